@@ -1,0 +1,7 @@
+#include "cli/commands.h"
+
+namespace cli {
+
+void AddPackCommands(CLI::App&, int&) {}
+
+}  // namespace cli

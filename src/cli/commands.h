@@ -1,0 +1,20 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace cli {
+
+// Exit codes of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Each adds its sub-commands to the tool; a command's callback stores its exit code in
+// `exitCode`.
+void AddPackCommands(CLI::App& app, int& exitCode);      // pack, list, extract
+void AddSettingsCommand(CLI::App& app, int& exitCode);   // settings get / set
+void AddDeviceCommand(CLI::App& app, int& exitCode);     // device (simulator)
+void AddLogCommand(CLI::App& app, int& exitCode);        // log (pipe listener)
+void AddUploadCommand(CLI::App& app, int& exitCode);     // upload
+
+}  // namespace cli

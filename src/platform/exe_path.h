@@ -1,0 +1,15 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Full path of the running executable with every symbolic link resolved, or nothing when the
+// platform cannot tell.
+std::optional<std::string> ExecutablePath();
+
+// The platform's path separator: '/' here, '\\' on Windows.
+inline constexpr char kPathSeparator = '/';
+
+}  // namespace platform

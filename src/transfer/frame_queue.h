@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "transfer/order_obj.h"
+
+namespace transfer {
+
+// The frames of one run in sending order. Owns its frames: a frame leaves only by PopFrame
+// (copied out, then destroyed) or ClearFrames.
+class FrameQueue {
+public:
+    FrameQueue() = default;
+    FrameQueue(const FrameQueue&) = delete;
+    FrameQueue& operator=(const FrameQueue&) = delete;
+
+    void ClearFrames();
+    // Takes the front frame: copies its payload into sendBuffer (4096 bytes), its length into
+    // sendLength and its waitForAck into awaitingAck. An empty queue changes nothing.
+    void PopFrame(std::uint8_t* sendBuffer, std::int32_t& sendLength, std::int32_t& awaitingAck);
+    // Appends the magic frame and, per 1024-byte block of the image, a length and a data frame.
+    void BuildFrames(const std::uint8_t* image, std::int32_t imageLength);
+
+    int Size() const { return static_cast<int>(frames_.size()); }
+    bool Empty() const { return frames_.empty(); }
+    const COrderObj& At(int index) const { return *frames_[static_cast<std::size_t>(index)]; }
+
+private:
+    std::deque<std::unique_ptr<COrderObj>> frames_;
+};
+
+}  // namespace transfer
