@@ -20,7 +20,7 @@ inline constexpr int kUploadFailed = 2;
 // The window that hosts an upload: the desktop program's main window or the command-line
 // tool's headless stand-in. Every call happens on the host's one thread.
 class SequencerHost {
-public:
+  public:
     virtual ~SequencerHost() = default;
 
     // Moves the fields into the members (port, web folder); a refused field keeps its value.
@@ -50,14 +50,14 @@ public:
 
 // Source of local wall-clock time; tests substitute fake time.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual platform::LocalTime Now() = 0;
 };
 
 // The wall clock of the platform.
 class SystemClock : public Clock {
-public:
+  public:
     platform::LocalTime Now() override { return platform::GetLocalTime(); }
 };
 
@@ -69,7 +69,7 @@ std::uint32_t ElapsedMs(const platform::LocalTime& now, const platform::LocalTim
 // Runs one update of the device: build, connect, send one frame per timer tick under
 // acknowledgement and time-out, report the result. Driven by the host's messages.
 class UploadSequencer {
-public:
+  public:
     explicit UploadSequencer(SequencerHost& host, Clock& clock);
     ~UploadSequencer();
     UploadSequencer(const UploadSequencer&) = delete;
@@ -87,13 +87,16 @@ public:
     void OnDestroy();
 
     // True from a Start that armed the timer until the run has been reported or abandoned.
-    bool RunInProgress() const { return running_; }
+    bool RunInProgress() const { return running_ || finishing_; }
+    // Result of the last run that was reported: kUploadSucceeded, kUploadFailed, or 0 when the
+    // last Start has not been reported (still running, stopped early or abandoned).
+    int LastResult() const { return lastResult_; }
     int TotalFrames() const { return totalFrames; }
     const FrameQueue& Frames() const { return frameQueue; }
     bool AwaitingAck() const { return awaitingAck != 0; }
     const DeviceLink* Link() const { return deviceSocket.get(); }
 
-private:
+  private:
     void StepUpload();
     void SendNextFrame();
     void UpdateProgress();
@@ -113,6 +116,7 @@ private:
 
     bool running_ = false;    // timer armed for a run
     bool finishing_ = false;  // WM_UPLOAD_DONE posted and not yet handled
+    int lastResult_ = 0;
 };
 
 }  // namespace transfer
