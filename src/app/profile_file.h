@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace app {
+
+// Reader and writer for settings files of the INI kind, behaving as the private-profile
+// functions of the original platform do on the files users bring along.
+//
+// File form, as read:
+//   - A UTF-8 byte-order mark at the very start is skipped. Lines end in CRLF or LF; the last
+//     line may lack its end.
+//   - A line whose first non-blank character is ';' is a comment.
+//   - A line whose first non-blank character is '[' and that holds a ']' opens a section; the
+//     name is what lies between '[' and the first ']', blanks around it ignored.
+//   - Any other line holding '=' is a key line: key before the first '=', value after it,
+//     blanks (space, tab) around both ignored. ';' and '#' inside a value belong to the value.
+//   - Section and key names match without regard to ASCII case. Only the first section of a
+//     given name is searched, and in it only the first line of the key.
+//   - A value enclosed in a matching pair of double or single quotes is returned without them;
+//     an unmatched quote is kept. An empty value is an empty string (not the default).
+
+// Longest value or default a read returns; longer ones are cut (the platform's buffer holds 256
+// characters with the terminator).
+inline constexpr std::size_t kProfileValueMax = 255;
+
+// The value of `key` in the first section named `section` of the INI `text`, or nothing when
+// the section or key is missing. Not cut to kProfileValueMax.
+std::optional<std::string> LookUpProfileValue(std::string_view text, std::string_view section,
+                                              std::string_view key);
+
+// Like GetPrivateProfileString: the value of `key` in `section` of the file, or `defaultValue`
+// when the file (missing or unreadable), section or key is missing; cut to kProfileValueMax.
+std::string ReadProfileString(std::string_view section, std::string_view key,
+                              std::string_view defaultValue, const std::string& filePath);
+
+// Why `section`, `key` and `value` cannot be written without breaking the file's form, or
+// nothing when they can: names must be non-empty after trimming; no name or value may hold CR,
+// LF or NUL (a new line would inject settings); a key may not hold '=' nor start with '[' or
+// ';'; a section name may not hold ']'.
+std::optional<std::string> CheckProfileWrite(std::string_view section, std::string_view key,
+                                             std::string_view value);
+
+// The INI `text` with `key` of `section` set to `value`, written exactly as given. Every other
+// byte stays as it was:
+//   - an existing key line keeps its key spelling and the blanks up to the value; only the old
+//     value (to the line end) is replaced;
+//   - a missing key is added as "key=value" after the last key line of the first section of
+//     that name (or right after its header when it has no key lines);
+//   - a missing section is added at the end, as "[section]" and the key line.
+// New lines end in the text's own line-end style (that of its first line end; CRLF when it has
+// none). Requires that CheckProfileWrite accepts the arguments.
+std::string SetProfileValue(std::string_view text, std::string_view section, std::string_view key,
+                            std::string_view value);
+
+struct ProfileWriteResult {
+    bool ok = false;
+    std::string error;  // why the write failed; empty when ok
+};
+
+// Like WritePrivateProfileString: sets the one key in the file (see SetProfileValue), creating
+// the file when it is missing. The file is replaced as a whole through a temporary file in the
+// same folder, so a failure leaves the old file unchanged. Fails on arguments that
+// CheckProfileWrite refuses, on a file that exists but cannot be read, and on any write failure.
+ProfileWriteResult WriteProfileString(std::string_view section, std::string_view key,
+                                      std::string_view value, const std::string& filePath);
+
+// The number at the start of `text`, as the C library's atoi reads it: leading white space is
+// skipped, an optional sign and the decimal digits after it are read, reading stops at the first
+// other character, no digits give 0. Out-of-range numbers are clamped to the int32 range (as
+// the original platform's atoi does) instead of being undefined.
+std::int32_t ParseProfileInt(std::string_view text);
+
+}  // namespace app
