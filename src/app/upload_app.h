@@ -13,29 +13,71 @@
 
 namespace app {
 
+// The settings file beside the executable and its keys.
+inline constexpr const char* kSettingsFileName = "Vellumix.ini";
+inline constexpr const char* kSettingsSection = "DEFAULT";
+inline constexpr const char* kWebPathKey = "web_path";
+inline constexpr const char* kMaxRomKey = "max_rom";
+inline constexpr const char* kMaxFileCountKey = "max_file_count";
+
+// Limits used when the settings give none, or an unusable one.
+inline constexpr std::int32_t kDefaultMaxRomKiB = 192;
+inline constexpr std::int32_t kDefaultMaxFileCount = 40;
+// Largest limits taken from the settings. Beyond them the buffers sized from the limits could
+// not be allocated, or 2 x maxRomBytes would overflow an int32, so larger values are replaced
+// by the defaults (with a warning); the command-line overrides share the bounds.
+inline constexpr std::int32_t kMaxRomKiBLimit = 65536;
+inline constexpr std::int32_t kMaxFileCountLimit = 100000;
+
 // The web folder last loaded from the settings or last chosen in the folder chooser.
 extern std::string lastFolder;
 
-// Application name from an executable path: cut at the last dot, keep what follows the last
-// backslash, slash or colon ("C:\\bin\\a.b.exe" -> "a.b", "/usr/bin/vellumix" -> "vellumix").
+// Application name from an executable path: the part after the last backslash, slash or colon,
+// cut at its last dot ("C:\\bin\\a.b.exe" -> "a.b", "/usr/bin/vellumix" -> "vellumix"; a dot
+// in a folder name cuts nothing: "/opt/v1.2/bin/vellumix" -> "vellumix").
 std::string ApplicationNameFromPath(const std::string& executablePath);
+
+// Reads the limits from the settings file `iniPath` (section "DEFAULT"):
+//   - max_rom in KiB: reading as 0 (absent, empty, no leading digits) gives 192 silently;
+//     negative or above kMaxRomKiBLimit gives 192 and a warning;
+//   - max_file_count: below 1 gives 40 silently; above kMaxFileCountLimit gives 40 and a
+//     warning.
+// Warnings are appended to `*warnings` when it is not null. A missing file gives the defaults.
+packer::PackLimits ReadLimits(const std::string& iniPath, std::vector<std::string>* warnings);
+
+// The folder of an executable path, up to and including its last separator; the whole path and
+// a separator when it has none.
+std::string FolderOfExecutable(const std::string& executablePath);
+
+// Platform queries that start-up makes; tests replace them.
+struct StartupHooks {
+    std::function<bool()> socketLayerStartup;                     // default: SocketLayerStartup
+    std::function<std::optional<std::string>()> executablePath;  // default: ExecutablePath
+};
 
 // The one application object: start-up, limits, settings access and the diagnostic pipe.
 class UploadApp : public WebPathStore {
 public:
     // `executablePath` stands in for the platform's query in tests; by default the real one.
     explicit UploadApp(std::optional<std::string> executablePath = std::nullopt);
+    // Tests: the platform queries replaced (an empty function keeps the platform's own).
+    explicit UploadApp(StartupHooks hooks);
 
-    // Start-up in order: socket layer, appFolder, LoadLimits, LogPipe::Open, then
+    // Start-up in order: socket layer (failing: "Windows sockets initialization failed." with
+    // caption = application name, exclamation style, and nothing more), executable path
+    // (failing: nothing more, silently), appFolder, LoadLimits, LogPipe::Open, then
     // runMainWindow (the modal life of the program). Always returns false.
     bool InitInstance(platform::MessageBoxSink& messages,
                       const std::function<void(UploadApp&)>& runMainWindow);
     // Releases the log pipe; returns the exit code.
     int ExitInstance();
 
-    // Reads max_rom and max_file_count from "<appFolder>Vellumix.ini", section "DEFAULT".
+    // Reads max_rom and max_file_count from "<appFolder>Vellumix.ini", section "DEFAULT"
+    // (ReadLimits); replaced values are noted in limitWarnings.
     void LoadLimits();
+    // web_path of the settings file; empty when none is stored.
     std::string LoadWebPath() override;
+    // Stores web_path; a refused write is not reported.
     void SaveWebPath(const std::string& path) override;
 
     packer::PackLimits Limits() const { return {maxRomBytes, maxFileCount}; }
@@ -53,7 +95,7 @@ public:
     std::vector<std::string> limitWarnings;
 
 private:
-    std::optional<std::string> executablePath_;
+    StartupHooks hooks_;
 };
 
 }  // namespace app
