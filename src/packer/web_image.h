@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/build_report.h"
 #include "packer/pack_limits.h"
 #include "packer/web_file_table.h"
 #include "platform/message_box.h"
@@ -15,8 +16,24 @@ namespace packer {
 //   32 x N       file contents back to back in directory order
 //   usedLength   0xFF up to R
 inline constexpr int kDirectoryEntrySize = 32;
-inline constexpr int kImageNameField = 24;   // name[24] | offset u32 LE | size u32 LE
+inline constexpr int kImageNameField = 24;  // name[24] | offset u32 LE | size u32 LE
 inline constexpr int kMaxImageNameLength = 23;
+inline constexpr std::uint8_t kFillByte = 0xFF;
+
+// Texts of the builder's messages (caption kErrorCaption, style platform::kMbIconHand).
+inline constexpr const char* kErrorCaption = "ERR";
+inline constexpr const char* kMsgSelectPath = "Please select the web server path!";
+inline constexpr const char* kMsgPathEmpty = "web server path is empty!";
+inline constexpr const char* kMsgOutOfRange = "web server file size is outof range!";
+// "The File [%s] name is bigger than %d,please confirm it!" with the image name and 24.
+std::string NameTooLongMessage(const std::string& imageName);
+// "File [%s] Open ERROR!" with the local path.
+std::string OpenErrorMessage(const std::string& localPath);
+// "web server file count is bigger than %d,please confirm it!" with N: more files to store
+// than directory entries, or more found than the file table holds.
+std::string FileCountMessage(int maxFileCount);
+// "web server directory size %d is bigger than rom size %d,please confirm it!": 32 x N > R.
+std::string DirectoryTooBigMessage(std::int64_t directoryBytes, std::int64_t maxRomBytes);
 
 struct ImageDirectoryEntry {
     char name[kImageNameField] = {};  // zero-terminated, zero-padded
@@ -33,16 +50,22 @@ struct WebImage {
 // Writes `value` as four bytes, least significant first, whatever the host's byte order.
 void StoreU32LE(std::uint8_t* destination, std::uint32_t value);
 
-// Reads the whole file into readBuffer (at most its size). Returns the byte count, 0 for an
-// empty file and for one that cannot be opened or read (then "File [%s] Open ERROR!" is shown).
+// Reads the whole file into readBuffer (at most its size: a longer file gives readBuffer.size()).
+// Returns the byte count, 0 for an empty file and for one that cannot be opened, is not a
+// regular file or fails in the middle of reading (then "File [%s] Open ERROR!" is shown).
 int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuffer,
                 platform::MessageBoxSink& messages);
 
 // Scans webFolder into `table` and lays the files out in `image`. Returns 1 with
 // image.usedLength set, or 0 after showing the reason (caption "ERR", style 16) with
-// image.usedLength 0. `image.imageBuffer` must hold 2 x R bytes, `readBuffer` R bytes.
+// image.usedLength 0. `image.imageBuffer` must hold 2 x R bytes, `readBuffer` R bytes (both are
+// grown to that when smaller). The checks, in order: empty webFolder; no file found; the
+// directory (32 x N) larger than R; more files found than the table holds; then per file in
+// table order: name of 24 bytes or more, file unreadable (left out, build goes on), empty
+// (left out), a file beyond the N-th to store, content past R. `report`, when given, lists
+// what was stored and what was left out and why.
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
                   WebImage& image, std::vector<std::uint8_t>& readBuffer,
-                  platform::MessageBoxSink& messages);
+                  platform::MessageBoxSink& messages, BuildReport* report = nullptr);
 
 }  // namespace packer

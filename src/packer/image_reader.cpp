@@ -1,0 +1,271 @@
+#include "packer/image_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "packer/web_image.h"
+
+namespace packer {
+namespace {
+
+constexpr std::size_t kEntrySize = kDirectoryEntrySize;
+constexpr std::size_t kNameField = kImageNameField;
+
+std::uint32_t LoadU32LE(const std::uint8_t* source) {
+    return static_cast<std::uint32_t>(source[0]) | (static_cast<std::uint32_t>(source[1]) << 8) |
+           (static_cast<std::uint32_t>(source[2]) << 16) |
+           (static_cast<std::uint32_t>(source[3]) << 24);
+}
+
+bool AllBytesAre(const std::uint8_t* data, std::size_t length, std::uint8_t value) {
+    return std::all_of(data, data + length, [value](std::uint8_t b) { return b == value; });
+}
+
+ImageReadResult Malformed(std::string error) {
+    ImageReadResult result;
+    result.error = std::move(error);
+    return result;
+}
+
+std::string EntryLabel(std::size_t index) {
+    return "entry " + std::to_string(index) + ": ";
+}
+
+// Checks the name field of a used entry and returns the name, or an error text.
+bool ReadName(const std::uint8_t* record, std::size_t index, std::string& name,
+              std::string& error) {
+    const auto* end = static_cast<const std::uint8_t*>(std::memchr(record, 0, kNameField));
+    if (end == nullptr) {
+        error = EntryLabel(index) + "name is not zero-terminated within 24 bytes";
+        return false;
+    }
+    const auto nameLength = static_cast<std::size_t>(end - record);
+    if (!AllBytesAre(end, kNameField - nameLength, 0)) {
+        error = EntryLabel(index) + "name is not padded with zero bytes";
+        return false;
+    }
+    name.assign(reinterpret_cast<const char*>(record), nameLength);
+    if (name.size() < 2 || name.front() != '/') {
+        error = EntryLabel(index) + "name \"" + name + "\" does not begin with \"/\"";
+        return false;
+    }
+    return true;
+}
+
+// The directory of an image whose first entry is unused: it has no files, so N is the number of
+// zero entries before the 0xFF fill (or the end).
+ImageReadResult ReadEmptyDirectory(const std::uint8_t* data, std::size_t length) {
+    std::size_t count = 0;
+    while ((count + 1) * kEntrySize <= length &&
+           AllBytesAre(data + count * kEntrySize, kEntrySize, 0)) {
+        ++count;
+    }
+    const std::size_t used = count * kEntrySize;
+    if (!AllBytesAre(data + used, length - used, kFillByte)) {
+        return Malformed("entry 0 is unused but data follows the directory at byte " +
+                         std::to_string(used));
+    }
+    ImageReadResult result;
+    result.ok = true;
+    result.directory.entryCount = static_cast<int>(count);
+    result.directory.usedLength = static_cast<std::uint32_t>(used);
+    return result;
+}
+
+}  // namespace
+
+ImageReadResult ReadImageDirectory(const std::uint8_t* data, std::size_t length) {
+    if (data == nullptr || length < kEntrySize) {
+        return Malformed("image of " + std::to_string(length) +
+                         " bytes is shorter than one directory entry (32 bytes)");
+    }
+    if (length > UINT32_MAX) {
+        return Malformed("image of " + std::to_string(length) + " bytes is too large");
+    }
+    if (AllBytesAre(data, kEntrySize, 0)) {
+        return ReadEmptyDirectory(data, length);
+    }
+
+    // N from where the first file begins, right after the directory.
+    const std::uint32_t firstOffset = LoadU32LE(data + kNameField);
+    if (firstOffset < kEntrySize || firstOffset % kEntrySize != 0) {
+        return Malformed("entry 0: offset " + std::to_string(firstOffset) +
+                         " is not the end of a directory of 32-byte entries");
+    }
+    if (firstOffset > length) {
+        return Malformed("directory of " + std::to_string(firstOffset) +
+                         " bytes (from entry 0's offset) is longer than the image of " +
+                         std::to_string(length) + " bytes");
+    }
+    const std::size_t entryCount = firstOffset / kEntrySize;
+
+    ImageReadResult result;
+    ImageDirectory& directory = result.directory;
+    directory.entryCount = static_cast<int>(entryCount);
+    std::uint64_t expectedOffset = firstOffset;
+    bool unusedSeen = false;
+    for (std::size_t index = 0; index < entryCount; ++index) {
+        const std::uint8_t* record = data + index * kEntrySize;
+        if (AllBytesAre(record, kEntrySize, 0)) {
+            unusedSeen = true;
+            continue;
+        }
+        if (unusedSeen) {
+            return Malformed(EntryLabel(index) + "used entry after an unused one (a hole)");
+        }
+        ImageEntryView entry;
+        std::string error;
+        if (!ReadName(record, index, entry.name, error)) {
+            return Malformed(error);
+        }
+        entry.offset = LoadU32LE(record + kNameField);
+        entry.size = LoadU32LE(record + kNameField + 4);
+        if (entry.size == 0) {
+            return Malformed(EntryLabel(index) + "size is 0");
+        }
+        if (entry.offset < expectedOffset) {
+            return Malformed(EntryLabel(index) + "offset " + std::to_string(entry.offset) +
+                             " overlaps the previous content (expected " +
+                             std::to_string(expectedOffset) + ")");
+        }
+        if (entry.offset > expectedOffset) {
+            return Malformed(EntryLabel(index) + "offset " + std::to_string(entry.offset) +
+                             " leaves a hole after the previous content (expected " +
+                             std::to_string(expectedOffset) + ")");
+        }
+        const std::uint64_t end = expectedOffset + entry.size;
+        if (end > length) {
+            return Malformed(EntryLabel(index) + "content of " + std::to_string(entry.size) +
+                             " bytes at offset " + std::to_string(entry.offset) +
+                             " runs past the image end (" + std::to_string(length) + " bytes)");
+        }
+        expectedOffset = end;
+        directory.entries.push_back(std::move(entry));
+    }
+    // Anything after the contents can only be the image's fill.
+    const auto used = static_cast<std::size_t>(expectedOffset);
+    if (!AllBytesAre(data + used, length - used, kFillByte)) {
+        return Malformed("bytes after the last content (from byte " + std::to_string(used) +
+                         ") are not 0xFF fill");
+    }
+    directory.usedLength = static_cast<std::uint32_t>(used);
+    result.ok = true;
+    return result;
+}
+
+namespace {
+
+// Splits "/a/b/c" into its segments; false for an empty, "." or ".." segment.
+bool SplitSafeName(const std::string& name, std::vector<std::string>& segments) {
+    segments.clear();
+    if (name.empty() || name.front() != '/') {
+        return false;
+    }
+    std::size_t start = 1;
+    while (true) {
+        const std::size_t slash = name.find('/', start);
+        const std::string segment =
+            name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (segment.empty() || segment == "." || segment == "..") {
+            return false;
+        }
+        segments.push_back(segment);
+        if (slash == std::string::npos) {
+            return true;
+        }
+        start = slash + 1;
+    }
+}
+
+// Makes `path` a real folder (not a link); false when something else is in the way.
+bool EnsureFolder(const std::string& path, std::string& error) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode)) {
+            return true;
+        }
+        error = "\"" + path + "\" exists and is not a folder";
+        return false;
+    }
+    if (mkdir(path.c_str(), 0755) != 0) {
+        error = "cannot create folder \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
+                    std::string& error) {
+    // O_NOFOLLOW: a link planted in the target folder must not redirect the write.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot create \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t put = write(fd, data + written, size - written);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            error = "cannot write \"" + path + "\": " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        written += static_cast<std::size_t>(put);
+    }
+    if (close(fd) != 0) {
+        error = "cannot write \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
+                  const std::string& folder, std::string& error) {
+    // Every name is checked before anything is written, so a bad image leaves no partial tree.
+    std::vector<std::vector<std::string>> paths(directory.entries.size());
+    for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+        const ImageEntryView& entry = directory.entries[i];
+        if (!SplitSafeName(entry.name, paths[i])) {
+            error = "refusing entry name \"" + entry.name + "\": it would leave the folder";
+            return false;
+        }
+        if (static_cast<std::uint64_t>(entry.offset) + entry.size > length) {
+            error = "entry \"" + entry.name + "\" runs past the image end";
+            return false;
+        }
+    }
+    std::error_code code;
+    std::filesystem::create_directories(folder, code);
+    if (code) {
+        error = "cannot create folder \"" + folder + "\": " + code.message();
+        return false;
+    }
+    for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+        const ImageEntryView& entry = directory.entries[i];
+        std::string path = folder;
+        for (std::size_t s = 0; s + 1 < paths[i].size(); ++s) {
+            path.append("/").append(paths[i][s]);
+            if (!EnsureFolder(path, error)) {
+                return false;
+            }
+        }
+        path.append("/").append(paths[i].back());
+        if (!WriteWholeFile(path, data + entry.offset, entry.size, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace packer

@@ -1,0 +1,58 @@
+#include "transfer/frame_queue.h"
+
+#include <algorithm>
+
+#include "transfer/frames.h"
+
+namespace transfer {
+namespace {
+
+std::unique_ptr<COrderObj> NewFrame(std::int32_t waitForAck, const std::uint8_t* bytes,
+                                    std::int32_t count) {
+    auto frame = std::make_unique<COrderObj>();
+    frame->waitForAck = waitForAck;
+    frame->SetData(bytes, count);
+    return frame;
+}
+
+}  // namespace
+
+void FrameQueue::ClearFrames() {
+    frames_.clear();
+}
+
+void FrameQueue::PopFrame(std::uint8_t* sendBuffer, std::int32_t& sendLength,
+                          std::int32_t& awaitingAck) {
+    if (frames_.empty()) {
+        return;
+    }
+    const std::unique_ptr<COrderObj> frame = std::move(frames_.front());
+    frames_.pop_front();
+    frame->GetData(sendBuffer, sendLength);
+    awaitingAck = frame->waitForAck;
+}
+
+void FrameQueue::BuildFrames(const std::uint8_t* image, std::int32_t imageLength) {
+    // 1-2. The magic frame, always first.
+    std::uint8_t scratch[kFramePayloadCapacity] = {};
+    std::copy(kMagic.begin(), kMagic.end(), scratch);
+    frames_.push_back(NewFrame(1, scratch, kMagicLength));
+
+    // 3. Blocks of 1024 bytes, the last one shorter; none for an empty image.
+    if (image == nullptr) {
+        return;
+    }
+    const auto blocks = BlockCount(imageLength);
+    // 4. Per block: its length (16-bit, low byte first), unacknowledged; then its bytes.
+    for (std::int64_t i = 0; i < blocks; ++i) {
+        const std::int64_t start = i * kBlockSize;
+        const auto n = static_cast<std::int32_t>(
+            std::min<std::int64_t>(kBlockSize, static_cast<std::int64_t>(imageLength) - start));
+        scratch[0] = static_cast<std::uint8_t>(n & 0xFF);
+        scratch[1] = static_cast<std::uint8_t>((n >> 8) & 0xFF);
+        frames_.push_back(NewFrame(0, scratch, kLengthFrameSize));
+        frames_.push_back(NewFrame(1, image + start, n));
+    }
+}
+
+}  // namespace transfer

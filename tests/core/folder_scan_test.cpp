@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "packer/folder_scan.h"
+#include "platform/dir_search.h"
+#include "support/test_support.h"
+
+namespace {
+
+using packer::ScanWebFolder;
+using packer::WebFileTable;
+using testing_support::TempDir;
+
+std::vector<std::string> ImageNames(const WebFileTable& table) {
+    std::vector<std::string> names;
+    for (int i = 0; i < table.CountWebFiles(); ++i) {
+        names.push_back(table[i].imageName);
+    }
+    return names;
+}
+
+TEST(ListingOrder, FoldsAsciiCaseAndBreaksTiesByRawBytes) {
+    struct Case {
+        const char* before;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"a.htm", "B.htm"},  // case-folded, not raw ("B" < "a" in raw bytes)
+        {"ab", "a_"},        // '_' sorts after letters once they are upper case
+        {"a", "ab"},         // a prefix comes first
+        {"B", "b"},          // same letters: raw bytes decide
+        {"Z", "\xc3\xa9"},   // bytes above ASCII are not folded
+        {"", "a"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(platform::ListingOrderLess(c.before, c.after)) << c.before << " " << c.after;
+        EXPECT_FALSE(platform::ListingOrderLess(c.after, c.before)) << c.before << " " << c.after;
+    }
+    EXPECT_FALSE(platform::ListingOrderLess("same", "same"));
+}
+
+TEST(ListFolder, ReportsHiddenFilesAndKindsButNotDotEntries) {
+    TempDir dir;
+    dir.Write(".hidden", "x");
+    dir.Write("sub/file", "y");
+    std::filesystem::create_symlink("missing-target", dir.path() / "dangling");
+    ASSERT_EQ(mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
+
+    std::vector<platform::DirEntry> entries;
+    ASSERT_TRUE(platform::ListFolder(dir.path().string(), entries));
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].name, ".hidden");
+    EXPECT_EQ(entries[0].kind, platform::DirEntryKind::RegularFile);
+    EXPECT_EQ(entries[1].name, "dangling");
+    EXPECT_EQ(entries[1].kind, platform::DirEntryKind::Broken);
+    EXPECT_EQ(entries[2].name, "pipe");
+    EXPECT_EQ(entries[2].kind, platform::DirEntryKind::Other);
+    EXPECT_EQ(entries[3].name, "sub");
+    EXPECT_EQ(entries[3].kind, platform::DirEntryKind::Folder);
+}
+
+TEST(ListFolder, FailsOnMissingFolder) {
+    TempDir dir;
+    std::vector<platform::DirEntry> entries{{"stale", platform::DirEntryKind::Other, {}}};
+    EXPECT_FALSE(platform::ListFolder((dir.path() / "nope").string(), entries));
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST(ScanWebFolder, FormsThreeNamesDepthFirstInListingOrder) {
+    TempDir dir;
+    dir.Write("b.htm", "1");
+    dir.Write("A/z.gif", "2");
+    dir.Write("a2/x.htm", "3");
+    dir.Write("A/deep/er/f.htm", "4");
+    dir.Write("c.css", "5");
+    const std::string root = dir.path().string();
+
+    WebFileTable table(40);
+    EXPECT_EQ(ScanWebFolder(root, "", table), 1);
+    EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/A/deep/er/f.htm", "/A/z.gif",
+                                                           "/a2/x.htm", "/b.htm", "/c.css"}));
+    EXPECT_EQ(table[0].baseName, "f.htm");
+    EXPECT_EQ(table[0].localPath, root + "/A/deep/er/f.htm");
+    EXPECT_EQ(table[3].baseName, "b.htm");
+    EXPECT_EQ(table[3].localPath, root + "/b.htm");
+}
+
+TEST(ScanWebFolder, KeepsDoubledSeparatorOfFolderEndingInSlash) {
+    TempDir dir;
+    dir.Write("index.htm", "x");
+    dir.Write("img/up.gif", "y");
+    const std::string root = dir.path().string() + "/";
+
+    WebFileTable table(40);
+    ScanWebFolder(root, "", table);
+    ASSERT_EQ(table.CountWebFiles(), 2);
+    EXPECT_EQ(table[0].localPath, root + "/img/up.gif");
+    EXPECT_EQ(table[0].imageName, "/img/up.gif");
+    EXPECT_EQ(table[1].localPath, root + "/index.htm");
+    EXPECT_EQ(table[1].imageName, "/index.htm");
+}
+
+TEST(ScanWebFolder, UsesPrefixForImageNames) {
+    TempDir dir;
+    dir.Write("f.htm", "x");
+    WebFileTable table(40);
+    ScanWebFolder(dir.path().string(), "a/b", table);
+    ASSERT_EQ(table.CountWebFiles(), 1);
+    EXPECT_EQ(table[0].imageName, "/a/b/f.htm");
+}
+
+TEST(ScanWebFolder, LeavesTableEmptyForOnlyEmptySubFoldersOrMissingFolder) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path() / "a" / "b");
+    std::filesystem::create_directories(dir.path() / "c");
+    WebFileTable table(40);
+    EXPECT_EQ(ScanWebFolder(dir.path().string(), "", table), 1);
+    EXPECT_EQ(table.CountWebFiles(), 0);
+    EXPECT_EQ(ScanWebFolder((dir.path() / "missing").string(), "", table), 1);
+    EXPECT_EQ(table.CountWebFiles(), 0);
+}
+
+TEST(ScanWebFolder, EntersEmptyFilesAndHiddenFiles) {
+    TempDir dir;
+    dir.Write(".htaccess", "");
+    dir.Write("zero.txt", "");
+    WebFileTable table(40);
+    ScanWebFolder(dir.path().string(), "", table);
+    EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/.htaccess", "/zero.txt"}));
+}
+
+TEST(ScanWebFolder, DoesNotRecurseForeverThroughLinkToParent) {
+    TempDir dir;
+    dir.Write("a/f.htm", "x");
+    std::filesystem::create_directory_symlink("..", dir.path() / "a" / "loop");
+    std::filesystem::create_directory_symlink(dir.path(), dir.path() / "self");
+
+    WebFileTable table(40);
+    std::vector<packer::SkippedEntry> skipped;
+    ScanWebFolder(dir.path().string(), "", table, &skipped);
+    EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/a/f.htm"}));
+    ASSERT_EQ(skipped.size(), 2u);
+    EXPECT_EQ(skipped[0].localPath, dir.path().string() + "/a/loop");
+    EXPECT_STREQ(skipped[0].reason.c_str(), packer::kSkipFolderLoop);
+}
+
+TEST(ScanWebFolder, FollowsLinkToFolderOutsideAndToFile) {
+    TempDir outside;
+    outside.Write("shared.css", "x");
+    TempDir dir;
+    std::filesystem::create_directory_symlink(outside.path(), dir.path() / "lib");
+    std::filesystem::create_symlink(outside.path() / "shared.css", dir.path() / "alias.css");
+    // The same folder reached twice side by side is not a loop: both copies are entered.
+    std::filesystem::create_directory_symlink(outside.path(), dir.path() / "lib2");
+
+    WebFileTable table(40);
+    ScanWebFolder(dir.path().string(), "", table);
+    EXPECT_EQ(ImageNames(table),
+              (std::vector<std::string>{"/alias.css", "/lib/shared.css", "/lib2/shared.css"}));
+}
+
+TEST(ScanWebFolder, SkipsFifoWithoutOpeningIt) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
+    dir.Write("index.htm", "x");
+    WebFileTable table(40);
+    std::vector<packer::SkippedEntry> skipped;
+    ScanWebFolder(dir.path().string(), "", table, &skipped);
+    EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/index.htm"}));
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_STREQ(skipped[0].reason.c_str(), packer::kSkipNotAFile);
+}
+
+TEST(ScanWebFolder, HandlesLocalPathsLongerThan256Bytes) {
+    TempDir dir;
+    const std::string longFolder(200, 'd');
+    const auto file = dir.Write(longFolder + "/" + longFolder + "/f.htm", "x");
+    WebFileTable table(1);
+    ScanWebFolder(dir.path().string(), "", table);
+    ASSERT_EQ(table.CountWebFiles(), 1);
+    EXPECT_EQ(table[0].localPath, file.string());
+    EXPECT_GT(table[0].localPath.size(), 400u);
+}
+
+TEST(WebFileTable, KeepsFirstTwiceNFilesAndFlagsTheRest) {
+    WebFileTable table(2);
+    ASSERT_EQ(table.SlotCount(), 4);
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        table.AddWebFile(name, "/x/" + name, "/" + name);
+    }
+    EXPECT_EQ(table.CountWebFiles(), 4);
+    EXPECT_TRUE(table.Overflowed());
+    EXPECT_EQ(table[3].baseName, "f3");
+
+    table.Clear();
+    EXPECT_EQ(table.CountWebFiles(), 0);
+    EXPECT_FALSE(table.Overflowed());
+    for (int i = 0; i < table.SlotCount(); ++i) {
+        EXPECT_TRUE(table[i].baseName.empty() && table[i].localPath.empty() &&
+                    table[i].imageName.empty());
+    }
+}
+
+TEST(WebFileTable, NeverHasFewerThanTwoSlots) {
+    EXPECT_EQ(WebFileTable(0).SlotCount(), 2);
+    EXPECT_EQ(WebFileTable(-5).SlotCount(), 2);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "packer/image_reader.h"
+#include "packer/web_image.h"
+#include "support/test_support.h"
+
+namespace {
+
+using packer::ReadImageDirectory;
+using testing_support::TempDir;
+
+// A small, valid image: N = 3, files "/a.htm" (3 bytes) and "/d/b.css" (2 bytes).
+std::vector<std::uint8_t> ValidImage() {
+    std::vector<std::uint8_t> image(3 * 32, 0);
+    std::memcpy(image.data(), "/a.htm", 6);
+    packer::StoreU32LE(image.data() + 24, 96);
+    packer::StoreU32LE(image.data() + 28, 3);
+    std::memcpy(image.data() + 32, "/d/b.css", 8);
+    packer::StoreU32LE(image.data() + 56, 99);
+    packer::StoreU32LE(image.data() + 60, 2);
+    for (const char c : std::string("AAABB")) {
+        image.push_back(static_cast<std::uint8_t>(c));
+    }
+    return image;
+}
+
+TEST(ReadImageDirectory, ReadsValidImageAndItsFill) {
+    auto image = ValidImage();
+    auto result = ReadImageDirectory(image.data(), image.size());
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.directory.entryCount, 3);
+    EXPECT_EQ(result.directory.usedLength, 101u);
+    ASSERT_EQ(result.directory.entries.size(), 2u);
+    EXPECT_EQ(result.directory.entries[1].name, "/d/b.css");
+    EXPECT_EQ(result.directory.entries[1].offset, 99u);
+    EXPECT_EQ(result.directory.entries[1].size, 2u);
+
+    image.resize(1024, 0xFF);  // a full-size image keeps its 0xFF fill
+    result = ReadImageDirectory(image.data(), image.size());
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.directory.usedLength, 101u);
+}
+
+TEST(ReadImageDirectory, ReadsEmptyDirectoryWithAndWithoutFill) {
+    std::vector<std::uint8_t> image(40 * 32, 0);
+    auto result = ReadImageDirectory(image.data(), image.size());
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.directory.entryCount, 40);
+    EXPECT_TRUE(result.directory.entries.empty());
+    EXPECT_EQ(result.directory.usedLength, 1280u);
+
+    image.resize(2048, 0xFF);
+    result = ReadImageDirectory(image.data(), image.size());
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.directory.entryCount, 40);
+}
+
+TEST(ReadImageDirectory, RejectsMalformedImages) {
+    using Image = std::vector<std::uint8_t>;
+    struct Case {
+        const char* label;
+        void (*spoil)(Image&);
+        const char* errorPart;
+    };
+    const Case cases[] = {
+        {"shorter than one entry", [](Image& i) { i.resize(31); }, "shorter than one directory"},
+        {"name not terminated", [](Image& i) { std::memset(i.data(), 'x', 24); },
+         "not zero-terminated"},
+        {"name not rooted", [](Image& i) { i[0] = 'a'; }, "does not begin with \"/\""},
+        {"name is only a slash", [](Image& i) { std::memset(i.data() + 1, 0, 5); },
+         "does not begin with \"/\""},
+        {"padding not zero", [](Image& i) { i[20] = 'q'; }, "not padded"},
+        {"first offset not a multiple of 32", [](Image& i) { packer::StoreU32LE(&i[24], 97); },
+         "is not the end of a directory"},
+        {"first offset zero", [](Image& i) { packer::StoreU32LE(&i[24], 0); },
+         "is not the end of a directory"},
+        {"directory past the end", [](Image& i) { packer::StoreU32LE(&i[24], 0xFFFFFFE0u); },
+         "longer than the image"},
+        {"overlap", [](Image& i) { packer::StoreU32LE(&i[56], 98); }, "overlaps"},
+        {"hole between contents", [](Image& i) { packer::StoreU32LE(&i[56], 100); }, "hole"},
+        {"size past the end", [](Image& i) { packer::StoreU32LE(&i[60], 3); }, "runs past"},
+        {"size wrapping 32 bits", [](Image& i) { packer::StoreU32LE(&i[60], 0xFFFFFFFFu); },
+         "runs past"},
+        {"size zero", [](Image& i) { packer::StoreU32LE(&i[60], 0); }, "size is 0"},
+        {"non-zero unused entry", [](Image& i) { i[64 + 30] = 1; }, "entry 2"},
+        {"used entry after unused",
+         [](Image& i) {
+             std::memcpy(&i[64], &i[32], 32);
+             std::memset(&i[32], 0, 32);
+         },
+         "hole"},
+        {"garbage after contents", [](Image& i) { i.push_back(0x00); }, "not 0xFF fill"},
+        {"short empty directory then data",
+         [](Image& i) {
+             std::memset(i.data(), 0, 96);
+             i[40] = 7;
+         },
+         "data follows the directory"},
+    };
+    for (const Case& c : cases) {
+        Image image = ValidImage();
+        c.spoil(image);
+        const auto result = ReadImageDirectory(image.data(), image.size());
+        EXPECT_FALSE(result.ok) << c.label;
+        EXPECT_NE(result.error.find(c.errorPart), std::string::npos)
+            << c.label << ": " << result.error;
+    }
+}
+
+TEST(ReadImageDirectory, RejectsNullData) {
+    EXPECT_FALSE(ReadImageDirectory(nullptr, 100).ok);
+}
+
+TEST(ExtractImage, WritesEveryFileCreatingFolders) {
+    const auto image = ValidImage();
+    const auto read = ReadImageDirectory(image.data(), image.size());
+    ASSERT_TRUE(read.ok);
+    TempDir dir;
+    const auto out = dir.path() / "out";
+    std::string error;
+    ASSERT_TRUE(
+        packer::ExtractImage(image.data(), image.size(), read.directory, out.string(), error))
+        << error;
+    EXPECT_EQ(testing_support::ReadFile(out / "a.htm"), "AAA");
+    EXPECT_EQ(testing_support::ReadFile(out / "d" / "b.css"), "BB");
+}
+
+TEST(ExtractImage, RefusesNamesThatWouldLeaveTheFolder) {
+    const std::vector<std::uint8_t> data(64, 'x');
+    for (const char* name : {"/../x", "/a/../../x", "/./x", "//x", "/a//b", "/a/", "/..", "x"}) {
+        TempDir dir;
+        packer::ImageDirectory directory;
+        directory.entries.push_back({name, 0, 4});
+        std::string error;
+        EXPECT_FALSE(packer::ExtractImage(data.data(), data.size(), directory,
+                                          (dir.path() / "out").string(), error))
+            << name;
+        EXPECT_NE(error.find("refusing"), std::string::npos) << name;
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "out")) << name;
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "x")) << name;
+    }
+}
+
+TEST(ExtractImage, DoesNotWriteThroughLinkInTargetFolder) {
+    const auto image = ValidImage();
+    const auto read = ReadImageDirectory(image.data(), image.size());
+    TempDir outside;
+    TempDir dir;
+    std::filesystem::create_directory_symlink(outside.path(), dir.path() / "d");
+    std::string error;
+    EXPECT_FALSE(packer::ExtractImage(image.data(), image.size(), read.directory,
+                                      dir.path().string(), error));
+    EXPECT_FALSE(std::filesystem::exists(outside.path() / "b.css"));
+}
+
+TEST(ExtractImage, RefusesEntryPastTheData) {
+    const std::vector<std::uint8_t> data(10, 'x');
+    packer::ImageDirectory directory;
+    directory.entries.push_back({"/a", 8, 4});
+    TempDir dir;
+    std::string error;
+    EXPECT_FALSE(
+        packer::ExtractImage(data.data(), data.size(), directory, dir.path().string(), error));
+}
+
+}  // namespace
