@@ -1,0 +1,349 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/profile_file.h"
+#include "app/settings_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+using app::LookUpProfileValue;
+using app::SetProfileValue;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+
+struct LookUpCase {
+    const char* name;
+    std::string text;
+    const char* section;
+    const char* key;
+    std::optional<std::string> expected;
+};
+
+void PrintTo(const LookUpCase& c, std::ostream* os) { *os << c.name; }
+
+class LookUp : public testing::TestWithParam<LookUpCase> {};
+
+TEST_P(LookUp, FindsTheValueAsThePlatformReaderDoes) {
+    const auto& c = GetParam();
+    EXPECT_EQ(LookUpProfileValue(c.text, c.section, c.key), c.expected);
+}
+
+const std::string kLong(300, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    ProfileReader, LookUp,
+    testing::Values(
+        LookUpCase{"PlainKey", "[DEFAULT]\nmax_rom=512\n", "DEFAULT", "max_rom", "512"},
+        LookUpCase{"IgnoresCaseOfSectionAndKey", "[default]\nMAX_ROM=7\n", "DEFAULT", "max_rom",
+                   "7"},
+        LookUpCase{"IgnoresBlanksAroundNamesAndValue", "  [ DEFAULT ]  \n \t web_path =  /a b  \n",
+                   "DEFAULT", "web_path", "/a b"},
+        LookUpCase{"IgnoresBlanksAroundAskedNames", "[DEFAULT]\nk=v\n", " DEFAULT ", " k ", "v"},
+        LookUpCase{"SectionNameEndsAtFirstBracket", "[DEF]AULT]\nk=v\n", "DEF", "k", "v"},
+        LookUpCase{"TextAfterBracketIsNotPartOfName", "[DEFAULT] ; note\nk=v\n", "DEFAULT", "k",
+                   "v"},
+        LookUpCase{"SearchesOnlyFirstSectionOfName", "[DEFAULT]\na=1\n[DEFAULT]\nb=2\n", "DEFAULT",
+                   "b", std::nullopt},
+        LookUpCase{"TakesFirstLineOfKey", "[DEFAULT]\nk=first\nk=second\n", "DEFAULT", "k",
+                   "first"},
+        LookUpCase{"KeyInOtherSectionIsMissing", "[OTHER]\nk=v\n[DEFAULT]\nj=w\n", "DEFAULT", "k",
+                   std::nullopt},
+        LookUpCase{"KeyBeforeAnySectionIsMissing", "k=v\n[DEFAULT]\n", "DEFAULT", "k",
+                   std::nullopt},
+        LookUpCase{"StripsMatchingDoubleQuotes", "[S]\nk=\"a b\"\n", "S", "k", "a b"},
+        LookUpCase{"StripsMatchingSingleQuotes", "[S]\nk='a b'\n", "S", "k", "a b"},
+        LookUpCase{"KeepsUnmatchedQuotes", "[S]\nk=\"a b'\n", "S", "k", "\"a b'"},
+        LookUpCase{"KeepsLoneQuote", "[S]\nk=\"\n", "S", "k", "\""},
+        LookUpCase{"EmptyQuotesGiveEmptyValue", "[S]\nk=\"\"\n", "S", "k", ""},
+        LookUpCase{"SemicolonLineIsComment", "[S]\n;k=commented\n  ; k=also\nk=real\n", "S", "k",
+                   "real"},
+        LookUpCase{"CommentMarksInsideValueAreKept", "[S]\nk=a;b#c\n", "S", "k", "a;b#c"},
+        LookUpCase{"EmptyValueIsEmptyNotMissing", "[S]\nk=\n", "S", "k", ""},
+        LookUpCase{"LineWithoutEqualsIsNoKey", "[S]\nk\nk=v\n", "S", "k", "v"},
+        LookUpCase{"ValueMayHoldEquals", "[S]\nk=a=b\n", "S", "k", "a=b"},
+        LookUpCase{"CrLfLineEnds", "[S]\r\nk=v\r\nj=w\r\n", "S", "k", "v"},
+        LookUpCase{"MissingFinalLineEnd", "[S]\r\nk=v", "S", "k", "v"},
+        LookUpCase{"SkipsUtf8ByteOrderMark", "\xEF\xBB\xBF[S]\nk=v\n", "S", "k", "v"},
+        LookUpCase{"KeepsHighBytesOfValue", "[S]\nk=/d\xC3\xA9j\xE0\n", "S", "k",
+                   "/d\xC3\xA9j\xE0"},
+        LookUpCase{"EmptyTextHasNoValue", "", "S", "k", std::nullopt}),
+    [](const testing::TestParamInfo<LookUpCase>& tested) { return tested.param.name; });
+
+struct SetCase {
+    const char* name;
+    std::string before;
+    const char* section;
+    const char* key;
+    const char* value;
+    std::string after;
+};
+
+void PrintTo(const SetCase& c, std::ostream* os) { *os << c.name; }
+
+class SetValue : public testing::TestWithParam<SetCase> {};
+
+TEST_P(SetValue, ChangesOnlyTheOneValue) {
+    const auto& c = GetParam();
+    EXPECT_EQ(SetProfileValue(c.before, c.section, c.key, c.value), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProfileWriter, SetValue,
+    testing::Values(
+        SetCase{
+            "ReplacesValueKeepingOtherLinesByteForByte",
+            "; settings\r\n[DEFAULT]\r\nmax_rom=512\r\n\r\nweb_path=/old\r\nmax_file_count=9\r\n",
+            "DEFAULT", "web_path", "/new",
+            "; settings\r\n[DEFAULT]\r\nmax_rom=512\r\n\r\nweb_path=/new\r\nmax_file_count=9\r\n"},
+        SetCase{"KeepsKeySpellingAndSpacingBeforeValue", "[default]\n  Web_Path =  /old  \n",
+                "DEFAULT", "web_path", "/new", "[default]\n  Web_Path =  /new\n"},
+        SetCase{"ReplacesEmptyValue", "[S]\nk=\nj=1\n", "S", "k", "v", "[S]\nk=v\nj=1\n"},
+        SetCase{"WritesValueExactlyWithoutQuoting", "[S]\nk=1\n", "S", "k", " a \"b\" ",
+                "[S]\nk= a \"b\" \n"},
+        SetCase{"AddsMissingKeyAfterLastKeyLineOfSection",
+                "[DEFAULT]\nmax_rom=512\n; trailing comment\n\n[OTHER]\nx=1\n", "DEFAULT",
+                "web_path", "/w",
+                "[DEFAULT]\nmax_rom=512\nweb_path=/w\n; trailing comment\n\n[OTHER]\nx=1\n"},
+        SetCase{"AddsKeyRightAfterHeaderOfSectionWithoutKeys", "[DEFAULT]\n\n[OTHER]\nx=1\n",
+                "DEFAULT", "k", "v", "[DEFAULT]\nk=v\n\n[OTHER]\nx=1\n"},
+        SetCase{"AddsKeyAfterLastLineLackingItsEnd", "[S]\r\na=1", "S", "k", "v",
+                "[S]\r\na=1\r\nk=v\r\n"},
+        SetCase{"AddsMissingSectionAtEnd", "[OTHER]\nx=1\n", "DEFAULT", "web_path", "/w",
+                "[OTHER]\nx=1\n[DEFAULT]\nweb_path=/w\n"},
+        SetCase{"AddsSectionAfterTextLackingFinalLineEnd", "[OTHER]\r\nx=1", "DEFAULT", "k", "v",
+                "[OTHER]\r\nx=1\r\n[DEFAULT]\r\nk=v\r\n"},
+        SetCase{"EmptyTextGetsCrLfLines", "", "DEFAULT", "web_path", "/w",
+                "[DEFAULT]\r\nweb_path=/w\r\n"},
+        SetCase{"ChangesOnlyFirstSectionOfName", "[S]\na=1\n[S]\nk=old\n", "S", "k", "new",
+                "[S]\na=1\nk=new\n[S]\nk=old\n"},
+        SetCase{"ChangesOnlyFirstLineOfKey", "[S]\nk=1\nk=2\n", "S", "k", "3", "[S]\nk=3\nk=2\n"},
+        SetCase{"IgnoresCommentedKey", "[S]\n;k=old\n", "S", "k", "new", "[S]\nk=new\n;k=old\n"},
+        SetCase{"KeepsByteOrderMark", "\xEF\xBB\xBF[S]\nk=1\n", "S", "k", "2",
+                "\xEF\xBB\xBF[S]\nk=2\n"},
+        SetCase{"ByteOrderMarkOnlyGetsNoBlankLine", "\xEF\xBB\xBF", "S", "k", "v",
+                "\xEF\xBB\xBF[S]\r\nk=v\r\n"}),
+    [](const testing::TestParamInfo<SetCase>& tested) { return tested.param.name; });
+
+TEST(ProfileWriter, RefusesArgumentsThatWouldBreakTheFileForm) {
+    const std::string nul("a\0b", 3);
+    EXPECT_TRUE(app::CheckProfileWrite("S", "k", "a\nmax_rom=9"));
+    EXPECT_TRUE(app::CheckProfileWrite("S", "k", "a\rb"));
+    EXPECT_TRUE(app::CheckProfileWrite("S", "k", nul));
+    EXPECT_TRUE(app::CheckProfileWrite("S", "k=j", "v"));
+    EXPECT_TRUE(app::CheckProfileWrite("S", "  ", "v"));
+    EXPECT_TRUE(app::CheckProfileWrite("S", "[k", "v"));
+    EXPECT_TRUE(app::CheckProfileWrite("S", ";k", "v"));
+    EXPECT_TRUE(app::CheckProfileWrite("S]x", "k", "v"));
+    EXPECT_TRUE(app::CheckProfileWrite("", "k", "v"));
+    EXPECT_FALSE(app::CheckProfileWrite("DEFAULT", "web_path", "C:\\a;b#c = \"d\""));
+}
+
+struct IntCase {
+    const char* text;
+    std::int32_t expected;
+};
+
+TEST(ProfileInt, ReadsLeadingNumberAsAtoiWithoutOverflow) {
+    const IntCase cases[] = {
+        {"512", 512},
+        {"  \t\n42abc", 42},
+        {"512K", 512},
+        {"+7", 7},
+        {"-3", -3},
+        {"abc", 0},
+        {"", 0},
+        {"- 5", 0},
+        {"0x10", 0},
+        {"2147483647", 2147483647},
+        {"2147483648", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"-2147483649", -2147483647 - 1},
+        {"99999999999999999999999999", 2147483647},
+        {"-99999999999999999999999999", -2147483647 - 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(app::ParseProfileInt(c.text), c.expected) << '"' << c.text << '"';
+    }
+}
+
+// File-level behaviour: the files themselves, through SettingsFile.
+
+app::SettingsEnvironment EnvironmentFor(const std::string& executable,
+                                        const std::string& currentDirectory = "/cwd") {
+    return {executable, currentDirectory};
+}
+
+TEST(SettingsFileName, CompletesNamesByTheFolderRule) {
+    struct Case {
+        std::string fileName;
+        bool useModuleFolder;
+        std::string currentDirectory;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"", true, "/cwd", "/opt/v1.2/bin/vellumix.ini"},
+        {"", false, "/cwd", "/cwd/vellumix.ini"},
+        {"", false, "/cwd//", "/cwd/vellumix.ini"},
+        {"", false, "/", "/vellumix.ini"},
+        {"Vellumix.ini", true, "/cwd", "/opt/v1.2/bin/Vellumix.ini"},
+        {"Vellumix.ini", false, "/cwd", "/cwd/Vellumix.ini"},
+        {"sub/x.ini", true, "/cwd", "/opt/v1.2/bin/sub/x.ini"},
+        {"/etc/x.ini", true, "/cwd", "/etc/x.ini"},
+        {"/etc/x.ini", false, "/cwd", "/etc/x.ini"},
+        {"C:x.ini", true, "/cwd", "/opt/v1.2/bin/C:x.ini"},
+    };
+    for (const auto& c : cases) {
+        const app::SettingsFile settings(
+            c.fileName, "S", c.useModuleFolder,
+            EnvironmentFor("/opt/v1.2/bin/vellumix", c.currentDirectory));
+        EXPECT_EQ(settings.fileName, c.expected)
+            << c.fileName << " module=" << c.useModuleFolder << " cwd=" << c.currentDirectory;
+    }
+}
+
+TEST(SettingsFileName, EmptySectionBecomesApplicationName) {
+    const app::SettingsFile settings("/x.ini", "", true, EnvironmentFor("/opt/bin/a.b.exe"));
+    EXPECT_EQ(settings.section, "a.b");
+    EXPECT_EQ(settings.fileName, "/x.ini");
+}
+
+class SettingsFileOnDisk : public testing::Test {
+  protected:
+    std::string Path(const std::string& name = "Vellumix.ini") const {
+        return (dir.path() / name).string();
+    }
+    app::SettingsFile Open(const std::string& name = "Vellumix.ini") const {
+        return app::SettingsFile(Path(name), "DEFAULT", true,
+                                 EnvironmentFor((dir.path() / "vellumix").string()));
+    }
+
+    TempDir dir;
+};
+
+TEST_F(SettingsFileOnDisk, MissingFileGivesDefaults) {
+    auto settings = Open();
+    EXPECT_EQ(settings.ReadString("web_path"), "");
+    EXPECT_EQ(settings.ReadString("web_path", "fallback"), "fallback");
+    EXPECT_EQ(settings.ReadInt("max_rom", 0), 0);
+    EXPECT_EQ(settings.ReadInt("max_rom", -17), -17);
+}
+
+TEST_F(SettingsFileOnDisk, ReadIntUsesDefaultOnlyForMissingKey) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\r\nempty=\r\nletters=K12\r\nunit=512K\r\n");
+    auto settings = Open();
+    EXPECT_EQ(settings.ReadInt("empty", 99), 0);
+    EXPECT_EQ(settings.ReadInt("letters", 99), 0);
+    EXPECT_EQ(settings.ReadInt("unit", 99), 512);
+    EXPECT_EQ(settings.ReadInt("missing", 99), 99);
+}
+
+TEST_F(SettingsFileOnDisk, ReadCutsValuesAndDefaultsTo255Characters) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\nlong=" + kLong + "\nexact=" + kLong.substr(0, 255));
+    auto settings = Open();
+    EXPECT_EQ(settings.ReadString("long"), kLong.substr(0, 255));
+    EXPECT_EQ(settings.ReadString("exact"), kLong.substr(0, 255));
+    EXPECT_EQ(settings.ReadString("missing", kLong.c_str()), kLong.substr(0, 255));
+    EXPECT_EQ(settings.valueBuffer[255], '\0');
+}
+
+TEST_F(SettingsFileOnDisk, ReadValueViewsTheBufferUntilTheNextRead) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\na=first\n[OTHER]\na=second\n");
+    auto settings = Open();
+    const auto view = settings.ReadValue("a");
+    EXPECT_EQ(view, "first");
+    EXPECT_EQ(view.data(), settings.valueBuffer.data());
+    EXPECT_STREQ(settings.valueBuffer.data(), "first");
+}
+
+TEST_F(SettingsFileOnDisk, NamedSectionStaysForLaterCalls) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\na=1\n[OTHER]\na=2\n");
+    auto settings = Open();
+    EXPECT_EQ(settings.ReadString("a", nullptr, "OTHER"), "2");
+    EXPECT_EQ(settings.section, "OTHER");
+    EXPECT_EQ(settings.ReadString("a"), "2");
+    settings.WriteString("b", "3");
+    EXPECT_EQ(ReadFile(Path()), "[DEFAULT]\na=1\n[OTHER]\na=2\nb=3\n");
+}
+
+TEST_F(SettingsFileOnDisk, WriteCreatesMissingFileWithSectionAndKey) {
+    auto settings = Open();
+    settings.WriteString("web_path", "/srv/web pages");
+    EXPECT_EQ(ReadFile(Path()), "[DEFAULT]\r\nweb_path=/srv/web pages\r\n");
+    EXPECT_EQ(Open().ReadString("web_path"), "/srv/web pages");
+}
+
+TEST_F(SettingsFileOnDisk, WriteThenReadGivesValuesBack) {
+    const std::string values[] = {"/plain",         "",    "a;b#c",
+                                  "C:\\Web\\Pages", "x=y", "/d\xC3\xA9j\xE0"};
+    for (const auto& value : values) {
+        Open().WriteString("web_path", value);
+        EXPECT_EQ(Open().ReadString("web_path", "unset"), value);
+    }
+}
+
+TEST_F(SettingsFileOnDisk, WriteKeepsLimitsAndCommentsOfExistingFile) {
+    const std::string before =
+        "; kept\r\n[DEFAULT]\r\nmax_rom = 512\r\nmax_file_count=80\r\n\r\n[extra]\r\nz=1";
+    dir.Write("Vellumix.ini", before);
+    Open().WriteString("web_path", "/w");
+    EXPECT_EQ(ReadFile(Path()),
+              "; kept\r\n[DEFAULT]\r\nmax_rom = 512\r\nmax_file_count=80\r\nweb_path=/w\r\n\r\n"
+              "[extra]\r\nz=1");
+}
+
+TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
+    ASSERT_EQ(::chmod(Path().c_str(), 0640), 0);
+    ASSERT_TRUE(Open().TryWriteString("web_path", "/b").ok);
+    struct stat info {};
+    ASSERT_EQ(::stat(Path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    int entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+TEST_F(SettingsFileOnDisk, WriteThroughSymbolicLinkReplacesTarget) {
+    dir.Write("real.ini", "[DEFAULT]\nk=1\n");
+    std::filesystem::create_symlink(dir.path() / "real.ini", dir.path() / "Vellumix.ini");
+    ASSERT_TRUE(Open().TryWriteString("k", "2").ok);
+    EXPECT_TRUE(std::filesystem::is_symlink(Path()));
+    EXPECT_EQ(ReadFile(dir.path() / "real.ini"), "[DEFAULT]\nk=2\n");
+}
+
+TEST_F(SettingsFileOnDisk, WriteIntoMissingFolderFailsAsValue) {
+    auto settings = Open("no-such-folder/Vellumix.ini");
+    const auto result = settings.TryWriteString("web_path", "/w");
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.error.empty());
+    settings.WriteString("web_path", "/w");  // silently ignored
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "no-such-folder"));
+}
+
+TEST_F(SettingsFileOnDisk, WriteIntoReadOnlyFolderFailsAndKeepsFile) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "permissions do not bind root";
+    }
+    dir.Write("ro/Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
+    ASSERT_EQ(::chmod((dir.path() / "ro").c_str(), 0555), 0);
+    EXPECT_FALSE(Open("ro/Vellumix.ini").TryWriteString("web_path", "/b").ok);
+    EXPECT_EQ(ReadFile(Path("ro/Vellumix.ini")), "[DEFAULT]\nweb_path=/a\n");
+}
+
+TEST_F(SettingsFileOnDisk, WriteOfLineBreakingValueFailsAndKeepsFile) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
+    const auto result = Open().TryWriteString("web_path", "/x\nmax_rom=99999");
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(ReadFile(Path()), "[DEFAULT]\nweb_path=/a\n");
+}
+
+}  // namespace
