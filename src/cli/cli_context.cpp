@@ -1,0 +1,95 @@
+#include "cli/cli_context.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "app/upload_app.h"
+#include "platform/exe_path.h"
+
+namespace cli {
+
+namespace {
+
+constexpr int kKiB = 1024;
+
+// A message as one output line.
+std::string OneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+}  // namespace
+
+void AddLimitOptions(CLI::App& command, LimitOptions& options) {
+    command
+        .add_option("--ini", options.iniPath,
+                    "settings file to read max_rom and max_file_count from "
+                    "(default: Vellumix.ini beside the program)")
+        ->type_name("FILE");
+    command
+        .add_option("--max-rom", options.maxRomKiB,
+                    "image capacity in KiB (overrides the settings' max_rom)")
+        ->type_name("KIB")
+        ->check(CLI::Range(1, static_cast<int>(app::kMaxRomKiBLimit)));
+    command
+        .add_option("--max-files", options.maxFiles,
+                    "directory entries of the image (overrides the settings' max_file_count)")
+        ->type_name("N")
+        ->check(CLI::Range(1, static_cast<int>(app::kMaxFileCountLimit)));
+}
+
+std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std::ostream& err) {
+    const std::string path = SettingsPathFor(options.iniPath);
+    std::error_code error;
+    if (!options.iniPath.empty() && !std::filesystem::exists(path, error)) {
+        err << "warning: settings file " << path << " not found; using the default limits\n";
+    }
+
+    std::vector<std::string> warnings;
+    auto limits = app::ReadLimits(path, &warnings);
+    for (const auto& warning : warnings) {
+        err << "warning: " << warning << "\n";
+    }
+
+    if (options.maxRomKiB != 0) {
+        if (options.maxRomKiB < 1 || options.maxRomKiB > app::kMaxRomKiBLimit) {
+            err << "--max-rom " << options.maxRomKiB << " is outside 1.." << app::kMaxRomKiBLimit
+                << " KiB\n";
+            return std::nullopt;
+        }
+        limits.maxRomBytes = options.maxRomKiB * kKiB;
+    }
+    if (options.maxFiles != 0) {
+        if (options.maxFiles < 1 || options.maxFiles > app::kMaxFileCountLimit) {
+            err << "--max-files " << options.maxFiles << " is outside 1.."
+                << app::kMaxFileCountLimit << "\n";
+            return std::nullopt;
+        }
+        limits.maxFileCount = options.maxFiles;
+    }
+    return limits;
+}
+
+std::string SettingsPathFor(const std::string& iniPath) {
+    if (!iniPath.empty()) {
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(iniPath, error);
+        return error ? iniPath : absolute.string();
+    }
+    const auto executable = platform::ExecutablePath();
+    const std::string folder = executable ? app::FolderOfExecutable(*executable) : std::string();
+    return folder + app::kSettingsFileName;
+}
+
+ConsoleMessageBox::ConsoleMessageBox(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+void ConsoleMessageBox::MessageBox(const std::string& text, const std::string& caption,
+                                   unsigned style) {
+    messages_.push_back({text, caption, style});
+    std::ostream& stream = style == platform::kMbIconHand ? err_ : out_;
+    stream << OneLine(text) << std::endl;
+}
+
+}  // namespace cli
