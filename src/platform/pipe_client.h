@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// The diagnostic pipe is a Unix-domain stream socket named "quillTest" in the user's runtime
+// folder. A listener serves it; the program is the client and only ever writes.
+
+inline constexpr const char* kLogPipeName = "quillTest";
+inline constexpr const char* kLogPipeFallbackFolder = "/tmp";
+// Longest time a client waits for a listener whose queue of pending connections is full.
+inline constexpr int kPipeWaitMs = 5000;
+// Pause between two attempts while the listener stays busy.
+inline constexpr int kPipeRetryPauseMs = 20;
+
+// "$XDG_RUNTIME_DIR/quillTest", or "/tmp/quillTest" when the variable is unset, empty or not a
+// folder.
+std::string LogPipePath();
+
+// Connects to the listener at `path`. Returns the connected descriptor (blocking, close-on-exec)
+// or -1: at once when nothing listens there (no such file, nobody accepting, not a socket, or a
+// socket owned by another user); after at most `waitMs` when the listener's queue stays full.
+int ConnectPipe(const std::string& path, int waitMs);
+
+// One write call of `length` bytes followed by `suffixLength` bytes of `suffix` (may be null).
+// Blocks until the listener has taken them; never raises SIGPIPE. Returns false on failure,
+// which callers may ignore.
+bool WritePipe(int descriptor, const char* data, std::size_t length, const char* suffix,
+               std::size_t suffixLength);
+
+// Shuts the connection down and releases the descriptor; -1 is ignored.
+void ClosePipe(int descriptor);
+
+}  // namespace platform
