@@ -1,0 +1,366 @@
+#include "platform/async_socket_qt.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// The notifier whose activation is being handled: a handler that closes or deletes its socket
+// must not destroy it under Qt's feet, so it is handed to deleteLater instead.
+thread_local QSocketNotifier* dispatchingNotifier = nullptr;
+
+bool ResolveIPv4(const std::string& text, int port, sockaddr_in& target) {
+    if (text.empty()) {
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    target = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    freeaddrinfo(found);
+    return true;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+}  // namespace
+
+AsyncSocket::AsyncSocket() = default;
+
+AsyncSocket::~AsyncSocket() {
+    if (descriptor_ >= 0) {
+        Release();
+    }
+}
+
+bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
+                         const char* localAddress) {
+    if (descriptor_ >= 0 || socketType != kSockStream || localPort > 65535) {
+        return false;
+    }
+    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    Attach(descriptor, eventMask);
+    // Binding to any address and any port is what connect does by itself.
+    if (localPort == 0 && localAddress == nullptr) {
+        return true;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<std::uint16_t>(localPort));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool bound = localAddress == nullptr || inet_pton(AF_INET, localAddress, &local.sin_addr) == 1;
+    if (bound) {
+        bound = bind(descriptor_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        lastError_ = bound ? 0 : errno;
+    } else {
+        lastError_ = EINVAL;
+    }
+    if (!bound) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool AsyncSocket::Listen(int backlog) {
+    if (descriptor_ < 0 || connected_ || listen(descriptor_, backlog) != 0) {
+        lastError_ = descriptor_ < 0 ? EBADF : errno;
+        return false;
+    }
+    listening_ = true;
+    WatchEvents();
+    return true;
+}
+
+bool AsyncSocket::Accept(AsyncSocket& connected) {
+    if (!listening_ || connected.descriptor_ >= 0) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    int descriptor = -1;
+    do {
+        descriptor = accept4(descriptor_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    lastError_ = descriptor < 0 ? errno : 0;
+    ResumeEvents();
+    if (descriptor < 0) {
+        return false;
+    }
+    connected.Attach(descriptor, eventMask_);
+    connected.connected_ = true;
+    connected.WatchEvents();
+    return true;
+}
+
+bool AsyncSocket::Connect(const std::string& address, int port) {
+    sockaddr_in target{};
+    if (descriptor_ < 0 || listening_ || connected_ || port < 0 || port > 65535 ||
+        !ResolveIPv4(address, port, target)) {
+        lastError_ = EINVAL;
+        return false;
+    }
+    if (connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            lastError_ = errno;
+            return false;
+        }
+        const WaitResult waited = WaitFor(POLLOUT, connectTimeoutMs_);
+        if (waited == WaitResult::kTimedOut) {
+            lastError_ = ETIMEDOUT;
+            return false;
+        }
+        if (waited == WaitResult::kCancelled || waited == WaitResult::kFailed) {
+            return false;
+        }
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            lastError_ = error != 0 ? error : errno;
+            return false;
+        }
+    }
+    connected_ = true;
+    WatchEvents();
+    return true;
+}
+
+int AsyncSocket::Send(const void* data, int length) {
+    if (descriptor_ < 0 || length < 0 || (data == nullptr && length > 0)) {
+        lastError_ = EINVAL;
+        return kSocketError;
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    int sent = 0;
+    while (sent < length) {
+        const ssize_t count =
+            send(descriptor_, bytes + sent, static_cast<std::size_t>(length - sent),
+                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count > 0) {
+            sent += static_cast<int>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The peer is slow: wait for room, without a limit of our own.
+            const WaitResult waited = WaitFor(POLLOUT, -1);
+            if (waited == WaitResult::kReady) {
+                continue;
+            }
+            lastError_ = waited == WaitResult::kPeerClosed ? ECONNRESET : EINTR;
+            return kSocketError;
+        }
+        lastError_ = count < 0 ? errno : EIO;
+        return kSocketError;
+    }
+    return length;
+}
+
+int AsyncSocket::Receive(void* buffer, int length) {
+    if (descriptor_ < 0 || listening_ || length < 0 || (buffer == nullptr && length > 0)) {
+        lastError_ = EINVAL;
+        return kSocketError;
+    }
+    ssize_t count = 0;
+    do {
+        count = recv(descriptor_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    } while (count < 0 && errno == EINTR);
+    lastError_ = count < 0 ? errno : 0;
+    ResumeEvents();
+    return count < 0 ? kSocketError : static_cast<int>(count);
+}
+
+void AsyncSocket::Close() {
+    if (descriptor_ < 0) {
+        return;
+    }
+    CancelBlockingCall();
+    Release();
+}
+
+void AsyncSocket::CancelBlockingCall() {
+    if (inBlockingCall_) {
+        cancelRequested_ = true;
+    }
+}
+
+void AsyncSocket::OnReceive(int) {}
+
+void AsyncSocket::OnClose(int) {}
+
+void AsyncSocket::OnAccept(int) {}
+
+bool AsyncSocket::OnMessagePending() {
+    return false;
+}
+
+int AsyncSocket::LocalPort() const {
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (descriptor_ < 0 ||
+        getsockname(descriptor_, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
+void AsyncSocket::Attach(int descriptor, long eventMask) {
+    descriptor_ = descriptor;
+    eventMask_ = eventMask;
+    listening_ = false;
+    connected_ = false;
+    closeReported_ = false;
+}
+
+void AsyncSocket::Release() {
+    StopEvents();
+    close(descriptor_);
+    descriptor_ = -1;
+    listening_ = false;
+    connected_ = false;
+}
+
+// Only connected and listening sockets are watched: Linux reports an unconnected TCP socket as
+// hung up, which would raise events for nothing.
+void AsyncSocket::WatchEvents() {
+    notifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
+                     [this] { DispatchEvent(); });
+}
+
+// The notifier is level-triggered; like the original platform, an event is raised again only
+// after the call that consumes it (Receive, Accept).
+void AsyncSocket::ResumeEvents() {
+    if (notifier_ && !closeReported_) {
+        notifier_->setEnabled(true);
+    }
+}
+
+void AsyncSocket::StopEvents() {
+    if (!notifier_) {
+        return;
+    }
+    notifier_->setEnabled(false);
+    if (notifier_.get() == dispatchingNotifier) {
+        notifier_.release()->deleteLater();
+    } else {
+        notifier_.reset();
+    }
+}
+
+void AsyncSocket::DispatchEvent() {
+    QSocketNotifier* const notifier = notifier_.get();
+    notifier->setEnabled(false);
+    QSocketNotifier* const outer = dispatchingNotifier;
+    dispatchingNotifier = notifier;
+
+    // Decide before calling out: the handler may delete this object.
+    if (listening_) {
+        if ((eventMask_ & kFdAccept) != 0) {
+            OnAccept(0);
+        }
+        dispatchingNotifier = outer;
+        return;
+    }
+    char probe = 0;
+    ssize_t count = 0;
+    do {
+        count = recv(descriptor_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        if ((eventMask_ & kFdRead) != 0) {
+            OnReceive(0);
+        }
+    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        notifier->setEnabled(true);  // woken for nothing
+    } else {
+        const int error = count == 0 ? 0 : errno;
+        closeReported_ = true;
+        if ((eventMask_ & kFdClose) != 0) {
+            OnClose(error);
+        }
+    }
+    dispatchingNotifier = outer;
+}
+
+AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
+    const bool limited = timeoutMs >= 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    inBlockingCall_ = true;
+    cancelRequested_ = false;
+    WaitResult result = WaitResult::kFailed;
+    for (;;) {
+        if (descriptor_ < 0 || cancelRequested_) {
+            result = WaitResult::kCancelled;
+            break;
+        }
+        int slice = kBlockingWakeMs;
+        if (limited) {
+            const int left = MillisecondsUntil(deadline);
+            if (left == 0) {
+                result = WaitResult::kTimedOut;
+                break;
+            }
+            slice = std::min(slice, left);
+        }
+        pollfd watched{descriptor_, static_cast<short>(events | POLLRDHUP), 0};
+        const int ready = poll(&watched, 1, slice);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            lastError_ = errno;
+            break;
+        }
+        if (ready == 0) {
+            if (!limited || MillisecondsUntil(deadline) > 0) {
+                OnMessagePending();
+            }
+            continue;
+        }
+        if ((watched.revents & events) != 0) {
+            result = WaitResult::kReady;
+            break;
+        }
+        // Hung up or reset while we waited for room to send; a failed connect shows as
+        // POLLOUT | POLLERR and is read from SO_ERROR by the caller.
+        result = WaitResult::kPeerClosed;
+        break;
+    }
+    inBlockingCall_ = false;
+    if (result == WaitResult::kCancelled) {
+        lastError_ = EINTR;
+    }
+    return result;
+}
+
+}  // namespace platform

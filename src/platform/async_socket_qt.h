@@ -1,0 +1,114 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+class QSocketNotifier;
+
+namespace platform {
+
+// Event mask bits of a socket, numbered as the original platform numbers them.
+inline constexpr long kFdRead = 1;
+inline constexpr long kFdWrite = 2;
+inline constexpr long kFdOob = 4;
+inline constexpr long kFdAccept = 8;
+inline constexpr long kFdConnect = 16;
+inline constexpr long kFdClose = 32;
+inline constexpr long kFdAllEvents = 63;
+
+inline constexpr int kSockStream = 1;    // the only socket type supported
+inline constexpr int kSocketError = -1;  // what Send and Receive return on failure
+
+// A blocking call wakes this often to call OnMessagePending.
+inline constexpr int kBlockingWakeMs = 2000;
+// How long a connection attempt may take before Connect gives up; the original platform's
+// network stack gave up after about 21 s (three SYNs), Linux would wait two minutes.
+inline constexpr int kConnectTimeoutMs = 21000;
+
+// A TCP socket (IPv4) whose events are delivered on the thread's Qt event loop, with blocking
+// Connect and Send that do NOT run that loop while they wait.
+//
+// Events, outside blocking calls:
+//   - bytes waiting on a connected socket -> OnReceive(0); raised again after each Receive while
+//     bytes remain (no further OnReceive until Receive has been called);
+//   - the peer closed (0) or reset (errno) the connection -> OnClose(errorCode), once;
+//   - a connection waits on a listening socket -> OnAccept(0); raised again after each Accept.
+// Events are raised only when their bit is in the event mask given to Create.
+//
+// While Connect or Send waits, no Qt event of the thread (timer, posted event, socket
+// notification, input) is handled: they stay queued until the call returns. The wait wakes
+// every kBlockingWakeMs to call OnMessagePending, which may CancelBlockingCall or Close.
+//
+// Every handler may delete the socket.
+class AsyncSocket {
+  public:
+    AsyncSocket();
+    // Closes a socket that is still open, without calling the virtual Close.
+    virtual ~AsyncSocket();
+    AsyncSocket(const AsyncSocket&) = delete;
+    AsyncSocket& operator=(const AsyncSocket&) = delete;
+
+    // Makes the socket and, when a port or an address is given, binds it (null address = any).
+    // False when the socket is already open, the type is not kSockStream, the address is not a
+    // dotted IPv4 address, or the system refuses; a failed bind closes through the virtual Close.
+    bool Create(unsigned localPort = 0, int socketType = kSockStream, long eventMask = kFdAllEvents,
+                const char* localAddress = nullptr);
+    // Starts listening on a created socket. False on failure.
+    bool Listen(int backlog = 5);
+    // Takes one waiting connection into `connected`, which must not be open. False on failure.
+    bool Accept(AsyncSocket& connected);
+    // Blocking connect to a dotted IPv4 address or a host name. True once connected; false when
+    // the name does not resolve, the attempt is refused or fails, kConnectTimeoutMs pass, or the
+    // call is cancelled.
+    bool Connect(const std::string& address, int port);
+    // Blocking send of all `length` bytes. Returns `length`, or kSocketError when a send fails,
+    // the peer closes the connection while the call waits, or the call is cancelled.
+    int Send(const void* data, int length);
+    // One receive of at most `length` bytes without waiting. Returns the count, 0 when the peer
+    // has closed, kSocketError on an error (also when no byte was waiting).
+    int Receive(void* buffer, int length);
+    // If open: cancels a blocking call in progress, stops the events and closes the socket.
+    // Otherwise does nothing.
+    virtual void Close();
+    // Makes the blocking call in progress return failure at its next wake-up.
+    void CancelBlockingCall();
+
+    virtual void OnReceive(int errorCode);
+    virtual void OnClose(int errorCode);
+    virtual void OnAccept(int errorCode);
+    // Called at every wake-up of a blocking call; the default does nothing and returns false.
+    virtual bool OnMessagePending();
+
+    bool IsOpen() const { return descriptor_ >= 0; }
+    bool IsBlocking() const { return inBlockingCall_; }
+    // Bound local port, 0 when unknown.
+    int LocalPort() const;
+    // errno of the last failed operation (EINTR after a cancelled blocking call).
+    int LastError() const { return lastError_; }
+    // Shortens the connect time-out (tests).
+    void SetConnectTimeoutMs(int milliseconds) { connectTimeoutMs_ = milliseconds; }
+
+  private:
+    enum class WaitResult { kReady, kPeerClosed, kCancelled, kTimedOut, kFailed };
+
+    void Attach(int descriptor, long eventMask);
+    void Release();
+    void WatchEvents();
+    void ResumeEvents();
+    void StopEvents();
+    void DispatchEvent();
+    WaitResult WaitFor(short events, int timeoutMs);
+
+    int descriptor_ = -1;
+    long eventMask_ = 0;
+    bool listening_ = false;
+    bool connected_ = false;
+    bool closeReported_ = false;
+    bool inBlockingCall_ = false;
+    bool cancelRequested_ = false;
+    int lastError_ = 0;
+    int connectTimeoutMs_ = kConnectTimeoutMs;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace platform
