@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include "packer/image_reader.h"
+#include "transfer/device_stream_parser.h"
+
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+namespace net {
+
+inline constexpr int kDefaultDevicePort = 8001;
+inline constexpr const char* kDefaultDeviceAddress = "127.0.0.1";
+// A split answer is written as two pieces this far apart, so the client reads two chunks.
+inline constexpr int kSplitAnswerGapMs = 100;
+// A connection that sends nothing for this long while the device waits for it is dropped, so
+// a stuck client cannot hold the one upload slot for ever.
+inline constexpr int kDeviceIdleTimeoutMs = 30000;
+// "Frame K" of the fault options: 0 is the magic frame, K >= 1 the data frame of block K.
+inline constexpr int kNoFrame = -1;
+
+struct DeviceSimulatorOptions {
+    std::vector<std::string> listenAddresses{kDefaultDeviceAddress};
+    int port = kDefaultDevicePort;  // 0 = any free port (see DeviceSimulator::Port)
+    int noAnswerAfter = kNoFrame;   // never answer frame K
+    int delayMs = 0;                // answer each frame this late
+    QByteArray answer = "OK";       // the answer text
+    bool splitAnswer = false;       // answer in two pieces kSplitAnswerGapMs apart
+    int closeAfter = kNoFrame;      // close the connection once frame K is answered
+    int resetAfter = kNoFrame;      // reset it (SO_LINGER 0) once frame K is answered
+    int idleTimeoutMs = kDeviceIdleTimeoutMs;
+    std::size_t maxImageBytes = transfer::kDefaultMaxImageBytes;
+};
+
+struct DeviceUploadResult {
+    bool ok = false;                   // a complete stream carrying a valid image
+    std::string error;                 // why not, when !ok
+    std::vector<std::uint8_t> image;   // the bytes reassembled (also when !ok)
+    packer::ImageDirectory directory;  // valid when ok
+    int blocks = 0;
+};
+
+// Decodes C escapes (\r \n \t \0 \\ \" \' \xHH) in an answer text; nothing on a bad escape.
+std::optional<QByteArray> DecodeCEscapes(const std::string& text);
+
+// The controller's side of an upload, for trying the tool without a device: accepts one client
+// at a time on its listening addresses, checks the stream strictly, answers each frame (or
+// misbehaves as the options ask), reassembles and validates the image. Lives on the thread of
+// its Qt event loop.
+class DeviceSimulator : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit DeviceSimulator(DeviceSimulatorOptions options, QObject* parent = nullptr);
+    ~DeviceSimulator() override;
+
+    // Listens on every address. False with `error` set when an address is bad or taken.
+    bool Start(std::string& error);
+    // The port listened on (the chosen one when the options asked for 0).
+    int Port() const { return port_; }
+    bool UploadInProgress() const { return client_ != nullptr; }
+    // The result of the upload that finished last.
+    const DeviceUploadResult& LastResult() const { return lastResult_; }
+
+  signals:
+    // One progress line ("connection from ...", "magic ok", "block K: N bytes", ...).
+    void Message(const QString& line);
+    // A connection ended; LastResult() holds what it delivered.
+    void UploadFinished(bool ok);
+
+  private:
+    void OnNewConnection(QTcpServer* server);
+    void OnReadyRead();
+    void OnDisconnected();
+    void Consume(const QByteArray& bytes);
+    void FrameEnded(int frameNumber);
+    void WriteAnswer(int frameNumber, quint64 connection);
+    void AfterAnswer(int frameNumber);
+    void EndIfAsked(int frameNumber);
+    void DropConnection(const std::string& reason, bool reset);
+    void Finish(std::optional<std::string> failure);
+    void Say(const std::string& line);
+
+    DeviceSimulatorOptions options_;
+    std::vector<std::unique_ptr<QTcpServer>> servers_;
+    int port_ = 0;
+    QTcpSocket* client_ = nullptr;
+    quint64 connectionSerial_ = 0;  // tells a late timer whether its connection still exists
+    std::unique_ptr<transfer::DeviceStreamParser> parser_;
+    std::unique_ptr<QTimer> idleTimer_;
+    DeviceUploadResult lastResult_;
+};
+
+}  // namespace net
