@@ -1,7 +1,67 @@
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <QCoreApplication>
+#include <QTime>
+
 #include "cli/commands.h"
+#include "net/log_listener.h"
+#include "platform/pipe_client.h"
 
 namespace cli {
 
-void AddLogCommand(CLI::App&, int&) {}
+namespace {
+
+struct LogCommandOptions {
+    std::string path;
+    bool timestamps = false;
+};
+
+int RunLog(const LogCommandOptions& options) {
+    int argc = 1;
+    char name[] = "vellumix-cli";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+
+    net::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
+    QObject::connect(&listener, &net::LogListener::LineReceived, [&](const QByteArray& line) {
+        if (options.timestamps) {
+            std::cout << QTime::currentTime().toString("HH:mm:ss.zzz ").toStdString();
+        }
+        std::cout.write(line.constData(), line.size());
+        std::cout << std::endl;
+    });
+    QObject::connect(&listener, &net::LogListener::ClientConnected,
+                     [] { std::cerr << "client connected" << std::endl; });
+    QObject::connect(&listener, &net::LogListener::ClientDisconnected,
+                     [] { std::cerr << "client left" << std::endl; });
+
+    std::string error;
+    if (!listener.Start(error)) {
+        std::cerr << error << std::endl;
+        return kExitFailure;
+    }
+    if (listener.RemovedStaleSocket()) {
+        std::cerr << "removed a stale " << listener.Path() << std::endl;
+    }
+    std::cerr << "listening on " << listener.Path() << std::endl;
+    QCoreApplication::exec();
+    return kExitOk;
+}
+
+}  // namespace
+
+void AddLogCommand(CLI::App& app, int& exitCode) {
+    auto options = std::make_shared<LogCommandOptions>();
+    CLI::App* command = app.add_subcommand(
+        "log", "Serve the diagnostic pipe and print every line the program writes to it");
+    command->add_option("--path", options->path,
+                        "Socket to serve (default $XDG_RUNTIME_DIR/quillTest, else "
+                        "/tmp/quillTest)");
+    command->add_flag("--timestamps", options->timestamps, "Put the local time before each line");
+    command->callback([options, &exitCode] { exitCode = RunLog(*options); });
+}
 
 }  // namespace cli
