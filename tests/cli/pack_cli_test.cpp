@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::CliPath;
+using testing_support::ReadFile;
+using testing_support::RunProcess;
+using testing_support::TempDir;
+
+namespace fs = std::filesystem;
+
+// An empty settings file: the default limits, whatever lies beside the program.
+struct CliFixture : ::testing::Test {
+    CliFixture() { ini = work.Write("Vellumix.ini", "").string(); }
+
+    testing_support::ProcessResult Pack(const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {CliPath(), "pack"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.push_back("--ini");
+        argv.push_back(ini);
+        return RunProcess(argv);
+    }
+
+    TempDir work;
+    std::string ini;
+};
+
+// Every regular file below `root`, by relative path, with its content.
+std::vector<std::pair<std::string, std::string>> Tree(const fs::path& root) {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            files.emplace_back(fs::relative(entry.path(), root).string(), ReadFile(entry.path()));
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST_F(CliFixture, PackListExtractGivesBackTheExampleFolder) {
+    const fs::path source = testing_support::ExamplesPath() / "web";
+    const std::string image = (work.path() / "web.img").string();
+    const auto packed = Pack({source.string(), "-o", image});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+
+    const auto listed = RunProcess({CliPath(), "list", image});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_NE(listed.out.find("entries: 6 of 40\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("/status/status.htm"), std::string::npos);
+
+    const fs::path out = work.path() / "out";
+    const auto extracted = RunProcess({CliPath(), "extract", image, out.string()});
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.err;
+    EXPECT_EQ(Tree(out), Tree(source));
+}
+
+TEST_F(CliFixture, PrintsReportForSmallFolder) {
+    work.Write("site/index.htm", std::string(100, 'i'));
+    work.Write("site/img/logo.gif", std::string(2000, 'g'));
+    work.Write("site/empty.txt", "");
+    const auto result = Pack({(work.path() / "site").string()});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    // 3380 bytes: 1 magic + 2 x 4 blocks = 9 frames, 10 ticks of 150 ms.
+    const std::string expectedStart =
+        "/img/logo.gif            offset       1280  size       2000\n"
+        "/index.htm               offset       3280  size        100\n"
+        "left out: /empty.txt (empty file)\n"
+        "entries: 2 of 40\n"
+        "bytes: 3380 of 196608 (1.7%)\n"
+        "sha256: ";
+    ASSERT_EQ(result.out.substr(0, expectedStart.size()), expectedStart) << result.out;
+    const std::string rest = result.out.substr(expectedStart.size());
+    ASSERT_GE(rest.size(), 64u);
+    EXPECT_EQ(rest.substr(64), " (3380 bytes)\nupload: 9 frames, about 1.5 s\n");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(CliFixture, WritesUsedBytesOrWholeCapacityWithFull) {
+    work.Write("site/a.htm", "hello");
+    const std::string site = (work.path() / "site").string();
+    const std::string used = (work.path() / "used.img").string();
+    const std::string full = (work.path() / "full.img").string();
+    ASSERT_EQ(Pack({site, "-o", used}).exitCode, 0);
+    ASSERT_EQ(Pack({site, "-o", full, "--full", "--max-rom", "2"}).exitCode, 0);
+    const std::string usedBytes = ReadFile(used);
+    const std::string fullBytes = ReadFile(full);
+    ASSERT_EQ(usedBytes.size(), 1285u);
+    EXPECT_EQ(usedBytes.substr(1280), "hello");
+    ASSERT_EQ(fullBytes.size(), 2048u);
+    EXPECT_EQ(fullBytes.substr(0, 1285), usedBytes);
+    EXPECT_EQ(fullBytes.substr(1285), std::string(2048 - 1285, '\xFF'));
+    // A full image reads back like the used part.
+    const auto listed = RunProcess({CliPath(), "list", full});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_NE(listed.out.find("used length: 1285\n"), std::string::npos);
+}
+
+TEST_F(CliFixture, JsonReportIsOneDocument) {
+    work.Write("site/a.htm", "hello");
+    const auto result = Pack({(work.path() / "site").string(), "--json"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out.front(), '{');
+    EXPECT_NE(result.out.find("\"name\": \"/a.htm\""), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\"bytesUsed\": 1285"), std::string::npos);
+    EXPECT_NE(result.out.find("\"frames\": 5"), std::string::npos);
+    EXPECT_NE(result.out.find("\"estimatedMs\": 900"), std::string::npos);
+}
+
+TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
+    struct Case {
+        std::string folder;
+        std::string message;
+    };
+    work.Write("long/" + std::string(24, 'n'), "x");
+    fs::create_directories(work.path() / "nothing" / "here");
+    const Case cases[] = {
+        {(work.path() / "nothing").string(), "web server path is empty!\n"},
+        {(work.path() / "long").string(),
+         "The File [/" + std::string(24, 'n') + "] name is bigger than 24,please confirm it!\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string image = (work.path() / "x.img").string();
+        const auto result = Pack({c.folder, "-o", image});
+        EXPECT_EQ(result.exitCode, 1) << c.folder;
+        EXPECT_EQ(result.err, c.message);
+        EXPECT_EQ(result.out, "");
+        EXPECT_FALSE(fs::exists(image));
+    }
+}
+
+TEST_F(CliFixture, TooManyFilesNamesTheLimit) {
+    work.Write("site/a", "1");
+    work.Write("site/b", "2");
+    const auto result = Pack({(work.path() / "site").string(), "--max-files", "1"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "web server file count is bigger than 1,please confirm it!\n");
+}
+
+TEST_F(CliFixture, UsageErrorsExitTwo) {
+    EXPECT_EQ(RunProcess({CliPath(), "pack"}).exitCode, 2);
+    EXPECT_EQ(Pack({work.path().string(), "--max-files", "0"}).exitCode, 2);
+    EXPECT_EQ(RunProcess({CliPath(), "extract", "only-one"}).exitCode, 2);
+    for (const char* command : {"pack", "list", "extract"}) {
+        const auto help = RunProcess({CliPath(), command, "--help"});
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_NE(help.out.find("Usage"), std::string::npos) << command;
+    }
+}
+
+// A hand-made image: N = 1, one entry with `name` of 4 bytes.
+std::string ImageNamed(const std::string& name) {
+    std::string image(32, '\0');
+    std::memcpy(image.data(), name.data(), name.size());
+    image[24] = 32;  // offset 32, little-endian
+    image[28] = 4;   // size 4
+    return image + "evil";
+}
+
+TEST_F(CliFixture, ExtractRefusesNameLeavingTheFolder) {
+    const auto image = work.Write("evil.img", ImageNamed("/../x"));
+    const fs::path out = work.path() / "out";
+    const auto result = RunProcess({CliPath(), "extract", image.string(), out.string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("/../x"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(work.path() / "x"));
+    EXPECT_FALSE(fs::exists(out / "x"));
+}
+
+TEST_F(CliFixture, ListReportsMalformedImage) {
+    const auto truncated = work.Write("cut.img", ImageNamed("/a.htm").substr(0, 34));
+    auto result = RunProcess({CliPath(), "list", truncated.string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("malformed image"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("runs past the image end"), std::string::npos) << result.err;
+
+    result = RunProcess({CliPath(), "list", (work.path() / "missing.img").string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("cannot open"), std::string::npos);
+}
+
+TEST_F(CliFixture, ListJsonShowsDirectory) {
+    const auto image = work.Write("ok.img", ImageNamed("/a.h"));
+    const auto result = RunProcess({CliPath(), "list", image.string(), "--json"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\"entryCount\": 1"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\"name\": \"/a.h\""), std::string::npos);
+    EXPECT_NE(result.out.find("\"usedLength\": 36"), std::string::npos);
+}
+
+}  // namespace
