@@ -51,13 +51,13 @@ std::string FolderOfExecutable(const std::string& executablePath);
 
 // Platform queries that start-up makes; tests replace them.
 struct StartupHooks {
-    std::function<bool()> socketLayerStartup;                     // default: SocketLayerStartup
+    std::function<bool()> socketLayerStartup;                    // default: SocketLayerStartup
     std::function<std::optional<std::string>()> executablePath;  // default: ExecutablePath
 };
 
 // The one application object: start-up, limits, settings access and the diagnostic pipe.
 class UploadApp : public WebPathStore {
-public:
+  public:
     // `executablePath` stands in for the platform's query in tests; by default the real one.
     explicit UploadApp(std::optional<std::string> executablePath = std::nullopt);
     // Tests: the platform queries replaced (an empty function keeps the platform's own).
@@ -85,16 +85,16 @@ public:
     // "<appFolder>Vellumix.ini"
     std::string SettingsPath() const;
 
-    std::string appFolder;             // ends in the platform separator once set
-    std::int32_t maxRomBytes = 196608; // from max_rom x 1024
-    std::int32_t maxFileCount = 40;    // from max_file_count
+    std::string appFolder;              // ends in the platform separator once set
+    std::int32_t maxRomBytes = 196608;  // from max_rom x 1024
+    std::int32_t maxFileCount = 40;     // from max_file_count
     LogPipe logPipe;
     std::string applicationName;
     // Settings values that were out of the supported range and replaced by their defaults;
     // the hosts tell the user.
     std::vector<std::string> limitWarnings;
 
-private:
+  private:
     StartupHooks hooks_;
 };
 

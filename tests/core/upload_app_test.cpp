@@ -56,7 +56,9 @@ struct LimitCase {
     std::size_t warnings;
 };
 
-void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LimitCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Limits : public testing::TestWithParam<LimitCase> {};
 
