@@ -1,6 +1,56 @@
+// The desktop program: the application object runs the main window modally, and the program
+// ends when that window closes.
 #include <QApplication>
+#include <string>
+
+#include "app/upload_app.h"
+#include "transfer/upload_sequencer.h"
+#include "ui/folder_chooser.h"
+#include "ui/main_window.h"
+#include "ui/qt_message_box.h"
+
+namespace {
+
+// Settings values that were replaced by their defaults, as one box before the window opens.
+void ShowLimitWarnings(const app::UploadApp& uploadApp, platform::MessageBoxSink& messages) {
+    if (uploadApp.limitWarnings.empty()) {
+        return;
+    }
+    std::string text;
+    for (const std::string& warning : uploadApp.limitWarnings) {
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += warning;
+    }
+    messages.MessageBox(text, uploadApp.ApplicationName(), platform::kMbIconExclamation);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
-    return 0;
+
+    app::UploadApp uploadApp;
+    ui::QtMessageBox messages;
+    uploadApp.InitInstance(messages, [&messages](app::UploadApp& started) {
+        ShowLimitWarnings(started, messages);
+
+        ui::DialogFolderChooser folderChooser;
+        transfer::SystemClock clock;
+        ui::MainWindow window(ui::MainWindowContext{
+            .limits = started.Limits(),
+            .webPathStore = started,
+            .logPipe = &started.logPipe,
+            .messages = messages,
+            .folderChooser = folderChooser,
+            .applicationName = started.ApplicationName(),
+            .clock = clock,
+            .newDeviceLink = {},
+        });
+        messages.SetOwner(&window);
+        window.exec();
+        messages.SetOwner(nullptr);
+    });
+    return uploadApp.ExitInstance();
 }
