@@ -1,0 +1,127 @@
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ui/ip_address_edit.h"
+
+namespace {
+
+using ui::IpAddressEdit;
+
+// Types each character into whatever field has the focus at that moment, as a user would;
+// '\b' is Backspace.
+void Type(QWidget& window, const std::string& keys) {
+    for (char c : keys) {
+        QWidget* target = window.focusWidget();
+        ASSERT_NE(target, nullptr);
+        if (c == '\b') {
+            QTest::keyClick(target, Qt::Key_Backspace);
+        } else {
+            QTest::keyClicks(target, QString(QChar(c)));
+        }
+    }
+}
+
+class IpAddressEditTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        edit = new IpAddressEdit(&window);
+        edit->setGeometry(0, 0, 200, 24);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        edit->setFocus();
+    }
+
+    QWidget window;
+    IpAddressEdit* edit = nullptr;
+};
+
+struct TypingCase {
+    const char* keys;
+    const char* text;
+};
+
+class IpAddressTypingTest : public IpAddressEditTest,
+                            public testing::WithParamInterface<TypingCase> {};
+
+TEST_P(IpAddressTypingTest, TypedKeysGiveDottedText) {
+    Type(window, GetParam().keys);
+    EXPECT_EQ(edit->text(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, IpAddressTypingTest,
+    testing::Values(TypingCase{"127.0.0.1", "127.0.0.1"},
+                    // A third digit moves on by itself; a dot right after it has nothing to end.
+                    TypingCase{"192.168.0.10", "192.168.0.10"},
+                    TypingCase{"192168001010", "192.168.1.10"},
+                    // Over 255 is clamped as it is typed.
+                    TypingCase{"300.1.2.3", "255.1.2.3"},
+                    TypingCase{"999999999999", "255.255.255.255"},
+                    // A dot in a blank field is ignored; letters are refused.
+                    TypingCase{".5", "5.0.0.0"}, TypingCase{"1a2.b3", "12.3.0.0"},
+                    // Backspace at a field's start goes back to the end of the previous field.
+                    TypingCase{"12.3\b\b\b", "1.0.0.0"}, TypingCase{"12.34\b\b9", "12.9.0.0"},
+                    // A dot in the last field stays there.
+                    TypingCase{"1.2.3.4.5", "1.2.3.45"}));
+
+TEST_F(IpAddressEditTest, DotAndThirdDigitMoveToTheNextField) {
+    Type(window, "10.");
+    EXPECT_EQ(window.focusWidget(), edit->field(1));
+    Type(window, "200");
+    EXPECT_EQ(window.focusWidget(), edit->field(2));
+}
+
+TEST_F(IpAddressEditTest, ArrowsCrossFieldBordersOnlyAtTheEdges) {
+    Type(window, "12.34");
+    QTest::keyClick(window.focusWidget(), Qt::Key_Left);
+    EXPECT_EQ(window.focusWidget(), edit->field(1)) << "cursor was not at the start yet";
+    QTest::keyClick(window.focusWidget(), Qt::Key_Left);
+    QTest::keyClick(window.focusWidget(), Qt::Key_Left);
+    EXPECT_EQ(window.focusWidget(), edit->field(0));
+    QTest::keyClick(window.focusWidget(), Qt::Key_Right);
+    EXPECT_EQ(window.focusWidget(), edit->field(1));
+}
+
+struct SetTextCase {
+    const char* input;
+    bool wellFormed;
+    const char* text;
+};
+
+class IpAddressSetTextTest : public testing::TestWithParam<SetTextCase> {};
+
+TEST_P(IpAddressSetTextTest, ParsesDottedAddress) {
+    IpAddressEdit edit;
+    EXPECT_EQ(edit.setText(GetParam().input), GetParam().wellFormed);
+    EXPECT_EQ(edit.text(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, IpAddressSetTextTest,
+                         testing::Values(SetTextCase{"192.168.0.10", true, "192.168.0.10"},
+                                         SetTextCase{"0.0.0.0", true, "0.0.0.0"},
+                                         SetTextCase{"255.255.255.255", true, "255.255.255.255"},
+                                         SetTextCase{"256.1.1.1", false, "255.1.1.1"},
+                                         SetTextCase{"1.2.3", false, "1.2.3.0"},
+                                         SetTextCase{"1.2.3.4.5", false, "1.2.3.4"},
+                                         SetTextCase{"1.2.3.4444", false, "1.2.3.255"},
+                                         SetTextCase{"a.b.c.d", false, "0.0.0.0"},
+                                         SetTextCase{"", false, "0.0.0.0"},
+                                         SetTextCase{" 1.2.3.4", false, "0.2.3.4"}));
+
+TEST(IpAddressEditBlankTest, BlankFieldsReadAsZeroAndClearEmptiesAll) {
+    IpAddressEdit edit;
+    EXPECT_TRUE(edit.isBlank());
+    EXPECT_EQ(edit.text(), "0.0.0.0");
+    edit.setText("10.0.0.1");
+    EXPECT_FALSE(edit.isBlank());
+    edit.clear();
+    EXPECT_TRUE(edit.isBlank());
+    EXPECT_FALSE(edit.setText("x"));
+    EXPECT_TRUE(edit.isBlank()) << "a part without digits leaves its field blank";
+}
+
+}  // namespace
