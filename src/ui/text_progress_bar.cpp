@@ -149,10 +149,10 @@ void TextProgressBar::paintEvent(QPaintEvent* event) {
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 
-    const int barRight = area.left() + TruncateToInt(area.width() * fraction);
-    const QRect bar(QPoint(area.left(), area.top()),
-                    QPoint(std::clamp(barRight, area.left(), area.right() + 1) - 1, area.bottom()));
-    const QRect rest(QPoint(bar.right() + 1, area.top()), area.bottomRight());
+    // Bar B and rest E split the client area; beyond the range B stops at the client's edges.
+    const int barWidth = std::clamp(TruncateToInt(area.width() * fraction), 0, area.width());
+    const QRect bar(area.left(), area.top(), barWidth, area.height());
+    const QRect rest(area.left() + barWidth, area.top(), area.width() - barWidth, area.height());
     painter.fillRect(bar, barColour);
     painter.fillRect(rest, backgroundColour);
 
