@@ -106,8 +106,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         }
         pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {inPipe[1], POLLOUT, 0}};
         const nfds_t count = inPipe[1] >= 0 ? 3 : 2;
-        if (!outOpen) fds[0].fd = -1;
-        if (!errOpen) fds[1].fd = -1;
+        if (!outOpen)
+            fds[0].fd = -1;
+        if (!errOpen)
+            fds[1].fd = -1;
         if (poll(fds, count, static_cast<int>(std::min<long long>(left, 200))) < 0) {
             continue;
         }
@@ -124,14 +126,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         }
         if (count == 3 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
             const ssize_t n = write(inPipe[1], input.data() + written, input.size() - written);
-            if (n > 0) written += static_cast<std::size_t>(n);
+            if (n > 0)
+                written += static_cast<std::size_t>(n);
             if (n < 0 || written >= input.size()) {
                 close(inPipe[1]);
                 inPipe[1] = -1;
             }
         }
     }
-    if (inPipe[1] >= 0) close(inPipe[1]);
+    if (inPipe[1] >= 0)
+        close(inPipe[1]);
     close(outPipe[0]);
     close(errPipe[0]);
     int status = 0;
@@ -140,6 +144,73 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         result.exitCode = WEXITSTATUS(status);
     }
     return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::map<std::string, std::string>& env)
+    : outputFile_(dir_.path() / "output.txt") {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fd);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        close(null);
+        for (const auto& [name, value] : env) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        std::vector<char*> args;
+        for (const auto& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    pid_ = child;
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+std::string BackgroundProcess::Output() const {
+    return ReadFile(outputFile_);
+}
+
+bool BackgroundProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Output().find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Output().find(text) != std::string::npos;
+}
+
+int BackgroundProcess::WaitForExit(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pid_ > 0) {
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return exitCode_;
 }
 
 std::string CliPath() {

@@ -10,7 +10,7 @@ namespace testing_support {
 // A fresh folder below the system's temporary folder, removed with everything in it when the
 // object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     // Writes `content` to the relative path, creating folders; returns the full path.
     std::filesystem::path Write(const std::string& relative, const std::string& content) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -35,8 +35,31 @@ struct ProcessResult {
 // Runs a program with arguments (no shell), feeding `input` on stdin, with extra environment
 // variables; kills it after timeoutMs.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
-                         const std::map<std::string, std::string>& env = {},
-                         int timeoutMs = 60000);
+                         const std::map<std::string, std::string>& env = {}, int timeoutMs = 60000);
+
+// A child process running in the background with its stdout and stderr in one file; killed
+// when the object goes, unless it has already exited.
+class BackgroundProcess {
+  public:
+    BackgroundProcess(const std::vector<std::string>& argv,
+                      const std::map<std::string, std::string>& env = {});
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    // Everything the child has printed so far.
+    std::string Output() const;
+    // Waits (at most timeoutMs) until the output contains `text`; true when it does.
+    bool WaitForOutput(const std::string& text, int timeoutMs) const;
+    // Waits (at most timeoutMs) for the child to end; its exit code, or -1.
+    int WaitForExit(int timeoutMs);
+
+  private:
+    TempDir dir_;
+    std::filesystem::path outputFile_;
+    int pid_ = -1;
+    int exitCode_ = -1;
+};
 
 // Path of vellumix-cli (fixed at build time).
 std::string CliPath();
