@@ -30,15 +30,4 @@ TEST(AboutBoxTest, ShowsTitleIconVersionLineAndDefaultOk) {
     EXPECT_EQ(ok->geometry(), units.ToPixels(178, 7, 50, 14));
 }
 
-TEST(DialogUnitsTest, QuarterCharacterWideAndEighthCharacterHigh) {
-    QFont font = ui::DialogTemplateFont();
-    const ui::DialogUnits units(font);
-    EXPECT_EQ(units.ToPixelsX(4), units.BaseWidth());
-    EXPECT_EQ(units.ToPixelsY(8), units.BaseHeight());
-    EXPECT_EQ(units.ToPixelsX(400), 100 * units.BaseWidth());
-    EXPECT_EQ(units.ToPixelsY(0), 0);
-    // Rounded to the nearest pixel: two units are half a character.
-    EXPECT_EQ(units.ToPixelsX(2), (units.BaseWidth() * 2 + 2) / 4);
-}
-
 }  // namespace

@@ -15,7 +15,6 @@
 #include "app/upload_app.h"
 #include "support/test_support.h"
 #include "ui/about_box.h"
-#include "ui/dialog_units.h"
 #include "ui/ip_address_edit.h"
 #include "ui/main_window.h"
 #include "ui/text_progress_bar.h"
@@ -106,6 +105,8 @@ TEST_F(MainWindowTest, OpensWithFactoryAddressFixedPortAndTheStoredFolder) {
     MainWindow& opened = Open();
 
     EXPECT_EQ(opened.windowTitle(), "Vellumix");
+    EXPECT_EQ(opened.minimumSize(), opened.maximumSize()) << "the window is fixed in size";
+    EXPECT_TRUE(Find<QPushButton>("exitButton")->isDefault());
     EXPECT_EQ(opened.AddressText(), "192.168.0.10");
     auto* port = Find<QLineEdit>("portEdit");
     EXPECT_EQ(port->text(), "8001");
@@ -131,32 +132,6 @@ TEST_F(MainWindowTest, NoStoredFolderLeavesFieldAndLastFolderEmpty) {
     Open();
     EXPECT_EQ(Find<QPlainTextEdit>("webFolderEdit")->toPlainText(), "");
     EXPECT_EQ(app::lastFolder, "");
-}
-
-TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThemInDialogUnits) {
-    MainWindow& made = Make();
-    const ui::DialogUnits units(made.font());
-    struct Placement {
-        const char* name;
-        ui::DialogRect rect;
-        int id;
-    };
-    const std::vector<Placement> placements = {
-        {"ipAddress", {70, 20, 100, 15}, 1002},     {"portEdit", {215, 20, 40, 14}, 1004},
-        {"filePathButton", {5, 60, 50, 14}, 1005},  {"startButton", {105, 115, 80, 35}, 1008},
-        {"exitButton", {245, 130, 50, 14}, 1},      {"networkGroup", {5, 5, 295, 40}, 1000},
-        {"addressLabel", {15, 25, 41, 8}, 1001},    {"portLabel", {185, 25, 17, 8}, 1003},
-        {"webFolderEdit", {65, 50, 235, 30}, 1006}, {"progressBar", {5, 90, 295, 14}, 1007},
-    };
-    for (const Placement& placement : placements) {
-        auto* control = Find<QWidget>(placement.name);
-        ASSERT_NE(control, nullptr);
-        EXPECT_EQ(control->geometry(), units.ToPixels(placement.rect)) << placement.name;
-        EXPECT_EQ(control->property("controlId").toInt(), placement.id) << placement.name;
-    }
-    EXPECT_EQ(made.minimumSize(), made.maximumSize()) << "the window is fixed in size";
-    EXPECT_EQ(made.size(), units.ToPixels(320, 156));
-    EXPECT_TRUE(Find<QPushButton>("exitButton")->isDefault());
 }
 
 TEST_F(MainWindowTest, TabVisitsAddressFilePathStartExitThenFolder) {

@@ -290,15 +290,6 @@ TEST(TextProgressBarTest, GetTextCopiesTheCustomTextAndAlwaysTerminates) {
     EXPECT_EQ(none[0], 'x');
 }
 
-TEST(TextProgressBarTest, ColoursAreTakenOnceAtConstruction) {
-    TextProgressBar bar;
-    const QColor highlight = bar.BarColour();
-    QPalette changed = bar.palette();
-    changed.setColor(QPalette::Highlight, highlight == Qt::red ? Qt::green : Qt::red);
-    bar.setPalette(changed);
-    EXPECT_EQ(bar.BarColour(), highlight);
-}
-
 TEST(OffscreenDcTest, CopiesOnlyTheClipBoxAndOnlyWhenFinished) {
     QImage target(40, 40, QImage::Format_RGB32);
     target.fill(Qt::white);
