@@ -388,6 +388,22 @@ TEST(DeviceSimulatorTest, SecondConnectionDuringAnUploadIsRefused) {
     EXPECT_TRUE(harness.Said("refused connection from 127.0.0.1:")) << harness.Transcript();
 }
 
+TEST(DeviceSimulatorTest, ClientResetMidUploadEndsItWithFailure) {
+    SimulatorHarness harness;
+    const std::string image = ValidImage(2000);
+    ASSERT_TRUE(harness.Run([&] {
+        UploadClient client(harness.Port());
+        client.SendFrame("KXHTMLUPGRADE");
+        SendAll(client.descriptor, LengthFrame(1024) + image.substr(0, 100));
+        net_testing::ResetAndClose(client.descriptor);
+        client.descriptor = -1;
+    }));
+    EXPECT_FALSE(harness.LastOk());
+    EXPECT_NE(harness.Result().error.find("after 100 of 1024 bytes of block 1"), std::string::npos)
+        << harness.Result().error;
+    EXPECT_FALSE(harness.Simulator().UploadInProgress());
+}
+
 TEST(DeviceSimulatorTest, SilentClientIsDroppedAfterTheIdleTime) {
     DeviceSimulatorOptions options;
     options.idleTimeoutMs = 200;
