@@ -4,7 +4,12 @@
 #include <string>
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTime>
+
+#include <sys/socket.h>
+#include <unistd.h>
+#include <csignal>
 
 #include "cli/commands.h"
 #include "net/log_listener.h"
@@ -17,6 +22,46 @@ namespace {
 struct LogCommandOptions {
     std::string path;
     bool timestamps = false;
+};
+
+// Ctrl+C and kill end the event loop normally, so the listener removes its socket file.
+int quitSignalWriteEnd = -1;
+
+void OnQuitSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto ignored = write(quitSignalWriteEnd, &byte, 1);
+}
+
+class QuitOnSignal {
+  public:
+    QuitOnSignal() {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends_) != 0) {
+            return;
+        }
+        quitSignalWriteEnd = ends_[1];
+        notifier_ = std::make_unique<QSocketNotifier>(ends_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
+                         [] { QCoreApplication::quit(); });
+        std::signal(SIGINT, OnQuitSignal);
+        std::signal(SIGTERM, OnQuitSignal);
+    }
+    ~QuitOnSignal() {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        notifier_.reset();
+        for (int end : ends_) {
+            if (end >= 0) {
+                close(end);
+            }
+        }
+        quitSignalWriteEnd = -1;
+    }
+    QuitOnSignal(const QuitOnSignal&) = delete;
+    QuitOnSignal& operator=(const QuitOnSignal&) = delete;
+
+  private:
+    int ends_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 int RunLog(const LogCommandOptions& options) {
@@ -47,6 +92,7 @@ int RunLog(const LogCommandOptions& options) {
         std::cerr << "removed a stale " << listener.Path() << std::endl;
     }
     std::cerr << "listening on " << listener.Path() << std::endl;
+    QuitOnSignal quitOnSignal;
     QCoreApplication::exec();
     return kExitOk;
 }
