@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <iomanip>
 
-#include <QByteArray>
-#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +12,7 @@
 #include "cli/commands.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
+#include "platform/sha256.h"
 #include "transfer/frames.h"
 #include "transfer/upload_sequencer.h"
 
@@ -33,13 +32,6 @@ struct Summary {
     std::int64_t frames = 0;
     std::int64_t estimatedMs = 0;
 };
-
-std::string Sha256Hex(const std::uint8_t* data, std::int64_t length) {
-    const QByteArray digest = QCryptographicHash::hash(
-        QByteArrayView(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length)),
-        QCryptographicHash::Sha256);
-    return digest.toHex().toStdString();
-}
 
 std::string Fixed(double value, int decimals) {
     char text[64];
@@ -130,7 +122,8 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     summary.sharePercent =
         100.0 * static_cast<double>(summary.bytesUsed) / static_cast<double>(summary.romBytes);
     summary.imageBytes = full ? summary.romBytes : summary.bytesUsed;
-    summary.sha256 = Sha256Hex(image.imageBuffer.data(), summary.imageBytes);
+    summary.sha256 = platform::Sha256::Hex(platform::Sha256::Of(
+        image.imageBuffer.data(), static_cast<std::size_t>(summary.imageBytes)));
     summary.frames = transfer::FrameCount(image.usedLength);
     summary.estimatedMs = EstimatedUploadMs(image.usedLength);
 
@@ -141,9 +134,9 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     }
     out.flush();
     if (imageOut != nullptr) {
-        imageOut->assign(
-            image.imageBuffer.begin(),
-            image.imageBuffer.begin() + static_cast<std::ptrdiff_t>(summary.imageBytes));
+        // Handed over, not copied: with large limits images run to tens of MiB.
+        *imageOut = std::move(image.imageBuffer);
+        imageOut->resize(static_cast<std::size_t>(summary.imageBytes));
     }
     return kExitOk;
 }

@@ -1,70 +1,16 @@
 #include "packer/web_image.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "packer/folder_scan.h"
+#include "packer/web_file_reader.h"
 
 namespace packer {
 namespace {
 
 void ShowError(platform::MessageBoxSink& messages, const std::string& text) {
     messages.MessageBox(text, kErrorCaption, platform::kMbIconHand);
-}
-
-// Closes the descriptor on every way out of ReadWebFile.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_ = -1;
-};
-
-// Reads until end of file or until `capacity` bytes are in; -1 on a read error.
-std::int64_t ReadAll(int fd, std::uint8_t* destination, std::size_t capacity) {
-    std::size_t total = 0;
-    while (total < capacity) {
-        const ssize_t got = read(fd, destination + total, capacity - total);
-        if (got == 0) {
-            break;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        total += static_cast<std::size_t>(got);
-    }
-    return static_cast<std::int64_t>(total);
-}
-
-// The whole file into `buffer` (at most its size): the byte count, or -1 when the file cannot
-// be opened, is not a regular file or fails in the middle. A file cut short by a read error is
-// never packed; it goes like one that cannot be opened.
-std::int64_t ReadFileInto(const std::string& localPath, std::vector<std::uint8_t>& buffer) {
-    // O_NONBLOCK: should a FIFO have taken the file's place since the scan, opening it must not
-    // wait for a writer; the type check then refuses it.
-    const FileDescriptor file(open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return -1;
-    }
-    return ReadAll(file.get(), buffer.data(), buffer.size());
 }
 
 void WriteDirectory(const std::vector<ImageDirectoryEntry>& directory, std::uint8_t* image) {
@@ -118,7 +64,8 @@ void StoreU32LE(std::uint8_t* destination, std::uint32_t value) {
 
 int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuffer,
                 platform::MessageBoxSink& messages) {
-    const std::int64_t size = ReadFileInto(localPath, readBuffer);
+    WebFileReader reader;
+    const std::int64_t size = reader.Read(localPath, readBuffer, readBuffer.size());
     if (size < 0) {
         ShowError(messages, OpenErrorMessage(localPath));
         return 0;
@@ -167,21 +114,20 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
         return Refuse(messages, FileCountMessage(limits.maxFileCount));
     }
 
+    // 6. Fill the image with 0xFF (a buffer that is too small is made of the fill at once).
     const auto rom = static_cast<std::size_t>(romBytes);
     if (image.imageBuffer.size() < rom) {
-        image.imageBuffer.resize(2 * rom);
+        image.imageBuffer.assign(rom, kFillByte);
+    } else {
+        std::fill_n(image.imageBuffer.begin(), rom, kFillByte);
     }
-    if (readBuffer.size() < rom) {
-        readBuffer.resize(rom);
-    }
-    // 6. Fill the image with 0xFF.
-    std::fill_n(image.imageBuffer.begin(), rom, kFillByte);
     // 7-8. A zeroed working directory; contents start right after the directory.
     std::vector<ImageDirectoryEntry> directory(static_cast<std::size_t>(entryCount));
     std::uint64_t dataOffset = static_cast<std::uint64_t>(directoryBytes);
     std::size_t nextEntry = 0;
 
-    // 9. Each file in table order.
+    // 9. Each file in table order. The read buffer grows as the files need, up to R.
+    WebFileReader reader;
     for (int slot = 0; slot < count; ++slot) {
         const WebFileEntry& file = table[slot];
         if (file.baseName.empty() || file.localPath.empty() || file.imageName.empty()) {
@@ -190,7 +136,7 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
         if (file.imageName.size() > static_cast<std::size_t>(kMaxImageNameLength)) {
             return Refuse(messages, NameTooLongMessage(file.imageName));
         }
-        const std::int64_t size = ReadFileInto(file.localPath, readBuffer);
+        const std::int64_t size = reader.Read(file.localPath, readBuffer, rom);
         if (size < 0) {
             ShowError(messages, OpenErrorMessage(file.localPath));
             NoteLeftOut(report, file, kLeftOutUnreadable);

@@ -58,12 +58,13 @@ int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuf
 
 // Scans webFolder into `table` and lays the files out in `image`. Returns 1 with
 // image.usedLength set, or 0 after showing the reason (caption "ERR", style 16) with
-// image.usedLength 0. `image.imageBuffer` must hold 2 x R bytes, `readBuffer` R bytes (both are
-// grown to that when smaller). The checks, in order: empty webFolder; no file found; the
-// directory (32 x N) larger than R; more files found than the table holds; then per file in
-// table order: name of 24 bytes or more, file unreadable (left out, build goes on), empty
-// (left out), a file beyond the N-th to store, content past R. `report`, when given, lists
-// what was stored and what was left out and why.
+// image.usedLength 0. `image.imageBuffer` is made to hold at least R bytes (a directory larger
+// than R is refused before anything is written); `readBuffer` holds one file at a time and
+// grows as the files need, up to R bytes, so callers may pass it empty. The checks, in order:
+// empty webFolder; no file found; the directory (32 x N) larger than R; more files found than
+// the table holds; then per file in table order: name of 24 bytes or more, file unreadable
+// (left out, the build goes on), empty (left out), a file beyond the N-th to store, content
+// past R. `report`, when given, lists what was stored and what was left out and why.
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
                   WebImage& image, std::vector<std::uint8_t>& readBuffer,
                   platform::MessageBoxSink& messages, BuildReport* report = nullptr);
