@@ -171,6 +171,7 @@ void IpAddressEdit::OnFieldEdited(int index) {
     if (text.size() == kMaxFieldDigits && edit->cursorPosition() == kMaxFieldDigits &&
         index + 1 < kFieldCount) {
         FocusField(index + 1, true, false);
+        advancedInto_ = index + 1;
     }
 }
 
@@ -194,7 +195,14 @@ bool IpAddressEdit::eventFilter(QObject* watched, QEvent* event) {
     const bool atStart = edit->cursorPosition() == 0 && !edit->hasSelectedText();
     const bool atEnd = edit->cursorPosition() == edit->text().size() && !edit->hasSelectedText();
 
+    // The dot a user types after three digits moved on by themselves belongs to the field just
+    // left, so it must not move on a second time.
+    const bool justAdvanced = advancedInto_ == index;
+    advancedInto_ = -1;
     if (key->text() == QString(QChar(kSeparator))) {
+        if (justAdvanced) {
+            return true;
+        }
         // A dot ends a field that holds a number; in a blank field it is ignored.
         if (!edit->text().isEmpty() && index + 1 < kFieldCount) {
             FocusField(index + 1, true, false);

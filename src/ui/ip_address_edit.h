@@ -48,6 +48,7 @@ class IpAddressEdit : public QFrame {
     void FocusField(int index, bool selectAll, bool cursorAtEnd);
 
     std::array<QLineEdit*, kFieldCount> fields_{};
+    int advancedInto_ = -1;  // field that three typed digits just moved the focus to
 };
 
 }  // namespace ui

@@ -100,6 +100,8 @@ struct FaultCase {
     std::vector<std::string> deviceOptions;
 };
 
+void PrintTo(const FaultCase& faultCase, std::ostream* out) { *out << faultCase.name; }
+
 class UploadCliFault : public UploadCli, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(UploadCliFault, DeviceMisbehavingEndsInUpdateError) {

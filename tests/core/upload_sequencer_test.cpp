@@ -334,6 +334,8 @@ struct AckCase {
     bool acknowledges;
 };
 
+void PrintTo(const AckCase& ackCase, std::ostream* out) { *out << ackCase.name; }
+
 class AckTextTest : public UploadSequencerTest, public ::testing::WithParamInterface<AckCase> {};
 
 TEST_P(AckTextTest, OnlyAChunkReadingOkInAnyCaseAcknowledges) {

@@ -68,6 +68,16 @@ INSTANTIATE_TEST_SUITE_P(
                     // A dot in the last field stays there.
                     TypingCase{"1.2.3.4.5", "1.2.3.45"}));
 
+// Typing over the factory address with the first field selected, as a user does right after
+// the window opens: the dot after an automatic move must not skip the next field.
+TEST_F(IpAddressEditTest, TypingOverAFilledAddressReplacesEveryField) {
+    edit->setText("192.168.0.10");
+    edit->field(0)->setFocus();
+    edit->field(0)->selectAll();
+    Type(window, "127.0.0.1");
+    EXPECT_EQ(edit->text(), "127.0.0.1");
+}
+
 TEST_F(IpAddressEditTest, DotAndThirdDigitMoveToTheNextField) {
     Type(window, "10.");
     EXPECT_EQ(window.focusWidget(), edit->field(1));
