@@ -11,6 +11,7 @@ LogPipe::~LogPipe() {
 }
 
 int LogPipe::Open() {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (handle_ >= 0) {
         return 1;
     }
@@ -23,6 +24,7 @@ int LogPipe::Open() {
 }
 
 void LogPipe::WriteLine(const char* text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (handle_ < 0 || text == nullptr) {
         return;
     }
@@ -35,6 +37,7 @@ void LogPipe::WriteLine(const char* text) {
 }
 
 void LogPipe::Close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (handle_ < 0) {
         return;
     }
