@@ -1,6 +1,8 @@
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,14 +10,18 @@
 
 #include "cli/commands.h"
 #include "net/device_simulator.h"
+#include "net/web_preview.h"
 #include "packer/image_reader.h"
 
 namespace cli {
 
 namespace {
 
+constexpr int kNoHttp = -1;
+
 struct DeviceCommandOptions {
     std::vector<std::string> listen;
+    std::vector<std::string> listenRanges;
     int port = net::kDefaultDevicePort;
     bool once = false;
     std::string save;
@@ -26,6 +32,8 @@ struct DeviceCommandOptions {
     bool splitAnswer = false;
     int closeAfter = net::kNoFrame;
     int resetAfter = net::kNoFrame;
+    int httpPort = kNoHttp;
+    std::string httpListen = net::kDefaultPreviewAddress;
 };
 
 bool SaveImage(const std::vector<std::uint8_t>& image, const std::string& path) {
@@ -35,25 +43,47 @@ bool SaveImage(const std::vector<std::uint8_t>& image, const std::string& path) 
     return static_cast<bool>(out.flush());
 }
 
-// Keeps a good image as asked; false (with the reason on stderr) when that fails.
-bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResult& result) {
+// Keeps a good image as asked; false (with the reason on stderr) when that fails. With several
+// addresses each keeps its own: the file gets ".ADDRESS" appended, the folder a sub-folder
+// named by the address.
+bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResult& result,
+               bool perAddress) {
     if (!options.save.empty()) {
-        if (!SaveImage(result.image, options.save)) {
-            std::cerr << "cannot write " << options.save << std::endl;
+        const std::string path = perAddress ? options.save + "." + result.address : options.save;
+        if (!SaveImage(result.image, path)) {
+            std::cerr << "cannot write " << path << std::endl;
             return false;
         }
-        std::cout << "saved " << options.save << std::endl;
+        std::cout << "saved " << path << std::endl;
     }
     if (!options.extract.empty()) {
+        const std::string folder =
+            perAddress ? options.extract + "/" + result.address : options.extract;
         std::string error;
         if (!packer::ExtractImage(result.image.data(), result.image.size(), result.directory,
-                                  options.extract, error)) {
-            std::cerr << "cannot extract into " << options.extract << ": " << error << std::endl;
+                                  folder, error)) {
+            std::cerr << "cannot extract into " << folder << ": " << error << std::endl;
             return false;
         }
-        std::cout << "extracted into " << options.extract << std::endl;
+        std::cout << "extracted into " << folder << std::endl;
     }
     return true;
+}
+
+// --listen and the addresses of every --listen-range, in that order; nullopt after printing
+// why a range is refused.
+std::optional<std::vector<std::string>> ListenAddresses(const DeviceCommandOptions& options) {
+    std::vector<std::string> addresses = options.listen;
+    for (const auto& range : options.listenRanges) {
+        std::string error;
+        const auto expanded = net::ExpandAddressRange(range, error);
+        if (!expanded) {
+            std::cerr << "--listen-range: " << error << std::endl;
+            return std::nullopt;
+        }
+        addresses.insert(addresses.end(), expanded->begin(), expanded->end());
+    }
+    return addresses;
 }
 
 int RunDevice(const DeviceCommandOptions& options) {
@@ -62,14 +92,18 @@ int RunDevice(const DeviceCommandOptions& options) {
         std::cerr << "bad escape in --answer " << options.answer << std::endl;
         return kExitUsage;
     }
+    const auto addresses = ListenAddresses(options);
+    if (!addresses) {
+        return kExitUsage;
+    }
     int argc = 1;
     char name[] = "vellumix-cli";
     char* argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
 
     net::DeviceSimulatorOptions simulatorOptions;
-    if (!options.listen.empty()) {
-        simulatorOptions.listenAddresses = options.listen;
+    if (!addresses->empty()) {
+        simulatorOptions.listenAddresses = *addresses;
     }
     simulatorOptions.port = options.port;
     simulatorOptions.noAnswerAfter = options.noAnswerAfter;
@@ -82,23 +116,68 @@ int RunDevice(const DeviceCommandOptions& options) {
     net::DeviceSimulator simulator(simulatorOptions);
     QObject::connect(&simulator, &net::DeviceSimulator::Message,
                      [](const QString& line) { std::cout << line.toStdString() << std::endl; });
+
+    std::unique_ptr<net::WebPreview> preview;
+    if (options.httpPort != kNoHttp) {
+        preview = std::make_unique<net::WebPreview>();
+        std::string error;
+        if (!preview->Listen(options.httpListen, options.httpPort, error)) {
+            std::cerr << "--http: " << error << std::endl;
+            return kExitFailure;
+        }
+    }
+
     int exitCode = kExitOk;
+    std::map<std::string, bool> done;  // --once with several addresses: address -> all went well
     QObject::connect(&simulator, &net::DeviceSimulator::UploadFinished, [&](bool ok) {
         const auto& result = simulator.LastResult();
-        const bool kept = ok && KeepImage(options, result);
+        const bool perAddress = simulator.AddressCount() > 1;
+        const bool kept = ok && KeepImage(options, result, perAddress);
+        if (ok && preview) {
+            preview->SetImage(result.image, result.directory);
+            std::cout << "web preview: " << preview->PageCount() << " files from " << result.address
+                      << std::endl;
+        }
         if (!options.once) {
             return;
         }
-        if (!ok) {
-            std::cerr << "upload failed: " << result.error << std::endl;
+        if (!perAddress) {
+            if (!ok) {
+                std::cerr << "upload failed: " << result.error << std::endl;
+            }
+            exitCode = kept ? kExitOk : kExitFailure;
+            QCoreApplication::quit();
+            return;
         }
-        exitCode = kept ? kExitOk : kExitFailure;
+        // Only each address's first upload counts; then every address reports its result.
+        if (!done.emplace(result.address, kept).second) {
+            return;
+        }
+        if (!ok) {
+            std::cerr << result.address << ": upload failed: " << result.error << std::endl;
+        }
+        if (static_cast<int>(done.size()) < simulator.AddressCount()) {
+            return;
+        }
+        int good = 0;
+        std::cout << "results:" << std::endl;
+        for (const auto& address : simulatorOptions.listenAddresses) {
+            const bool addressOk = done[address];
+            good += addressOk ? 1 : 0;
+            std::cout << "  " << address << "  " << (addressOk ? "ok" : "failed") << std::endl;
+        }
+        std::cout << good << " of " << done.size() << " uploads complete" << std::endl;
+        exitCode = good == static_cast<int>(done.size()) ? kExitOk : kExitFailure;
         QCoreApplication::quit();
     });
     std::string error;
     if (!simulator.Start(error)) {
         std::cerr << error << std::endl;
         return kExitFailure;
+    }
+    if (preview) {
+        std::cout << "web preview on http://" << options.httpListen << ":" << preview->Port() << "/"
+                  << std::endl;
     }
     QCoreApplication::exec();
     return exitCode;
@@ -113,11 +192,16 @@ void AddDeviceCommand(CLI::App& app, int& exitCode) {
         "Act as the controller: take uploads on 127.0.0.1:8001, check the frame stream, answer "
         "\"OK\", validate the image");
     command->add_option("--listen", options->listen,
-                        "Address to listen on (repeatable; default 127.0.0.1)");
+                        "Address to listen on (repeatable; default 127.0.0.1); each address takes "
+                        "its own upload, several at once");
+    command->add_option("--listen-range", options->listenRanges,
+                        "Listen on every address FIRST-LAST, e.g. 127.0.0.2-127.0.0.101 or "
+                        "127.0.0.2-101 (repeatable)");
     command->add_option("--port", options->port, "TCP port (0 = any free port)")
         ->check(CLI::Range(0, 65535));
     command->add_flag("--once", options->once,
-                      "Exit after one upload: status 0 only when a complete, valid image came");
+                      "Exit after one upload (with several addresses: once each address took one): "
+                      "status 0 only when every image came complete and valid");
     command->add_option("--save", options->save, "Write the received image to this file");
     command->add_option("--extract", options->extract,
                         "Write the received image's files below this folder");
@@ -139,6 +223,13 @@ void AddDeviceCommand(CLI::App& app, int& exitCode) {
         ->add_option("--reset-after", options->resetAfter,
                      "Reset the connection (SO_LINGER 0) once frame K is answered")
         ->check(CLI::NonNegativeNumber);
+    command
+        ->add_option("--http", options->httpPort,
+                     "Serve the pages of the last image received over HTTP on this port (0 = any "
+                     "free port), as the device would")
+        ->check(CLI::Range(0, 65535));
+    command->add_option("--http-listen", options->httpListen, "Address of the web preview")
+        ->capture_default_str();
     command->callback([options, &exitCode] { exitCode = RunDevice(*options); });
 }
 

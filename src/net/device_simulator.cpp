@@ -32,7 +32,58 @@ std::string PeerName(const QTcpSocket& socket) {
     return socket.peerAddress().toString().toStdString() + ":" + std::to_string(socket.peerPort());
 }
 
+std::optional<quint32> ParseIPv4(const std::string& text) {
+    QHostAddress address;
+    if (!address.setAddress(QString::fromStdString(text)) ||
+        address.protocol() != QAbstractSocket::IPv4Protocol) {
+        return std::nullopt;
+    }
+    return address.toIPv4Address();
+}
+
 }  // namespace
+
+std::optional<std::vector<std::string>> ExpandAddressRange(const std::string& text,
+                                                           std::string& error) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) {
+        error = "not a range (FIRST-LAST): " + text;
+        return std::nullopt;
+    }
+    const std::string firstText = text.substr(0, dash);
+    std::string lastText = text.substr(dash + 1);
+    const auto first = ParseIPv4(firstText);
+    if (!first) {
+        error = "not an IPv4 address: " + firstText;
+        return std::nullopt;
+    }
+    if (lastText.find('.') == std::string::npos) {
+        // Only the last number: the first three come from the start of the range.
+        lastText = firstText.substr(0, firstText.rfind('.') + 1) + lastText;
+    }
+    const auto last = ParseIPv4(lastText);
+    if (!last) {
+        error = "not an IPv4 address: " + lastText;
+        return std::nullopt;
+    }
+    if (*last < *first) {
+        error = "range ends before it starts: " + text;
+        return std::nullopt;
+    }
+    if (*last - *first >= static_cast<quint32>(kMaxRangeAddresses)) {
+        error =
+            "range holds more than " + std::to_string(kMaxRangeAddresses) + " addresses: " + text;
+        return std::nullopt;
+    }
+    std::vector<std::string> addresses;
+    for (quint32 value = *first;; ++value) {
+        addresses.push_back(QHostAddress(value).toString().toStdString());
+        if (value == *last) {
+            break;
+        }
+    }
+    return addresses;
+}
 
 std::optional<QByteArray> DecodeCEscapes(const std::string& text) {
     QByteArray decoded;
@@ -83,22 +134,24 @@ std::optional<QByteArray> DecodeCEscapes(const std::string& text) {
 }
 
 DeviceSimulator::DeviceSimulator(DeviceSimulatorOptions options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), idleTimer_(std::make_unique<QTimer>()) {
-    idleTimer_->setSingleShot(true);
-    connect(idleTimer_.get(), &QTimer::timeout, this, [this] {
-        if (client_ != nullptr) {
-            const std::string reason =
-                "nothing arrived for " + std::to_string(options_.idleTimeoutMs) + " ms";
-            DropConnection(reason, false);
-        }
-    });
-}
+    : QObject(parent), options_(std::move(options)) {}
 
 DeviceSimulator::~DeviceSimulator() {
-    if (client_ != nullptr) {
-        client_->disconnect(this);
-        client_->abort();
+    for (auto& listener : listeners_) {
+        if (listener->client != nullptr) {
+            listener->client->disconnect(this);
+            listener->client->abort();
+        }
     }
+}
+
+bool DeviceSimulator::UploadInProgress() const {
+    for (const auto& listener : listeners_) {
+        if (listener->client != nullptr) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool DeviceSimulator::Start(std::string& error) {
@@ -111,80 +164,95 @@ bool DeviceSimulator::Start(std::string& error) {
         QHostAddress address;
         if (!address.setAddress(QString::fromStdString(text))) {
             error = "not an IP address: " + text;
-            servers_.clear();
+            listeners_.clear();
             return false;
         }
-        auto server = std::make_unique<QTcpServer>();
-        if (!server->listen(address, port)) {
+        auto listener = std::make_unique<Listener>();
+        listener->address = text;
+        listener->server = std::make_unique<QTcpServer>();
+        if (!listener->server->listen(address, port)) {
             error = "cannot listen on " + text + ":" + std::to_string(port) + ": " +
-                    server->errorString().toStdString();
-            servers_.clear();
+                    listener->server->errorString().toStdString();
+            listeners_.clear();
             return false;
         }
-        port = server->serverPort();  // every address shares the port chosen first
-        QTcpServer* raw = server.get();
-        connect(raw, &QTcpServer::newConnection, this, [this, raw] { OnNewConnection(raw); });
+        port = listener->server->serverPort();  // every address shares the port chosen first
+        Listener* raw = listener.get();
+        listener->idleTimer = std::make_unique<QTimer>();
+        listener->idleTimer->setSingleShot(true);
+        connect(listener->idleTimer.get(), &QTimer::timeout, this, [this, raw] {
+            if (raw->client != nullptr) {
+                const std::string reason =
+                    "nothing arrived for " + std::to_string(options_.idleTimeoutMs) + " ms";
+                DropConnection(*raw, reason, false);
+            }
+        });
+        connect(listener->server.get(), &QTcpServer::newConnection, this,
+                [this, raw] { OnNewConnection(*raw); });
         Say("listening on " + text + ":" + std::to_string(port));
-        servers_.push_back(std::move(server));
+        listeners_.push_back(std::move(listener));
     }
     port_ = port;
     return true;
 }
 
-void DeviceSimulator::OnNewConnection(QTcpServer* server) {
-    while (server->hasPendingConnections()) {
-        QTcpSocket* socket = server->nextPendingConnection();
-        if (client_ != nullptr) {
-            Say("refused connection from " + PeerName(*socket) + ": an upload is in progress");
+void DeviceSimulator::OnNewConnection(Listener& listener) {
+    while (listener.server->hasPendingConnections()) {
+        QTcpSocket* socket = listener.server->nextPendingConnection();
+        if (listener.client != nullptr) {
+            Say(listener,
+                "refused connection from " + PeerName(*socket) + ": an upload is in progress");
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        client_ = socket;
-        ++connectionSerial_;
-        parser_ = std::make_unique<transfer::DeviceStreamParser>(options_.maxImageBytes);
-        Say("connection from " + PeerName(*socket));
-        connect(socket, &QTcpSocket::readyRead, this, &DeviceSimulator::OnReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, &DeviceSimulator::OnDisconnected);
-        idleTimer_->start(options_.idleTimeoutMs);
+        listener.client = socket;
+        ++listener.connectionSerial;
+        listener.parser = std::make_unique<transfer::DeviceStreamParser>(options_.maxImageBytes);
+        Say(listener, "connection from " + PeerName(*socket));
+        connect(socket, &QTcpSocket::readyRead, this,
+                [this, &listener, socket] { OnReadyRead(listener, socket); });
+        connect(socket, &QTcpSocket::disconnected, this,
+                [this, &listener, socket] { OnDisconnected(listener, socket); });
+        listener.idleTimer->start(options_.idleTimeoutMs);
     }
 }
 
-void DeviceSimulator::OnReadyRead() {
-    if (client_ != nullptr && sender() == client_) {
-        Consume(client_->readAll());
+void DeviceSimulator::OnReadyRead(Listener& listener, QTcpSocket* socket) {
+    if (listener.client != nullptr && socket == listener.client) {
+        Consume(listener, listener.client->readAll());
     }
 }
 
-void DeviceSimulator::OnDisconnected() {
-    if (client_ == nullptr || sender() != client_) {
+void DeviceSimulator::OnDisconnected(Listener& listener, QTcpSocket* socket) {
+    if (listener.client == nullptr || socket != listener.client) {
         return;
     }
-    Consume(client_->readAll());
-    if (client_ == nullptr) {
+    Consume(listener, listener.client->readAll());
+    if (listener.client == nullptr) {
         return;  // the last bytes broke a rule and the upload is already reported
     }
-    Say("connection closed by the client");
-    QTcpSocket* socket = client_;
-    client_ = nullptr;
+    Say(listener, "connection closed by the client");
+    listener.client = nullptr;
     socket->disconnect(this);
     socket->deleteLater();
-    Finish(std::nullopt);
+    Finish(listener, std::nullopt);
 }
 
-void DeviceSimulator::Consume(const QByteArray& bytes) {
-    if (client_ == nullptr || bytes.isEmpty()) {
+void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
+    if (listener.client == nullptr || bytes.isEmpty()) {
         return;
     }
-    idleTimer_->start(options_.idleTimeoutMs);
+    listener.idleTimer->start(options_.idleTimeoutMs);
+    transfer::DeviceStreamParser& parser = *listener.parser;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
     const auto size = static_cast<std::size_t>(bytes.size());
     std::size_t offset = 0;
     while (offset < size) {
-        const auto result = parser_->Feed(data + offset, size - offset);
+        const auto result = parser.Feed(data + offset, size - offset);
         offset += result.consumed;
         if (result.violation) {
-            DropConnection("violation: " + parser_->Error(), false);
+            DropConnection(listener, "violation: " + parser.Error(), false);
             return;
         }
         if (result.answerDue == transfer::DeviceStreamParser::Frame::kNone) {
@@ -192,88 +260,90 @@ void DeviceSimulator::Consume(const QByteArray& bytes) {
         }
         const int frameNumber = result.answerDue == transfer::DeviceStreamParser::Frame::kMagicFrame
                                     ? 0
-                                    : parser_->BlocksReceived();
+                                    : parser.BlocksReceived();
         if (frameNumber == 0) {
-            Say("magic ok");
+            Say(listener, "magic ok");
         } else {
-            Say("block " + std::to_string(frameNumber) + ": " +
-                std::to_string(parser_->LastBlockLength()) + " bytes");
+            Say(listener, "block " + std::to_string(frameNumber) + ": " +
+                              std::to_string(parser.LastBlockLength()) + " bytes");
         }
         // Bytes read together with the frame were sent before any answer could have reached
         // the client: leave them to the parser, which refuses them.
         if (offset == size) {
-            FrameEnded(frameNumber);
+            FrameEnded(listener, frameNumber);
         }
     }
 }
 
-void DeviceSimulator::FrameEnded(int frameNumber) {
+void DeviceSimulator::FrameEnded(Listener& listener, int frameNumber) {
     if (options_.noAnswerAfter == frameNumber) {
-        Say("not answering " + FrameName(frameNumber) + " (as asked)");
-        EndIfAsked(frameNumber);
+        Say(listener, "not answering " + FrameName(frameNumber) + " (as asked)");
+        EndIfAsked(listener, frameNumber);
         return;
     }
-    const quint64 connection = connectionSerial_;
+    const quint64 connection = listener.connectionSerial;
     if (options_.delayMs > 0) {
-        QTimer::singleShot(options_.delayMs, this, [this, frameNumber, connection] {
-            WriteAnswer(frameNumber, connection);
+        QTimer::singleShot(options_.delayMs, this, [this, &listener, frameNumber, connection] {
+            WriteAnswer(listener, frameNumber, connection);
         });
         return;
     }
-    WriteAnswer(frameNumber, connection);
+    WriteAnswer(listener, frameNumber, connection);
 }
 
-void DeviceSimulator::WriteAnswer(int frameNumber, quint64 connection) {
-    if (client_ == nullptr || connection != connectionSerial_) {
+void DeviceSimulator::WriteAnswer(Listener& listener, int frameNumber, quint64 connection) {
+    if (listener.client == nullptr || connection != listener.connectionSerial) {
         return;
     }
     const QByteArray& answer = options_.answer;
     if (options_.splitAnswer && answer.size() >= 2) {
         const auto half = answer.size() / 2;
-        client_->write(answer.left(half));
-        client_->flush();
-        QTimer::singleShot(kSplitAnswerGapMs, this, [this, frameNumber, connection, half] {
-            if (client_ == nullptr || connection != connectionSerial_) {
-                return;
-            }
-            client_->write(options_.answer.mid(half));
-            client_->flush();
-            AfterAnswer(frameNumber);
-        });
+        listener.client->write(answer.left(half));
+        listener.client->flush();
+        QTimer::singleShot(
+            kSplitAnswerGapMs, this, [this, &listener, frameNumber, connection, half] {
+                if (listener.client == nullptr || connection != listener.connectionSerial) {
+                    return;
+                }
+                listener.client->write(options_.answer.mid(half));
+                listener.client->flush();
+                AfterAnswer(listener, frameNumber);
+            });
         return;
     }
-    client_->write(answer);
-    client_->flush();
-    AfterAnswer(frameNumber);
+    listener.client->write(answer);
+    listener.client->flush();
+    AfterAnswer(listener, frameNumber);
 }
 
-void DeviceSimulator::AfterAnswer(int frameNumber) {
-    parser_->Acknowledge();
-    idleTimer_->start(options_.idleTimeoutMs);
-    EndIfAsked(frameNumber);
+void DeviceSimulator::AfterAnswer(Listener& listener, int frameNumber) {
+    listener.parser->Acknowledge();
+    listener.idleTimer->start(options_.idleTimeoutMs);
+    EndIfAsked(listener, frameNumber);
 }
 
-void DeviceSimulator::EndIfAsked(int frameNumber) {
+void DeviceSimulator::EndIfAsked(Listener& listener, int frameNumber) {
     if (options_.resetAfter == frameNumber) {
-        DropConnection("resetting the connection after " + FrameName(frameNumber) + " (as asked)",
+        DropConnection(listener,
+                       "resetting the connection after " + FrameName(frameNumber) + " (as asked)",
                        true);
     } else if (options_.closeAfter == frameNumber) {
-        Say("closing the connection after " + FrameName(frameNumber) + " (as asked)");
-        QTcpSocket* socket = client_;
-        client_ = nullptr;
+        Say(listener, "closing the connection after " + FrameName(frameNumber) + " (as asked)");
+        QTcpSocket* socket = listener.client;
+        listener.client = nullptr;
         socket->disconnect(this);
         socket->disconnectFromHost();
         socket->deleteLater();
-        Finish(std::nullopt);
+        Finish(listener, std::nullopt);
     }
 }
 
 // Ends the connection at once: a violation or a stall (reset = false, reported as the failure)
 // or the reset fault (reset = true, judged by what arrived).
-void DeviceSimulator::DropConnection(const std::string& reason, bool reset) {
-    Say(reason);
-    QTcpSocket* socket = client_;
-    client_ = nullptr;
+void DeviceSimulator::DropConnection(Listener& listener, const std::string& reason, bool reset) {
+    Say(listener, reason);
+    QTcpSocket* socket = listener.client;
+    listener.client = nullptr;
     socket->disconnect(this);
     if (reset) {
         const linger abortive{1, 0};
@@ -282,18 +352,20 @@ void DeviceSimulator::DropConnection(const std::string& reason, bool reset) {
     }
     socket->abort();
     socket->deleteLater();
-    Finish(reset ? std::nullopt : std::optional<std::string>(reason));
+    Finish(listener, reset ? std::nullopt : std::optional<std::string>(reason));
 }
 
-void DeviceSimulator::Finish(std::optional<std::string> failure) {
-    idleTimer_->stop();
+void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> failure) {
+    listener.idleTimer->stop();
+    transfer::DeviceStreamParser& parser = *listener.parser;
     DeviceUploadResult result;
-    result.blocks = parser_->BlocksReceived();
-    result.image = parser_->Image();
+    result.address = listener.address;
+    result.blocks = parser.BlocksReceived();
+    result.image = parser.Image();
     if (failure) {
         result.error = *failure;
-    } else if (!parser_->Finish()) {
-        result.error = parser_->Error();
+    } else if (!parser.Finish()) {
+        result.error = parser.Error();
     } else if (result.blocks == 0) {
         result.error = "no block arrived after the magic frame";
     } else {
@@ -305,20 +377,28 @@ void DeviceSimulator::Finish(std::optional<std::string> failure) {
             result.error = "the image is malformed: " + read.error;
         }
     }
-    parser_.reset();
+    listener.parser.reset();
 
     if (result.ok) {
-        Say("upload complete: " + std::to_string(result.image.size()) + " bytes, " +
-            std::to_string(result.directory.entries.size()) + " files");
+        Say(listener, "upload complete: " + std::to_string(result.image.size()) + " bytes, " +
+                          std::to_string(result.directory.entries.size()) + " files");
         for (const auto& entry : result.directory.entries) {
-            Say("  " + entry.name + "  " + std::to_string(entry.size) + " bytes at offset " +
-                std::to_string(entry.offset));
+            Say(listener, "  " + entry.name + "  " + std::to_string(entry.size) +
+                              " bytes at offset " + std::to_string(entry.offset));
         }
     } else {
-        Say("upload failed: " + result.error);
+        Say(listener, "upload failed: " + result.error);
     }
     lastResult_ = std::move(result);
     emit UploadFinished(lastResult_.ok);
+}
+
+void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
+    if (listeners_.size() > 1) {
+        Say("[" + listener.address + "] " + line);
+    } else {
+        Say(line);
+    }
 }
 
 void DeviceSimulator::Say(const std::string& line) {

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QtGlobal>
 
 #include "packer/image_reader.h"
 #include "transfer/device_stream_parser.h"
@@ -43,6 +44,7 @@ struct DeviceSimulatorOptions {
 };
 
 struct DeviceUploadResult {
+    std::string address;               // the listening address that took the upload
     bool ok = false;                   // a complete stream carrying a valid image
     std::string error;                 // why not, when !ok
     std::vector<std::uint8_t> image;   // the bytes reassembled (also when !ok)
@@ -50,13 +52,24 @@ struct DeviceUploadResult {
     int blocks = 0;
 };
 
+// Most addresses one range may name; a typo should not open thousands of sockets.
+inline constexpr int kMaxRangeAddresses = 1024;
+
+// "A-B": the IPv4 addresses from A to B inclusive, in order. B is a whole dotted address or
+// just the last number (127.0.0.2-101 = 127.0.0.2-127.0.0.101). nullopt with `error` set when
+// either end is not an IPv4 address, B comes before A, or the range holds more than
+// kMaxRangeAddresses.
+std::optional<std::vector<std::string>> ExpandAddressRange(const std::string& text,
+                                                           std::string& error);
+
 // Decodes C escapes (\r \n \t \0 \\ \" \' \xHH) in an answer text; nothing on a bad escape.
 std::optional<QByteArray> DecodeCEscapes(const std::string& text);
 
 // The controller's side of an upload, for trying the tool without a device: accepts one client
-// at a time on its listening addresses, checks the stream strictly, answers each frame (or
-// misbehaves as the options ask), reassembles and validates the image. Lives on the thread of
-// its Qt event loop.
+// at a time on each of its listening addresses (so several addresses stand for several devices
+// taking uploads at once), checks the stream strictly, answers each frame (or misbehaves as the
+// options ask), reassembles and validates the image. Lives on the thread of its Qt event loop.
+// With more than one address, every line but "listening on ..." starts with "[ADDRESS] ".
 class DeviceSimulator : public QObject {
     Q_OBJECT
 
@@ -68,36 +81,45 @@ class DeviceSimulator : public QObject {
     bool Start(std::string& error);
     // The port listened on (the chosen one when the options asked for 0).
     int Port() const { return port_; }
-    bool UploadInProgress() const { return client_ != nullptr; }
-    // The result of the upload that finished last.
+    // True while any address has an upload going on.
+    bool UploadInProgress() const;
+    // The result of the upload that finished last (on any address).
     const DeviceUploadResult& LastResult() const { return lastResult_; }
+    int AddressCount() const { return static_cast<int>(listeners_.size()); }
 
   signals:
     // One progress line ("connection from ...", "magic ok", "block K: N bytes", ...).
     void Message(const QString& line);
-    // A connection ended; LastResult() holds what it delivered.
+    // A connection ended; LastResult() holds what it delivered (and on which address).
     void UploadFinished(bool ok);
 
   private:
-    void OnNewConnection(QTcpServer* server);
-    void OnReadyRead();
-    void OnDisconnected();
-    void Consume(const QByteArray& bytes);
-    void FrameEnded(int frameNumber);
-    void WriteAnswer(int frameNumber, quint64 connection);
-    void AfterAnswer(int frameNumber);
-    void EndIfAsked(int frameNumber);
-    void DropConnection(const std::string& reason, bool reset);
-    void Finish(std::optional<std::string> failure);
+    // One listening address and the upload it is taking, if any.
+    struct Listener {
+        std::string address;
+        std::unique_ptr<QTcpServer> server;
+        QTcpSocket* client = nullptr;
+        quint64 connectionSerial = 0;  // tells a late timer whether its connection still exists
+        std::unique_ptr<transfer::DeviceStreamParser> parser;
+        std::unique_ptr<QTimer> idleTimer;
+    };
+
+    void OnNewConnection(Listener& listener);
+    void OnReadyRead(Listener& listener, QTcpSocket* socket);
+    void OnDisconnected(Listener& listener, QTcpSocket* socket);
+    void Consume(Listener& listener, const QByteArray& bytes);
+    void FrameEnded(Listener& listener, int frameNumber);
+    void WriteAnswer(Listener& listener, int frameNumber, quint64 connection);
+    void AfterAnswer(Listener& listener, int frameNumber);
+    void EndIfAsked(Listener& listener, int frameNumber);
+    void DropConnection(Listener& listener, const std::string& reason, bool reset);
+    void Finish(Listener& listener, std::optional<std::string> failure);
+    void Say(const Listener& listener, const std::string& line);
     void Say(const std::string& line);
 
     DeviceSimulatorOptions options_;
-    std::vector<std::unique_ptr<QTcpServer>> servers_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
     int port_ = 0;
-    QTcpSocket* client_ = nullptr;
-    quint64 connectionSerial_ = 0;  // tells a late timer whether its connection still exists
-    std::unique_ptr<transfer::DeviceStreamParser> parser_;
-    std::unique_ptr<QTimer> idleTimer_;
     DeviceUploadResult lastResult_;
 };
 
