@@ -1,7 +1,11 @@
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -12,8 +16,15 @@
 #include "app/log_pipe.h"
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "cli/device_list.h"
+#include "cli/fleet_printer.h"
+#include "cli/fleet_upload.h"
 #include "cli/pack_report.h"
+#include "cli/trace_report.h"
 #include "cli/upload_host.h"
+#include "net/device_socket.h"
+#include "packer/web_image.h"
+#include "transfer/ack_trace_link.h"
 #include "transfer/upload_sequencer.h"
 
 namespace cli {
@@ -22,11 +33,14 @@ namespace {
 
 struct UploadOptions {
     std::string folder;
-    std::string device;
+    std::vector<std::string> devices;  // --device, repeatable
+    std::string devicesFile;           // --devices
     int port = 8001;
     LimitOptions limits;
     bool json = false;
     bool dryRun = false;
+    bool failFast = false;
+    bool trace = false;
 };
 
 // Time still needed at best: one tick per frame left, and one that finds the queue empty.
@@ -139,23 +153,26 @@ class UploadMessages : public platform::MessageBoxSink {
     std::string lastError_;
 };
 
-int RunUpload(const UploadOptions& options) {
-    if (options.device.empty() && !options.dryRun) {
-        std::cerr << "upload: --device is required (or --dry-run)" << std::endl;
-        return kExitUsage;
-    }
-    const auto limits = ResolveLimits(options.limits, std::cerr);
-    if (!limits) {
-        return kExitFailure;
-    }
-    if (options.dryRun) {
-        return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr);
-    }
-
+struct QtApplication {
     int argc = 1;
-    char name[] = "vellumix-cli";
-    char* argv[] = {name, nullptr};
-    QCoreApplication application(argc, argv);
+    char name[16] = "vellumix-cli";
+    char* argv[2] = {name, nullptr};
+    QCoreApplication application{argc, argv};
+};
+
+void PrintTrace(const transfer::AckTrace& trace, const std::string& device, bool json) {
+    if (json) {
+        PrintAckTraceJson(trace, device, std::cout);
+    } else {
+        PrintAckTrace(trace, device, std::cout);
+    }
+    std::cout.flush();
+}
+
+// One device: the desktop program's Start, with the image built by the host itself.
+int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
+                    const packer::PackLimits& limits) {
+    QtApplication qt;
 
     // Attached once, as the desktop program does at start-up.
     app::LogPipe logPipe;
@@ -172,26 +189,130 @@ int RunUpload(const UploadOptions& options) {
 
     UploadHost::Options hostOptions;
     hostOptions.folder = options.folder;
-    hostOptions.address = options.device;
-    hostOptions.port = options.port;
-    hostOptions.limits = *limits;
+    hostOptions.address = device.host;
+    hostOptions.port = device.port;
+    hostOptions.limits = limits;
     UploadHost host(hostOptions, &logPipe, messages);
     host.SetProgressCallback(
         [&progress](float percent, int taken, int total) { progress.Show(percent, taken, total); });
+    std::unique_ptr<transfer::AckTrace> trace;
+    if (options.trace) {
+        trace = std::make_unique<transfer::AckTrace>();
+        host.SetLinkFactory([&logPipe, &trace]() -> std::unique_ptr<transfer::DeviceLink> {
+            return std::make_unique<transfer::AckTraceLink>(
+                std::make_unique<net::DeviceSocket>(&logPipe), *trace);
+        });
+    }
     const bool succeeded = host.Run();
     progress.Finish();
 
     if (options.json) {
         QJsonObject result{{"event", "result"},
                            {"ok", succeeded},
-                           {"device", QString::fromStdString(options.device)},
-                           {"port", options.port},
+                           {"device", QString::fromStdString(device.host)},
+                           {"port", device.port},
                            {"message", QString::fromStdString(messages.LastText())}};
         std::cout << QJsonDocument(result).toJson(QJsonDocument::Compact).toStdString()
                   << std::endl;
     }
+    if (trace) {
+        PrintTrace(*trace, device.Label(), options.json);
+    }
     logPipe.Close();
     return succeeded ? kExitOk : kExitFailure;
+}
+
+// Several devices: the image is built once, then every device gets its own thread.
+int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress>& devices,
+                   const packer::PackLimits& limits) {
+    ConsoleMessageBox buildMessages;
+    auto image = std::make_shared<packer::WebImage>();
+    packer::WebFileTable table(limits.maxFileCount);
+    std::vector<std::uint8_t> readBuffer;
+    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, buildMessages) ==
+        0) {
+        return kExitFailure;
+    }
+
+    QtApplication qt;
+    app::LogPipe logPipe;
+    logPipe.Open();
+
+    FleetPrinter::Mode mode = FleetPrinter::Mode::Lines;
+    if (options.json) {
+        mode = FleetPrinter::Mode::Json;
+    } else if (isatty(STDOUT_FILENO) != 0) {
+        mode = FleetPrinter::Mode::Terminal;
+    }
+    FleetPrinter printer(mode, devices, std::cout, std::cerr);
+    FleetUpload::Options fleetOptions;
+    fleetOptions.devices = devices;
+    fleetOptions.image = image;
+    fleetOptions.limits = limits;
+    fleetOptions.logPipe = &logPipe;
+    fleetOptions.failFast = options.failFast;
+    fleetOptions.trace = options.trace;
+    FleetUpload fleet(fleetOptions, printer);
+    const auto reports = fleet.Run();
+    printer.Summary(reports);
+
+    bool allOk = true;
+    for (const auto& report : reports) {
+        allOk = allOk && report.ok;
+        if (report.trace) {
+            PrintTrace(*report.trace, report.device.Label(), options.json);
+        }
+    }
+    logPipe.Close();
+    return allOk ? kExitOk : kExitFailure;
+}
+
+// The devices of --device and --devices; nullopt after printing why (exit code in `exitCode`).
+std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& options,
+                                                         int& exitCode) {
+    std::string fileText;
+    if (!options.devicesFile.empty()) {
+        std::ifstream in(options.devicesFile, std::ios::binary);
+        if (!in) {
+            std::cerr << "upload: cannot read " << options.devicesFile << std::endl;
+            exitCode = kExitFailure;
+            return std::nullopt;
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        fileText = text.str();
+    }
+    const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
+    if (!list.ok()) {
+        std::cerr << "upload: " << (options.devicesFile.empty() ? "" : options.devicesFile + ": ")
+                  << list.error << std::endl;
+        exitCode = kExitUsage;
+        return std::nullopt;
+    }
+    return list.devices;
+}
+
+int RunUpload(const UploadOptions& options) {
+    int exitCode = kExitOk;
+    const auto devices = ResolveDevices(options, exitCode);
+    if (!devices) {
+        return exitCode;
+    }
+    if (devices->empty() && !options.dryRun) {
+        std::cerr << "upload: --device or --devices is required (or --dry-run)" << std::endl;
+        return kExitUsage;
+    }
+    const auto limits = ResolveLimits(options.limits, std::cerr);
+    if (!limits) {
+        return kExitFailure;
+    }
+    if (options.dryRun) {
+        return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr);
+    }
+    if (devices->size() == 1 && options.devicesFile.empty()) {
+        return RunSingleUpload(options, devices->front(), *limits);
+    }
+    return RunFleetUpload(options, *devices, *limits);
 }
 
 }  // namespace
@@ -201,9 +322,15 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
     CLI::App* command = app.add_subcommand(
         "upload", "Pack a web folder and upload it to a device, as the desktop program's Start");
     command->add_option("FOLDER", options->folder, "Web folder to pack and upload")->required();
-    command->add_option("--device", options->device,
-                        "Device address (dotted IPv4 or host name); required unless --dry-run");
-    command->add_option("--port", options->port, "Device TCP port")
+    command
+        ->add_option("--device", options->devices,
+                     "Device address[:port] (dotted IPv4 or host name); repeat it to upload to "
+                     "several devices at once")
+        ->allow_extra_args(false);
+    command->add_option("--devices", options->devicesFile,
+                        "File of devices, one address[:port] a line (blank lines and # comments "
+                        "allowed)");
+    command->add_option("--port", options->port, "Device TCP port where a device names none")
         ->capture_default_str()
         ->check(CLI::Range(1, 65535));
     AddLimitOptions(*command, options->limits);
@@ -211,6 +338,11 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
                       "Print one JSON object per progress step and one for the result");
     command->add_flag("--dry-run", options->dryRun,
                       "Build the image and print the pack report without connecting");
+    command->add_flag("--fail-fast", options->failFast,
+                      "With several devices: stop the others at the first failure");
+    command->add_flag("--trace", options->trace,
+                      "Print, per device, when each frame was sent and how (and how late) the "
+                      "device answered");
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 

@@ -15,6 +15,21 @@ UploadHost::UploadHost(Options options, app::LogPipe* logPipe, platform::Message
     const auto capacity = static_cast<std::size_t>(options_.limits.maxRomBytes);
     image_.imageBuffer.assign(2 * capacity, 0);
     readBuffer_.assign(capacity, 0);
+    ConnectWindow();
+}
+
+UploadHost::UploadHost(Options options, std::shared_ptr<const packer::WebImage> image,
+                       app::LogPipe* logPipe, platform::MessageBoxSink& messages)
+    : options_(std::move(options)),
+      logPipe_(logPipe),
+      messages_(messages),
+      prebuilt_(std::move(image)),
+      fileTable_(0),
+      sequencer_(*this, clock_) {
+    ConnectWindow();
+}
+
+void UploadHost::ConnectWindow() {
     window_.SetMessageHandler(
         [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
             sequencer_.HandleMessage(message, wParam, lParam);
@@ -27,6 +42,13 @@ UploadHost::UploadHost(Options options, app::LogPipe* logPipe, platform::Message
 
 UploadHost::~UploadHost() {
     sequencer_.OnDestroy();
+}
+
+void UploadHost::Abandon() {
+    sequencer_.OnDestroy();
+    if (loop_ != nullptr) {
+        loop_->quit();
+    }
 }
 
 bool UploadHost::Run() {
@@ -56,8 +78,19 @@ void UploadHost::SetProgressPercent(float percent) {
 }
 
 int UploadHost::BuildWebImage() {
+    if (prebuilt_) {
+        return 1;
+    }
     return packer::BuildWebImage(options_.folder, options_.limits, fileTable_, image_, readBuffer_,
                                  messages_);
+}
+
+const std::uint8_t* UploadHost::ImageBytes() const {
+    return prebuilt_ ? prebuilt_->imageBuffer.data() : image_.imageBuffer.data();
+}
+
+std::int32_t UploadHost::ImageLength() const {
+    return prebuilt_ ? prebuilt_->usedLength : image_.usedLength;
 }
 
 std::unique_ptr<transfer::DeviceLink> UploadHost::NewDeviceLink() {

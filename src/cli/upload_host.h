@@ -20,7 +20,8 @@ namespace cli {
 
 // Hosts the upload sequencer without a window: the same image, frames, pacing, time-out and
 // texts as the desktop program, with the progress and the messages handed to callbacks.
-// Needs a Qt event loop on the calling thread.
+// Lives on, and is run from, one thread with a Qt event loop (the thread that made it): its
+// timer, its connection's notifications and its posted messages are all served there.
 class UploadHost : public transfer::SequencerHost {
   public:
     struct Options {
@@ -32,8 +33,15 @@ class UploadHost : public transfer::SequencerHost {
     };
     using ProgressCallback = std::function<void(float percent, int framesTaken, int totalFrames)>;
 
+    // Builds the image from options.folder at every Start, as the desktop program does.
     UploadHost(Options options, app::LogPipe* logPipe, platform::MessageBoxSink& messages);
+    // Sends `image` (built once by the caller, options.folder unused): the Start's build step
+    // then just succeeds. Several hosts on several threads may share one image.
+    UploadHost(Options options, std::shared_ptr<const packer::WebImage> image,
+               app::LogPipe* logPipe, platform::MessageBoxSink& messages);
     ~UploadHost() override;
+    UploadHost(const UploadHost&) = delete;
+    UploadHost& operator=(const UploadHost&) = delete;
 
     void SetProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
     // Factory of the connection; by default a DeviceSocket that logs to the pipe.
@@ -44,14 +52,20 @@ class UploadHost : public transfer::SequencerHost {
     // Runs one upload to its end (the event loop runs meanwhile). True only when the device
     // took the whole image ("Web Server Update OK!").
     bool Run();
+    // Ends the run in progress at once, without a result message: the connection is closed and
+    // Run returns false. Call on the host's thread.
+    void Abandon();
+    // Frames taken from the queue so far in the current or last run, and how many it built.
+    int FramesTaken() const { return sequencer_.TotalFrames() - sequencer_.Frames().Size(); }
+    int TotalFrames() const { return sequencer_.TotalFrames(); }
 
     // SequencerHost
     void ExchangeFieldsToMembers() override {}
     void ResetProgress() override;
     void SetProgressPercent(float percent) override;
     int BuildWebImage() override;
-    const std::uint8_t* ImageBytes() const override { return image_.imageBuffer.data(); }
-    std::int32_t ImageLength() const override { return image_.usedLength; }
+    const std::uint8_t* ImageBytes() const override;
+    std::int32_t ImageLength() const override;
     std::unique_ptr<transfer::DeviceLink> NewDeviceLink() override;
     platform::MessageTarget& Window() override { return window_; }
     std::string AddressText() override { return options_.address; }
@@ -62,12 +76,16 @@ class UploadHost : public transfer::SequencerHost {
     std::string ApplicationName() override { return options_.applicationName; }
 
   private:
+    // Routes the window's messages and ticks to the sequencer.
+    void ConnectWindow();
+
     Options options_;
     app::LogPipe* logPipe_ = nullptr;
     platform::MessageBoxSink& messages_;
     ProgressCallback progress_;
     std::function<std::unique_ptr<transfer::DeviceLink>()> linkFactory_;
 
+    std::shared_ptr<const packer::WebImage> prebuilt_;  // null: built from the folder
     packer::WebFileTable fileTable_;
     packer::WebImage image_;
     std::vector<std::uint8_t> readBuffer_;

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// One device to upload to.
+struct DeviceAddress {
+    std::string host;  // dotted IPv4 address or host name
+    int port = 0;
+
+    // "host:port", as devices are named in every report.
+    std::string Label() const;
+    bool operator==(const DeviceAddress&) const = default;
+};
+
+struct DeviceListResult {
+    std::vector<DeviceAddress> devices;  // in the order given
+    std::string error;                   // set when the list is refused; devices is then empty
+    bool ok() const { return error.empty(); }
+};
+
+// "address" or "address:port" (port 1..65535, digits only); the address is not resolved here.
+// nullopt with `error` set when the text is empty, holds white space, or the port is bad.
+std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort,
+                                                std::string& error);
+
+// A devices file: one address[:port] a line; leading and trailing blanks, blank lines, and
+// everything from a '#' to the end of its line are ignored; CR LF line ends are accepted. A bad
+// line refuses the whole list ("line N: ..."), as does a device listed twice.
+DeviceListResult ParseDeviceList(const std::string& text, int defaultPort);
+
+// The devices named on the command line, then those of the file text, checked as one list.
+DeviceListResult CombineDevices(const std::vector<std::string>& given, const std::string& fileText,
+                                int defaultPort);
+
+}  // namespace cli

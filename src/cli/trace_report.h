@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "transfer/ack_trace.h"
+
+namespace cli {
+
+// Bytes as a C string literal body: printable ASCII as is, \r \n \t \0 \\ \" and \xHH else.
+std::string EscapeBytes(const std::vector<std::uint8_t>& bytes);
+
+// The acknowledgement trace of one device, for a person (times in ms since Start):
+//   trace of 127.0.0.1:8001 (ms since Start)
+//   connect: ok at 0 ms
+//   frame  sent ms  bytes  acknowledgement
+//       1      150     13  OK after 1 ms
+//       2      300      2  -
+//       3      450   1024  none (waited 3150 ms)
+//   acknowledgement delay: min 1 ms, median 1 ms, max 1 ms (1 of 2 frames answered)
+// Other answers read `wrong after N ms: "..."` (every chunk that came, in order), `late: OK
+// after N ms`, `send failed`; the device closing and the end of the connection get a line each.
+void PrintAckTrace(const transfer::AckTrace& trace, const std::string& device, std::ostream& out);
+
+// The same as JSON lines: one {"event":"trace",...} per frame, then one
+// {"event":"trace_summary",...}; every object names the device.
+void PrintAckTraceJson(const transfer::AckTrace& trace, const std::string& device,
+                       std::ostream& out);
+
+}  // namespace cli

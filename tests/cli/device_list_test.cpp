@@ -1,0 +1,100 @@
+#include "cli/device_list.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using cli::DeviceAddress;
+
+TEST(ParseDeviceAddressTest, TakesAnOptionalPortAndRefusesBadOnes) {
+    struct Case {
+        const char* text;
+        bool ok;
+        DeviceAddress device;
+    };
+    const Case cases[] = {
+        {"127.0.0.2", true, {"127.0.0.2", 8001}},
+        {"127.0.0.2:9000", true, {"127.0.0.2", 9000}},
+        {"plc-7.local:1", true, {"plc-7.local", 1}},
+        {"127.0.0.2:65535", true, {"127.0.0.2", 65535}},
+        {"127.0.0.2:0", false, {}},
+        {"127.0.0.2:65536", false, {}},
+        {"127.0.0.2:", false, {}},
+        {"127.0.0.2:80x", false, {}},
+        {"127.0.0.2:-1", false, {}},
+        {":8001", false, {}},
+        {"", false, {}},
+        {"127.0.0.2 8001", false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        const auto device = cli::ParseDeviceAddress(c.text, 8001, error);
+        ASSERT_EQ(device.has_value(), c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(*device, c.device);
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+}
+
+TEST(ParseDeviceListTest, SkipsBlankLinesAndCommentsAndKeepsTheOrder) {
+    const std::string text =
+        "# line 1 is a comment\r\n"
+        "\n"
+        "  127.0.0.3:9000   \r\n"
+        "\t127.0.0.2\t# trailing comment\n"
+        "   # indented comment\n"
+        "127.0.0.4";  // no final line end
+    const auto list = cli::ParseDeviceList(text, 8001);
+    ASSERT_TRUE(list.ok()) << list.error;
+    EXPECT_EQ(list.devices, (std::vector<DeviceAddress>{
+                                {"127.0.0.3", 9000}, {"127.0.0.2", 8001}, {"127.0.0.4", 8001}}));
+}
+
+TEST(ParseDeviceListTest, RefusesTheWholeListNamingTheBadLine) {
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"bad port", "127.0.0.2\n\n127.0.0.3:99999\n", "line 3: "},
+        {"two words on a line", "127.0.0.2 127.0.0.3\n", "line 1: "},
+        {"device twice", "127.0.0.2\n127.0.0.2:8001\n", "device listed twice: 127.0.0.2:8001"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto list = cli::ParseDeviceList(c.text, 8001);
+        EXPECT_FALSE(list.ok());
+        EXPECT_TRUE(list.devices.empty());
+        EXPECT_NE(list.error.find(c.error), std::string::npos) << list.error;
+    }
+}
+
+TEST(ParseDeviceListTest, EmptyOrCommentOnlyFileGivesNoDevice) {
+    for (const char* text : {"", "\n\n", "# nothing here\r\n   \r\n"}) {
+        const auto list = cli::ParseDeviceList(text, 8001);
+        EXPECT_TRUE(list.ok()) << list.error;
+        EXPECT_TRUE(list.devices.empty());
+    }
+}
+
+TEST(CombineDevicesTest, CommandLineFirstAndADeviceInBothIsRefused) {
+    const auto list = cli::CombineDevices({"127.0.0.9", "127.0.0.8:7"}, "127.0.0.2\n", 8001);
+    ASSERT_TRUE(list.ok()) << list.error;
+    EXPECT_EQ(list.devices, (std::vector<DeviceAddress>{
+                                {"127.0.0.9", 8001}, {"127.0.0.8", 7}, {"127.0.0.2", 8001}}));
+
+    const auto twice = cli::CombineDevices({"127.0.0.2:8001"}, "127.0.0.2\n", 8001);
+    EXPECT_FALSE(twice.ok());
+
+    const auto bad = cli::CombineDevices({"127.0.0.2:x"}, "", 8001);
+    EXPECT_FALSE(bad.ok());
+}
+
+}  // namespace

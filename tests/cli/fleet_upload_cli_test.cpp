@@ -1,0 +1,261 @@
+// vellumix-cli upload to several devices at once, and its acknowledgement trace, against
+// simulators (vellumix-cli device) on loopback addresses. Each test takes its own 127.0.N.x
+// block so that tests running side by side do not meet.
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::BackgroundProcess;
+using testing_support::CliPath;
+using testing_support::ExamplesPath;
+using testing_support::ProcessResult;
+using testing_support::ReadFile;
+using testing_support::RunProcess;
+using testing_support::TempDir;
+
+constexpr int kStartMs = 10000;
+constexpr int kUploadMs = 60000;
+
+// `vellumix-cli device --once` on the addresses of `range` (or one --listen address), sharing
+// one free port read from its first line; each good image is saved as "<save>.<address>".
+class Devices {
+  public:
+    Devices(const std::string& listen, std::vector<std::string> extra, const TempDir& dir)
+        : save_((dir.path() / ("received-" + listen)).string()),
+          process_(MakeArgs(listen, std::move(extra), save_)) {
+        if (process_.WaitForOutput("listening on", kStartMs)) {
+            std::smatch match;
+            const std::string output = process_.Output();
+            if (std::regex_search(output, match, std::regex("listening on [0-9.]+:(\\d+)\n"))) {
+                port_ = match[1];
+            }
+        }
+    }
+
+    const std::string& Port() const { return port_; }
+    std::string Saved(const std::string& address) const { return save_ + "." + address; }
+    BackgroundProcess& Process() { return process_; }
+
+  private:
+    static std::vector<std::string> MakeArgs(const std::string& listen,
+                                             std::vector<std::string> extra,
+                                             const std::string& save) {
+        const bool range = listen.find('-') != std::string::npos;
+        std::vector<std::string> args = {
+            CliPath(), "device", "--once", range ? "--listen-range" : "--listen", listen, "--port",
+            "0",       "--save", save};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    std::string save_;
+    BackgroundProcess process_;
+    std::string port_;
+};
+
+class FleetUploadCli : public ::testing::Test {
+  protected:
+    FleetUploadCli() { ini_ = dir_.Write("Vellumix.ini", "[DEFAULT]\r\n").string(); }
+
+    ProcessResult Upload(std::vector<std::string> extra) {
+        std::vector<std::string> args = {CliPath(), "upload", (ExamplesPath() / "web").string(),
+                                         "--ini", ini_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return RunProcess(args, "", {}, kUploadMs);
+    }
+
+    std::string PackedExamples() {
+        const std::string packed = (dir_.path() / "packed.img").string();
+        const auto pack = RunProcess(
+            {CliPath(), "pack", (ExamplesPath() / "web").string(), "-o", packed, "--ini", ini_});
+        EXPECT_EQ(pack.exitCode, 0) << pack.err;
+        return ReadFile(packed);
+    }
+
+    TempDir dir_;
+    std::string ini_;
+};
+
+// The line of the summary table for a device, or "" when there is none.
+std::string SummaryLine(const std::string& out, const std::string& device) {
+    const std::size_t table = out.find("\ndevice ");
+    if (table == std::string::npos) {
+        return "";
+    }
+    const std::size_t line = out.find("\n" + device + " ", table);
+    if (line == std::string::npos) {
+        return "";
+    }
+    return out.substr(line + 1, out.find('\n', line + 1) - line - 1);
+}
+
+TEST_F(FleetUploadCli, FiveDevicesAtOnceEachGetTheSameImageAndAreTracedApart) {
+    Devices devices("127.0.1.2-6", {}, dir_);
+    ASSERT_FALSE(devices.Port().empty()) << devices.Process().Output();
+    std::vector<std::string> args = {"--port", devices.Port(), "--trace"};
+    for (int host = 2; host <= 6; ++host) {
+        args.insert(args.end(), {"--device", "127.0.1." + std::to_string(host)});
+    }
+    const auto result = Upload(args);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.out.find("5 devices: 5 succeeded, 0 failed"), std::string::npos) << result.out;
+    EXPECT_EQ(devices.Process().WaitForExit(kStartMs), 0) << devices.Process().Output();
+    EXPECT_NE(devices.Process().Output().find("5 of 5 uploads complete"), std::string::npos);
+
+    const std::string packed = PackedExamples();
+    for (int host = 2; host <= 6; ++host) {
+        const std::string address = "127.0.1." + std::to_string(host);
+        const std::string device = address + ":" + devices.Port();
+        SCOPED_TRACE(device);
+        EXPECT_EQ(ReadFile(devices.Saved(address)), packed);
+        EXPECT_NE(SummaryLine(result.out, device).find("Web Server Update OK!  13/13"),
+                  std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("trace of " + device + " (ms since Start)"), std::string::npos);
+    }
+    std::size_t traces = 0;
+    for (std::size_t at = 0;
+         (at = result.out.find("(7 of 7 frames answered)", at)) != std::string::npos; ++at) {
+        ++traces;
+    }
+    EXPECT_EQ(traces, 5u);
+}
+
+TEST_F(FleetUploadCli, SilentDeviceFailsAloneAndTheOthersFinishFirst) {
+    Devices good("127.0.2.2-5", {}, dir_);
+    Devices silent("127.0.2.9", {"--no-answer-after", "0"}, dir_);
+    ASSERT_FALSE(good.Port().empty()) << good.Process().Output();
+    ASSERT_FALSE(silent.Port().empty()) << silent.Process().Output();
+    const std::string silentDevice = "127.0.2.9:" + silent.Port();
+    // The silent one first, and named with its own port in a devices file with comments.
+    const std::string list = dir_.Write("devices.txt", "# the plant's line 2\n" + silentDevice +
+                                                           "   # never answers\n\n"
+                                                           "127.0.2.2\n127.0.2.3\r\n"
+                                                           "127.0.2.4\n127.0.2.5\n")
+                                 .string();
+    const auto result = Upload({"--port", good.Port(), "--devices", list});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_EQ(result.err, silentDevice + ": Web Server Update ERROR!\n");
+    EXPECT_NE(result.out.find("5 devices: 4 succeeded, 1 failed"), std::string::npos) << result.out;
+    EXPECT_EQ(good.Process().WaitForExit(kStartMs), 0) << good.Process().Output();
+
+    // Not held up: every other device's result came before the silent device timed out.
+    const std::size_t failure = result.out.find(silentDevice + ": Web Server Update ERROR!");
+    ASSERT_NE(failure, std::string::npos) << result.out;
+    for (int host = 2; host <= 5; ++host) {
+        const std::string device = "127.0.2." + std::to_string(host) + ":" + good.Port();
+        SCOPED_TRACE(device);
+        const std::size_t done = result.out.find(device + ": Web Server Update OK!");
+        ASSERT_NE(done, std::string::npos) << result.out;
+        EXPECT_LT(done, failure);
+    }
+    EXPECT_NE(SummaryLine(result.out, silentDevice).find("Web Server Update ERROR!  1/13"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(FleetUploadCli, FailFastStopsTheOthersAtTheFirstFailure) {
+    Devices good("127.0.3.2-4", {}, dir_);
+    ASSERT_FALSE(good.Port().empty()) << good.Process().Output();
+    // Nothing listens on 127.0.3.9: its connect is refused at once, while the others still send.
+    const auto result =
+        Upload({"--port", good.Port(), "--device", "127.0.3.2", "--device", "127.0.3.9", "--device",
+                "127.0.3.3", "--device", "127.0.3.4", "--fail-fast", "--json"});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    const std::string refused = "127.0.3.9:" + good.Port();
+    EXPECT_NE(result.out.find("{\"device\":\"" + refused +
+                              "\",\"event\":\"result\",\"frames_taken\":0,\"message\":\"Socket "
+                              "Connect ERROR!\",\"ms\":"),
+              std::string::npos)
+        << result.out;
+    for (int host : {2, 3, 4}) {
+        const std::string device = "127.0.3." + std::to_string(host) + ":" + good.Port();
+        SCOPED_TRACE(device);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(
+            result.out, match,
+            std::regex("\\{\"device\":\"" + device + "\",\"event\":\"result\"[^\n]*\n")))
+            << result.out;
+        EXPECT_NE(match.str().find("\"ok\":false"), std::string::npos) << match.str();
+        EXPECT_NE(match.str().find("\"stopped\":true"), std::string::npos) << match.str();
+        EXPECT_NE(result.err.find(device + ": stopped"), std::string::npos) << result.err;
+    }
+    EXPECT_NE(
+        result.out.find(
+            "{\"devices\":4,\"event\":\"summary\",\"failed\":4,\"ok\":false,\"succeeded\":0}"),
+        std::string::npos)
+        << result.out;
+    EXPECT_NE(result.err.find(refused + ": Socket Connect ERROR!"), std::string::npos)
+        << result.err;
+}
+
+TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
+    const std::string badLine = dir_.Write("bad.txt", "127.0.0.2\n127.0.0.3:notaport\n").string();
+    const std::string twice = dir_.Write("twice.txt", "127.0.0.2\n127.0.0.2:8001\n").string();
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exitCode;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"bad line", {"--devices", badLine}, 2, "line 2: bad port"},
+        {"device twice", {"--devices", twice}, 2, "device listed twice: 127.0.0.2:8001"},
+        {"twice across both", {"--device", "127.0.0.2", "--devices", twice}, 2, "twice"},
+        {"missing file", {"--devices", (dir_.path() / "none.txt").string()}, 1, "cannot read"},
+        {"bad --device", {"--device", "127.0.0.2:0", "--device", "127.0.0.3"}, 2, "bad port"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto result = Upload(c.args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(FleetUploadCli, TraceShowsThatASilentDeviceNeverAnsweredTheFrame) {
+    Devices device("127.0.5.2", {"--no-answer-after", "1"}, dir_);
+    ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
+    const auto result = Upload({"--device", "127.0.5.2:" + device.Port(), "--trace"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "Web Server Update ERROR!\n");  // the failure reads as before
+    EXPECT_NE(result.out.find("trace of 127.0.5.2:" + device.Port() +
+                              " (ms since Start)\n"
+                              "connect: ok at "),
+              std::string::npos)
+        << result.out;
+    EXPECT_TRUE(std::regex_search(result.out,
+                                  std::regex("\n +1 +[0-9]+ +13  OK after [0-9]+ ms\n"
+                                             " +2 +[0-9]+ +2  -\n"
+                                             " +3 +[0-9]+ +1024  none \\(waited [0-9]+ ms\\)\n")))
+        << result.out;
+    EXPECT_TRUE(std::regex_search(result.out,
+                                  std::regex("acknowledgement delay: min [0-9]+ ms, median [0-9]+ "
+                                             "ms, max [0-9]+ ms \\(1 of 2 frames answered\\)")))
+        << result.out;
+}
+
+TEST_F(FleetUploadCli, TraceShowsWhatAWrongAnswerSaid) {
+    Devices device("127.0.5.3", {"--answer", "OK\\r\\n"}, dir_);
+    ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
+    const auto result = Upload({"--device", "127.0.5.3:" + device.Port(), "--trace"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "Web Server Update ERROR!\n");
+    EXPECT_TRUE(std::regex_search(
+        result.out, std::regex("\n +1 +[0-9]+ +13  wrong: \"OK\\\\r\\\\n\" after [0-9]+ ms\n")))
+        << result.out;
+    EXPECT_NE(result.out.find("acknowledgement delay: no acknowledgement (0 of 1 frames answered)"),
+              std::string::npos)
+        << result.out;
+}
+
+}  // namespace
