@@ -1,0 +1,178 @@
+// Uploads one image (examples/web) with vellumix-cli to 1 device and then to 100 devices at
+// once, each a simulated device (vellumix-cli device) on its own loopback address
+// (127.0.0.2 to 127.0.0.101), and prints the ratio of the two wall times. Target: at most 1.1,
+// with the per-device pacing unchanged (both runs send one frame per 150 ms tick).
+//
+// Usage: multi_device_bench [PATH-TO-vellumix-cli [WEB-FOLDER]]   (takes about 15 s)
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDevices = 100;
+constexpr int kRounds = 3;
+constexpr double kTargetRatio = 1.1;
+constexpr int kStartMs = 10000;
+constexpr int kRunMs = 120000;
+constexpr const char* kRange = "127.0.0.2-127.0.0.101";
+constexpr const char* kFirstHost = "127.0.0.";
+constexpr int kFirstHostNumber = 2;
+
+std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+pid_t Spawn(std::vector<std::string> args, const std::filesystem::path& output) {
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t child = -1;
+    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        child = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+}
+
+// Waits at most timeoutMs for the child; its exit code, or -1 (then it is killed).
+int WaitFor(pid_t child, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+}
+
+// A simulator on the given --listen or --listen-range; its port once all addresses listen.
+struct Simulator {
+    pid_t pid = -1;
+    std::string port;
+
+    Simulator(const std::string& cli, const std::string& option, const std::string& addresses,
+              int count, const std::filesystem::path& log) {
+        pid = Spawn({cli, "device", "--once", option, addresses, "--port", "0"}, log);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+        while (pid > 0 && Clock::now() < deadline) {
+            const std::string text = ReadAll(log);
+            int listening = 0;
+            for (std::size_t at = 0; (at = text.find("listening on", at)) != std::string::npos;
+                 ++at) {
+                ++listening;
+            }
+            std::smatch match;
+            if (listening >= count &&
+                std::regex_search(text, match, std::regex("listening on [0-9.]+:(\\d+)"))) {
+                port = match[1];
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~Simulator() {
+        if (pid > 0 && WaitFor(pid, kStartMs) < 0) {
+            std::fprintf(stderr, "simulator did not end by itself\n");
+        }
+    }
+};
+
+// Wall time of one vellumix-cli upload in ms, or a negative value when it failed.
+double TimeUpload(const std::string& cli, std::vector<std::string> args,
+                  const std::filesystem::path& log) {
+    args.insert(args.begin(), {cli, "upload"});
+    const auto started = Clock::now();
+    const pid_t child = Spawn(args, log);
+    const int exitCode = child > 0 ? WaitFor(child, kRunMs) : -1;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+    return exitCode == 0 ? ms : -1.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string cli = argc > 1 ? argv[1] : VELLUMIX_CLI_PATH;
+    const std::filesystem::path web =
+        argc > 2 ? std::filesystem::path(argv[2])
+                 : std::filesystem::path(__FILE__).parent_path().parent_path() / "examples" / "web";
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("vellumix-multi-device-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string ini = (folder / "Vellumix.ini").string();
+    std::ofstream(ini) << "[DEFAULT]\r\n";
+
+    std::vector<double> ratios;
+    bool ok = true;
+    for (int round = 1; round <= kRounds && ok; ++round) {
+        double oneMs = -1.0;
+        {
+            Simulator device(cli, "--listen", "127.0.0.1", 1, folder / "one-device.log");
+            oneMs = TimeUpload(cli,
+                               {web.string(), "--ini", ini, "--device", "127.0.0.1:" + device.port},
+                               folder / "one-upload.log");
+        }
+        double manyMs = -1.0;
+        {
+            Simulator devices(cli, "--listen-range", kRange, kDevices, folder / "devices.log");
+            std::ofstream list(folder / "devices.txt");
+            for (int i = 0; i < kDevices; ++i) {
+                list << kFirstHost << (kFirstHostNumber + i) << ":" << devices.port << "\n";
+            }
+            list.close();
+            manyMs = TimeUpload(
+                cli, {web.string(), "--ini", ini, "--devices", (folder / "devices.txt").string()},
+                folder / "many-upload.log");
+        }
+        if (oneMs < 0 || manyMs < 0) {
+            std::fprintf(stderr, "round %d: an upload failed; logs in %s\n", round, folder.c_str());
+            ok = false;
+            break;
+        }
+        ratios.push_back(manyMs / oneMs);
+        std::printf("round %d: 1 device %.0f ms, %d devices %.0f ms, ratio %.3f\n", round, oneMs,
+                    kDevices, manyMs, manyMs / oneMs);
+    }
+    if (!ok) {
+        return 1;
+    }
+    std::filesystem::remove_all(folder);
+    std::sort(ratios.begin(), ratios.end());
+    const double median = ratios[ratios.size() / 2];
+    std::printf(
+        "median ratio (time for %d devices / time for 1 device): %.3f, target <= %.2f: %s\n",
+        kDevices, median, kTargetRatio, median <= kTargetRatio ? "met" : "NOT MET");
+    return median <= kTargetRatio ? 0 : 1;
+}
