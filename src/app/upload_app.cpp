@@ -23,6 +23,7 @@ StartupHooks WithPlatformDefaults(StartupHooks hooks) {
     if (!hooks.executablePath) {
         hooks.executablePath = platform::ExecutablePath;
     }
+    hooks.settingsLocation = WithProcessDefaults(std::move(hooks.settingsLocation));
     return hooks;
 }
 
@@ -136,12 +137,19 @@ std::string UploadApp::LoadWebPath() {
 }
 
 void UploadApp::SaveWebPath(const std::string& path) {
-    SettingsFile settings(SettingsPath(), kSettingsSection, true);
+    const SettingsLocation location = SettingsFileLocation();
+    // A folder that cannot be made fails the write below, which is not reported either.
+    (void)PrepareSettingsFolder(location, nullptr);
+    SettingsFile settings(location.path, kSettingsSection, true);
     settings.WriteString(kWebPathKey, path, kSettingsSection);
 }
 
 std::string UploadApp::SettingsPath() const {
-    return appFolder + kSettingsFileName;
+    return SettingsFileLocation().path;
+}
+
+SettingsLocation UploadApp::SettingsFileLocation() const {
+    return LocateSettings(appFolder, kSettingsFileName, hooks_.settingsLocation);
 }
 
 }  // namespace app

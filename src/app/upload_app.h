@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "app/log_pipe.h"
+#include "app/settings_location.h"
 #include "app/web_path_store.h"
 #include "packer/pack_limits.h"
 #include "platform/message_box.h"
 
 namespace app {
 
-// The settings file beside the executable and its keys.
+// The settings file and its keys; where it lives: settings_location.h.
 inline constexpr const char* kSettingsFileName = "Vellumix.ini";
 inline constexpr const char* kSettingsSection = "DEFAULT";
 inline constexpr const char* kWebPathKey = "web_path";
@@ -53,6 +54,8 @@ std::string FolderOfExecutable(const std::string& executablePath);
 struct StartupHooks {
     std::function<bool()> socketLayerStartup;                    // default: SocketLayerStartup
     std::function<std::optional<std::string>()> executablePath;  // default: ExecutablePath
+    // Where the settings file lives (LocateSettings); empty functions: the process's own.
+    SettingsLocationProbe settingsLocation;
 };
 
 // The one application object: start-up, limits, settings access and the diagnostic pipe.
@@ -72,18 +75,22 @@ class UploadApp : public WebPathStore {
     // Releases the log pipe; returns the exit code.
     int ExitInstance();
 
-    // Reads max_rom and max_file_count from "<appFolder>Vellumix.ini", section "DEFAULT"
-    // (ReadLimits); replaced values are noted in limitWarnings.
+    // Reads max_rom and max_file_count from the settings file (SettingsPath), section
+    // "DEFAULT" (ReadLimits); replaced values are noted in limitWarnings.
     void LoadLimits();
     // web_path of the settings file; empty when none is stored.
     std::string LoadWebPath() override;
-    // Stores web_path; a refused write is not reported.
+    // Stores web_path, creating the user's settings folder first when the file lives there; a
+    // refused write is not reported (the folder is simply not remembered).
     void SaveWebPath(const std::string& path) override;
 
     packer::PackLimits Limits() const { return {maxRomBytes, maxFileCount}; }
     const std::string& ApplicationName() const { return applicationName; }
-    // "<appFolder>Vellumix.ini"
+    // The settings file by the rule of settings_location.h: "<appFolder>Vellumix.ini" when
+    // appFolder is writable, else the user's "vellumix/Vellumix.ini". Decided on every call,
+    // as every settings operation is.
     std::string SettingsPath() const;
+    SettingsLocation SettingsFileLocation() const;
 
     std::string appFolder;              // ends in the platform separator once set
     std::int32_t maxRomBytes = 196608;  // from max_rom x 1024

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -209,9 +210,19 @@ TEST_F(WebPath, SaveLeavesLimitLinesUntouched) {
 }
 
 TEST_F(WebPath, RefusedSaveIsSilentAndRemembersNothing) {
-    application.appFolder = (dir.path() / "missing").string() + "/";
-    application.SaveWebPath("/a");
-    EXPECT_EQ(application.LoadWebPath(), "");
+    // No user folder to fall back on, so the file stays in the (missing) executable folder.
+    app::StartupHooks hooks;
+    hooks.executablePath = [] { return std::optional<std::string>("/nowhere/vellumix"); };
+    hooks.settingsLocation.isWritableFolder = [](const std::string&) { return false; };
+    hooks.settingsLocation.environmentVariable = [](const std::string&) {
+        return std::optional<std::string>();
+    };
+    hooks.settingsLocation.homeFolder = [] { return std::optional<std::string>(); };
+    app::UploadApp homeless(hooks);
+    homeless.appFolder = (dir.path() / "missing").string() + "/";
+    homeless.SaveWebPath("/a");
+    EXPECT_EQ(homeless.LoadWebPath(), "");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace app {
+
+// Where the settings file lives.
+//
+// The program keeps "Vellumix.ini" beside its executable, so a copy unpacked anywhere carries
+// its own settings. Installed system-wide (/usr/bin is not ours to write), it uses the user's
+// configuration folder instead. One rule, for reading and writing alike:
+//   1. the executable's folder is writable  -> "<executable folder>Vellumix.ini";
+//   2. else $XDG_CONFIG_HOME is set to an absolute path
+//                                          -> "$XDG_CONFIG_HOME/vellumix/Vellumix.ini";
+//   3. else the home folder is known       -> "<home>/.config/vellumix/Vellumix.ini";
+//   4. else (nowhere better)               -> "<executable folder>Vellumix.ini".
+// A relative $XDG_CONFIG_HOME is ignored, as the base directory rules ask. In cases 2 and 3
+// the folder is created (owner-only rights) when the file is written, not when it is read: a
+// user who never saves a setting gets no folder.
+
+inline constexpr const char* kUserSettingsFolderName = "vellumix";
+inline constexpr const char* kConfigHomeVariable = "XDG_CONFIG_HOME";
+inline constexpr const char* kDefaultConfigHomeBelowHome = ".config";
+
+// The process facts the rule looks at; tests replace them (an empty function keeps the
+// process's own, see WithProcessDefaults).
+struct SettingsLocationProbe {
+    // Whether files can be created in a folder (default: platform::IsWritableFolder).
+    std::function<bool(const std::string& folder)> isWritableFolder;
+    // An environment variable, nothing when unset (default: std::getenv).
+    std::function<std::optional<std::string>(const std::string& name)> environmentVariable;
+    // The user's home folder (default: platform::HomeFolder).
+    std::function<std::optional<std::string>()> homeFolder;
+};
+
+// `probe` with its empty functions replaced by the process's own.
+SettingsLocationProbe WithProcessDefaults(SettingsLocationProbe probe);
+
+struct SettingsLocation {
+    std::string path;           // full name of the settings file
+    bool inUserFolder = false;  // cases 2 and 3: its folder may still have to be created
+};
+
+// The settings file for an executable in `executableFolder` (ending in a separator, as
+// UploadApp::appFolder does), by the rule above. `settingsFileName` is the file's own name.
+// Empty functions of `probe` are the process's own.
+SettingsLocation LocateSettings(const std::string& executableFolder,
+                                const std::string& settingsFileName,
+                                const SettingsLocationProbe& probe);
+
+// Makes sure the folder of `location` exists before a write: creates it for a file in the
+// user's folder; nothing to do beside the executable. False, with the reason in `*error`
+// (when not null), when the folder cannot be created.
+bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error);
+
+}  // namespace app

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// True when the process may create and replace files in `folder`: it exists, is a folder, we
+// have write and search rights on it and its file system is not mounted read-only. A file
+// written there goes through a temporary file and a rename, so the folder's rights are what
+// count, not those of a file already in it. An empty name is never writable.
+bool IsWritableFolder(const std::string& folder);
+
+// The user's home folder: $HOME when it is set and not empty, else the home entry of the
+// password database for our user id; nothing when neither tells.
+std::optional<std::string> HomeFolder();
+
+// Creates `folder` and every missing folder above it, each new one with rights for the owner
+// only (0700, as configuration folders should have); folders that exist are left as they are.
+// False, with the reason in `*error` (when not null), when a folder cannot be created or the
+// name exists but is not a folder.
+bool CreatePrivateFolders(const std::string& folder, std::string* error);
+
+}  // namespace platform
