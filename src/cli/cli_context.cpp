@@ -25,8 +25,7 @@ std::string OneLine(std::string text) {
 void AddLimitOptions(CLI::App& command, LimitOptions& options) {
     command
         .add_option("--ini", options.iniPath,
-                    "settings file to read max_rom and max_file_count from "
-                    "(default: Vellumix.ini beside the program)")
+                    std::string(kIniOptionHelp) + "; max_rom and max_file_count are read from it")
         ->type_name("FILE");
     command
         .add_option("--max-rom", options.maxRomKiB,
@@ -72,15 +71,19 @@ std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std
     return limits;
 }
 
-std::string SettingsPathFor(const std::string& iniPath) {
+app::SettingsLocation SettingsLocationFor(const std::string& iniPath) {
     if (!iniPath.empty()) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(iniPath, error);
-        return error ? iniPath : absolute.string();
+        return {error ? iniPath : absolute.string(), false};
     }
     const auto executable = platform::ExecutablePath();
     const std::string folder = executable ? app::FolderOfExecutable(*executable) : std::string();
-    return folder + app::kSettingsFileName;
+    return app::LocateSettings(folder, app::kSettingsFileName, {});
+}
+
+std::string SettingsPathFor(const std::string& iniPath) {
+    return SettingsLocationFor(iniPath).path;
 }
 
 ConsoleMessageBox::ConsoleMessageBox(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}

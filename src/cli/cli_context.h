@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/settings_location.h"
 #include "packer/pack_limits.h"
 #include "platform/message_box.h"
 
@@ -15,7 +16,7 @@ namespace cli {
 
 // Image limits asked for on the command line.
 struct LimitOptions {
-    std::string iniPath;  // settings file to read the limits from; empty: the one of the program
+    std::string iniPath;  // settings file to read the limits from; empty: the program's own
     int maxRomKiB = 0;    // 0 = not given
     int maxFiles = 0;     // 0 = not given
 };
@@ -24,14 +25,24 @@ struct LimitOptions {
 // 1..100000 files (including 0) are usage errors.
 void AddLimitOptions(CLI::App& command, LimitOptions& options);
 
-// Limits as the desktop program reads them (the Vellumix.ini beside the executable, or --ini),
+// Limits as the desktop program reads them (its settings file, SettingsPathFor, or --ini),
 // then the overrides (same bounds as the settings). Warnings go to `err` as "warning: ...".
 // nullopt, with a message on `err`, when an override is out of range.
 std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std::ostream& err);
 
-// Path of the settings file used: --ini (made absolute against the current directory) or
-// "<executable folder>/Vellumix.ini".
+// The settings file used: --ini (made absolute against the current directory; never in the
+// user's folder, so a missing folder there is the caller's error), else the program's own by
+// the rule of app/settings_location.h (beside the executable when its folder is writable, else
+// the user's configuration folder).
+app::SettingsLocation SettingsLocationFor(const std::string& iniPath);
+// SettingsLocationFor(iniPath).path
 std::string SettingsPathFor(const std::string& iniPath);
+
+// Help text of --ini, naming the default the rule gives.
+inline constexpr const char* kIniOptionHelp =
+    "settings file (default: Vellumix.ini beside the program, or "
+    "$XDG_CONFIG_HOME/vellumix/Vellumix.ini, ~/.config/vellumix/ by default, when the "
+    "program's folder is not writable)";
 
 // Message boxes of the command-line tool: style 16 (errors) to stderr, others to stdout, one
 // line each (the text only; line breaks inside it become spaces); records every message.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/settings_file.h"
+#include "app/settings_location.h"
 #include "app/upload_app.h"
 #include "cli/cli_context.h"
 #include "cli/commands.h"
@@ -23,10 +24,7 @@ struct SettingsOptions {
 };
 
 void AddFileOptions(CLI::App& command, SettingsOptions& options) {
-    command
-        .add_option("--ini", options.iniPath,
-                    "settings file (default: Vellumix.ini beside the program)")
-        ->type_name("FILE");
+    command.add_option("--ini", options.iniPath, kIniOptionHelp)->type_name("FILE");
     command.add_option("--section", options.section, "section of the key")->capture_default_str();
 }
 
@@ -64,7 +62,14 @@ int RunGet(const SettingsOptions& options) {
 }
 
 int RunSet(const SettingsOptions& options) {
-    app::SettingsFile settings(SettingsPathFor(options.iniPath), options.section, true);
+    const app::SettingsLocation location = SettingsLocationFor(options.iniPath);
+    std::string folderError;
+    if (!app::PrepareSettingsFolder(location, &folderError)) {
+        std::cerr << "cannot store " << options.key << " in " << location.path << ": "
+                  << folderError << "\n";
+        return kExitFailure;
+    }
+    app::SettingsFile settings(location.path, options.section, true);
     const auto result = settings.TryWriteString(options.key, options.value);
     if (!result.ok) {
         std::cerr << "cannot store " << options.key << " in " << settings.fileName << ": "
@@ -77,7 +82,8 @@ int RunSet(const SettingsOptions& options) {
 }  // namespace
 
 void AddSettingsCommand(CLI::App& app, int& exitCode) {
-    auto* settings = app.add_subcommand("settings", "read or write one value of the settings file");
+    auto* settings = app.add_subcommand(
+        "settings", "read or write one value of the settings file, or print where it is");
     settings->require_subcommand(1);
 
     auto getOptions = std::make_shared<SettingsOptions>();
@@ -99,6 +105,15 @@ void AddSettingsCommand(CLI::App& app, int& exitCode) {
     set->add_option("VALUE", setOptions->value, "value to store")->required();
     AddFileOptions(*set, *setOptions);
     set->callback([setOptions, &exitCode] { exitCode = RunSet(*setOptions); });
+
+    auto pathOptions = std::make_shared<SettingsOptions>();
+    auto* path = settings->add_subcommand(
+        "path", "print the settings file the program uses (it may not exist yet)");
+    path->add_option("--ini", pathOptions->iniPath, kIniOptionHelp)->type_name("FILE");
+    path->callback([pathOptions, &exitCode] {
+        std::cout << SettingsPathFor(pathOptions->iniPath) << "\n";
+        exitCode = kExitOk;
+    });
 }
 
 }  // namespace cli
