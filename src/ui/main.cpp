@@ -1,10 +1,13 @@
 // The desktop program: the application object runs the main window modally, and the program
 // ends when that window closes.
 #include <QApplication>
+#include <iostream>
+#include <span>
 #include <string>
 
 #include "app/upload_app.h"
 #include "transfer/upload_sequencer.h"
+#include "ui/desktop_options.h"
 #include "ui/folder_chooser.h"
 #include "ui/main_window.h"
 #include "ui/qt_message_box.h"
@@ -29,6 +32,11 @@ void ShowLimitWarnings(const app::UploadApp& uploadApp, platform::MessageBoxSink
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --help and --version answer before Qt looks for a display.
+    if (const auto answered = ui::AnswerInformationOption(
+            std::span<char* const>(argv, static_cast<std::size_t>(argc)), std::cout)) {
+        return *answered;
+    }
     QApplication application(argc, argv);
 
     app::UploadApp uploadApp;
