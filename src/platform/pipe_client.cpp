@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -116,6 +117,63 @@ bool WritePipe(int descriptor, const char* data, std::size_t length, const char*
         written = sendmsg(descriptor, &message, MSG_NOSIGNAL);
     } while (written < 0 && errno == EINTR);
     return written >= 0 && static_cast<std::size_t>(written) == length + parts[1].iov_len;
+}
+
+long WritePipeWithin(int descriptor, const char* data, std::size_t length, const char* suffix,
+                     std::size_t suffixLength, int timeoutMs) {
+    if (descriptor < 0) {
+        return -1;
+    }
+    iovec parts[2] = {{const_cast<char*>(data), length},
+                      {const_cast<char*>(suffix), suffix != nullptr ? suffixLength : 0}};
+    const std::size_t total = parts[0].iov_len + parts[1].iov_len;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    std::size_t taken = 0;
+    while (taken < total) {
+        // Skip what the listener has taken already; the second part starts where the first ends.
+        iovec rest[2];
+        int restCount = 0;
+        std::size_t skip = taken;
+        for (const iovec& part : parts) {
+            if (skip >= part.iov_len) {
+                skip -= part.iov_len;
+                continue;
+            }
+            rest[restCount++] = {static_cast<char*>(part.iov_base) + skip, part.iov_len - skip};
+            skip = 0;
+        }
+        msghdr message{};
+        message.msg_iov = rest;
+        message.msg_iovlen = static_cast<std::size_t>(restCount);
+        const ssize_t written = sendmsg(descriptor, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written > 0) {
+            taken += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            break;
+        }
+        pollfd watched{descriptor, POLLOUT, 0};
+        const int ready = poll(&watched, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready > 0 && (watched.revents & (POLLERR | POLLHUP)) != 0 &&
+            (watched.revents & POLLOUT) == 0) {
+            return -1;
+        }
+    }
+    return static_cast<long>(taken);
 }
 
 void ClosePipe(int descriptor) {

@@ -14,6 +14,9 @@ inline constexpr const char* kLogPipeFallbackFolder = "/tmp";
 inline constexpr int kPipeWaitMs = 5000;
 // Pause between two attempts while the listener stays busy.
 inline constexpr int kPipeRetryPauseMs = 20;
+// Longest time one diagnostic line waits for the listener to take it. Lines are written on the
+// thread that runs the upload, so a listener that stops reading must cost a line, not the run.
+inline constexpr int kPipeWriteTimeoutMs = 1000;
 
 // "$XDG_RUNTIME_DIR/quillTest", or "/tmp/quillTest" when the variable is unset, empty or not a
 // folder.
@@ -29,6 +32,13 @@ int ConnectPipe(const std::string& path, int waitMs);
 // which callers may ignore.
 bool WritePipe(int descriptor, const char* data, std::size_t length, const char* suffix,
                std::size_t suffixLength);
+
+// Writes `length` bytes followed by `suffixLength` bytes of `suffix` (may be null) as far as the
+// listener takes them within `timeoutMs` (0: only what it takes at once). Never raises SIGPIPE.
+// Returns how many bytes were taken (0 up to length + suffixLength, fewer when the time ran out),
+// or -1 when the connection has failed (the listener went away).
+long WritePipeWithin(int descriptor, const char* data, std::size_t length, const char* suffix,
+                     std::size_t suffixLength, int timeoutMs);
 
 // Shuts the connection down and releases the descriptor; -1 is ignored.
 void ClosePipe(int descriptor);
