@@ -171,12 +171,24 @@ int AsyncSocket::Send(const void* data, int length) {
             continue;
         }
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The peer is slow: wait for room, without a limit of our own.
-            const WaitResult waited = WaitFor(POLLOUT, -1);
+            // The peer is slow: wait for room, but not for a peer that has stopped reading.
+            const WaitResult waited = WaitFor(POLLOUT, kSendStallTimeoutMs);
             if (waited == WaitResult::kReady) {
                 continue;
             }
-            lastError_ = waited == WaitResult::kPeerClosed ? ECONNRESET : EINTR;
+            switch (waited) {
+                case WaitResult::kPeerClosed:
+                    lastError_ = ECONNRESET;
+                    break;
+                case WaitResult::kTimedOut:
+                    lastError_ = ETIMEDOUT;
+                    break;
+                case WaitResult::kFailed:
+                    break;  // WaitFor kept the system's error
+                default:
+                    lastError_ = EINTR;
+                    break;
+            }
             return kSocketError;
         }
         lastError_ = count < 0 ? errno : EIO;
@@ -221,6 +233,13 @@ void AsyncSocket::OnAccept(int) {}
 
 bool AsyncSocket::OnMessagePending() {
     return false;
+}
+
+bool AsyncSocket::SetSendBufferSize(int bytes) {
+    if (descriptor_ < 0) {
+        return false;
+    }
+    return setsockopt(descriptor_, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
 int AsyncSocket::LocalPort() const {

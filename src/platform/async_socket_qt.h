@@ -24,6 +24,11 @@ inline constexpr int kBlockingWakeMs = 2000;
 // How long a connection attempt may take before Connect gives up; the original platform's
 // network stack gave up after about 21 s (three SYNs), Linux would wait two minutes.
 inline constexpr int kConnectTimeoutMs = 21000;
+// How long Send waits for the peer to take another byte before it fails. A device that stops
+// reading while it still answers would otherwise hold the program in the send for ever (nothing
+// else is handled meanwhile); one that reads takes a frame at once, so it never waits this long.
+// As long as the device may take to answer a frame.
+inline constexpr int kSendStallTimeoutMs = 3000;
 
 // A TCP socket (IPv4) whose events are delivered on the thread's Qt event loop, with blocking
 // Connect and Send that do NOT run that loop while they wait.
@@ -62,7 +67,8 @@ class AsyncSocket {
     // call is cancelled.
     bool Connect(const std::string& address, int port);
     // Blocking send of all `length` bytes. Returns `length`, or kSocketError when a send fails,
-    // the peer closes the connection while the call waits, or the call is cancelled.
+    // the peer closes the connection while the call waits, the peer takes no byte for
+    // kSendStallTimeoutMs (LastError ETIMEDOUT), or the call is cancelled.
     int Send(const void* data, int length);
     // One receive of at most `length` bytes without waiting. Returns the count, 0 when the peer
     // has closed, kSocketError on an error (also when no byte was waiting).
@@ -87,6 +93,9 @@ class AsyncSocket {
     int LastError() const { return lastError_; }
     // Shortens the connect time-out (tests).
     void SetConnectTimeoutMs(int milliseconds) { connectTimeoutMs_ = milliseconds; }
+    // Sets the system's send buffer of an open socket (tests that need a send to wait soon).
+    // False when the socket is not open or the system refuses.
+    bool SetSendBufferSize(int bytes);
 
   private:
     enum class WaitResult { kReady, kPeerClosed, kCancelled, kTimedOut, kFailed };

@@ -1,0 +1,358 @@
+// The command-line tool's upload host, in process, against devices on 127.0.0.1 that misbehave
+// (each played by a script on a thread of its own) and diagnostic listeners that stop reading
+// or go away. Every run must end, with the message the sequencer's rules give, in bounded time.
+
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include "app/log_pipe.h"
+#include "cli/upload_host.h"
+#include "net/device_socket.h"
+#include "net/net_test_support.h"
+#include "platform/async_socket_qt.h"
+#include "platform/message_box.h"
+#include "platform/pipe_client.h"
+#include "support/scripted_device.h"
+#include "support/test_support.h"
+#include "transfer/upload_sequencer.h"
+
+namespace {
+
+using testing_support::DeviceConnection;
+using testing_support::ScriptedDevice;
+
+constexpr const char* kUpdateOk = "Web Server Update OK!";
+constexpr const char* kUpdateError = "Web Server Update ERROR!";
+constexpr const char* kConnectError = "Socket Connect ERROR!";
+// A run that has to wait for the acknowledgement time-out ends by then plus a tick or two; the
+// rest is slack for a busy machine.
+constexpr int kAfterTimeoutSlackMs = 2500;
+constexpr int kTimeoutRunMaxMs = transfer::kAckTimeoutMs + kAfterTimeoutSlackMs;
+constexpr int kBlockBytes = 1024;
+// Small buffers on both ends, so that a device that stops reading fills them within a few
+// blocks (loopback would otherwise buffer megabytes).
+constexpr int kSmallSendBuffer = 4096;
+constexpr int kSmallReceiveBuffer = 2048;
+// Far more than the small buffers hold.
+constexpr int kBlocksBeyondTheBuffers = 48;
+
+struct Shown {
+    std::string text;
+    std::string caption;
+    unsigned style = 0;
+};
+
+class RecordingMessages : public platform::MessageBoxSink {
+  public:
+    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
+        shown.push_back({text, caption, style});
+    }
+    std::vector<Shown> shown;
+};
+
+struct Outcome {
+    bool ok = false;
+    std::vector<Shown> shown;
+    qint64 elapsedMs = 0;
+    int framesTaken = 0;
+    int totalFrames = 0;
+
+    std::string Message() const { return shown.size() == 1 ? shown[0].text : "(not one message)"; }
+};
+
+// A device socket whose send buffer is small, so a send has to wait soon.
+class SmallBufferSocket : public net::DeviceSocket {
+  public:
+    explicit SmallBufferSocket(app::LogPipe* logPipe) : net::DeviceSocket(logPipe) {}
+    bool Create(unsigned localPort, int socketType, long eventMask,
+                const char* localAddress) override {
+        return net::DeviceSocket::Create(localPort, socketType, eventMask, localAddress) &&
+               SetSendBufferSize(kSmallSendBuffer);
+    }
+};
+
+// Answers "OK" to the magic frame after `magicDelayMs` and to every data frame at once.
+ScriptedDevice::Script GoodDevice(int magicDelayMs = 0) {
+    return [magicDelayMs](DeviceConnection& device) {
+        if (!device.Read(testing_support::kMagicFrameBytes) || !device.Sleep(magicDelayMs) ||
+            !device.Write("OK")) {
+            return;
+        }
+        while (device.ReadBlock() && device.Write("OK")) {
+        }
+    };
+}
+
+class UploadFaultTest : public ::testing::Test {
+  protected:
+    // One file of `bytes` bytes and a directory of 4 entries: the image is 128 + bytes long.
+    void UseFileOf(std::size_t bytes) {
+        std::string content(bytes, '\0');
+        for (std::size_t i = 0; i < bytes; ++i) {
+            content[i] = static_cast<char>('a' + i % 26);
+        }
+        folder_.Write("index.htm", content);
+    }
+
+    Outcome Upload(int port, app::LogPipe* logPipe = nullptr, bool smallSendBuffer = false) {
+        cli::UploadHost::Options options;
+        options.folder = folder_.path().string();
+        options.address = "127.0.0.1";
+        options.port = port;
+        options.limits.maxFileCount = 4;
+        RecordingMessages messages;
+        cli::UploadHost host(options, logPipe, messages);
+        Outcome outcome;
+        host.SetProgressCallback([&](float, int taken, int total) {
+            outcome.framesTaken = taken;
+            outcome.totalFrames = total;
+            if (onProgress_) {
+                onProgress_(taken);
+            }
+        });
+        if (smallSendBuffer) {
+            host.SetLinkFactory([logPipe] { return std::make_unique<SmallBufferSocket>(logPipe); });
+        }
+        QElapsedTimer timer;
+        timer.start();
+        outcome.ok = host.Run();
+        outcome.elapsedMs = timer.elapsed();
+        outcome.shown = messages.shown;
+        return outcome;
+    }
+
+    testing_support::TempDir folder_;
+    std::function<void(int framesTaken)> onProgress_;
+};
+
+struct FaultCase {
+    const char* name;
+    ScriptedDevice::Script script;
+    bool accept = true;
+};
+
+void PrintTo(const FaultCase& faultCase, std::ostream* out) {
+    *out << faultCase.name;
+}
+
+class DeviceFaultTest : public UploadFaultTest, public ::testing::WithParamInterface<FaultCase> {};
+
+// Each fault leaves an acknowledgement missing: the run fails with the update error no later
+// than the time-out and a tick or two, and the device sees its connection closed.
+TEST_P(DeviceFaultTest, EndsInUpdateErrorByTheAckTimeout) {
+    UseFileOf(3 * kBlockBytes);
+    ScriptedDevice device(GetParam().script, 0, GetParam().accept);
+    const Outcome outcome = Upload(device.Port());
+    EXPECT_FALSE(outcome.ok);
+    ASSERT_EQ(outcome.shown.size(), 1u);
+    EXPECT_EQ(outcome.shown[0].text, kUpdateError);
+    EXPECT_EQ(outcome.shown[0].caption, "ERR");
+    EXPECT_EQ(outcome.shown[0].style, platform::kMbIconHand);
+    EXPECT_LT(outcome.elapsedMs, kTimeoutRunMaxMs);
+    EXPECT_LT(outcome.framesTaken, outcome.totalFrames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripted, DeviceFaultTest,
+    ::testing::Values(
+        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); }},
+        FaultCase{"NeverAccepts", [](DeviceConnection&) {}, false},
+        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); }},
+        FaultCase{"AcceptsAndResetsAtOnce", [](DeviceConnection& device) { device.Reset(); }},
+        FaultCase{"ResetsMidBlock",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
+                          device.Read(testing_support::kLengthFrameBytes) &&
+                          device.Read(kBlockBytes / 2)) {
+                          device.Reset();
+                      }
+                  }},
+        FaultCase{"AnswersGarbage",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) &&
+                          device.Write(std::string("\xFF\x01?K\r\n", 6))) {
+                          device.Idle();
+                      }
+                  }},
+        FaultCase{"AnswersOkWithAnEchoOfTheFrame",
+                  [](DeviceConnection& device) {
+                      std::string magic;
+                      if (device.Read(testing_support::kMagicFrameBytes, &magic) &&
+                          device.Write("OK" + magic)) {
+                          device.Idle();
+                      }
+                  }},
+        FaultCase{"AnswersLaterThanTheTimeout",
+                  GoodDevice(static_cast<int>(transfer::kAckTimeoutMs) + 500)}),
+    [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
+
+TEST_F(UploadFaultTest, SlowAnswerWithinTheTimeoutStillSucceeds) {
+    UseFileOf(3 * kBlockBytes);
+    ScriptedDevice device(GoodDevice(static_cast<int>(transfer::kAckTimeoutMs) - 500));
+    const Outcome outcome = Upload(device.Port());
+    EXPECT_TRUE(outcome.ok);
+    EXPECT_EQ(outcome.Message(), kUpdateOk);
+    EXPECT_EQ(outcome.framesTaken, outcome.totalFrames);
+}
+
+TEST_F(UploadFaultTest, PortWithoutListenerGivesConnectErrorAtOnce) {
+    UseFileOf(100);
+    const Outcome outcome = Upload(net_testing::UnusedLoopbackPort());
+    EXPECT_FALSE(outcome.ok);
+    ASSERT_EQ(outcome.shown.size(), 1u);
+    EXPECT_EQ(outcome.shown[0].text, kConnectError);
+    EXPECT_EQ(outcome.shown[0].caption, "ERR");
+    EXPECT_EQ(outcome.totalFrames, 0) << "no frame may be built for a refused connection";
+    EXPECT_LT(outcome.elapsedMs, platform::kBlockingWakeMs);
+}
+
+// A device that answers "OK" without ever reading: the frames pile up until the buffers are
+// full and the send has to wait. The send gives up once no byte has been taken for the send
+// time-out, and the run fails instead of hanging in the send for ever.
+TEST_F(UploadFaultTest, DeviceThatAnswersButNeverReadsFailsTheStalledSend) {
+    UseFileOf(kBlocksBeyondTheBuffers * kBlockBytes);
+    ScriptedDevice device(
+        [](DeviceConnection& peer) {
+            while (peer.Sleep(100) && peer.Write("OK")) {
+            }
+        },
+        kSmallReceiveBuffer);
+    const Outcome outcome = Upload(device.Port(), nullptr, /*smallSendBuffer=*/true);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.Message(), kUpdateError);
+    EXPECT_LT(outcome.framesTaken, outcome.totalFrames) << "the buffers held the whole image";
+    // Filling the buffers takes a few blocks at two ticks each; then one stalled send.
+    EXPECT_LT(outcome.elapsedMs, 10 * transfer::kTimerPeriodMs * 2 + platform::kSendStallTimeoutMs +
+                                     kAfterTimeoutSlackMs);
+}
+
+class StuckListenerTest : public UploadFaultTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(capture_.Listening());
+        ASSERT_EQ(pipe_.Open(), 1);
+        ASSERT_TRUE(capture_.Accept());
+    }
+
+    // What the listener can still read, split into lines; a cut-off last line fails the test.
+    std::vector<std::string> ReceivedLines() {
+        std::string bytes;
+        while (net_testing::WaitReadable(capture_.ClientDescriptor(), 200)) {
+            const std::string more = net_testing::ReadAvailable(capture_.ClientDescriptor());
+            if (more.empty()) {
+                break;
+            }
+            bytes += more;
+        }
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t end; (end = bytes.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            lines.push_back(bytes.substr(start, end - start));
+        }
+        EXPECT_EQ(start, bytes.size()) << "the listener got half a line";
+        return lines;
+    }
+
+    testing_support::TempDir runtime_;
+    net_testing::ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.path().c_str()};
+    net_testing::PipeCapture capture_{(runtime_.path() / "quillTest").string()};
+    app::LogPipe pipe_;
+};
+
+// A hex dump line without its "\n": prefix, count, then count items "%02X " and the "\r".
+bool IsWholeDumpLine(const std::string& line) {
+    std::size_t at = 0;
+    if (line.rfind("socket Write ", 0) == 0 || line.rfind("socket Read  ", 0) == 0) {
+        at = 13;
+    } else {
+        return false;
+    }
+    const std::size_t colon = line.find(": ", at);
+    if (colon == std::string::npos || colon == at) {
+        return false;
+    }
+    const std::string digits = line.substr(at, colon - at);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const std::size_t count = std::stoul(digits);
+    const std::size_t items = colon + 2;
+    if (line.size() != items + 3 * count + 1 || line.back() != '\r') {
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t item = items + 3 * i;
+        if (!std::isxdigit(static_cast<unsigned char>(line[item])) ||
+            !std::isxdigit(static_cast<unsigned char>(line[item + 1])) || line[item + 2] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every line a listener gets is a whole line of one of the program's forms (or the test's).
+bool IsWholeLine(const std::string& line) {
+    return IsWholeDumpLine(line) || line == "Socket::Close(index=0)\r" ||
+           line == "Socket::OnClose(index=0)\r" || line == "plc socket::close\r" ||
+           (line.rfind("filler ", 0) == 0 && line.back() == '\r');
+}
+
+// The listener took some lines and then stopped reading with its buffer nearly full: the
+// upload still succeeds, with at most one line waiting its full time.
+TEST_F(StuckListenerTest, ListenerThatStopsReadingDoesNotHoldTheUploadUp) {
+    const std::string filler = "filler " + std::string(3000, 'F') + "\r\n";
+    for (int i = 0; i < 1000 && pipe_.DroppedLines() == 0; ++i) {
+        pipe_.WriteLine(filler.c_str());
+    }
+    ASSERT_GT(pipe_.DroppedLines(), 0) << "the pipe never filled";
+    // Room for a few lines, so the upload's own lines fill it again and one of them waits.
+    net_testing::ReadBytes(capture_.ClientDescriptor(), 4 * filler.size());
+
+    UseFileOf(3 * kBlockBytes);
+    ScriptedDevice device(GoodDevice());
+    const Outcome outcome = Upload(device.Port(), &pipe_);
+    EXPECT_TRUE(outcome.ok);
+    EXPECT_EQ(outcome.Message(), kUpdateOk);
+    // 7 frames and the closing tick, one line's full wait, and slack.
+    EXPECT_LT(outcome.elapsedMs,
+              8 * transfer::kTimerPeriodMs + platform::kPipeWriteTimeoutMs + kAfterTimeoutSlackMs);
+
+    for (const std::string& line : ReceivedLines()) {
+        EXPECT_TRUE(IsWholeLine(line)) << line.substr(0, 80);
+    }
+}
+
+// The listener goes away in the middle of the run: the rest of the lines are lost, the upload
+// is not, and what the listener got before is whole.
+TEST_F(StuckListenerTest, ListenerThatDisappearsMidRunLeavesTheUploadAlone) {
+    UseFileOf(3 * kBlockBytes);
+    ScriptedDevice device(GoodDevice());
+    std::vector<std::string> before;
+    onProgress_ = [&](int framesTaken) {
+        if (framesTaken == 3 && before.empty()) {
+            before = ReceivedLines();
+            capture_.CloseClient();
+        }
+    };
+    const Outcome outcome = Upload(device.Port(), &pipe_);
+    EXPECT_TRUE(outcome.ok);
+    EXPECT_EQ(outcome.Message(), kUpdateOk);
+    EXPECT_EQ(pipe_.DroppedLines(), 0);
+    ASSERT_GE(before.size(), 3u);
+    EXPECT_EQ(before[0], "socket Write 13: 4B 58 48 54 4D 4C 55 50 47 52 41 44 45 \r");
+    for (const std::string& line : before) {
+        EXPECT_TRUE(IsWholeLine(line)) << line.substr(0, 80);
+    }
+}
+
+}  // namespace
