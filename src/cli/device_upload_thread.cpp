@@ -1,7 +1,6 @@
 #include "cli/device_upload_thread.h"
 
 #include <chrono>
-#include <functional>
 
 #include <QTimer>
 
@@ -33,21 +32,16 @@ class StoppableDeviceSocket : public net::DeviceSocket {
     const std::atomic<bool>& stop_;
 };
 
-// The messages of one run: kept for the report and passed on to the main thread.
+// The messages of one run: the last one is the run's result text.
 class RunMessages : public platform::MessageBoxSink {
   public:
-    explicit RunMessages(std::function<void(const std::string&, bool)> shown)
-        : shown_(std::move(shown)) {}
-
-    void MessageBox(const std::string& text, const std::string&, unsigned style) override {
+    void MessageBox(const std::string& text, const std::string&, unsigned) override {
         lastText_ = text;
-        shown_(text, style == platform::kMbIconHand);
     }
 
     const std::string& LastText() const { return lastText_; }
 
   private:
-    std::function<void(const std::string&, bool)> shown_;
     std::string lastText_;
 };
 
@@ -69,9 +63,7 @@ void DeviceUploadThread::RequestStop() {
 
 void DeviceUploadThread::run() {
     const auto started = std::chrono::steady_clock::now();
-    RunMessages messages([this](const std::string& text, bool isError) {
-        emit Shown(index_, QString::fromStdString(text), isError);
-    });
+    RunMessages messages;
 
     UploadHost::Options options;
     options.address = settings_.device.host;

@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 
-#include <QString>
 #include <QThread>
 
 #include "app/log_pipe.h"
@@ -62,8 +61,6 @@ class DeviceUploadThread : public QThread {
   signals:
     // Emitted from the thread whenever the count of frames taken changes.
     void Progress(int index, float percent, int framesTaken, int totalFrames);
-    // Emitted from the thread for every message the run shows.
-    void Shown(int index, const QString& text, bool isError);
 
   protected:
     void run() override;
