@@ -98,6 +98,11 @@ bool LogPipe::FinishUnfinished(int timeoutMs) {
     return unfinished_.empty();
 }
 
+long LogPipe::DroppedLines() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return droppedLines_;
+}
+
 void LogPipe::Close() {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (handle_ < 0) {

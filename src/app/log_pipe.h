@@ -36,7 +36,7 @@ class LogPipe {
     bool IsOpen() const { return handle_ >= 0; }
     // Lines dropped because the listener did not take them in time (failed writes to a listener
     // that went away are not counted).
-    long DroppedLines() const { return droppedLines_; }
+    long DroppedLines() const;
 
   private:
     // Finishes the rest of a line taken in part; true when nothing of it is left.
@@ -46,7 +46,7 @@ class LogPipe {
     std::string unfinished_;  // what the listener has not yet taken of a line it took in part
     bool stalled_ = false;    // the last line was not taken in time
     long droppedLines_ = 0;
-    std::mutex mutex_;  // one line at a time, and no line racing Open or Close
+    mutable std::mutex mutex_;  // one line at a time, and no line racing Open or Close
 };
 
 }  // namespace app
