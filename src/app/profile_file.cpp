@@ -122,6 +122,16 @@ std::string_view StripMatchingQuotes(std::string_view value) {
     return value;
 }
 
+// The value as it must stand in the file to be read back unchanged: the reader trims blanks
+// and drops one pair of enclosing quotes, so a value that would lose either is enclosed in one
+// more pair of double quotes.
+std::string ValueAsWritten(std::string_view value) {
+    if (Trim(value).size() == value.size() && StripMatchingQuotes(value).size() == value.size()) {
+        return std::string(value);
+    }
+    return "\"" + std::string(value) + "\"";
+}
+
 std::string CutToValueMax(std::string_view text) {
     return std::string(text.substr(0, kProfileValueMax));
 }
@@ -216,7 +226,8 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
     const auto wantedSection = Trim(section);
     const auto wantedKey = Trim(key);
     const auto lineEnd = LineEndStyle(text);
-    const std::string keyLine = std::string(wantedKey) + "=" + std::string(value);
+    const std::string valueText = ValueAsWritten(value);
+    const std::string keyLine = std::string(wantedKey) + "=" + valueText;
 
     const auto lines = SplitLines(text);
     std::optional<std::size_t> header;  // index of the section's header line
@@ -234,7 +245,7 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
         } else if (header && meaning.kind == LineKind::kKey) {
             if (NamesMatch(meaning.name, wantedKey)) {
                 const auto valueBegin = lines[i].begin + meaning.valueBegin;
-                return std::string(text.substr(0, valueBegin)) + std::string(value) +
+                return std::string(text.substr(0, valueBegin)) + valueText +
                        std::string(text.substr(lines[i].contentEnd));
             }
             lastKey = i;

@@ -45,8 +45,9 @@ std::string ReadProfileString(std::string_view section, std::string_view key,
 std::optional<std::string> CheckProfileWrite(std::string_view section, std::string_view key,
                                              std::string_view value);
 
-// The INI `text` with `key` of `section` set to `value`, written exactly as given. Every other
-// byte stays as it was:
+// The INI `text` with `key` of `section` set to `value`, written as given unless reading it
+// back would change it: a value with blanks at either end, or enclosed in a matching pair of
+// quotes, is written inside one more pair of double quotes. Every other byte stays as it was:
 //   - an existing key line keeps its key spelling and the blanks up to the value; only the old
 //     value (to the line end) is replaced;
 //   - a missing key is added as "key=value" after the last key line of the first section of
