@@ -202,9 +202,13 @@ void AddDeviceCommand(CLI::App& app, int& exitCode) {
     command->add_flag("--once", options->once,
                       "Exit after one upload (with several addresses: once each address took one): "
                       "status 0 only when every image came complete and valid");
-    command->add_option("--save", options->save, "Write the received image to this file");
-    command->add_option("--extract", options->extract,
-                        "Write the received image's files below this folder");
+    command->add_option(
+        "--save", options->save,
+        "Write the received image to this file (with several addresses: FILE.ADDRESS)");
+    command->add_option(
+        "--extract", options->extract,
+        "Write the received image's files below this folder (with several addresses: in "
+        "FOLDER/ADDRESS)");
     command
         ->add_option("--no-answer-after", options->noAnswerAfter,
                      "Never answer frame K (0 = the magic, K = data frame of block K)")

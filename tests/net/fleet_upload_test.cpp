@@ -1,0 +1,158 @@
+// Uploads to several devices in one process: each device's blocking calls hold up only its own
+// thread, and a fail-fast stop reaches even a connect that is still waiting.
+
+#include "cli/fleet_upload.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/fleet_printer.h"
+#include "net/device_simulator.h"
+#include "net/net_test_support.h"
+#include "platform/async_socket_qt.h"
+#include "support/test_support.h"
+
+namespace {
+
+using cli::DeviceAddress;
+using cli::DeviceRunReport;
+
+// An address whose connects never complete: a listener that accepts nothing, with its accept
+// queue already full, so that the SYNs of later clients are dropped and they keep waiting.
+class BlackHole {
+  public:
+    explicit BlackHole(const std::string& address) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+        socklen_t size = sizeof at;
+        if (bind(listener_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+            listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+            return;
+        }
+        port_ = ntohs(at.sin_port);
+        for (int i = 0; i < kFillers; ++i) {
+            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+            fillers_.push_back(filler);
+        }
+    }
+    ~BlackHole() {
+        for (const int filler : fillers_) {
+            close(filler);
+        }
+        close(listener_);
+    }
+    int Port() const { return port_; }
+
+  private:
+    static constexpr int kFillers = 4;
+    int listener_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+std::unique_ptr<net::DeviceSimulator> StartDevice(const std::string& address, int noAnswerAfter) {
+    net::DeviceSimulatorOptions options;
+    options.listenAddresses = {address};
+    options.port = 0;
+    options.noAnswerAfter = noAnswerAfter;
+    auto device = std::make_unique<net::DeviceSimulator>(options);
+    std::string error;
+    EXPECT_TRUE(device->Start(error)) << error;
+    return device;
+}
+
+std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& limits) {
+    auto image = std::make_shared<packer::WebImage>();
+    packer::WebFileTable table(limits.maxFileCount);
+    std::vector<std::uint8_t> readBuffer;
+    struct : platform::MessageBoxSink {
+        void MessageBox(const std::string& text, const std::string&, unsigned) override {
+            ADD_FAILURE() << text;
+        }
+    } messages;
+    EXPECT_EQ(packer::BuildWebImage((testing_support::ExamplesPath() / "web").string(), limits,
+                                    table, *image, readBuffer, messages),
+              1);
+    return image;
+}
+
+TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
+    BlackHole unreachable("127.0.6.4");
+    ASSERT_GT(unreachable.Port(), 0);
+    const auto good = StartDevice("127.0.6.2", net::kNoFrame);
+    const auto silent = StartDevice("127.0.6.3", 0);  // fails once the time-out has passed
+
+    cli::FleetUpload::Options options;
+    options.devices = {DeviceAddress{"127.0.6.4", unreachable.Port()},
+                       DeviceAddress{"127.0.6.2", good->Port()},
+                       DeviceAddress{"127.0.6.3", silent->Port()}};
+    options.image = ExamplesImage(options.limits);
+    options.failFast = true;
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetUpload fleet(options, printer);
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<DeviceRunReport> reports = fleet.Run();
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - started)
+                            .count();
+
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_TRUE(reports[1].ok) << reports[1].message << "\n" << out.str();
+    EXPECT_EQ(reports[1].framesTaken, reports[1].totalFrames);
+    EXPECT_FALSE(reports[2].ok);
+    EXPECT_FALSE(reports[2].stopped);
+    EXPECT_EQ(reports[2].message, "Web Server Update ERROR!");
+    EXPECT_FALSE(reports[0].ok);
+    EXPECT_TRUE(reports[0].stopped) << reports[0].message;
+    EXPECT_EQ(reports[0].totalFrames, 0) << "it never got past its connect";
+    // The stuck connect ended by the stop, not by giving up on its own.
+    EXPECT_LT(tookMs, platform::kConnectTimeoutMs);
+    // The good device's result came while the unreachable one was still connecting.
+    const std::string lines = out.str();
+    EXPECT_LT(lines.find(reports[1].device.Label() + ": Web Server Update OK!"),
+              lines.find(reports[0].device.Label() + ": stopped"))
+        << lines;
+}
+
+TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {
+    const std::vector<DeviceAddress> devices = {{"127.0.0.2", 8001}, {"127.0.0.10", 8001}};
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, devices, out, err);
+    std::vector<DeviceRunReport> reports(2);
+    reports[0].device = devices[0];
+    reports[0].ok = true;
+    reports[0].message = "Web Server Update OK!";
+    reports[0].framesTaken = reports[0].totalFrames = 13;
+    reports[0].elapsedMs = 2149;
+    reports[1].device = devices[1];
+    reports[1].message = "Socket Connect ERROR!";
+    reports[1].elapsedMs = 3;
+    printer.Summary(reports);
+    EXPECT_EQ(out.str(),
+              "device           result                 frames   time\n"
+              "127.0.0.2:8001   Web Server Update OK!  13/13    2.1 s\n"
+              "127.0.0.10:8001  Socket Connect ERROR!  0/0      0.0 s\n"
+              "2 devices: 1 succeeded, 1 failed\n");
+    EXPECT_EQ(err.str(), "127.0.0.10:8001: Socket Connect ERROR!\n");
+}
+
+}  // namespace
