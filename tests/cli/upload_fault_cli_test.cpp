@@ -1,0 +1,260 @@
+// vellumix-cli upload against devices on 127.0.0.1 that misbehave (scripts on a thread of the
+// test) and diagnostic listeners that stop reading or go away. The tool must end in every case,
+// in bounded time, with the message the upload rules give.
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "support/scripted_device.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::BackgroundProcess;
+using testing_support::CliPath;
+using testing_support::DeviceConnection;
+using testing_support::RunProcess;
+using testing_support::ScriptedDevice;
+using testing_support::TempDir;
+
+constexpr int kAckTimeoutMs = 3000;
+constexpr int kTimerPeriodMs = 150;
+constexpr int kBlockBytes = 1024;
+constexpr int kProcessTimeoutMs = 60000;
+constexpr int kStartMs = 10000;
+// Process start, image build and a tick or two beyond a time-out, on a busy machine.
+constexpr int kSlackMs = 3000;
+// Enough 1024-byte data frames that their hex lines (about 3 KB each) overfill the diagnostic
+// pipe of a listener that reads nothing.
+constexpr int kBlocksThatOverfillThePipe = 56;
+
+const std::string kUpdateOk = "Web Server Update OK!\n";
+const std::string kUpdateError = "Web Server Update ERROR!\n";
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+ScriptedDevice::Script GoodDevice(int magicDelayMs = 0) {
+    return [magicDelayMs](DeviceConnection& device) {
+        if (!device.Read(testing_support::kMagicFrameBytes) || !device.Sleep(magicDelayMs) ||
+            !device.Write("OK")) {
+            return;
+        }
+        while (device.ReadBlock() && device.Write("OK")) {
+        }
+    };
+}
+
+// A Unix-socket listener at `path` that takes connections into its queue but never accepts or
+// reads until asked: the program's lines pile up in the connection.
+class SilentListener {
+  public:
+    explicit SilentListener(const std::string& path) : path_(path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        descriptor_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            listen(descriptor_, 4) != 0) {
+            close(descriptor_);
+            descriptor_ = -1;
+        }
+    }
+    ~SilentListener() {
+        if (descriptor_ >= 0) {
+            close(descriptor_);
+            unlink(path_.c_str());
+        }
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    bool Listening() const { return descriptor_ >= 0; }
+
+    // Accepts the waiting connection and reads everything it holds (the writer has gone).
+    std::string TakeEverything() {
+        const int client = accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (client < 0) {
+            return {};
+        }
+        std::string bytes;
+        char chunk[65536];
+        for (ssize_t count; (count = recv(client, chunk, sizeof chunk, 0)) > 0;) {
+            bytes.append(chunk, static_cast<std::size_t>(count));
+        }
+        close(client);
+        return bytes;
+    }
+
+  private:
+    std::string path_;
+    int descriptor_ = -1;
+};
+
+class UploadFaultCli : public ::testing::Test {
+  protected:
+    UploadFaultCli() { ini_ = dir_.Write("Vellumix.ini", "[DEFAULT]\r\n").string(); }
+
+    // A web folder of one file of `bytes` bytes; with 4 directory entries the image is 128
+    // bytes longer.
+    std::string FolderWithFileOf(std::size_t bytes) {
+        std::string content(bytes, 'x');
+        dir_.Write("web/index.htm", content);
+        return (dir_.path() / "web").string();
+    }
+
+    std::vector<std::string> UploadArgs(const std::string& folder, int port) const {
+        return {CliPath(),
+                "upload",
+                folder,
+                "--device",
+                "127.0.0.1",
+                "--port",
+                std::to_string(port),
+                "--ini",
+                ini_,
+                "--max-files",
+                "4"};
+    }
+
+    testing_support::ProcessResult Upload(const std::string& folder, int port,
+                                          const std::map<std::string, std::string>& env = {}) {
+        const auto start = Clock::now();
+        auto result = RunProcess(UploadArgs(folder, port), "", env, kProcessTimeoutMs);
+        elapsedMs_ = MillisecondsSince(start);
+        return result;
+    }
+
+    TempDir dir_;
+    std::string ini_;
+    long long elapsedMs_ = 0;
+};
+
+struct FaultCase {
+    const char* name;
+    ScriptedDevice::Script script;
+};
+
+void PrintTo(const FaultCase& faultCase, std::ostream* out) {
+    *out << faultCase.name;
+}
+
+class DeviceFaultCli : public UploadFaultCli, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
+    const std::string folder = FolderWithFileOf(3 * kBlockBytes);
+    ScriptedDevice device(GetParam().script);
+    const auto result = Upload(folder, device.Port());
+    EXPECT_EQ(result.exitCode, 1) << result.out;
+    EXPECT_EQ(result.err, kUpdateError);
+    EXPECT_EQ(result.out.find("Web Server Update OK!"), std::string::npos);
+    EXPECT_LT(elapsedMs_, kAckTimeoutMs + kSlackMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripted, DeviceFaultCli,
+    ::testing::Values(
+        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); }},
+        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); }},
+        FaultCase{"ResetsMidBlock",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
+                          device.Read(testing_support::kLengthFrameBytes) &&
+                          device.Read(kBlockBytes / 2)) {
+                          device.Reset();
+                      }
+                  }},
+        FaultCase{"AnswersGarbage",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) &&
+                          device.Write(std::string("\x00\xFFOK", 4))) {
+                          device.Idle();
+                      }
+                  }},
+        FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500)}),
+    [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
+
+TEST_F(UploadFaultCli, SlowAnswerWithinTheTimeoutStillSucceeds) {
+    const std::string folder = FolderWithFileOf(kBlockBytes);
+    ScriptedDevice device(GoodDevice(kAckTimeoutMs - 500));
+    const auto result = Upload(folder, device.Port());
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    ASSERT_GE(result.out.size(), kUpdateOk.size());
+    EXPECT_EQ(result.out.substr(result.out.size() - kUpdateOk.size()), kUpdateOk);
+}
+
+// A listener that never reads: the tool's lines fill the pipe, one line waits its bounded time,
+// the rest are dropped, and the upload succeeds in about the time it needs anyway. What the
+// listener finally reads is whole lines only.
+TEST_F(UploadFaultCli, ListenerThatNeverReadsDoesNotHoldTheUploadUp) {
+    const std::string runtime = (dir_.path() / "run").string();
+    std::filesystem::create_directories(runtime);
+    SilentListener listener(runtime + "/quillTest");
+    ASSERT_TRUE(listener.Listening());
+    const std::string folder = FolderWithFileOf(kBlocksThatOverfillThePipe * kBlockBytes - 128);
+    ScriptedDevice device(GoodDevice());
+
+    const auto result = Upload(folder, device.Port(), {{"XDG_RUNTIME_DIR", runtime}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const int frames = 1 + 2 * kBlocksThatOverfillThePipe;
+    EXPECT_LT(elapsedMs_, (frames + 1) * kTimerPeriodMs + 1000 + kSlackMs);
+
+    const std::string log = listener.TakeEverything();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.rfind("socket Write 13: 4B 58 48 54 4D 4C 55 50 47 52 41 44 45 \r\n", 0), 0u);
+    EXPECT_EQ(log.back(), '\n') << "the listener got half a line";
+    std::size_t lines = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = log.substr(start, end - start);
+        ++lines;
+        const bool dump =
+            line.rfind("socket Write ", 0) == 0 || line.rfind("socket Read  ", 0) == 0;
+        EXPECT_TRUE(dump || line == "Socket::Close(index=0)\r") << line.substr(0, 60);
+        if (dump) {
+            // Prefix with the count, 3 characters per byte, then the CR.
+            const std::size_t colon = line.find(": ");
+            ASSERT_NE(colon, std::string::npos);
+            const std::size_t count = std::stoul(line.substr(13, colon - 13));
+            EXPECT_EQ(line.size(), colon + 2 + 3 * count + 1) << line.substr(0, 60);
+        }
+    }
+    // A Write line per frame, a Read line per acknowledged frame, and the close line.
+    const int written = frames + (kBlocksThatOverfillThePipe + 1) + 1;
+    EXPECT_LT(lines, static_cast<std::size_t>(written))
+        << "no line was dropped: the pipe never filled";
+}
+
+// The diagnostic listener is killed in the middle of an upload: the tool carries on and
+// succeeds.
+TEST_F(UploadFaultCli, ListenerKilledMidRunDoesNotHurtTheUpload) {
+    const std::string runtime = (dir_.path() / "run").string();
+    std::filesystem::create_directories(runtime);
+    auto listener = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{CliPath(), "log"},
+        std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime}});
+    ASSERT_TRUE(listener->WaitForOutput("\n", kStartMs)) << listener->Output();
+
+    const std::string folder = FolderWithFileOf(8 * kBlockBytes);
+    ScriptedDevice device(GoodDevice());
+    BackgroundProcess upload(UploadArgs(folder, device.Port()), {{"XDG_RUNTIME_DIR", runtime}});
+    ASSERT_TRUE(listener->WaitForOutput("socket Write 1024", kStartMs)) << listener->Output();
+    listener.reset();  // killed
+
+    EXPECT_EQ(upload.WaitForExit(kProcessTimeoutMs), 0) << upload.Output();
+    EXPECT_NE(upload.Output().find("Web Server Update OK!"), std::string::npos) << upload.Output();
+}
+
+}  // namespace
