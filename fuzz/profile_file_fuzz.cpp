@@ -11,7 +11,6 @@
 //   - writing the same value again changes nothing.
 // And for any text: looking up never fails, and ParseProfileInt agrees with strtoll clamped to
 // 32 bits.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -82,7 +81,6 @@ void RequireOtherLinesKept(std::string_view before, std::string_view after) {
 // strtoll's reading, clamped to 32 bits: what atoi gives on the original platform.
 std::int32_t ReferenceInt(std::string_view text) {
     const std::string terminated(text.substr(0, text.find('\0')));
-    errno = 0;
     const long long value = std::strtoll(terminated.c_str(), nullptr, 10);
     if (value > std::numeric_limits<std::int32_t>::max()) {
         return std::numeric_limits<std::int32_t>::max();
