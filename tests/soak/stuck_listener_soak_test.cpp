@@ -1,0 +1,142 @@
+// A whole 192 KiB upload (385 frames, about a minute) while the diagnostic listener reads
+// nothing at all: its pipe fills after a few dozen lines, one line waits its bounded time, the
+// rest are dropped, and the upload ends in "Web Server Update OK!" in about its usual time.
+
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "app/log_pipe.h"
+#include "cli/upload_host.h"
+#include "platform/pipe_client.h"
+#include "soak/soak_support.h"
+#include "support/scripted_device.h"
+#include "support/test_support.h"
+#include "transfer/upload_sequencer.h"
+
+namespace {
+
+using testing_support::DeviceConnection;
+
+constexpr std::int32_t kFullImageBytes = 196608;
+constexpr int kFullImageFrames = 385;
+constexpr int kSlackMs = 5000;
+
+// A Unix-socket listener that lets the program connect (through its queue) and never accepts
+// or reads until the test asks for what piled up.
+class SilentListener {
+  public:
+    explicit SilentListener(const std::string& path) : path_(path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        descriptor_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            listen(descriptor_, 4) != 0) {
+            close(descriptor_);
+            descriptor_ = -1;
+        }
+    }
+    ~SilentListener() {
+        if (descriptor_ >= 0) {
+            close(descriptor_);
+            unlink(path_.c_str());
+        }
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    bool Listening() const { return descriptor_ >= 0; }
+
+    // Everything the waiting connection holds, once its writer has closed it.
+    std::string TakeEverything() {
+        const int client = accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (client < 0) {
+            return {};
+        }
+        std::string bytes;
+        char chunk[65536];
+        for (ssize_t count; (count = recv(client, chunk, sizeof chunk, 0)) > 0;) {
+            bytes.append(chunk, static_cast<std::size_t>(count));
+        }
+        close(client);
+        return bytes;
+    }
+
+  private:
+    std::string path_;
+    int descriptor_ = -1;
+};
+
+TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing) {
+    testing_support::TempDir runtime;
+    soak::ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", runtime.path().string());
+    SilentListener listener(platform::LogPipePath());
+    ASSERT_TRUE(listener.Listening());
+    app::LogPipe pipe;
+    ASSERT_EQ(pipe.Open(), 1);
+
+    // The default limits and one file that fills the image to its last byte.
+    packer::PackLimits limits;
+    testing_support::TempDir web;
+    const std::size_t fileBytes =
+        static_cast<std::size_t>(kFullImageBytes - limits.maxFileCount * 32);
+    std::string content(fileBytes, '\0');
+    for (std::size_t i = 0; i < fileBytes; ++i) {
+        content[i] = static_cast<char>(i * 13 + 5);
+    }
+    web.Write("index.htm", content);
+
+    testing_support::ScriptedDevice device([](DeviceConnection& peer) {
+        if (!peer.Read(testing_support::kMagicFrameBytes) || !peer.Write("OK")) {
+            return;
+        }
+        while (peer.ReadBlock() && peer.Write("OK")) {
+        }
+    });
+    cli::UploadHost::Options options;
+    options.folder = web.path().string();
+    options.address = "127.0.0.1";
+    options.port = device.Port();
+    options.limits = limits;
+    soak::QuietMessages messages;
+    int totalFrames = 0;
+    cli::UploadHost host(options, &pipe, messages);
+    host.SetProgressCallback([&](float, int, int total) { totalFrames = total; });
+
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = host.Run();
+    const auto elapsed = timer.elapsed();
+    const long dropped = pipe.DroppedLines();
+    pipe.Close();
+
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Web Server Update OK!"});
+    EXPECT_EQ(totalFrames, kFullImageFrames);
+    // One tick per frame and the closing tick, one line's full wait, slack.
+    EXPECT_LT(elapsed, (kFullImageFrames + 1) * transfer::kTimerPeriodMs +
+                           platform::kPipeWriteTimeoutMs + kSlackMs);
+    EXPECT_GT(dropped, 0) << "the pipe never filled";
+
+    const std::string log = listener.TakeEverything();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), '\n') << "the listener got half a line";
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = log.find('\n', at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    std::cout << "stuck listener: " << totalFrames << " frames in " << elapsed << " ms, " << lines
+              << " lines reached the listener, " << dropped << " dropped" << std::endl;
+}
+
+}  // namespace
