@@ -25,7 +25,8 @@ class LogPipe {
     // 1 when the pipe is open, -1 otherwise (at once when no listener exists, after at most
     // 5000 ms when the listener stays busy).
     int Open();
-    // Writes the text with one write; a text without any line feed gets one "\n" appended.
+    // Writes the text, waiting for the listener as above; a text without any line feed gets one
+    // "\n" appended.
     // Does nothing when not open or text is null; a failed or dropped write is not reported.
     // Safe to call from several threads at once (uploads to several devices share one pipe): the
     // lines go out one after another, each still whole.
