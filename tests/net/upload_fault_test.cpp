@@ -138,6 +138,9 @@ struct FaultCase {
     const char* name;
     ScriptedDevice::Script script;
     bool accept = true;
+    // The fault may reach the client before its connect completes (a reset right after the
+    // accept), so the run may end at the connect instead.
+    bool connectMayFail = false;
 };
 
 void PrintTo(const FaultCase& faultCase, std::ostream* out) {
@@ -154,10 +157,13 @@ TEST_P(DeviceFaultTest, EndsInUpdateErrorByTheAckTimeout) {
     const Outcome outcome = Upload(device.Port());
     EXPECT_FALSE(outcome.ok);
     ASSERT_EQ(outcome.shown.size(), 1u);
-    EXPECT_EQ(outcome.shown[0].text, kUpdateError);
     EXPECT_EQ(outcome.shown[0].caption, "ERR");
     EXPECT_EQ(outcome.shown[0].style, platform::kMbIconHand);
     EXPECT_LT(outcome.elapsedMs, kTimeoutRunMaxMs);
+    if (GetParam().connectMayFail && outcome.shown[0].text == "Socket Connect ERROR!") {
+        return;
+    }
+    EXPECT_EQ(outcome.shown[0].text, kUpdateError);
     EXPECT_LT(outcome.framesTaken, outcome.totalFrames);
 }
 
@@ -167,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); }},
         FaultCase{"NeverAccepts", [](DeviceConnection&) {}, false},
         FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); }},
-        FaultCase{"AcceptsAndResetsAtOnce", [](DeviceConnection& device) { device.Reset(); }},
+        FaultCase{"AcceptsAndResetsAtOnce", [](DeviceConnection& device) { device.Reset(); }, true,
+                  true},
         FaultCase{"ResetsMidBlock",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
