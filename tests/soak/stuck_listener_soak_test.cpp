@@ -20,62 +20,18 @@
 #include "platform/pipe_client.h"
 #include "soak/soak_support.h"
 #include "support/scripted_device.h"
+#include "support/silent_listener.h"
 #include "support/test_support.h"
 #include "transfer/upload_sequencer.h"
 
 namespace {
 
 using testing_support::DeviceConnection;
+using testing_support::SilentListener;
 
 constexpr std::int32_t kFullImageBytes = 196608;
 constexpr int kFullImageFrames = 385;
 constexpr int kSlackMs = 5000;
-
-// A Unix-socket listener that lets the program connect (through its queue) and never accepts
-// or reads until the test asks for what piled up.
-class SilentListener {
-  public:
-    explicit SilentListener(const std::string& path) : path_(path) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        descriptor_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (bind(descriptor_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            listen(descriptor_, 4) != 0) {
-            close(descriptor_);
-            descriptor_ = -1;
-        }
-    }
-    ~SilentListener() {
-        if (descriptor_ >= 0) {
-            close(descriptor_);
-            unlink(path_.c_str());
-        }
-    }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-
-    bool Listening() const { return descriptor_ >= 0; }
-
-    // Everything the waiting connection holds, once its writer has closed it.
-    std::string TakeEverything() {
-        const int client = accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (client < 0) {
-            return {};
-        }
-        std::string bytes;
-        char chunk[65536];
-        for (ssize_t count; (count = recv(client, chunk, sizeof chunk, 0)) > 0;) {
-            bytes.append(chunk, static_cast<std::size_t>(count));
-        }
-        close(client);
-        return bytes;
-    }
-
-  private:
-    std::string path_;
-    int descriptor_ = -1;
-};
 
 TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing) {
     testing_support::TempDir runtime;
