@@ -23,6 +23,7 @@ namespace {
 using testing_support::BackgroundProcess;
 using testing_support::CliPath;
 using testing_support::DeviceConnection;
+using testing_support::GoodDevice;
 using testing_support::RunProcess;
 using testing_support::ScriptedDevice;
 using testing_support::SilentListener;
@@ -46,17 +47,6 @@ using Clock = std::chrono::steady_clock;
 
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-ScriptedDevice::Script GoodDevice(int magicDelayMs = 0) {
-    return [magicDelayMs](DeviceConnection& device) {
-        if (!device.Read(testing_support::kMagicFrameBytes) || !device.Sleep(magicDelayMs) ||
-            !device.Write("OK")) {
-            return;
-        }
-        while (device.ReadBlock() && device.Write("OK")) {
-        }
-    };
 }
 
 class UploadFaultCli : public ::testing::Test {

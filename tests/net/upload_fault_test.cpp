@@ -28,6 +28,7 @@
 namespace {
 
 using testing_support::DeviceConnection;
+using testing_support::GoodDevice;
 using testing_support::ScriptedDevice;
 
 constexpr const char* kUpdateOk = "Web Server Update OK!";
@@ -81,16 +82,6 @@ class SmallBufferSocket : public net::DeviceSocket {
 };
 
 // Answers "OK" to the magic frame after `magicDelayMs` and to every data frame at once.
-ScriptedDevice::Script GoodDevice(int magicDelayMs = 0) {
-    return [magicDelayMs](DeviceConnection& device) {
-        if (!device.Read(testing_support::kMagicFrameBytes) || !device.Sleep(magicDelayMs) ||
-            !device.Write("OK")) {
-            return;
-        }
-        while (device.ReadBlock() && device.Write("OK")) {
-        }
-    };
-}
 
 class UploadFaultTest : public ::testing::Test {
   protected:

@@ -73,8 +73,7 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
     soak::QuietMessages messages;
     std::unique_ptr<cli::UploadHost> host;
     int failures = 0;
-    soak::Figures baseline;
-    soak::Figures peak;
+    soak::GrowthWatch watch;
     for (int i = 0; i < kHostUploads; ++i) {
         // The first half repeats Start on one host, as the window does; the second half makes a
         // host per upload, as one command per upload does.
@@ -96,14 +95,7 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
                 break;
             }
         }
-        const soak::Figures now = soak::Measure();
-        if (i + 1 == soak::kWarmUpUploads) {
-            baseline = now;
-            peak = now;
-        } else if (i + 1 > soak::kWarmUpUploads) {
-            peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
-            peak.descriptors = std::max(peak.descriptors, now.descriptors);
-        }
+        watch.Note(i + 1, soak::Measure());
     }
     host.reset();
     const soak::Figures last = soak::Measure();
@@ -112,17 +104,17 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
     EXPECT_EQ(exactImages, kHostUploads);
     EXPECT_EQ(lines, kHostUploads * kLinesPerUpload) << "diagnostic lines lost or doubled";
     EXPECT_EQ(pipe.DroppedLines(), 0);
-    EXPECT_LE(peak.descriptors, baseline.descriptors) << "descriptors leak";
-    EXPECT_LE(peak.rssKiB - baseline.rssKiB, soak::kRssSlackKiB) << "memory grows";
+    EXPECT_LE(watch.peak.descriptors, watch.baseline.descriptors) << "descriptors leak";
+    EXPECT_LE(watch.peak.rssKiB - watch.baseline.rssKiB, soak::kRssSlackKiB) << "memory grows";
     std::cout << "host soak: " << kHostUploads << " uploads, " << failures << " failures; VmRSS "
-              << baseline.rssKiB << " kB after warm-up, peak " << peak.rssKiB << " kB, end "
-              << last.rssKiB << " kB; descriptors " << baseline.descriptors
-              << " after warm-up, peak " << peak.descriptors << ", end " << last.descriptors
+              << watch.baseline.rssKiB << " kB after warm-up, peak " << watch.peak.rssKiB
+              << " kB, end " << last.rssKiB << " kB; descriptors " << watch.baseline.descriptors
+              << " after warm-up, peak " << watch.peak.descriptors << ", end " << last.descriptors
               << std::endl;
-    RecordProperty("rss_kib_baseline", std::to_string(baseline.rssKiB));
-    RecordProperty("rss_kib_peak", std::to_string(peak.rssKiB));
-    RecordProperty("descriptors_baseline", std::to_string(baseline.descriptors));
-    RecordProperty("descriptors_peak", std::to_string(peak.descriptors));
+    RecordProperty("rss_kib_baseline", std::to_string(watch.baseline.rssKiB));
+    RecordProperty("rss_kib_peak", std::to_string(watch.peak.rssKiB));
+    RecordProperty("descriptors_baseline", std::to_string(watch.baseline.descriptors));
+    RecordProperty("descriptors_peak", std::to_string(watch.peak.descriptors));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // What a long run of uploads is watched for: the process's resident memory and its open file
 // descriptors, read from /proc, and a few helpers shared by the soak tests.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -134,5 +135,22 @@ inline std::vector<std::uint8_t> PackedImage(const std::string& folder,
     image.imageBuffer.resize(static_cast<std::size_t>(image.usedLength));
     return image.imageBuffer;
 }
+
+// Memory and descriptors after the warm-up uploads, and the highest values seen after it.
+struct GrowthWatch {
+    Figures baseline;
+    Figures peak;
+
+    // Notes the figures after `uploadsDone` uploads.
+    void Note(int uploadsDone, const Figures& now) {
+        if (uploadsDone == kWarmUpUploads) {
+            baseline = now;
+            peak = now;
+        } else if (uploadsDone > kWarmUpUploads) {
+            peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
+            peak.descriptors = std::max(peak.descriptors, now.descriptors);
+        }
+    }
+};
 
 }  // namespace soak

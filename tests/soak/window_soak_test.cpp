@@ -90,8 +90,7 @@ TEST(WindowSoakTest, FiftyStartsInARowSucceedWithoutGrowth) {
     ASSERT_NE(start, nullptr);
 
     int failures = 0;
-    soak::Figures baseline;
-    soak::Figures peak;
+    soak::GrowthWatch watch;
     for (int i = 0; i < kWindowUploads; ++i) {
         messages.texts.clear();
         start->click();
@@ -107,14 +106,7 @@ TEST(WindowSoakTest, FiftyStartsInARowSucceedWithoutGrowth) {
                 break;
             }
         }
-        const soak::Figures now = soak::Measure();
-        if (i + 1 == soak::kWarmUpUploads) {
-            baseline = now;
-            peak = now;
-        } else if (i + 1 > soak::kWarmUpUploads) {
-            peak.rssKiB = std::max(peak.rssKiB, now.rssKiB);
-            peak.descriptors = std::max(peak.descriptors, now.descriptors);
-        }
+        watch.Note(i + 1, soak::Measure());
     }
     window.close();
     const soak::Figures last = soak::Measure();
@@ -122,17 +114,17 @@ TEST(WindowSoakTest, FiftyStartsInARowSucceedWithoutGrowth) {
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(exactImages, kWindowUploads);
     EXPECT_FALSE(window.IsOpen());
-    EXPECT_LE(peak.descriptors, baseline.descriptors) << "descriptors leak";
-    EXPECT_LE(peak.rssKiB - baseline.rssKiB, soak::kRssSlackKiB) << "memory grows";
+    EXPECT_LE(watch.peak.descriptors, watch.baseline.descriptors) << "descriptors leak";
+    EXPECT_LE(watch.peak.rssKiB - watch.baseline.rssKiB, soak::kRssSlackKiB) << "memory grows";
     std::cout << "window soak: " << kWindowUploads << " uploads, " << failures
-              << " failures; VmRSS " << baseline.rssKiB << " kB after warm-up, peak " << peak.rssKiB
-              << " kB, end " << last.rssKiB << " kB; descriptors " << baseline.descriptors
-              << " after warm-up, peak " << peak.descriptors << ", end " << last.descriptors
-              << std::endl;
-    RecordProperty("rss_kib_baseline", std::to_string(baseline.rssKiB));
-    RecordProperty("rss_kib_peak", std::to_string(peak.rssKiB));
-    RecordProperty("descriptors_baseline", std::to_string(baseline.descriptors));
-    RecordProperty("descriptors_peak", std::to_string(peak.descriptors));
+              << " failures; VmRSS " << watch.baseline.rssKiB << " kB after warm-up, peak "
+              << watch.peak.rssKiB << " kB, end " << last.rssKiB << " kB; descriptors "
+              << watch.baseline.descriptors << " after warm-up, peak " << watch.peak.descriptors
+              << ", end " << last.descriptors << std::endl;
+    RecordProperty("rss_kib_baseline", std::to_string(watch.baseline.rssKiB));
+    RecordProperty("rss_kib_peak", std::to_string(watch.peak.rssKiB));
+    RecordProperty("descriptors_baseline", std::to_string(watch.baseline.descriptors));
+    RecordProperty("descriptors_peak", std::to_string(watch.peak.descriptors));
 }
 
 }  // namespace

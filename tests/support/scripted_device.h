@@ -249,4 +249,15 @@ class ScriptedDevice {
     std::thread thread_;
 };
 
+// A device that answers "OK" to the magic (after magicDelayMs) and to every data frame.
+inline ScriptedDevice::Script GoodDevice(int magicDelayMs = 0) {
+    return [magicDelayMs](DeviceConnection& device) {
+        if (!device.Read(kMagicFrameBytes) || !device.Sleep(magicDelayMs) || !device.Write("OK")) {
+            return;
+        }
+        while (device.ReadBlock() && device.Write("OK")) {
+        }
+    };
+}
+
 }  // namespace testing_support
