@@ -1,6 +1,7 @@
 // The desktop program: the application object runs the main window modally, and the program
 // ends when that window closes.
 #include <QApplication>
+#include <exception>
 #include <iostream>
 #include <span>
 #include <string>
@@ -29,14 +30,7 @@ void ShowLimitWarnings(const app::UploadApp& uploadApp, platform::MessageBoxSink
     messages.MessageBox(text, uploadApp.ApplicationName(), platform::kMbIconExclamation);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // --help and --version answer before Qt looks for a display.
-    if (const auto answered = ui::AnswerInformationOption(
-            std::span<char* const>(argv, static_cast<std::size_t>(argc)), std::cout)) {
-        return *answered;
-    }
+int Run(int argc, char** argv) {
     QApplication application(argc, argv);
 
     app::UploadApp uploadApp;
@@ -61,4 +55,26 @@ int main(int argc, char** argv) {
         messages.SetOwner(nullptr);
     });
     return uploadApp.ExitInstance();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // --help and --version answer before Qt looks for a display.
+    if (const auto answered = ui::AnswerInformationOption(
+            std::span<char* const>(argv, static_cast<std::size_t>(argc)), std::cout)) {
+        return *answered;
+    }
+    // Last resort: whatever escapes the program is reported and ends it with status 1, never
+    // with an abort.
+    std::string what;
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+        what = "unknown exception";
+    }
+    std::cerr << "vellumix: internal error: " << what << std::endl;
+    return 1;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "packer/image_reader.h"
+#include "packer/printable_name.h"
 #include "packer/web_image.h"
 #include "support/test_support.h"
 
@@ -169,3 +170,15 @@ TEST(ExtractImage, RefusesEntryPastTheData) {
 }
 
 }  // namespace
+
+// Names from images are printed; control characters must not reach the terminal raw.
+TEST(PrintableName, EscapesControlCharactersAndKeepsOtherBytes) {
+    EXPECT_EQ(packer::PrintableName("/a\nb"), "/a\\nb");
+    EXPECT_EQ(packer::PrintableName("/\x1b[2J"), "/\\x1b[2J");
+    EXPECT_EQ(packer::PrintableName("/back\\slash\x7f\t\r"), "/back\\\\slash\\x7f\\t\\r");
+    EXPECT_EQ(packer::PrintableName("/caf\xc3\xa9"), "/caf\xc3\xa9");
+    EXPECT_TRUE(packer::IsValidUtf8("/caf\xc3\xa9"));
+    EXPECT_FALSE(packer::IsValidUtf8("/caf\xe9"));
+    EXPECT_FALSE(packer::IsValidUtf8("\xc0\xaf"));      // overlong "/"
+    EXPECT_FALSE(packer::IsValidUtf8("\xed\xa0\x80"));  // surrogate
+}

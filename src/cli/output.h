@@ -1,0 +1,49 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include <QJsonObject>
+
+namespace cli {
+
+// How much a command prints, from the global -q/--quiet and -v/--verbose options: quiet prints
+// errors only (and the JSON of --json, which a caller asked for), verbose every file and step.
+enum class Verbosity { kQuiet, kNormal, kVerbose };
+
+// The verbosity of this run of the tool; set once by main before a command runs.
+Verbosity CurrentVerbosity();
+void SetVerbosity(Verbosity verbosity);
+inline bool Quiet() {
+    return CurrentVerbosity() == Verbosity::kQuiet;
+}
+inline bool Verbose() {
+    return CurrentVerbosity() == Verbosity::kVerbose;
+}
+
+// Version of the JSON Lines schema that every --json output follows.
+inline constexpr int kJsonSchemaVersion = 1;
+
+// Writes --json output as JSON Lines: one compact object per line, keys in snake_case, an
+// "event" key naming the kind of object, and "schema": kJsonSchemaVersion in the first object a
+// writer prints. Each command uses one writer for its whole output.
+class JsonLines {
+  public:
+    explicit JsonLines(std::ostream& out) : out_(out) {}
+
+    // Prints `object` as one line (flushed), with "event": event first in meaning, not order.
+    void Write(std::string_view event, QJsonObject object);
+
+  private:
+    std::ostream& out_;
+    bool first_ = true;
+};
+
+// Puts an image or file name into `object` losslessly: "name" holds the text (bytes that are not
+// valid UTF-8 appear as U+FFFD), and, only when the name is not valid UTF-8, "name_hex" holds
+// every byte as two lower-case hex digits. `key` replaces "name" (and "name_hex" becomes
+// key + "_hex").
+void PutName(QJsonObject& object, const std::string& name, const std::string& key = "name");
+
+}  // namespace cli
