@@ -66,7 +66,7 @@ bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error)
     if (!location.inUserFolder) {
         return true;
     }
-    return platform::CreatePrivateFolders(std::filesystem::path(location.path).parent_path(),
+    return platform::CreatePrivateFolders(std::filesystem::path(location.path).parent_path().string(),
                                           error);
 }
 

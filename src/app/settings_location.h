@@ -20,9 +20,17 @@ namespace app {
 // the folder is created (owner-only rights) when the file is written, not when it is read: a
 // user who never saves a setting gets no folder.
 
+// On Windows the same rule reads %APPDATA% for $XDG_CONFIG_HOME and the profile's
+// "AppData\Roaming" for "~/.config", giving "%APPDATA%\Vellumix\Vellumix.ini".
+#ifdef _WIN32
+inline constexpr const char* kUserSettingsFolderName = "Vellumix";
+inline constexpr const char* kConfigHomeVariable = "APPDATA";
+inline constexpr const char* kDefaultConfigHomeBelowHome = "AppData\\Roaming";
+#else
 inline constexpr const char* kUserSettingsFolderName = "vellumix";
 inline constexpr const char* kConfigHomeVariable = "XDG_CONFIG_HOME";
 inline constexpr const char* kDefaultConfigHomeBelowHome = ".config";
+#endif
 
 // The process facts the rule looks at; tests replace them (an empty function keeps the
 // process's own, see WithProcessDefaults).

@@ -4,16 +4,12 @@
 #include <string>
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTime>
-
-#include <sys/socket.h>
-#include <unistd.h>
-#include <csignal>
 
 #include "cli/commands.h"
 #include "net/log_listener.h"
 #include "platform/pipe_client.h"
+#include "platform/quit_signal_qt.h"
 
 namespace cli {
 
@@ -22,46 +18,6 @@ namespace {
 struct LogCommandOptions {
     std::string path;
     bool timestamps = false;
-};
-
-// Ctrl+C and kill end the event loop normally, so the listener removes its socket file.
-int quitSignalWriteEnd = -1;
-
-void OnQuitSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto ignored = write(quitSignalWriteEnd, &byte, 1);
-}
-
-class QuitOnSignal {
-  public:
-    QuitOnSignal() {
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends_) != 0) {
-            return;
-        }
-        quitSignalWriteEnd = ends_[1];
-        notifier_ = std::make_unique<QSocketNotifier>(ends_[0], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
-                         [] { QCoreApplication::quit(); });
-        std::signal(SIGINT, OnQuitSignal);
-        std::signal(SIGTERM, OnQuitSignal);
-    }
-    ~QuitOnSignal() {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        notifier_.reset();
-        for (int end : ends_) {
-            if (end >= 0) {
-                close(end);
-            }
-        }
-        quitSignalWriteEnd = -1;
-    }
-    QuitOnSignal(const QuitOnSignal&) = delete;
-    QuitOnSignal& operator=(const QuitOnSignal&) = delete;
-
-  private:
-    int ends_[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 int RunLog(const LogCommandOptions& options) {
@@ -92,7 +48,8 @@ int RunLog(const LogCommandOptions& options) {
         std::cerr << "removed a stale " << listener.Path() << std::endl;
     }
     std::cerr << "listening on " << listener.Path() << std::endl;
-    QuitOnSignal quitOnSignal;
+    // Ctrl+C and kill end the event loop normally, so the listener removes its socket file.
+    platform::QuitOnSignal quitOnSignal;
     QCoreApplication::exec();
     return kExitOk;
 }
@@ -104,8 +61,12 @@ void AddLogCommand(CLI::App& app, int& exitCode) {
     CLI::App* command = app.add_subcommand(
         "log", "Serve the diagnostic pipe and print every line the program writes to it");
     command->add_option("--path", options->path,
+#ifdef _WIN32
+                        "Named pipe to serve (default \\\\.\\pipe\\quillTest)");
+#else
                         "Socket to serve (default $XDG_RUNTIME_DIR/quillTest, else "
                         "/tmp/quillTest)");
+#endif
     command->add_flag("--timestamps", options->timestamps, "Put the local time before each line");
     command->callback([options, &exitCode] { exitCode = RunLog(*options); });
 }

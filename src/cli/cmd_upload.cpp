@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -24,6 +23,7 @@
 #include "cli/upload_host.h"
 #include "net/device_socket.h"
 #include "packer/web_image.h"
+#include "platform/terminal.h"
 #include "transfer/ack_trace_link.h"
 #include "transfer/upload_sequencer.h"
 
@@ -181,7 +181,7 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     ProgressPrinter::Mode mode = ProgressPrinter::Mode::Lines;
     if (options.json) {
         mode = ProgressPrinter::Mode::Json;
-    } else if (isatty(STDOUT_FILENO) != 0) {
+    } else if (platform::StdoutIsTerminal()) {
         mode = ProgressPrinter::Mode::Terminal;
     }
     ProgressPrinter progress(mode);
@@ -241,7 +241,7 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     FleetPrinter::Mode mode = FleetPrinter::Mode::Lines;
     if (options.json) {
         mode = FleetPrinter::Mode::Json;
-    } else if (isatty(STDOUT_FILENO) != 0) {
+    } else if (platform::StdoutIsTerminal()) {
         mode = FleetPrinter::Mode::Terminal;
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);

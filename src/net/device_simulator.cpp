@@ -5,7 +5,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <sys/socket.h>
+#include "platform/socket_options.h"
 
 namespace net {
 
@@ -346,9 +346,7 @@ void DeviceSimulator::DropConnection(Listener& listener, const std::string& reas
     listener.client = nullptr;
     socket->disconnect(this);
     if (reset) {
-        const linger abortive{1, 0};
-        setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                   sizeof abortive);
+        platform::SetAbortiveClose(static_cast<std::intptr_t>(socket->socketDescriptor()));
     }
     socket->abort();
     socket->deleteLater();

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QObject>
 
+class QLocalServer;
+class QLocalSocket;
 class QSocketNotifier;
 
 namespace net {
@@ -16,8 +18,9 @@ inline constexpr int kMaxLogLineBytes = 64 * 1024;
 inline constexpr int kLogListenBacklog = 4;
 
 // Serves the diagnostic pipe (platform/pipe_client.h): a Unix-domain stream socket that only
-// the current user can reach (mode 0600 in a folder that others cannot tamper with). Serves one
-// client at a time and takes the next after it leaves. Lives on the thread of its event loop.
+// the current user can reach (mode 0600 in a folder that others cannot tamper with); on Windows
+// the named pipe itself, open to the current user only. Serves one client at a time and takes
+// the next after it leaves. Lives on the thread of its event loop.
 class LogListener : public QObject {
     Q_OBJECT
 
@@ -54,6 +57,11 @@ class LogListener : public QObject {
     std::unique_ptr<QSocketNotifier> acceptNotifier_;
     std::unique_ptr<QSocketNotifier> clientNotifier_;
     QByteArray pending_;  // bytes of a line not yet ended
+#ifdef _WIN32
+    void OnNewConnection();
+    std::unique_ptr<QLocalServer> server_;
+    QLocalSocket* clientSocket_ = nullptr;  // owned by server_
+#endif
 };
 
 }  // namespace net

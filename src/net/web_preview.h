@@ -6,7 +6,9 @@
 #include <vector>
 
 #include <QByteArray>
+#if VELLUMIX_HTTP_PREVIEW
 #include <QtHttpServer/QAbstractHttpServer>
+#endif
 
 #include "packer/image_reader.h"
 
@@ -21,6 +23,10 @@ inline constexpr const char* kDefaultContentType = "application/octet-stream";
 // png, gif, jpg/jpeg, svg, ico, json, txt; kDefaultContentType for anything else.
 std::string ContentTypeFor(const std::string& imageName);
 
+// Whether this build has the preview (the Windows build has no Qt HTTP server module).
+inline constexpr bool kHttpPreviewAvailable = VELLUMIX_HTTP_PREVIEW != 0;
+
+#if VELLUMIX_HTTP_PREVIEW
 // Serves the pages of a web image over HTTP as the device would: GET of an image name gives
 // that file's bytes, "/" gives kPreviewIndexName when the image holds it. Nothing but the
 // names in the image is served (no file of the disk is ever read); everything else is 404, and
@@ -49,5 +55,18 @@ class WebPreview : public QAbstractHttpServer {
     std::map<std::string, QByteArray> pages_;  // image name -> content
     int port_ = 0;
 };
+#else
+// Stands in where the build has no preview: Listen always fails and says why.
+class WebPreview {
+  public:
+    bool Listen(const std::string&, int, std::string& error) {
+        error = "the web preview is not part of the Windows build";
+        return false;
+    }
+    int Port() const { return 0; }
+    void SetImage(const std::vector<std::uint8_t>&, const packer::ImageDirectory&) {}
+    int PageCount() const { return 0; }
+};
+#endif
 
 }  // namespace net

@@ -5,11 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "packer/web_image.h"
+#include "platform/file_io.h"
 
 namespace packer {
 namespace {
@@ -185,16 +182,17 @@ bool SplitSafeName(const std::string& name, std::vector<std::string>& segments) 
 
 // Makes `path` a real folder (not a link); false when something else is in the way.
 bool EnsureFolder(const std::string& path, std::string& error) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode)) {
+    switch (platform::KindOfPath(path)) {
+        case platform::PathKind::kFolder:
             return true;
-        }
-        error = "\"" + path + "\" exists and is not a folder";
-        return false;
+        case platform::PathKind::kOther:
+            error = "\"" + path + "\" exists and is not a folder";
+            return false;
+        case platform::PathKind::kMissing:
+            break;
     }
-    if (mkdir(path.c_str(), 0755) != 0) {
-        error = "cannot create folder \"" + path + "\": " + std::strerror(errno);
+    if (!platform::MakeFolder(path)) {
+        error = "cannot create folder \"" + path + "\": " + platform::LastFileErrorText();
         return false;
     }
     return true;
@@ -202,27 +200,24 @@ bool EnsureFolder(const std::string& path, std::string& error) {
 
 bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
                     std::string& error) {
-    // O_NOFOLLOW: a link planted in the target folder must not redirect the write.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // A link planted in the target folder must not redirect the write: it is refused.
+    const int fd = platform::CreateForWrite(path);
     if (fd < 0) {
-        error = "cannot create \"" + path + "\": " + std::strerror(errno);
+        error = "cannot create \"" + path + "\": " + platform::LastFileErrorText();
         return false;
     }
     std::size_t written = 0;
     while (written < size) {
-        const ssize_t put = write(fd, data + written, size - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
+        const long put = platform::WriteSome(fd, data + written, size - written);
         if (put <= 0) {
-            error = "cannot write \"" + path + "\": " + std::strerror(errno);
-            close(fd);
+            error = "cannot write \"" + path + "\": " + platform::LastFileErrorText();
+            platform::CloseFile(fd);
             return false;
         }
         written += static_cast<std::size_t>(put);
     }
-    if (close(fd) != 0) {
-        error = "cannot write \"" + path + "\": " + std::strerror(errno);
+    if (!platform::CloseFile(fd)) {
+        error = "cannot write \"" + path + "\": " + platform::LastFileErrorText();
         return false;
     }
     return true;

@@ -1,11 +1,8 @@
 #include "packer/web_file_reader.h"
 
 #include <algorithm>
-#include <cerrno>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/file_io.h"
 
 namespace packer {
 namespace {
@@ -13,9 +10,6 @@ namespace {
 constexpr char kSeparator = '/';
 // What a file with no size of its own (as some special file systems report) is first read in.
 constexpr std::size_t kProbeBytes = 64 * 1024;
-// O_NONBLOCK: should a FIFO have taken a file's place since the scan, opening it must not wait
-// for a writer; the type check after opening then refuses it.
-constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
 void GrowTo(std::vector<std::uint8_t>& buffer, std::size_t size) {
     if (buffer.size() < size) {
@@ -40,14 +34,11 @@ std::int64_t ReadToEnd(int fd, std::vector<std::uint8_t>& buffer, std::size_t li
         if (total == buffer.size()) {
             GrowTo(buffer, std::min(limit, std::max(2 * buffer.size(), kProbeBytes)));
         }
-        const ssize_t got = read(fd, buffer.data() + total, buffer.size() - total);
+        const long got = platform::ReadSome(fd, buffer.data() + total, buffer.size() - total);
         if (got == 0) {
             break;
         }
         if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return -1;
         }
         total += static_cast<std::size_t>(got);
@@ -59,31 +50,31 @@ std::int64_t ReadToEnd(int fd, std::vector<std::uint8_t>& buffer, std::size_t li
 
 WebFileReader::~WebFileReader() {
     if (folderFd_ >= 0) {
-        close(folderFd_);
+        platform::CloseFile(folderFd_);
     }
 }
 
 int WebFileReader::Open(const std::string& localPath) {
     const std::size_t split = localPath.rfind(kSeparator);
     if (split == std::string::npos || split + 1 == localPath.size()) {
-        return open(localPath.c_str(), kOpenFlags);
+        return platform::OpenForRead(localPath);
     }
     const bool sameFolder =
         folderFd_ >= 0 && folder_.size() == split && localPath.compare(0, split, folder_) == 0;
     if (!sameFolder) {
         if (folderFd_ >= 0) {
-            close(folderFd_);
+            platform::CloseFile(folderFd_);
             folderFd_ = -1;
         }
         folder_.assign(localPath, 0, split);
         const std::string folderPath = split == 0 ? std::string(1, kSeparator) : folder_;
-        folderFd_ = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folderFd_ = platform::OpenFolder(folderPath);
         if (folderFd_ < 0) {
             // Let the whole path give its own answer (and error) as a plain open would.
-            return open(localPath.c_str(), kOpenFlags);
+            return platform::OpenForRead(localPath);
         }
     }
-    return openat(folderFd_, localPath.c_str() + split + 1, kOpenFlags);
+    return platform::OpenForReadIn(folderFd_, localPath.substr(split + 1));
 }
 
 std::int64_t WebFileReader::Read(const std::string& localPath, std::vector<std::uint8_t>& buffer,
@@ -92,12 +83,11 @@ std::int64_t WebFileReader::Read(const std::string& localPath, std::vector<std::
     if (fd < 0) {
         return -1;
     }
-    struct stat status {};
     std::int64_t result = -1;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        result = ReadToEnd(fd, buffer, limit, static_cast<std::uint64_t>(status.st_size));
+    if (const auto size = platform::RegularFileSize(fd)) {
+        result = ReadToEnd(fd, buffer, limit, *size);
     }
-    close(fd);
+    platform::CloseFile(fd);
     return result;
 }
 

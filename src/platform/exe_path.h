@@ -9,7 +9,11 @@ namespace platform {
 // platform cannot tell.
 std::optional<std::string> ExecutablePath();
 
-// The platform's path separator: '/' here, '\\' on Windows.
+// The platform's path separator: '/', or '\\' on Windows.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 }  // namespace platform

@@ -3,18 +3,22 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
 
-// SHA-256 (FIPS 180-4). Uses the processor's SHA instructions where it has them, so hashing a
-// large image costs little next to reading its files; the portable rounds give the same result.
+// SHA-256 (FIPS 180-4) from the system's maintained implementation: libcrypto's EVP interface
+// on Linux, the CNG hash functions (BCryptHash...) on Windows. Both use the processor's SHA
+// instructions where it has them.
 class Sha256 {
   public:
     using Digest = std::array<std::uint8_t, 32>;
 
-    // `useCpuExtensions` false forces the portable rounds (for tests).
-    explicit Sha256(bool useCpuExtensions = true);
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
 
     void Update(const std::uint8_t* data, std::size_t length);
     // The digest of everything given to Update; the object is spent afterwards.
@@ -25,14 +29,8 @@ class Sha256 {
     static std::string Hex(const Digest& digest);
 
   private:
-    void ProcessBlocks(const std::uint8_t* data, std::size_t blocks);
-
-    std::uint32_t state_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::uint8_t pending_[64] = {};
-    std::size_t pendingLength_ = 0;
-    std::uint64_t totalLength_ = 0;
-    bool useShaInstructions_ = false;
+    struct State;  // the system's hash object
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace platform

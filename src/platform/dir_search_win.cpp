@@ -1,0 +1,121 @@
+#include "platform/dir_search.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <windows.h>
+
+namespace platform {
+namespace {
+
+unsigned char FoldAsciiUpper(unsigned char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+std::string Joined(const std::string& folder, const char* name) {
+    std::string path = folder;
+    if (!path.empty() && path.back() != '\\' && path.back() != '/') {
+        path += '\\';
+    }
+    return path + name;
+}
+
+// Opens the file or folder itself (a link or junction is followed) just to ask who it is.
+std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
+    const HANDLE handle =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (!known) {
+        return std::nullopt;
+    }
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                            info.nFileIndexLow};
+}
+
+// Kind (and identity for folders) of one entry. A plain entry is what the search says it is;
+// a symbolic link or junction is followed, and one whose target is gone is Broken.
+void Classify(const std::string& folderPath, const WIN32_FIND_DATAA& found, DirEntry& entry) {
+    const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!isLink && !isFolder) {
+        entry.kind = DirEntryKind::RegularFile;
+        return;
+    }
+    const std::string path = Joined(folderPath, found.cFileName);
+    if (isLink) {
+        const DWORD target = GetFileAttributesA(path.c_str());
+        const auto identity = IdentityOfPath(path);
+        if (target == INVALID_FILE_ATTRIBUTES || !identity) {
+            entry.kind = DirEntryKind::Broken;
+            return;
+        }
+    }
+    if (!isFolder) {
+        entry.kind = DirEntryKind::RegularFile;
+        return;
+    }
+    const auto identity = IdentityOfPath(path);
+    if (!identity) {
+        entry.kind = DirEntryKind::Broken;
+        return;
+    }
+    entry.kind = DirEntryKind::Folder;
+    entry.identity = *identity;
+}
+
+}  // namespace
+
+bool ListingOrderLess(const std::string& left, const std::string& right) {
+    const std::size_t common = std::min(left.size(), right.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        const unsigned char l = FoldAsciiUpper(static_cast<unsigned char>(left[i]));
+        const unsigned char r = FoldAsciiUpper(static_cast<unsigned char>(right[i]));
+        if (l != r) {
+            return l < r;
+        }
+    }
+    if (left.size() != right.size()) {
+        return left.size() < right.size();
+    }
+    // Same name apart from letter case: the raw bytes decide, so the order is total.
+    return std::memcmp(left.data(), right.data(), left.size()) < 0;
+}
+
+// Names come in the ANSI code page (FindFirstFileA), as the image has always stored them. The
+// system returns them in whatever order the file system keeps (NTFS sorts, FAT and network
+// drives do not), so they are sorted here as on every other system.
+bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
+    entries.clear();
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA(Joined(folderPath, "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        // An empty folder still lists "." and "..": failing here means it cannot be read.
+        return false;
+    }
+    do {
+        if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) {
+            continue;
+        }
+        DirEntry& entry = entries.emplace_back();
+        entry.name = found.cFileName;
+        Classify(folderPath, found, entry);
+    } while (FindNextFileA(search, &found) != 0);
+    FindClose(search);
+    std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
+        return ListingOrderLess(a.name, b.name);
+    });
+    return true;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+    return IdentityOfPath(path);
+}
+
+}  // namespace platform

@@ -1,0 +1,11 @@
+#include "platform/terminal.h"
+
+#include <unistd.h>
+
+namespace platform {
+
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+}  // namespace platform

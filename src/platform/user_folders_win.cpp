@@ -1,0 +1,112 @@
+#include "platform/user_folders.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+void SetError(std::string* error, const std::string& text) {
+    if (error != nullptr) {
+        *error = text;
+    }
+}
+
+std::string SystemMessage(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length)
+                                                        : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+}  // namespace
+
+// Access rights on Windows live in ACLs that no attribute shows (Program Files is a folder
+// without the read-only attribute that users still cannot write): the only sure answer is to
+// create a file there and delete it again.
+bool IsWritableFolder(const std::string& folder) {
+    if (folder.empty()) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return false;
+    }
+    static std::atomic<unsigned> counter{0};
+    std::string probe = folder;
+    if (probe.back() != '\\' && probe.back() != '/') {
+        probe += '\\';
+    }
+    probe += ".vellumix-write-probe-" + std::to_string(GetCurrentProcessId()) + "-" +
+             std::to_string(counter++);
+    const HANDLE handle =
+        CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                    nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+// The user's profile folder (%USERPROFILE%, else %HOMEDRIVE%%HOMEPATH% as older systems set).
+std::optional<std::string> HomeFolder() {
+    const char* profile = std::getenv("USERPROFILE");
+    if (profile != nullptr && profile[0] != '\0') {
+        return std::string(profile);
+    }
+    const char* drive = std::getenv("HOMEDRIVE");
+    const char* path = std::getenv("HOMEPATH");
+    if (drive != nullptr && path != nullptr && drive[0] != '\0' && path[0] != '\0') {
+        return std::string(drive) + path;
+    }
+    return std::nullopt;
+}
+
+// New folders inherit the ACL of the folder above, which under %APPDATA% is the user's own.
+bool CreatePrivateFolders(const std::string& folder, std::string* error) {
+    if (folder.empty()) {
+        SetError(error, "no folder name");
+        return false;
+    }
+    std::filesystem::path partial;
+    for (const auto& part : std::filesystem::path(folder).lexically_normal()) {
+        if (part.empty()) {
+            continue;
+        }
+        partial /= part;
+        const std::string name = partial.string();
+        if (partial == partial.root_path() || partial == partial.root_name()) {
+            continue;  // "C:" or "C:\": there to be walked through, never created
+        }
+        const DWORD attributes = GetFileAttributesA(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                SetError(error, name + " exists and is not a folder");
+                return false;
+            }
+            continue;
+        }
+        if (CreateDirectoryA(name.c_str(), nullptr) == 0 &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            SetError(error, "cannot create " + name + ": " + SystemMessage(GetLastError()));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace platform
