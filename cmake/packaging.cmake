@@ -3,6 +3,10 @@
 #   share/applications/                   vellumix.desktop
 #   share/icons/hicolor/32x32/apps/       vellumix.png
 #   share/man/man1/                       vellumix.1.gz, vellumix-cli.1.gz (from --help)
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
 include(GNUInstallDirs)
 
 install(TARGETS vellumix vellumix-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -15,13 +15,13 @@ constexpr char kSeparator = platform::kPathSeparator;
 
 // Folder part of a path, ending in the separator; empty when the path has none.
 std::string FolderOf(const std::string& path) {
-    const auto slash = path.rfind(kSeparator);
+    const auto slash = platform::LastPathSeparator(path);
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 // File name without its folder and without the extension (from its last dot).
 std::string StemOf(const std::string& path) {
-    const auto slash = path.rfind(kSeparator);
+    const auto slash = platform::LastPathSeparator(path);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const auto dot = name.rfind('.');
     if (dot != std::string::npos) {
@@ -32,14 +32,14 @@ std::string StemOf(const std::string& path) {
 
 // The current directory without trailing separators, then one separator.
 std::string CurrentDirectoryFolder(std::string directory) {
-    while (!directory.empty() && directory.back() == kSeparator) {
+    while (!directory.empty() && platform::IsPathSeparator(directory.back())) {
         directory.pop_back();
     }
     return directory + kSeparator;
 }
 
 bool IsComplete(const std::string& fileName) {
-    return !fileName.empty() && fileName.front() == kSeparator;
+    return platform::IsAbsolutePath(fileName);
 }
 
 }  // namespace

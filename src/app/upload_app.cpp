@@ -57,10 +57,11 @@ std::string ApplicationNameFromPath(const std::string& executablePath) {
 }
 
 std::string FolderOfExecutable(const std::string& executablePath) {
-    const auto separator = executablePath.rfind(platform::kPathSeparator);
-    const std::string folder =
-        separator == std::string::npos ? executablePath : executablePath.substr(0, separator);
-    return folder + platform::kPathSeparator;
+    const auto separator = platform::LastPathSeparator(executablePath);
+    if (separator == std::string::npos) {
+        return executablePath + platform::kPathSeparator;
+    }
+    return executablePath.substr(0, separator + 1);
 }
 
 packer::PackLimits ReadLimits(const std::string& iniPath, std::vector<std::string>* warnings) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/upload_app.h"
+#include "platform/system_ui.h"
 #include "transfer/upload_sequencer.h"
 #include "ui/desktop_options.h"
 #include "ui/folder_chooser.h"
@@ -35,6 +36,7 @@ int Run(int argc, char** argv) {
 
     app::UploadApp uploadApp;
     ui::QtMessageBox messages;
+    messages.UseSystemBoxes(true);
     uploadApp.InitInstance(messages, [&messages](app::UploadApp& started) {
         ShowLimitWarnings(started, messages);
 
@@ -60,7 +62,11 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // --help and --version answer before Qt looks for a display.
+    // --help and --version answer before Qt looks for a display, in the console the program
+    // was started from.
+    if (argc > 1) {
+        platform::UseParentConsoleForOutput();
+    }
     if (const auto answered = ui::AnswerInformationOption(
             std::span<char* const>(argv, static_cast<std::size_t>(argc)), std::cout)) {
         return *answered;

@@ -14,6 +14,7 @@
 
 #include "app/upload_app.h"
 #include "net/device_socket.h"
+#include "platform/system_ui.h"
 #include "ui/about_box.h"
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
@@ -210,6 +211,11 @@ bool MainWindow::OnInitDialog() {
     if (!QString::fromLatin1(kAboutMenuText).isEmpty()) {
         addAction(aboutAction);
         setContextMenuPolicy(Qt::ActionsContextMenu);
+        // Where windows have a system menu, the entry goes there too, after a separator.
+        if (platform::HasSystemMenu()) {
+            platform::AppendToSystemMenu(static_cast<platform::NativeWindow>(winId()),
+                                         kIdmAboutBox, kAboutMenuText);
+        }
     }
 
     setWindowIcon(icon);
@@ -261,6 +267,16 @@ void MainWindow::OnSysCommand(unsigned id, platform::LParam /*parameter*/) {
         default:
             break;
     }
+}
+
+bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    const auto command = platform::SystemCommandOf(eventType.constData(), message);
+    if (command && (command->id & kCommandMask) == kIdmAboutBox) {
+        OnSysCommand(command->id, command->parameter);
+        *result = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, message, result);
 }
 
 void MainWindow::OnBrowse() {

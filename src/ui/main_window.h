@@ -145,6 +145,8 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Windows: the system menu's About entry arrives here as WM_SYSCOMMAND.
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 
   private:
     void CreateControls();

@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include "platform/system_ui.h"
+
 namespace ui {
 
 namespace {
@@ -28,6 +30,12 @@ QMessageBox::Icon IconOfStyle(unsigned style) {
 }  // namespace
 
 void QtMessageBox::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+    if (useSystemBoxes_ && platform::HasSystemMessageBox()) {
+        platform::ShowSystemMessageBox(
+            text, caption, style,
+            owner_ ? static_cast<platform::NativeWindow>(owner_->window()->winId()) : 0);
+        return;
+    }
     QMessageBox box(IconOfStyle(style), QString::fromStdString(caption),
                     QString::fromStdString(text), QMessageBox::Ok, owner_.data());
     box.setTextFormat(Qt::PlainText);

@@ -19,10 +19,15 @@ class QtMessageBox : public platform::MessageBoxSink {
     // The window the boxes are modal over; none for a box before any window exists.
     void SetOwner(QWidget* owner) { owner_ = owner; }
 
+    // Shows the system's own message box instead, where the system has one (Windows): the
+    // desktop program turns this on, tests leave it off.
+    void UseSystemBoxes(bool use) { useSystemBoxes_ = use; }
+
     void MessageBox(const std::string& text, const std::string& caption, unsigned style) override;
 
   private:
     QPointer<QWidget> owner_;
+    bool useSystemBoxes_ = false;
 };
 
 }  // namespace ui

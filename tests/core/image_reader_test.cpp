@@ -148,6 +148,9 @@ TEST(ExtractImage, RefusesNamesThatWouldLeaveTheFolder) {
 }
 
 TEST(ExtractImage, DoesNotWriteThroughLinkInTargetFolder) {
+#ifdef _WIN32
+    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
+#endif
     const auto image = ValidImage();
     const auto read = ReadImageDirectory(image.data(), image.size());
     TempDir outside;

@@ -184,6 +184,9 @@ app::SettingsEnvironment EnvironmentFor(const std::string& executable,
 }
 
 TEST(SettingsFileName, CompletesNamesByTheFolderRule) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the table is written in POSIX paths";
+#endif
     struct Case {
         std::string fileName;
         bool useModuleFolder;
@@ -285,6 +288,9 @@ TEST_F(SettingsFileOnDisk, WriteThenReadGivesValuesBack) {
 }
 
 TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows files have no POSIX permission bits";
+#endif
     dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
     ASSERT_EQ(::chmod(Path().c_str(), 0640), 0);
     ASSERT_TRUE(Open().TryWriteString("web_path", "/b").ok);
@@ -299,6 +305,9 @@ TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
 }
 
 TEST_F(SettingsFileOnDisk, WriteThroughSymbolicLinkReplacesTarget) {
+#ifdef _WIN32
+    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
+#endif
     dir.Write("real.ini", "[DEFAULT]\nk=1\n");
     std::filesystem::create_symlink(dir.path() / "real.ini", dir.path() / "Vellumix.ini");
     ASSERT_TRUE(Open().TryWriteString("k", "2").ok);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/upload_app.h"
+#include "platform/exe_path.h"
 #include "platform/message_box.h"
 #include "support/test_support.h"
 
@@ -46,7 +47,8 @@ TEST(ApplicationName, TakesFileNameWithoutExtension) {
 TEST(ApplicationFolder, EndsInOneSeparator) {
     EXPECT_EQ(app::FolderOfExecutable("/opt/v1.2/bin/vellumix"), "/opt/v1.2/bin/");
     EXPECT_EQ(app::FolderOfExecutable("/vellumix"), "/");
-    EXPECT_EQ(app::FolderOfExecutable("vellumix"), "vellumix/");
+    EXPECT_EQ(app::FolderOfExecutable("vellumix"),
+              std::string("vellumix") + platform::kPathSeparator);
 }
 
 struct LimitCase {
@@ -129,7 +131,7 @@ TEST_F(StartUp, WindowRunsOnceWithFolderAndLimitsLoaded) {
     const bool result = application.InitInstance(messages, [&](app::UploadApp& running) {
         ++runs;
         EXPECT_EQ(&running, &application);
-        EXPECT_EQ(running.appFolder, dir.path().string() + "/");
+        EXPECT_EQ(running.appFolder, dir.path().string() + platform::kPathSeparator);
         EXPECT_EQ(running.maxRomBytes, 65536);
         EXPECT_EQ(running.maxFileCount, 5);
     });
@@ -174,8 +176,8 @@ TEST_F(StartUp, RealExecutableGivesItsOwnFolder) {
     app::UploadApp application;
     application.InitInstance(messages, [](app::UploadApp& running) {
         ASSERT_FALSE(running.appFolder.empty());
-        EXPECT_EQ(running.appFolder.front(), '/');
-        EXPECT_EQ(running.appFolder.back(), '/');
+        EXPECT_TRUE(platform::IsAbsolutePath(running.appFolder)) << running.appFolder;
+        EXPECT_EQ(running.appFolder.back(), platform::kPathSeparator);
         EXPECT_EQ(running.ApplicationName(), "core_tests");
     });
 }

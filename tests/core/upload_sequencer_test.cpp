@@ -37,7 +37,11 @@ class FakeClock : public transfer::Clock {
     platform::LocalTime Now() override {
         const std::time_t seconds = static_cast<std::time_t>(epochMs_ / 1000);
         std::tm parts{};
+#ifdef _WIN32
+        localtime_s(&parts, &seconds);
+#else
         localtime_r(&seconds, &parts);
+#endif
         platform::LocalTime now;
         now.year = static_cast<std::uint16_t>(parts.tm_year + 1900);
         now.month = static_cast<std::uint16_t>(parts.tm_mon + 1);

@@ -7,11 +7,13 @@
 #include <sstream>
 #include <thread>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace testing_support {
 
@@ -57,6 +59,8 @@ std::string ReadFile(const std::filesystem::path& path) {
     return content.str();
 }
 
+// Windows: support/process_win.cpp.
+#ifndef _WIN32
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
                          const std::map<std::string, std::string>& env, int timeoutMs) {
     ProcessResult result;
@@ -180,6 +184,8 @@ BackgroundProcess::~BackgroundProcess() {
     }
 }
 
+#endif
+
 std::string BackgroundProcess::Output() const {
     return ReadFile(outputFile_);
 }
@@ -195,6 +201,7 @@ bool BackgroundProcess::WaitForOutput(const std::string& text, int timeoutMs) co
     return Output().find(text) != std::string::npos;
 }
 
+#ifndef _WIN32
 int BackgroundProcess::WaitForExit(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (pid_ > 0) {
@@ -212,6 +219,8 @@ int BackgroundProcess::WaitForExit(int timeoutMs) {
     }
     return exitCode_;
 }
+
+#endif
 
 std::string CliPath() {
     return VELLUMIX_CLI_PATH;

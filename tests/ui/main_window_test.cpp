@@ -324,7 +324,7 @@ TEST_F(UploadTest, HandTypedFolderIsUsedByStartButNotStored) {
     store.stored = "/stored";
     MainWindow& opened = Open(/*answerOk=*/false);
     UseLoopbackAddress();
-    Find<QPlainTextEdit>("webFolderEdit")->setPlainText(QString::fromStdString(folder.path()));
+    Find<QPlainTextEdit>("webFolderEdit")->setPlainText(QString::fromStdString(folder.path().string()));
 
     Find<QPushButton>("startButton")->click();
     EXPECT_EQ(opened.WebFolder(), folder.path().string());
