@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "platform/terminal.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ int Help(const CLI::App& app, int argc, char** argv, int position) {
 
 int Run(int argc, char** argv) {
     CLI::App app{"vellumix-cli: pack web folders into device images and upload them", kProgramName};
+    // CLI11 takes "/name" for an option on Windows; here it is always a path, as elsewhere.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string(kProgramName) + " " + VELLUMIX_VERSION);
     app.require_subcommand(1);
     // -q and -v may stand before or after the command's own arguments.
@@ -115,6 +118,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The same bytes on every system: no line-end translation of the output.
+    platform::UseBinaryStandardStreams();
     // Last resort: whatever escapes a command is reported as a failure, never an abort.
     try {
         return Run(argc, argv);

@@ -8,4 +8,6 @@ bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) != 0;
 }
 
+void UseBinaryStandardStreams() {}
+
 }  // namespace platform
