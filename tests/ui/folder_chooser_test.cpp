@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <filesystem>
@@ -27,7 +28,8 @@ TEST(DialogFolderChooserTest, OpensOnTheStartFolderAndReturnsItWhenConfirmed) {
             EXPECT_EQ(dialog->windowTitle(), "Select WEB SERVER Files");
             EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
             EXPECT_EQ(dialog->fileMode(), QFileDialog::Directory);
-            EXPECT_EQ(dialog->selectedFiles().value(0).toStdString(), start);
+            EXPECT_EQ(QDir::toNativeSeparators(dialog->selectedFiles().value(0)).toStdString(),
+                      start);
             auto* status = dialog->findChild<QLabel*>(QStringLiteral("folderStatusText"));
             ASSERT_NE(status, nullptr) << "the selection's full path is shown in a status line";
         },
