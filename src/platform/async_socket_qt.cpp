@@ -393,6 +393,7 @@ void AsyncSocket::DispatchEvent() {
 AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
     const bool limited = timeoutMs >= 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    auto nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
     inBlockingCall_ = true;
     cancelRequested_ = false;
     WaitResult result = WaitResult::kFailed;
@@ -401,7 +402,7 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             result = WaitResult::kCancelled;
             break;
         }
-        int slice = kBlockingWakeMs;
+        int slice = MillisecondsUntil(nextPending);
         if (limited) {
             const int left = MillisecondsUntil(deadline);
             if (left == 0) {
@@ -409,6 +410,9 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
                 break;
             }
             slice = std::min(slice, left);
+        }
+        if (waitHook_) {
+            slice = std::min(slice, kWaitHookPeriodMs);
         }
         pollfd watched{descriptor_, static_cast<short>(events | POLLRDHUP), 0};
         const int ready = poll(&watched, 1, slice);
@@ -420,8 +424,14 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             break;
         }
         if (ready == 0) {
-            if (!limited || MillisecondsUntil(deadline) > 0) {
-                OnMessagePending();
+            if (waitHook_) {
+                waitHook_();
+            }
+            if (MillisecondsUntil(nextPending) == 0) {
+                nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
+                if (!limited || MillisecondsUntil(deadline) > 0) {
+                    OnMessagePending();
+                }
             }
             continue;
         }

@@ -175,10 +175,13 @@ TEST(BlockingSocketTest, UnansweredConnectGivesUpAtTheConnectTimeout) {
     net::DeviceSocket socket(nullptr);
     ASSERT_TRUE(socket.Create(0, 1, 63, nullptr));
     socket.SetConnectTimeoutMs(400);
+    int hookCalls = 0;  // the window repaints here
+    socket.SetWaitHook([&] { ++hookCalls; });
 
     QElapsedTimer timer;
     timer.start();
     EXPECT_FALSE(socket.Connect("127.0.0.1", listener.peer.Port()));
+    EXPECT_GE(hookCalls, 400 / platform::kWaitHookPeriodMs - 1);
     EXPECT_EQ(socket.LastError(), ETIMEDOUT);
     EXPECT_EQ(static_cast<transfer::DeviceLink&>(socket).LastErrorText(), "timed out after 400 ms");
     EXPECT_GE(timer.elapsed(), 350);
