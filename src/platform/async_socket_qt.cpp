@@ -35,7 +35,8 @@ bool Resolve(const std::string& text, std::uint32_t& address, std::string& reaso
     addrinfo* found = nullptr;
     const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
     if (status != 0 || found == nullptr) {
-        reason = text + ": " + (status != 0 ? gai_strerror(status) : "no IPv4 address");
+        reason = std::string("cannot resolve the name: ") +
+                 (status != 0 ? gai_strerror(status) : "no IPv4 address");
         return false;
     }
     address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
