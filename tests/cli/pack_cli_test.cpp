@@ -121,8 +121,13 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
         std::string message;
     };
     work.Write("long/" + std::string(24, 'n'), "x");
+    work.Write("escape/" + std::string(22, 'n') + "\x1b[2J", "x");
     fs::create_directories(work.path() / "nothing" / "here");
     const Case cases[] = {
+        // A crafted name must not reach the terminal (or the window) raw.
+        {(work.path() / "escape").string(),
+         "The File [/" + std::string(22, 'n') +
+             "\\x1b[2J] name is bigger than 24,please confirm it!\n"},
         {(work.path() / "nothing").string(), "web server path is empty!\n"},
         {(work.path() / "long").string(),
          "The File [/" + std::string(24, 'n') + "] name is bigger than 24,please confirm it!\n"},
