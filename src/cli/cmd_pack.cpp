@@ -45,6 +45,12 @@ int RunPack(const PackOptions& options) {
     // When the image goes to standard output ("-o -", "-o /dev/stdout"), the report goes to
     // stderr.
     const bool toStdout = !options.output.empty() && platform::IsStandardOutput(options.output);
+    // A target that cannot take the image fails the command before the report claims an image.
+    std::string error;
+    if (!options.output.empty() && !platform::CheckOutputFile(options.output, &error)) {
+        std::cerr << error << std::endl;
+        return kExitFailure;
+    }
     std::ostringstream discarded;  // the report under -q (its JSON is still asked for)
     std::ostream& report = Quiet() && !options.json ? discarded : toStdout ? std::cerr : std::cout;
     std::vector<std::uint8_t> image;
@@ -54,7 +60,6 @@ int RunPack(const PackOptions& options) {
         return result;
     }
     std::cout.flush();
-    std::string error;
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
     if (!platform::WriteOutputFile(options.output, bytes, &error)) {
         std::cerr << error << std::endl;

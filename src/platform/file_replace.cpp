@@ -189,45 +189,112 @@ bool WriteInPlace(const std::string& path, std::string_view contents, bool trunc
 
 }  // namespace
 
-bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error) {
+namespace {
+
+// How an output path is written.
+enum class OutputWay {
+    kRefused,     // not writable as an output; the reason is in the error
+    kDescriptor,  // one of our open descriptors (or "-": standard output)
+    kStream,      // a device or FIFO, opened and written without truncation
+    kInPlace,     // a file reached by a link with no name of its own: opened and truncated
+    kReplace,     // a regular file, a missing one or the end of a link: ReplaceFileContents
+};
+
+struct OutputPlan {
+    OutputWay way = OutputWay::kRefused;
+    int fd = -1;  // kDescriptor
+};
+
+OutputPlan Refuse(std::string* error, const std::string& what, int errorNumber) {
+    Fail(error, what, errorNumber);
+    return {};
+}
+
+OutputPlan PlanOutput(const std::string& path, std::string* error) {
     if (path == "-") {
-        return WriteStandardOutput(contents, error);
+        return {OutputWay::kDescriptor, STDOUT_FILENO};
     }
     struct stat status {};
     if (const int own = OwnDescriptor(path); own >= 0 && ::fstat(own, &status) == 0) {
         if (S_ISDIR(status.st_mode)) {
-            return Fail(error, "cannot write " + path, EISDIR);
+            return Refuse(error, "cannot write " + path, EISDIR);
         }
-        return WriteAll(own, contents) || Fail(error, "cannot write " + path, errno);
+        return {OutputWay::kDescriptor, own};
     }
     if (::stat(path.c_str(), &status) != 0) {
         if (errno != ENOENT) {
-            return Fail(error, "cannot write " + path, errno);
+            return Refuse(error, "cannot write " + path, errno);
         }
-        return ReplaceFileContents(path, contents, error);  // new, or the end of a dangling link
+        return {OutputWay::kReplace};  // new, or the end of a dangling link
     }
     if (S_ISDIR(status.st_mode)) {
-        return Fail(error, "cannot write " + path, EISDIR);
+        return Refuse(error, "cannot write " + path, EISDIR);
     }
     if (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode)) {
-        return WriteInPlace(path, contents, false, error);
+        return {OutputWay::kStream};
     }
     if (!S_ISREG(status.st_mode)) {
         if (error != nullptr) {
             *error = "cannot write " + path + ": not a file, character device or FIFO (" +
                      KindName(status.st_mode) + ")";
         }
-        return false;
+        return {};
     }
-    // A link whose end has no name of its own (such as /proc/self/fd/1 for a deleted or
-    // unnamed file) cannot be replaced by a rename: write into the file it stands for.
+    // A link whose end has no name of its own (such as /proc/PID/fd/N for a deleted file)
+    // cannot be replaced by a rename: write into the file it stands for.
     const auto target = ResolveTarget(path);
     struct stat resolved {};
     if (::stat(target.c_str(), &resolved) != 0 || resolved.st_dev != status.st_dev ||
         resolved.st_ino != status.st_ino) {
-        return WriteInPlace(path, contents, true, error);
+        return {OutputWay::kInPlace};
     }
-    return ReplaceFileContents(path, contents, error);
+    return {OutputWay::kReplace};
+}
+
+}  // namespace
+
+bool CheckOutputFile(const std::string& path, std::string* error) {
+    const OutputPlan plan = PlanOutput(path, error);
+    switch (plan.way) {
+        case OutputWay::kRefused:
+            return false;
+        case OutputWay::kDescriptor:
+            return true;
+        case OutputWay::kStream:
+        case OutputWay::kInPlace:
+            return ::access(path.c_str(), W_OK) == 0 || Fail(error, "cannot write " + path, errno);
+        case OutputWay::kReplace:
+            break;
+    }
+    const auto target = ResolveTarget(path);
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) == 0 && ::access(target.c_str(), W_OK) != 0) {
+        return Fail(error, "cannot write " + target.string(), errno);
+    }
+    const auto folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    return ::access(folder.c_str(), W_OK | X_OK) == 0 ||
+           Fail(error, "cannot create a file in " + folder.string(), errno);
+}
+
+bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error) {
+    const OutputPlan plan = PlanOutput(path, error);
+    switch (plan.way) {
+        case OutputWay::kRefused:
+            return false;
+        case OutputWay::kDescriptor:
+            return WriteAll(plan.fd, contents) ||
+                   Fail(error,
+                        path == "-" ? "cannot write standard output" : "cannot write " + path,
+                        errno);
+        case OutputWay::kStream:
+            return WriteInPlace(path, contents, false, error);
+        case OutputWay::kInPlace:
+            return WriteInPlace(path, contents, true, error);
+        case OutputWay::kReplace:
+            return ReplaceFileContents(path, contents, error);
+    }
+    return false;
 }
 
 bool IsStandardOutput(const std::string& path) {
@@ -238,10 +305,6 @@ bool IsStandardOutput(const std::string& path) {
     struct stat out {};
     return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
            named.st_dev == out.st_dev && named.st_ino == out.st_ino;
-}
-
-bool WriteStandardOutput(std::string_view contents, std::string* error) {
-    return WriteAll(STDOUT_FILENO, contents) || Fail(error, "cannot write standard output", errno);
 }
 
 }  // namespace platform

@@ -19,7 +19,9 @@ namespace platform {
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error);
 
 // Writes `contents` to an output the user named, keeping what the path is:
-//   "-"                                  standard output (WriteStandardOutput);
+//   "-"                                  standard output;
+//   "/dev/stdout", "/dev/fd/N",          written through that open descriptor (keeping a
+//   "/proc/self/fd/N"                    redirection's offset and append mode);
 //   a regular file, or a missing one     replaced atomically (ReplaceFileContents);
 //   a symbolic link                      the file it leads to is replaced, the link stays;
 //   a character device or a FIFO         written as a stream, nothing replaced (a FIFO waits
@@ -30,12 +32,13 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
 // Returns false with the whole message in `*error` (when not null).
 bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error);
 
+// Checks, before the contents exist, that WriteOutputFile(path, ...) can succeed: the same
+// refusals, and write permission on the file or device and on the folder a replacement is
+// created in. A full disk or a failing device can still fail the write itself.
+bool CheckOutputFile(const std::string& path, std::string* error);
+
 // True when `path` is "-" or names what standard output is (the same file, pipe or device, as
 // "/dev/stdout" or "/proc/self/fd/1" do), so that a caller can keep its other output off it.
 bool IsStandardOutput(const std::string& path);
-
-// Writes `contents` to standard output, unbuffered and in binary; false with
-// "cannot write standard output: REASON" in `*error` (when not null).
-bool WriteStandardOutput(std::string_view contents, std::string* error);
 
 }  // namespace platform
