@@ -221,8 +221,6 @@ std::string CheckImageNames(const std::vector<ImageEntryView>& entries) {
     return {};
 }
 
-namespace {}  // namespace
-
 bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
                   const std::string& folder, std::string& error,
                   const std::function<void(const ImageEntryView&, const std::string&)>& written) {
