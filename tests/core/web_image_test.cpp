@@ -324,66 +324,6 @@ TEST(BuildWebImage, GrowsAnUnsizedImageOnlyToTheUsedBytes) {
     EXPECT_TRUE(b.readBuffer.empty());
 }
 
-TEST(BuildWebImage, StrictRefusesTheFirstEntryLeftOut) {
-    struct Case {
-        bool strict;
-        std::vector<std::string> excludes;
-        int result;
-    };
-    TempDir dir;
-    dir.Write("a.htm", "A");
-    dir.Write("empty.htm", "");
-    dir.Write("x.map", "M");
-    ASSERT_EQ(mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
-    std::filesystem::create_symlink("nowhere", dir.path() / "gone.htm");
-    const std::string root = dir.path().string();
-    for (const Case& c : {Case{false, {"*.map"}, 1}, Case{true, {"*.map"}, 0}}) {
-        Builder b;
-        packer::BuildOptions options{c.excludes, c.strict};
-        EXPECT_EQ(packer::BuildWebImage(root, b.limits, b.table, b.image, b.readBuffer, b.messages,
-                                        &b.report, options),
-                  c.result);
-        ASSERT_EQ(b.report.leftOut.size(), c.strict ? 2u : 4u);
-        EXPECT_EQ(b.report.leftOut[0].localPath, root + "/pipe");
-        EXPECT_EQ(b.report.leftOut[1].kind, packer::LeftOutKind::Excluded);
-        if (c.strict) {
-            EXPECT_EQ(b.messages.Texts().back(),
-                      "strict build refused: [" + root +
-                          "/pipe] was left out (not a regular file or folder)");
-        } else {
-            EXPECT_EQ(b.report.leftOut[2].kind, packer::LeftOutKind::Empty);
-            EXPECT_EQ(b.report.leftOut[3].imageName, "/gone.htm");
-        }
-    }
-}
-
-TEST(BuildWebImage, ExplainsWhyThePathIsEmpty) {
-    struct Case {
-        std::string folder;
-        std::vector<std::string> excludes;
-        std::string cause;
-    };
-    TempDir dir;
-    dir.Write("plain", "x");
-    dir.Write("excluded/a.map", "x");
-    std::filesystem::create_directories(dir.path() / "empty");
-    const std::string root = dir.path().string();
-    const std::vector<Case> cases = {
-        {root + "/missing", {}, root + "/missing: no such folder"},
-        {root + "/plain", {}, root + "/plain: not a folder"},
-        {root + "/empty", {}, root + "/empty: empty folder (no file in it or in its sub-folders)"},
-        {root + "/excluded", {"*.map"}, root + "/excluded: no file to pack (1 left out)"},
-    };
-    for (const Case& c : cases) {
-        Builder b;
-        EXPECT_EQ(packer::BuildWebImage(c.folder, b.limits, b.table, b.image, b.readBuffer,
-                                        b.messages, &b.report, {c.excludes, false}),
-                  0);
-        EXPECT_EQ(b.messages.Texts(), (std::vector<std::string>{"web server path is empty!"}));
-        EXPECT_EQ(b.report.cause, c.cause);
-    }
-}
-
 TEST(BuildWebImage, StartsAfreshAfterAFailure) {
     TempDir bad;
     bad.Write(Bytes(30, 'x'), "1");
