@@ -207,6 +207,7 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     }
     const bool succeeded = host.Run();
     progress.Finish();
+    PrintLeftOutWarnings(host.LastBuildReport(), std::cerr);
     PrintBuildCause(host.LastBuildReport(), std::cerr);
 
     if (options.json) {
@@ -238,6 +239,7 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
         PrintBuildCause(buildReport, std::cerr);
         return kExitFailure;
     }
+    PrintLeftOutWarnings(buildReport, std::cerr);
 
     QtApplication qt;
     app::LogPipe logPipe;

@@ -148,6 +148,19 @@ void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
                      "not count");
 }
 
+void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err) {
+    if (Quiet()) {
+        return;
+    }
+    for (const auto& entry : report.leftOut) {
+        if (entry.kind == packer::LeftOutKind::Fault || Verbose()) {
+            err << "vellumix-cli: left out: " << packer::PrintableName(LeftOutLabel(entry)) << " ("
+                << entry.reason << ")\n";
+        }
+    }
+    err.flush();
+}
+
 void PrintBuildCause(const packer::BuildReport& report, std::ostream& err) {
     if (!report.cause.empty()) {
         err << "vellumix-cli: " << packer::PrintableName(report.cause) << std::endl;

@@ -30,6 +30,11 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
                   std::ostream& out, std::ostream& err, std::vector<std::uint8_t>* imageOut,
                   bool full = false, const packer::BuildOptions& build = {});
 
+// Prints to `err` what an upload's build left out, one "vellumix-cli: left out: NAME (REASON)"
+// line each: the files and folders that could not be packed, and with -v also the empty and
+// excluded files; nothing with -q.
+void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err);
+
 // Prints the line explaining a failed build ("vellumix-cli: CAUSE") when the report has one.
 void PrintBuildCause(const packer::BuildReport& report, std::ostream& err);
 
