@@ -100,9 +100,7 @@ struct FaultCase {
     std::vector<std::string> deviceOptions;
 };
 
-void PrintTo(const FaultCase& faultCase, std::ostream* out) {
-    *out << faultCase.name;
-}
+void PrintTo(const FaultCase& faultCase, std::ostream* out) { *out << faultCase.name; }
 
 class UploadCliFault : public UploadCli, public ::testing::WithParamInterface<FaultCase> {};
 
