@@ -66,8 +66,8 @@ bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error)
     if (!location.inUserFolder) {
         return true;
     }
-    return platform::CreatePrivateFolders(std::filesystem::path(location.path).parent_path().string(),
-                                          error);
+    return platform::CreatePrivateFolders(
+        std::filesystem::path(location.path).parent_path().string(), error);
 }
 
 }  // namespace app

@@ -1,14 +1,17 @@
 #include "platform/async_socket_qt.h"
 
-// Winsock implementation of the POSIX socket in async_socket_qt.cpp; see that file for the
-// rules both keep.
+// Winsock implementation of the POSIX socket in async_socket_qt.cpp, line for line where the
+// systems agree; see that file for the rules both keep.
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 
 #include <QSocketNotifier>
+
+#include <system_error>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -27,27 +30,8 @@ thread_local QSocketNotifier* dispatchingNotifier = nullptr;
 constexpr short kWaitConnect = 1;
 constexpr short kWaitSend = 2;
 
-bool ResolveIPv4(const std::string& text, int port, sockaddr_in& target) {
-    if (text.empty()) {
-        return false;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    target = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
-    freeaddrinfo(found);
-    return true;
-}
-
-using Clock = std::chrono::steady_clock;
-
-// The socket handle kept as the header's int: Winsock hands out small kernel handle values,
-// which the system keeps within 32 bits.
+// The socket handle kept as the header's int: Winsock hands out kernel handle values, which the
+// system keeps within 32 bits.
 SOCKET Sock(int descriptor) {
     return static_cast<SOCKET>(descriptor);
 }
@@ -56,6 +40,8 @@ SOCKET Sock(int descriptor) {
 // same numbers on both systems.
 int ErrnoOf(int wsaError) {
     switch (wsaError) {
+        case 0:
+            return 0;
         case WSAEINTR:
             return EINTR;
         case WSAEWOULDBLOCK:
@@ -94,14 +80,53 @@ int ErrnoOf(int wsaError) {
     }
 }
 
-int LastSocketError() {
-    return ErrnoOf(WSAGetLastError());
+// The system's own words for a Winsock error.
+std::string TextOf(int wsaError) {
+    std::string text = std::system_category().message(wsaError);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) {
+        text.pop_back();
+    }
+    return text;
 }
 
 bool SetNonBlocking(SOCKET socket) {
     u_long on = 1;
     return ioctlsocket(socket, FIONBIO, &on) == 0;
 }
+
+// Fills `address` (host order) from a dotted address or a name; otherwise the resolver's reason.
+bool Resolve(const std::string& text, std::uint32_t& address, std::string& reason) {
+    if (text.empty()) {
+        reason = "no address";
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
+    if (status != 0 || found == nullptr) {
+        reason = std::string("cannot resolve the name: ") +
+                 (status != 0 ? gai_strerrorA(status) : "no IPv4 address");
+        return false;
+    }
+    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return true;
+}
+
+std::string DottedAddress(std::uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// "21 s" for whole seconds, else "1500 ms".
+std::string Duration(int milliseconds) {
+    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                    : std::to_string(milliseconds) + " ms";
+}
+
+using Clock = std::chrono::steady_clock;
 
 int MillisecondsUntil(Clock::time_point deadline) {
     const auto left =
@@ -110,6 +135,16 @@ int MillisecondsUntil(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+bool IsUnicastHostAddress(std::uint32_t address) {
+    const std::uint32_t first = address >> 24;
+    return first != 0 && first < 224;
+}
+
+bool ResolveHostAddress(const std::string& text, std::uint32_t& address) {
+    std::string reason;
+    return Resolve(text, address, reason);
+}
 
 AsyncSocket::AsyncSocket() = default;
 
@@ -122,22 +157,24 @@ AsyncSocket::~AsyncSocket() {
 bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
                          const char* localAddress) {
     if (descriptor_ >= 0 || socketType != kSockStream || localPort > 65535) {
+        Fail(EINVAL);
         return false;
     }
     if (!SocketLayerStartup()) {
-        lastError_ = EIO;
+        Fail(EIO, "Windows Sockets could not be started");
         return false;
     }
     // Not inheritable, as close-on-exec on POSIX.
     const SOCKET made = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (made == INVALID_SOCKET || !SetNonBlocking(made)) {
-        lastError_ = LastSocketError();
+        FailSocket(WSAGetLastError());
         if (made != INVALID_SOCKET) {
             closesocket(made);
         }
         return false;
     }
+    Fail(0);
     Attach(static_cast<int>(made), eventMask);
     // Binding to any address and any port is what connect does by itself.
     if (localPort == 0 && localAddress == nullptr) {
@@ -149,11 +186,11 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     bool bound = localAddress == nullptr || inet_pton(AF_INET, localAddress, &local.sin_addr) == 1;
     if (bound) {
-        bound = bind(Sock(descriptor_), reinterpret_cast<const sockaddr*>(&local),
-                     sizeof local) == 0;
-        lastError_ = bound ? 0 : LastSocketError();
+        bound =
+            bind(Sock(descriptor_), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        FailSocket(bound ? 0 : WSAGetLastError());
     } else {
-        lastError_ = EINVAL;
+        Fail(EINVAL, std::string("not a dotted IPv4 address: ") + localAddress);
     }
     if (!bound) {
         Close();
@@ -164,7 +201,11 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
 
 bool AsyncSocket::Listen(int backlog) {
     if (descriptor_ < 0 || connected_ || listen(Sock(descriptor_), backlog) != 0) {
-        lastError_ = descriptor_ < 0 ? EBADF : LastSocketError();
+        if (descriptor_ < 0) {
+            Fail(EBADF);
+        } else {
+            FailSocket(WSAGetLastError());
+        }
         return false;
     }
     listening_ = true;
@@ -174,20 +215,20 @@ bool AsyncSocket::Listen(int backlog) {
 
 bool AsyncSocket::Accept(AsyncSocket& connected) {
     if (!listening_ || connected.descriptor_ >= 0) {
-        lastError_ = EINVAL;
+        Fail(EINVAL);
         return false;
     }
     const SOCKET taken = accept(Sock(descriptor_), nullptr, nullptr);
-    lastError_ = taken == INVALID_SOCKET ? LastSocketError() : 0;
+    FailSocket(taken == INVALID_SOCKET ? WSAGetLastError() : 0);
     ResumeEvents();
     if (taken == INVALID_SOCKET) {
         return false;
     }
-    // An accepted socket inherits the listener's event selection: cleared, then made
-    // non-blocking, before its own notifier takes over.
+    // An accepted socket takes over the listener's event selection; its own notifier replaces
+    // it once it is made non-blocking and kept from child processes.
     SetHandleInformation(reinterpret_cast<HANDLE>(taken), HANDLE_FLAG_INHERIT, 0);
     if (!SetNonBlocking(taken)) {
-        lastError_ = LastSocketError();
+        FailSocket(WSAGetLastError());
         closesocket(taken);
         return false;
     }
@@ -198,22 +239,41 @@ bool AsyncSocket::Accept(AsyncSocket& connected) {
 }
 
 bool AsyncSocket::Connect(const std::string& address, int port) {
-    sockaddr_in target{};
-    if (descriptor_ < 0 || listening_ || connected_ || port < 0 || port > 65535 ||
-        !ResolveIPv4(address, port, target)) {
-        lastError_ = EINVAL;
+    if (descriptor_ < 0 || listening_ || connected_) {
+        Fail(descriptor_ < 0 ? EBADF : EISCONN);
         return false;
     }
+    if (port < 0 || port > 65535) {
+        Fail(EINVAL, "port " + std::to_string(port) + " is out of range");
+        return false;
+    }
+    std::uint32_t host = 0;
+    std::string reason;
+    if (!Resolve(address, host, reason)) {
+        Fail(EINVAL, reason);
+        return false;
+    }
+    // Refused before any packet: 0.0.0.0 (what a blank address field reads as) would reach
+    // this machine, and a broadcast or multicast address no single device.
+    if (!IsUnicastHostAddress(host)) {
+        Fail(EADDRNOTAVAIL, "address " + DottedAddress(host) + " is not a unicast host address");
+        return false;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(host);
+    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    Fail(0);
     if (connect(Sock(descriptor_), reinterpret_cast<const sockaddr*>(&target), sizeof target) !=
         0) {
         const int started = WSAGetLastError();
         if (started != WSAEWOULDBLOCK && started != WSAEINPROGRESS && started != WSAEINTR) {
-            lastError_ = ErrnoOf(started);
+            FailSocket(started);
             return false;
         }
         const WaitResult waited = WaitFor(kWaitConnect, connectTimeoutMs_);
         if (waited == WaitResult::kTimedOut) {
-            lastError_ = ETIMEDOUT;
+            Fail(ETIMEDOUT, "timed out after " + Duration(connectTimeoutMs_));
             return false;
         }
         if (waited == WaitResult::kCancelled || waited == WaitResult::kFailed) {
@@ -224,7 +284,7 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
         if (getsockopt(Sock(descriptor_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
                        &size) != 0 ||
             error != 0) {
-            lastError_ = error != 0 ? ErrnoOf(error) : LastSocketError();
+            FailSocket(error != 0 ? error : WSAGetLastError());
             return false;
         }
     }
@@ -235,9 +295,10 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
 
 int AsyncSocket::Send(const void* data, int length) {
     if (descriptor_ < 0 || length < 0 || (data == nullptr && length > 0)) {
-        lastError_ = EINVAL;
+        Fail(descriptor_ < 0 ? EBADF : EINVAL);
         return kSocketError;
     }
+    Fail(0);
     const auto* bytes = static_cast<const char*>(data);
     int sent = 0;
     while (sent < length) {
@@ -258,20 +319,24 @@ int AsyncSocket::Send(const void* data, int length) {
             }
             switch (waited) {
                 case WaitResult::kPeerClosed:
-                    lastError_ = ECONNRESET;
+                    Fail(ECONNRESET);
                     break;
                 case WaitResult::kTimedOut:
-                    lastError_ = ETIMEDOUT;
+                    Fail(ETIMEDOUT, "the device took no byte for " + Duration(kSendStallTimeoutMs));
                     break;
                 case WaitResult::kFailed:
                     break;  // WaitFor kept the system's error
                 default:
-                    lastError_ = EINTR;
+                    Fail(EINTR);
                     break;
             }
             return kSocketError;
         }
-        lastError_ = count < 0 ? ErrnoOf(error) : EIO;
+        if (count < 0) {
+            FailSocket(error);
+        } else {
+            Fail(EIO);
+        }
         return kSocketError;
     }
     return length;
@@ -279,11 +344,11 @@ int AsyncSocket::Send(const void* data, int length) {
 
 int AsyncSocket::Receive(void* buffer, int length) {
     if (descriptor_ < 0 || listening_ || length < 0 || (buffer == nullptr && length > 0)) {
-        lastError_ = EINVAL;
+        Fail(EINVAL);
         return kSocketError;
     }
     const int count = recv(Sock(descriptor_), static_cast<char*>(buffer), length, 0);
-    lastError_ = count < 0 ? LastSocketError() : 0;
+    FailSocket(count < 0 ? WSAGetLastError() : 0);
     ResumeEvents();
     return count < 0 ? kSocketError : count;
 }
@@ -300,6 +365,22 @@ void AsyncSocket::CancelBlockingCall() {
     if (inBlockingCall_) {
         cancelRequested_ = true;
     }
+}
+
+std::string AsyncSocket::LastErrorText() const {
+    if (!lastErrorText_.empty() || lastError_ == 0) {
+        return lastErrorText_;
+    }
+    return std::strerror(lastError_);
+}
+
+void AsyncSocket::Fail(int error, std::string text) {
+    lastError_ = error;
+    lastErrorText_ = std::move(text);
+}
+
+void AsyncSocket::FailSocket(int wsaError) {
+    Fail(ErrnoOf(wsaError), wsaError != 0 ? TextOf(wsaError) : std::string());
 }
 
 void AsyncSocket::OnReceive(int) {}
@@ -346,12 +427,13 @@ void AsyncSocket::Release() {
     connected_ = false;
 }
 
-// Only connected and listening sockets are watched. Qt's notifier on Windows selects read,
-// accept and close events of the socket (WSAAsyncSelect) and, like the original platform, posts
-// a read event again only after a recv.
+// Only connected and listening sockets are watched: Linux reports an unconnected TCP socket as
+// hung up, which would raise events for nothing.
 void AsyncSocket::WatchEvents() {
-    notifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(descriptor_),
-                                                  QSocketNotifier::Read);
+    // Qt's notifier on Windows selects the socket's read, accept and close events
+    // (WSAAsyncSelect); like the original platform, a read event comes again only after a recv.
+    notifier_ =
+        std::make_unique<QSocketNotifier>(static_cast<qintptr>(descriptor_), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
                      [this] { DispatchEvent(); });
 }
@@ -409,12 +491,10 @@ void AsyncSocket::DispatchEvent() {
     dispatchingNotifier = outer;
 }
 
-// select, not WSAPoll: WSAPoll does not report a refused connect on every Windows version. A
-// failed connect shows in the exception set; a reset while waiting to send shows as writable,
-// and the send that follows reports it.
 AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
     const bool limited = timeoutMs >= 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    auto nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
     inBlockingCall_ = true;
     cancelRequested_ = false;
     WaitResult result = WaitResult::kFailed;
@@ -423,7 +503,7 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             result = WaitResult::kCancelled;
             break;
         }
-        int slice = kBlockingWakeMs;
+        int slice = MillisecondsUntil(nextPending);
         if (limited) {
             const int left = MillisecondsUntil(deadline);
             if (left == 0) {
@@ -432,6 +512,12 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             }
             slice = std::min(slice, left);
         }
+        if (waitHook_) {
+            slice = std::min(slice, kWaitHookPeriodMs);
+        }
+        // select, not WSAPoll: WSAPoll misses a refused connect on some Windows versions. A
+        // failed connect shows in the exception set; a reset while waiting to send shows as
+        // writable, and the send that follows reports it.
         const SOCKET socket = Sock(descriptor_);
         fd_set writable;
         fd_set failed;
@@ -444,22 +530,28 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
         timeval wait{slice / 1000, (slice % 1000) * 1000};
         const int ready = select(0, nullptr, &writable, &failed, &wait);
         if (ready < 0) {
-            lastError_ = LastSocketError();
+            FailSocket(WSAGetLastError());
             break;
         }
         if (ready == 0) {
-            if (!limited || MillisecondsUntil(deadline) > 0) {
-                OnMessagePending();
+            if (waitHook_) {
+                waitHook_();
+            }
+            if (MillisecondsUntil(nextPending) == 0) {
+                nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
+                if (!limited || MillisecondsUntil(deadline) > 0) {
+                    OnMessagePending();
+                }
             }
             continue;
         }
-        // A failed connect: the caller reads the reason from SO_ERROR.
+        // Writable, or a failed connect whose reason the caller reads from SO_ERROR.
         result = WaitResult::kReady;
         break;
     }
     inBlockingCall_ = false;
     if (result == WaitResult::kCancelled) {
-        lastError_ = EINTR;
+        Fail(EINTR, "cancelled");
     }
     return result;
 }

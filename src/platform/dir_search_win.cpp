@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <system_error>
 
 #include <windows.h>
 
@@ -34,9 +36,9 @@ std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
     if (!known) {
         return std::nullopt;
     }
-    return FileIdentity{info.dwVolumeSerialNumber,
-                        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
-                            info.nFileIndexLow};
+    return FileIdentity{
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 // Kind (and identity for folders) of one entry. A plain entry is what the search says it is;
@@ -88,20 +90,37 @@ bool ListingOrderLess(const std::string& left, const std::string& right) {
     return std::memcmp(left.data(), right.data(), left.size()) < 0;
 }
 
+bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
+    return ListFolderUpTo(folderPath, entries, std::numeric_limits<std::size_t>::max()).failure ==
+           ListFailure::None;
+}
+
 // Names come in the ANSI code page (FindFirstFileA), as the image has always stored them. The
 // system returns them in whatever order the file system keeps (NTFS sorts, FAT and network
 // drives do not), so they are sorted here as on every other system.
-bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
+ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>& entries,
+                           std::size_t maxEntries) {
+    ListOutcome outcome;
     entries.clear();
     WIN32_FIND_DATAA found{};
     const HANDLE search = FindFirstFileA(Joined(folderPath, "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        // An empty folder still lists "." and "..": failing here means it cannot be read.
-        return false;
+        // Even an empty folder lists "." and "..": failing here means it cannot be read.
+        const DWORD error = GetLastError();
+        outcome.error = std::system_category().message(static_cast<int>(error));
+        const DWORD attributes = GetFileAttributesA(folderPath.c_str());
+        outcome.failure = attributes == INVALID_FILE_ATTRIBUTES          ? ListFailure::Missing
+                          : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? ListFailure::NotAFolder
+                                                                         : ListFailure::Other;
+        return outcome;
     }
     do {
         if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) {
             continue;
+        }
+        if (entries.size() >= maxEntries) {
+            outcome.truncated = true;
+            break;
         }
         DirEntry& entry = entries.emplace_back();
         entry.name = found.cFileName;
@@ -111,7 +130,7 @@ bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
     std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
         return ListingOrderLess(a.name, b.name);
     });
-    return true;
+    return outcome;
 }
 
 std::optional<FileIdentity> IdentityOf(const std::string& path) {

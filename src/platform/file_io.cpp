@@ -13,8 +13,6 @@ namespace {
 
 // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check then refuses it.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-constexpr mode_t kNewFileMode = 0644;
-constexpr mode_t kNewFolderMode = 0755;
 
 }  // namespace
 
@@ -46,34 +44,8 @@ long ReadSome(int descriptor, void* buffer, std::size_t size) {
     return static_cast<long>(got);
 }
 
-int CreateForWrite(const std::string& path) {
-    // O_NOFOLLOW: a link planted where the file goes must not redirect the write.
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                  kNewFileMode);
-}
-
-long WriteSome(int descriptor, const void* data, std::size_t size) {
-    ssize_t put = 0;
-    do {
-        put = ::write(descriptor, data, size);
-    } while (put < 0 && errno == EINTR);
-    return static_cast<long>(put);
-}
-
 bool CloseFile(int descriptor) {
     return descriptor < 0 || ::close(descriptor) == 0;
-}
-
-PathKind KindOfPath(const std::string& path) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        return PathKind::kMissing;
-    }
-    return S_ISDIR(status.st_mode) ? PathKind::kFolder : PathKind::kOther;
-}
-
-bool MakeFolder(const std::string& path) {
-    return ::mkdir(path.c_str(), kNewFolderMode) == 0;
 }
 
 std::string LastFileErrorText() {

@@ -7,8 +7,8 @@
 
 namespace platform {
 
-// Plain file access for the packer: whole files read in and written out, by small integer
-// descriptors. Every call that fails leaves the reason for LastFileErrorText().
+// Plain file access for reading whole files in, by small integer descriptors. Every call that fails
+// leaves the reason for LastFileErrorText().
 
 // Opens a file for reading. Never waits: a FIFO that has taken a file's place opens at once
 // (and is then refused by RegularFileSize). -1 on failure.
@@ -23,20 +23,9 @@ std::optional<std::uint64_t> RegularFileSize(int descriptor);
 // One read of at most `size` bytes (interrupted reads are retried): the count, 0 at the end,
 // -1 on failure.
 long ReadSome(int descriptor, void* buffer, std::size_t size);
-// Creates or empties the file at `path` for writing. A symbolic link there is never followed.
-// -1 on failure.
-int CreateForWrite(const std::string& path);
-// One write of at most `size` bytes (interrupted writes are retried): the count, -1 on failure.
-long WriteSome(int descriptor, const void* data, std::size_t size);
 // Closes a descriptor from any of the above; false when the system reports a failure (for a
 // written file: its content may not have been stored). -1 is ignored.
 bool CloseFile(int descriptor);
-
-// What is at `path`, symbolic links not followed.
-enum class PathKind { kMissing, kFolder, kOther };
-PathKind KindOfPath(const std::string& path);
-// Creates one folder (rights rwxr-xr-x where the system has such rights). False on failure.
-bool MakeFolder(const std::string& path);
 
 // The system's text for the reason of the last failed call of this thread.
 std::string LastFileErrorText();

@@ -5,11 +5,9 @@
 #include <climits>
 #include <cstring>
 
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <windows.h>
 
 namespace platform {
 
@@ -17,7 +15,6 @@ namespace {
 
 // Binary (no line-end translation) and not inherited by child processes.
 constexpr int kReadFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
-constexpr int kWriteFlags = _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT;
 
 unsigned ChunkOf(std::size_t size) {
     return static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
@@ -52,37 +49,8 @@ long ReadSome(int descriptor, void* buffer, std::size_t size) {
     return _read(descriptor, buffer, ChunkOf(size));
 }
 
-// A symbolic link at `path` is refused rather than followed, as O_NOFOLLOW does.
-int CreateForWrite(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        errno = ELOOP;
-        return -1;
-    }
-    return _open(path.c_str(), kWriteFlags, _S_IREAD | _S_IWRITE);
-}
-
-long WriteSome(int descriptor, const void* data, std::size_t size) {
-    return _write(descriptor, data, ChunkOf(size));
-}
-
 bool CloseFile(int descriptor) {
     return descriptor < 0 || _close(descriptor) == 0;
-}
-
-PathKind KindOfPath(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return PathKind::kMissing;
-    }
-    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    return folder ? PathKind::kFolder : PathKind::kOther;
-}
-
-bool MakeFolder(const std::string& path) {
-    return _mkdir(path.c_str()) == 0;
 }
 
 std::string LastFileErrorText() {

@@ -3,9 +3,16 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
+#include <cstdio>
+#include <cstring>
+
+#include <io.h>
 #include <windows.h>
+
+#include "platform/user_folders.h"
 
 namespace platform {
 
@@ -16,11 +23,10 @@ constexpr int kTempNameAttempts = 100;
 bool Fail(std::string* error, const std::string& what, DWORD code) {
     if (error != nullptr) {
         char* text = nullptr;
-        const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                                FORMAT_MESSAGE_FROM_SYSTEM |
-                                                FORMAT_MESSAGE_IGNORE_INSERTS,
-                                            nullptr, code, 0, reinterpret_cast<char*>(&text), 0,
-                                            nullptr);
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
         std::string message = length > 0 && text != nullptr ? std::string(text, length)
                                                             : "error " + std::to_string(code);
         LocalFree(text);
@@ -71,9 +77,8 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
     const std::string targetName = target.string();
 
     const DWORD attributes = GetFileAttributesA(targetName.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
-         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+                                                  (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
         return Fail(error, "cannot write " + targetName, ERROR_ACCESS_DENIED);
     }
 
@@ -97,9 +102,8 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
         failure = GetLastError();
     }
     CloseHandle(handle);
-    if (failure == 0 &&
-        MoveFileExA(tempPath.c_str(), targetName.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    if (failure == 0 && MoveFileExA(tempPath.c_str(), targetName.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
         failure = GetLastError();
     }
     if (failure != 0) {
@@ -107,6 +111,87 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
         return Fail(error, "cannot write " + targetName, failure);
     }
     return true;
+}
+
+namespace {
+
+bool RefuseFolder(const std::string& path, std::string* error) {
+    if (error != nullptr) {
+        *error = "cannot write " + path + ": " + std::strerror(EISDIR);
+    }
+    return false;
+}
+
+bool IsFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::optional<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        GetFileInformationByHandle(handle, &info) == 0) {
+        return std::nullopt;
+    }
+    return info;
+}
+
+}  // namespace
+
+// Windows has no device nodes or FIFOs among files: "-" is standard output, a folder is
+// refused, anything else is a file that is replaced as a whole.
+bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error) {
+    if (path == "-") {
+        std::fflush(stdout);
+        const bool written =
+            std::fwrite(contents.data(), 1, contents.size(), stdout) == contents.size() &&
+            std::fflush(stdout) == 0;
+        if (!written && error != nullptr) {
+            *error = "cannot write standard output: " + std::string(std::strerror(errno));
+        }
+        return written;
+    }
+    if (IsFolder(path)) {
+        return RefuseFolder(path, error);
+    }
+    return ReplaceFileContents(path, contents, error);
+}
+
+bool CheckOutputFile(const std::string& path, std::string* error) {
+    if (path == "-") {
+        return true;
+    }
+    if (IsFolder(path)) {
+        return RefuseFolder(path, error);
+    }
+    const auto target = ResolveTarget(path);
+    const DWORD attributes = GetFileAttributesA(target.string().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return Fail(error, "cannot write " + target.string(), ERROR_ACCESS_DENIED);
+    }
+    const auto folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    return IsWritableFolder(folder.string()) ||
+           Fail(error, "cannot create a file in " + folder.string(), ERROR_ACCESS_DENIED);
+}
+
+bool IsStandardOutput(const std::string& path) {
+    if (path == "-") {
+        return true;
+    }
+    const auto out = InformationOf(GetStdHandle(STD_OUTPUT_HANDLE));
+    if (!out) {
+        return false;
+    }
+    const HANDLE named =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const auto info = InformationOf(named);
+    if (named != INVALID_HANDLE_VALUE) {
+        CloseHandle(named);
+    }
+    return info && info->dwVolumeSerialNumber == out->dwVolumeSerialNumber &&
+           info->nFileIndexHigh == out->nFileIndexHigh && info->nFileIndexLow == out->nFileIndexLow;
 }
 
 }  // namespace platform

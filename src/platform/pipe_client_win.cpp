@@ -87,8 +87,7 @@ int ConnectPipe(const std::string& path, int waitMs) {
         if (pipe != INVALID_HANDLE_VALUE) {
             return DescriptorOf(pipe);
         }
-        if (GetLastError() != ERROR_PIPE_BUSY ||
-            std::chrono::steady_clock::now() >= deadline) {
+        if (GetLastError() != ERROR_PIPE_BUSY || std::chrono::steady_clock::now() >= deadline) {
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kPipeRetryPauseMs));

@@ -1,0 +1,110 @@
+#include "platform/tree_writer.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include <windows.h>
+
+namespace platform {
+namespace {
+
+bool Fail(TreeWriteError& error, std::size_t segment, std::string reason) {
+    error.segment = segment;
+    error.reason = std::move(reason);
+    return false;
+}
+
+std::string SystemMessage(DWORD code) {
+    return std::system_category().message(static_cast<int>(code));
+}
+
+bool IsLink(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+// Windows has no descriptors for folders to work below, so every step names the whole path
+// and checks what stands there first: a symbolic link or junction inside the root is never
+// followed, and the file is created anew (CREATE_NEW) after whatever stood at its name is
+// deleted (deleting a link removes the link, not its target).
+TreeWriter::~TreeWriter() = default;
+
+bool TreeWriter::Open(std::string& error) {
+    std::error_code code;
+    std::filesystem::create_directories(root_, code);
+    const DWORD attributes = GetFileAttributesA(root_.c_str());
+    if (code || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        error = "cannot create folder " + root_ + ": " +
+                (code ? code.message() : SystemMessage(ERROR_DIRECTORY));
+        return false;
+    }
+    rootFd_ = 0;
+    return true;
+}
+
+bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::uint8_t* data,
+                           std::size_t size, TreeWriteError& error) {
+    if (rootFd_ < 0 || segments.empty()) {
+        return Fail(error, 0, SystemMessage(ERROR_INVALID_HANDLE));
+    }
+    std::string path = root_;
+    const std::size_t last = segments.size() - 1;
+    for (std::size_t i = 0; i <= last; ++i) {
+        if (!path.empty() && path.back() != '\\' && path.back() != '/') {
+            path += '\\';
+        }
+        path += segments[i];
+        if (i == last) {
+            break;
+        }
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (CreateDirectoryA(path.c_str(), nullptr) == 0 &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                return Fail(error, i, SystemMessage(GetLastError()));
+            }
+            attributes = GetFileAttributesA(path.c_str());
+        }
+        if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes) ||
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            return Fail(error, i, "not a folder");
+        }
+    }
+    const DWORD existing = GetFileAttributesA(path.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES) {
+        if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(existing)) {
+            return Fail(error, last, "is a folder");
+        }
+        const bool removed = (existing & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                 ? RemoveDirectoryA(path.c_str()) != 0
+                                 : DeleteFileA(path.c_str()) != 0;
+        if (!removed) {
+            return Fail(error, last, SystemMessage(GetLastError()));
+        }
+    }
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return Fail(error, last, SystemMessage(GetLastError()));
+    }
+    DWORD failure = 0;
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD put = 0;
+        if (::WriteFile(file, data, chunk, &put, nullptr) == 0 || put == 0) {
+            failure = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+            break;
+        }
+        data += put;
+        size -= put;
+    }
+    if (CloseHandle(file) == 0 && failure == 0) {
+        failure = GetLastError();
+    }
+    return failure == 0 || Fail(error, last, SystemMessage(failure));
+}
+
+}  // namespace platform
