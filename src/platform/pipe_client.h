@@ -6,7 +6,9 @@
 namespace platform {
 
 // The diagnostic pipe is a Unix-domain stream socket named "quillTest" in the user's runtime
-// folder. A listener serves it; the program is the client and only ever writes.
+// folder; on Windows the named pipe "\\.\pipe\quillTest" (pipe_client_win.cpp, with the
+// pipe's HANDLE as the descriptor). A listener serves it; the program is the client and only
+// ever writes.
 
 inline constexpr const char* kLogPipeName = "quillTest";
 inline constexpr const char* kLogPipeFallbackFolder = "/tmp";
