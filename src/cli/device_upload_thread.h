@@ -18,12 +18,9 @@ namespace cli {
 // What one device's upload came to.
 struct DeviceRunReport {
     DeviceAddress device;
-    bool ok = false;           // "Web Server Update OK!"
-    bool stopped = false;      // ended early by RequestStop, not by its own failure
-    std::string message;       // the last message the run showed (empty when none)
-    std::string cause;         // why the last try failed, for a person ("connect: ..."); or empty
-    int attempts = 1;          // tries made, the first one included
-    bool interrupted = false;  // ended by a signal (SIGINT, SIGTERM)
+    bool ok = false;       // "Web Server Update OK!"
+    bool stopped = false;  // ended early by RequestStop, not by its own failure
+    std::string message;   // the last message the run showed (empty when none)
     int framesTaken = 0;
     int totalFrames = 0;
     std::int64_t elapsedMs = 0;                 // from the thread's start to the result

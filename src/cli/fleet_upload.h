@@ -8,7 +8,6 @@
 #include "cli/device_list.h"
 #include "cli/device_upload_thread.h"
 #include "cli/fleet_printer.h"
-#include "cli/upload_host.h"
 #include "packer/pack_limits.h"
 #include "packer/web_image.h"
 
@@ -29,7 +28,6 @@ class FleetUpload {
         app::LogPipe* logPipe = nullptr;
         bool failFast = false;
         bool trace = false;
-        UploadTiming timing;  // each device's time-outs and retries
     };
 
     FleetUpload(Options options, FleetPrinter& printer);

@@ -64,22 +64,6 @@ bool UploadHost::Run() {
     return sequencer_.LastResult() == transfer::kUploadSucceeded;
 }
 
-std::string UploadHost::FailureCause() const {
-    if (sequencer_.LastResult() == transfer::kUploadSucceeded) {
-        return {};
-    }
-    const int total = sequencer_.TotalFrames();
-    if (total == 0) {
-        return "connect failed";
-    }
-    const std::string frame =
-        "frame " + std::to_string(FramesTaken()) + " of " + std::to_string(total);
-    if (sequencer_.AwaitingAck()) {
-        return frame + ": no answer within " + std::to_string(transfer::kAckTimeoutMs) + " ms";
-    }
-    return frame + ": send failed";
-}
-
 void UploadHost::ResetProgress() {
     if (progress_) {
         progress_(0.0f, 0, 0);

@@ -18,16 +18,6 @@ class QEventLoop;
 
 namespace cli {
 
-// How patient an upload is with its device. The defaults are the device's contract: a connect
-// gives up after the platform's usual 21 s, an acknowledgement is late after 3000 ms. A longer
-// acknowledgement time-out is for links known to be slow; retries start a failed upload again
-// from a new connection and the magic frame.
-struct UploadTiming {
-    int connectTimeoutMs = 21000;
-    std::uint32_t ackTimeoutMs = transfer::kAckTimeoutMs;
-    int retries = 0;
-};
-
 // Hosts the upload sequencer without a window: the same image, frames, pacing, time-out and
 // texts as the desktop program, with the progress and the messages handed to callbacks.
 // Lives on, and is run from, one thread with a Qt event loop (the thread that made it): its
@@ -40,7 +30,6 @@ class UploadHost : public transfer::SequencerHost {
         int port = 8001;
         packer::PackLimits limits;
         std::string applicationName = "vellumix-cli";
-        UploadTiming timing;
     };
     using ProgressCallback = std::function<void(float percent, int framesTaken, int totalFrames)>;
 
@@ -69,9 +58,6 @@ class UploadHost : public transfer::SequencerHost {
     // Frames taken from the queue so far in the current or last run, and how many it built.
     int FramesTaken() const { return sequencer_.TotalFrames() - sequencer_.Frames().Size(); }
     int TotalFrames() const { return sequencer_.TotalFrames(); }
-    // Why the last run failed, for a person ("connect: Connection refused", "frame 5 of 13: no
-    // answer within 3000 ms"); empty after a success or before any run.
-    std::string FailureCause() const;
 
     // SequencerHost
     void ExchangeFieldsToMembers() override {}
