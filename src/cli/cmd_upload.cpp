@@ -21,10 +21,8 @@
 #include "cli/fleet_upload.h"
 #include "cli/pack_report.h"
 #include "cli/trace_report.h"
-#include "cli/upload_host.h"
-#include "net/device_socket.h"
+#include "cli/upload_events.h"
 #include "packer/web_image.h"
-#include "transfer/ack_trace_link.h"
 #include "transfer/upload_sequencer.h"
 
 namespace cli {
@@ -41,6 +39,9 @@ struct UploadOptions {
     bool dryRun = false;
     bool failFast = false;
     bool trace = false;
+    int retries = 0;
+    int connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000;
+    int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
 };
 
 // Time still needed at best: one tick per frame left, and one that finds the queue empty.
@@ -169,7 +170,53 @@ void PrintTrace(const transfer::AckTrace& trace, const std::string& device, bool
     std::cout.flush();
 }
 
-// One device: the desktop program's Start, with the image built by the host itself.
+// The events of a one-device upload, shown as the desktop program's Start shows them.
+class SingleDeviceEvents : public UploadEvents {
+  public:
+    SingleDeviceEvents(ProgressPrinter& progress, UploadMessages& messages)
+        : progress_(progress), messages_(messages) {}
+
+    void Progress(int, float percent, int taken, int total) override {
+        progress_.Show(percent, taken, total);
+    }
+    void Message(int, const std::string& text, const std::string& caption,
+                 unsigned style) override {
+        messages_.MessageBox(text, caption, style);
+    }
+    void Attempt(int, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override {
+        progress_.Finish();
+        std::cerr << "attempt " << attempt << " of " << attempts << " failed: " << message
+                  << (cause.empty() ? "" : " (" + cause + ")") << "; trying again in "
+                  << FormatSeconds(pauseMs) << std::endl;
+    }
+    void Finished(int, const DeviceRunReport& report) override {
+        progress_.Finish();
+        if (report.interrupted) {
+            std::cerr << report.message << std::endl;
+        }
+    }
+
+  private:
+    ProgressPrinter& progress_;
+    UploadMessages& messages_;
+};
+
+FleetUpload::Options EngineOptions(const UploadOptions& options,
+                                   const std::vector<DeviceAddress>& devices,
+                                   const packer::PackLimits& limits) {
+    FleetUpload::Options engine;
+    engine.devices = devices;
+    engine.limits = limits;
+    engine.failFast = options.failFast;
+    engine.trace = options.trace;
+    engine.retries = options.retries;
+    engine.connectTimeoutMs = options.connectTimeoutSeconds * 1000;
+    engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
+    return engine;
+}
+
+// One device: the desktop program's Start, on the same engine as a fleet.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
                     const packer::PackLimits& limits) {
     QtApplication qt;
@@ -187,23 +234,21 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     ProgressPrinter progress(mode);
     UploadMessages messages(options.json, progress);
 
-    UploadHost::Options hostOptions;
-    hostOptions.folder = options.folder;
-    hostOptions.address = device.host;
-    hostOptions.port = device.port;
-    hostOptions.limits = limits;
-    UploadHost host(hostOptions, &logPipe, messages);
-    host.SetProgressCallback(
-        [&progress](float percent, int taken, int total) { progress.Show(percent, taken, total); });
-    std::unique_ptr<transfer::AckTrace> trace;
-    if (options.trace) {
-        trace = std::make_unique<transfer::AckTrace>();
-        host.SetLinkFactory([&logPipe, &trace]() -> std::unique_ptr<transfer::DeviceLink> {
-            return std::make_unique<transfer::AckTraceLink>(
-                std::make_unique<net::DeviceSocket>(&logPipe), *trace);
-        });
+    auto image = std::make_shared<packer::WebImage>();
+    packer::WebFileTable table(limits.maxFileCount);
+    std::vector<std::uint8_t> readBuffer;
+    DeviceRunReport report;
+    int interruptStatus = 0;
+    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, messages) != 0) {
+        FleetUpload::Options engine = EngineOptions(options, {device}, limits);
+        engine.image = image;
+        engine.logPipe = &logPipe;
+        SingleDeviceEvents events(progress, messages);
+        FleetUpload upload(engine, events);
+        report = upload.Run().front();
+        interruptStatus = upload.InterruptStatus();
     }
-    const bool succeeded = host.Run();
+    const bool succeeded = report.ok;
     progress.Finish();
 
     if (options.json) {
@@ -211,14 +256,19 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
                            {"ok", succeeded},
                            {"device", QString::fromStdString(device.host)},
                            {"port", device.port},
+                           {"attempts", report.attempts},
+                           {"interrupted", report.interrupted},
                            {"message", QString::fromStdString(messages.LastText())}};
         std::cout << QJsonDocument(result).toJson(QJsonDocument::Compact).toStdString()
                   << std::endl;
     }
-    if (trace) {
-        PrintTrace(*trace, device.Label(), options.json);
+    if (report.trace) {
+        PrintTrace(*report.trace, device.Label(), options.json);
     }
     logPipe.Close();
+    if (interruptStatus != 0) {
+        return interruptStatus;
+    }
     return succeeded ? kExitOk : kExitFailure;
 }
 
@@ -245,13 +295,9 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
         mode = FleetPrinter::Mode::Terminal;
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);
-    FleetUpload::Options fleetOptions;
-    fleetOptions.devices = devices;
+    FleetUpload::Options fleetOptions = EngineOptions(options, devices, limits);
     fleetOptions.image = image;
-    fleetOptions.limits = limits;
     fleetOptions.logPipe = &logPipe;
-    fleetOptions.failFast = options.failFast;
-    fleetOptions.trace = options.trace;
     FleetUpload fleet(fleetOptions, printer);
     const auto reports = fleet.Run();
     printer.Summary(reports);
@@ -264,6 +310,9 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
         }
     }
     logPipe.Close();
+    if (fleet.InterruptStatus() != 0) {
+        return fleet.InterruptStatus();
+    }
     return allOk ? kExitOk : kExitFailure;
 }
 
@@ -309,6 +358,11 @@ int RunUpload(const UploadOptions& options) {
     if (options.dryRun) {
         return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr);
     }
+    std::string budget;
+    if (!FleetUpload::CheckSocketBudget(devices->size(), budget)) {
+        std::cerr << "upload: " << budget << std::endl;
+        return kExitFailure;
+    }
     if (devices->size() == 1 && options.devicesFile.empty()) {
         return RunSingleUpload(options, devices->front(), *limits);
     }
@@ -343,6 +397,23 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
     command->add_flag("--trace", options->trace,
                       "Print, per device, when each frame was sent and how (and how late) the "
                       "device answered");
+    command
+        ->add_option("--retries", options->retries,
+                     "Try a device whose upload failed again from the start, up to N times, "
+                     "after a pause that doubles from 1 s")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
+    command
+        ->add_option("--connect-timeout", options->connectTimeoutSeconds,
+                     "Give up a connection attempt after this many seconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    command
+        ->add_option("--ack-timeout", options->ackTimeoutMs,
+                     "Fail a frame the device has not answered within this many ms (the "
+                     "device's contract is 3000; raise it only for links known to be slow)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600000));
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 

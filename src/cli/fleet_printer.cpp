@@ -89,6 +89,27 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
     }
 }
 
+void FleetPrinter::Attempt(int index, int attempt, int attempts, int pauseMs,
+                           const std::string& message, const std::string& cause) {
+    Row& row = rows_.at(static_cast<std::size_t>(index));
+    row.state = "retrying";
+    dirty_ = true;
+    if (mode_ == Mode::Json) {
+        PrintJson(QJsonObject{{"event", "attempt"},
+                              {"device", QString::fromStdString(row.label)},
+                              {"attempt", attempt},
+                              {"attempts", attempts},
+                              {"pause_ms", pauseMs},
+                              {"message", QString::fromStdString(message)},
+                              {"cause", QString::fromStdString(cause)}},
+                  out_);
+        return;
+    }
+    err_ << row.label << ": attempt " << attempt << " of " << attempts << " failed: " << message
+         << (cause.empty() ? "" : " (" + cause + ")") << "; trying again in " << Seconds(pauseMs)
+         << std::endl;
+}
+
 void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
     Row& row = rows_.at(static_cast<std::size_t>(index));
     row.state = ResultText(report);
@@ -106,6 +127,9 @@ void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
                                   {"device", QString::fromStdString(row.label)},
                                   {"ok", report.ok},
                                   {"stopped", report.stopped},
+                                  {"interrupted", report.interrupted},
+                                  {"attempts", report.attempts},
+                                  {"cause", QString::fromStdString(report.cause)},
                                   {"message", QString::fromStdString(report.message)},
                                   {"frames_taken", report.framesTaken},
                                   {"total_frames", report.totalFrames},

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "cli/device_list.h"
-#include "cli/device_upload_thread.h"
+#include "cli/device_run_report.h"
+#include "cli/upload_events.h"
 
 namespace cli {
 
@@ -16,21 +17,24 @@ namespace cli {
 //   Json:     one object per progress step and per result, each with "device".
 // Then the summary: a table ADDRESS / RESULT / FRAMES / TIME and a count line, or a JSON
 // summary object. Failures are repeated on `err` as "ADDRESS: MESSAGE".
-class FleetPrinter {
+class FleetPrinter : public UploadEvents {
   public:
     enum class Mode { Terminal, Lines, Json };
 
     FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
                  std::ostream& err);
 
-    void Progress(int index, float percent, int framesTaken, int totalFrames);
-    void Finished(int index, const DeviceRunReport& report);
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override;
+    // "ADDRESS: attempt A of N failed: MESSAGE (CAUSE); trying again in S" (on `err` too).
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override;
+    void Finished(int index, const DeviceRunReport& report) override;
     // Redraws the rows when something changed (Terminal only; the others print at once).
-    void Render();
+    void Render() override;
     // Ends the rows and prints the summary of every report (in device order).
     void Summary(const std::vector<DeviceRunReport>& reports);
 
-    // "Web Server Update OK!", the failure's message, or "stopped".
+    // "Web Server Update OK!", the failure's message, "stopped" or "upload interrupted".
     static std::string ResultText(const DeviceRunReport& report);
 
   private:
