@@ -12,9 +12,7 @@
 #include <vector>
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonObject>
-#include <QTimer>
 
 #include "app/log_pipe.h"
 #include "cli/cli_context.h"
@@ -22,17 +20,15 @@
 #include "cli/device_list.h"
 #include "cli/fleet_printer.h"
 #include "cli/fleet_upload.h"
+#include "cli/image_file.h"
 #include "cli/output.h"
 #include "cli/pack_report.h"
-#include "cli/step_link.h"
 #include "cli/trace_report.h"
-#include "cli/upload_host.h"
-#include "net/device_socket.h"
+#include "cli/upload_events.h"
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
 #include "platform/sha256.h"
 #include "platform/terminal.h"
-#include "transfer/ack_trace_link.h"
 #include "transfer/frames.h"
 #include "transfer/upload_sequencer.h"
 
@@ -41,8 +37,6 @@ namespace cli {
 namespace {
 
 constexpr char kStdinName[] = "-";
-// The first pause between two tries of a device; it doubles with every further try.
-constexpr std::int64_t kFirstRetryPauseMs = 1000;
 
 struct UploadOptions {
     std::string source;                // web folder, image file, or "-" for an image on stdin
@@ -54,7 +48,7 @@ struct UploadOptions {
     bool dryRun = false;
     bool failFast = false;
     bool trace = false;
-    double connectTimeoutSeconds = 21.0;
+    double connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000.0;
     int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
     int retries = 0;
 };
@@ -79,12 +73,21 @@ std::string FormatSeconds(long long ms) {
     return text;
 }
 
-UploadTiming TimingOf(const UploadOptions& options) {
-    UploadTiming timing;
-    timing.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
-    timing.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
-    timing.retries = options.retries;
-    return timing;
+FleetUpload::Options EngineOptions(const UploadOptions& options,
+                                   const std::vector<DeviceAddress>& devices,
+                                   const packer::PackLimits& limits, const PreparedImage& prepared,
+                                   app::LogPipe* logPipe) {
+    FleetUpload::Options engine;
+    engine.devices = devices;
+    engine.image = prepared.image;
+    engine.limits = limits;
+    engine.logPipe = logPipe;
+    engine.failFast = options.failFast;
+    engine.trace = options.trace;
+    engine.retries = options.retries;
+    engine.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
+    engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
+    return engine;
 }
 
 // Shows the share of frames taken as the window's bar does: a redrawn line on a terminal, a
@@ -139,30 +142,6 @@ class ProgressPrinter {
     bool lineOpen_ = false;
 };
 
-// The messages of one try: errors to stderr at once (as the window shows them at once), the
-// success text to stdout unless quiet; with --json nothing on stdout (the events say it).
-class UploadMessages : public platform::MessageBoxSink {
-  public:
-    UploadMessages(bool json, ProgressPrinter& progress) : json_(json), progress_(progress) {}
-
-    void MessageBox(const std::string& text, const std::string&, unsigned style) override {
-        progress_.Finish();
-        if (style == platform::kMbIconHand) {
-            std::cerr << text << std::endl;
-        } else if (!json_ && !Quiet()) {
-            std::cout << text << std::endl;
-        }
-        lastText_ = text;
-    }
-
-    const std::string& LastText() const { return lastText_; }
-
-  private:
-    bool json_ = false;
-    ProgressPrinter& progress_;
-    std::string lastText_;
-};
-
 struct QtApplication {
     int argc = 1;
     char name[16] = "vellumix-cli";
@@ -170,14 +149,48 @@ struct QtApplication {
     QCoreApplication application{argc, argv};
 };
 
-// Waits `ms` with the event loop running.
-void Pause(std::int64_t ms) {
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(ms), &loop, &QEventLoop::quit);
-    loop.exec();
-}
+// The events of a one-device upload in text, as the desktop program's Start shows them: the
+// share of frames taken, errors on stderr the moment they are shown (each followed by a line
+// with its cause once that is known), "Web Server Update OK!" on stdout unless quiet.
+class SingleDeviceEvents : public UploadEvents {
+  public:
+    SingleDeviceEvents(const DeviceAddress& device, ProgressPrinter& progress)
+        : label_(device.Label()), progress_(progress) {}
 
-// One device: the desktop program's Start, tried again after a failure when --retries asks.
+    void Progress(int, float percent, int taken, int total) override {
+        progress_.Show(percent, taken, total);
+    }
+    void Message(int, const std::string& text, const std::string&, unsigned style) override {
+        progress_.Finish();
+        if (style == platform::kMbIconHand) {
+            std::cerr << text << std::endl;
+        } else if (!Quiet()) {
+            std::cout << text << std::endl;
+        }
+    }
+    void Attempt(int, int attempt, int attempts, int pauseMs, const std::string&,
+                 const std::string& cause) override {
+        progress_.Finish();
+        if (!cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, cause) << "\n";
+        }
+        std::cerr << FleetPrinter::RetryLine(label_, attempt, attempts, pauseMs) << std::endl;
+    }
+    void Finished(int, const DeviceRunReport& report) override {
+        progress_.Finish();
+        if (report.interrupted) {
+            std::cerr << FleetPrinter::ResultText(report) << std::endl;
+        } else if (!report.ok && !report.cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
+        }
+    }
+
+  private:
+    std::string label_;
+    ProgressPrinter& progress_;
+};
+
+// One device: the desktop program's Start, on the same engine as many devices.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
                     const packer::PackLimits& limits, const PreparedImage& prepared) {
     QtApplication qt;
@@ -187,99 +200,24 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     logPipe.Open();
 
     // Each step of --verbose is a line of its own, so the progress is never redrawn in place.
-    ProgressPrinter progress(!options.json && !Verbose() &&
-                             platform::IsTerminal(platform::StandardStream::kOutput));
-    std::unique_ptr<FleetPrinter> json;
+    ProgressPrinter progress(!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput));
+    SingleDeviceEvents text(device, progress);
+    FleetPrinter json(FleetPrinter::Mode::Json, {device}, std::cout, std::cerr);
+    json.SetImage(prepared.info);
+    UploadEvents& events = options.json ? static_cast<UploadEvents&>(json) : text;
+
+    FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe), events);
+    const DeviceRunReport report = upload.Run().front();
     if (options.json) {
-        json = std::make_unique<FleetPrinter>(
-            FleetPrinter::Mode::Json, std::vector<DeviceAddress>{device}, std::cout, std::cerr);
-        json->SetImage(prepared.info);
-    }
-    std::ostream& steps = options.json ? std::cerr : std::cout;
-
-    DeviceRunReport report;
-    report.device = device;
-    const int attempts = options.retries + 1;
-    const auto started = std::chrono::steady_clock::now();
-    for (int attempt = 1;; ++attempt) {
-        UploadMessages messages(options.json, progress);
-        UploadHost::Options hostOptions;
-        hostOptions.address = device.host;
-        hostOptions.port = device.port;
-        hostOptions.limits = limits;
-        hostOptions.timing = TimingOf(options);
-        UploadHost host(hostOptions, prepared.image, &logPipe, messages);
-        host.SetProgressCallback([&](float percent, int taken, int total) {
-            if (json) {
-                if (total > 0 && taken != report.framesTaken) {
-                    report.framesTaken = taken;
-                    json->Progress(0, percent, taken, total);
-                }
-            } else {
-                progress.Show(percent, taken, total);
-            }
-        });
-        if (options.trace) {
-            report.trace = std::make_shared<transfer::AckTrace>();
-        }
-        host.SetLinkFactory([&]() -> std::unique_ptr<transfer::DeviceLink> {
-            std::unique_ptr<transfer::DeviceLink> link =
-                std::make_unique<net::DeviceSocket>(&logPipe);
-            if (Verbose()) {
-                link = std::make_unique<StepLink>(
-                    std::move(link),
-                    [&steps, &progress](const std::string& line) {
-                        progress.Finish();
-                        steps << line << std::endl;
-                    },
-                    [&host] { return host.TotalFrames(); });
-            }
-            if (report.trace) {
-                link = std::make_unique<transfer::AckTraceLink>(std::move(link), *report.trace);
-            }
-            return link;
-        });
-        report.framesTaken = -1;
-        report.ok = host.Run();
-        progress.Finish();
-        report.attempts = attempt;
-        report.message = messages.LastText();
-        report.cause = host.FailureCause();
-        report.framesTaken = host.FramesTaken();
-        report.totalFrames = host.TotalFrames();
-        if (report.ok || attempt >= attempts) {
-            break;
-        }
-        const std::int64_t pauseMs = kFirstRetryPauseMs << (attempt - 1);
-        if (json) {
-            json->Attempt(0, attempt + 1, attempts, pauseMs, report.message, report.cause);
-        } else {
-            std::cerr << FleetPrinter::CauseLine(device.Label(), report.cause) << "\n"
-                      << FleetPrinter::CauseLine(device.Label(),
-                                                 "try " + std::to_string(attempt + 1) + " of " +
-                                                     std::to_string(attempts) + " in " +
-                                                     FormatSeconds(pauseMs))
-                      << std::endl;
-        }
-        Pause(pauseMs);
-    }
-    report.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - started)
-                           .count();
-
-    if (json) {
-        json->Finished(0, report);
-        json->Summary({report});
-    } else {
-        if (!report.ok && !report.cause.empty()) {
-            std::cerr << FleetPrinter::CauseLine(device.Label(), report.cause) << std::endl;
-        }
-        if (report.trace) {
-            PrintAckTrace(*report.trace, device.Label(), std::cout);
-            std::cout.flush();
-        }
+        json.Summary({report});
+    } else if (report.trace) {
+        PrintAckTrace(*report.trace, device.Label(), std::cout);
+        std::cout.flush();
     }
     logPipe.Close();
+    if (upload.InterruptStatus() != 0) {
+        return upload.InterruptStatus();
+    }
     return report.ok ? kExitOk : kExitFailure;
 }
 
@@ -298,15 +236,7 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);
     printer.SetImage(prepared.info);
-    FleetUpload::Options fleetOptions;
-    fleetOptions.devices = devices;
-    fleetOptions.image = prepared.image;
-    fleetOptions.limits = limits;
-    fleetOptions.logPipe = &logPipe;
-    fleetOptions.failFast = options.failFast;
-    fleetOptions.trace = options.trace;
-    fleetOptions.timing = TimingOf(options);
-    FleetUpload fleet(fleetOptions, printer);
+    FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe), printer);
     const auto reports = fleet.Run();
     printer.Summary(reports);
 
@@ -315,6 +245,9 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
         allOk = allOk && report.ok;
     }
     logPipe.Close();
+    if (fleet.InterruptStatus() != 0) {
+        return fleet.InterruptStatus();
+    }
     return allOk ? kExitOk : kExitFailure;
 }
 
@@ -356,30 +289,6 @@ bool IsImageSource(const std::string& source) {
     return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
-// The whole image file (or standard input for "-"); false with the reason in `error`.
-bool ReadImageBytes(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-    if (path == kStdinName) {
-        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        return true;
-    }
-    std::error_code code;
-    if (!std::filesystem::is_regular_file(path, code)) {
-        error = "not a regular file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot be opened";
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "read error";
-        return false;
-    }
-    return true;
-}
-
 UploadImageInfo InfoOf(const std::uint8_t* bytes, std::size_t length) {
     UploadImageInfo info;
     info.sha256 = platform::Sha256::Hex(platform::Sha256::Of(bytes, length));
@@ -395,9 +304,8 @@ std::optional<PreparedImage> LoadImage(const std::string& source, const packer::
     const std::string label = source == kStdinName ? "standard input" : source;
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!ReadImageBytes(source, bytes, error)) {
-        failure.message = "cannot read " + label;
-        failure.cause = error;
+    if (!LoadImageFile(source, bytes, error)) {
+        failure.message = error;
         return std::nullopt;
     }
     if (bytes.size() > static_cast<std::size_t>(limits.maxRomBytes)) {
@@ -410,6 +318,11 @@ std::optional<PreparedImage> LoadImage(const std::string& source, const packer::
     if (!result.ok) {
         failure.message = "malformed image " + label;
         failure.cause = result.error;
+        return std::nullopt;
+    }
+    if (!result.nameError.empty()) {
+        failure.message = "image " + label + " cannot be extracted";
+        failure.cause = result.nameError;
         return std::nullopt;
     }
     PreparedImage prepared;
@@ -500,7 +413,8 @@ int RunUpload(const UploadOptions& options) {
     if (!prepared) {
         if (fromImage) {
             // Not a message of the window's: one line says it all.
-            std::cerr << "upload: " << failure.message << ": " << failure.cause << std::endl;
+            std::cerr << "upload: " << failure.message
+                      << (failure.cause.empty() ? "" : ": " + failure.cause) << std::endl;
         } else if (!failure.cause.empty()) {
             std::cerr << FleetPrinter::CauseLine(options.source, failure.cause) << std::endl;
         }
@@ -513,6 +427,15 @@ int RunUpload(const UploadOptions& options) {
     }
     if (options.dryRun) {
         return ReportImage(*prepared, options.json);
+    }
+    std::string budget;
+    if (!FleetUpload::CheckSocketBudget(devices->size(), budget)) {
+        std::cerr << "upload: " << budget << std::endl;
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), budget, "");
+        }
+        return kExitFailure;
     }
     const bool single = devices->size() == 1 && options.devicesFile.empty();
     if (single && !options.json && !Quiet()) {
@@ -570,13 +493,13 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
                      "Milliseconds the device has to answer a frame; 3000 is the device's "
                      "contract, raise it only for links known to be slow")
         ->capture_default_str()
-        ->check(CLI::Range(1, 600000));
+        ->check(CLI::Range(1, 3600000));
     command
         ->add_option("--retries", options->retries,
                      "Try a failed device again from the start up to N times, after a pause "
                      "that doubles from 1 s")
         ->capture_default_str()
-        ->check(CLI::Range(0, 100));
+        ->check(CLI::Range(0, 1000));
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 

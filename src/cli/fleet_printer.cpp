@@ -17,7 +17,6 @@ namespace {
 constexpr char kCursorUpFormat[] = "\x1b[%zuA";  // moves the cursor up N lines
 constexpr char kClearLine[] = "\r\x1b[2K";
 constexpr char kStoppedText[] = "stopped";
-constexpr char kInterruptedText[] = "upload interrupted";
 constexpr std::size_t kColumnGap = 2;
 
 std::string Percent(float percent) {
@@ -86,6 +85,12 @@ std::string FleetPrinter::CauseLine(const std::string& target, const std::string
     return "vellumix-cli: " + target + ": " + cause;
 }
 
+std::string FleetPrinter::RetryLine(const std::string& target, int attempt, int attempts,
+                                    int pauseMs) {
+    return CauseLine(target, "try " + std::to_string(attempt + 1) + " of " +
+                                 std::to_string(attempts) + " in " + Seconds(pauseMs));
+}
+
 void FleetPrinter::Progress(int index, float percent, int framesTaken, int totalFrames) {
     Row& row = rows_.at(static_cast<std::size_t>(index));
     row.percent = percent;
@@ -118,10 +123,11 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
     }
 }
 
-void FleetPrinter::Attempt(int index, int attempt, int attempts, std::int64_t pauseMs,
+void FleetPrinter::Attempt(int index, int attempt, int attempts, int pauseMs,
                            const std::string& message, const std::string& cause) {
     Row& row = rows_.at(static_cast<std::size_t>(index));
-    row.state = "retry " + std::to_string(attempt) + " of " + std::to_string(attempts);
+    row.state =
+        "waiting for try " + std::to_string(attempt + 1) + " of " + std::to_string(attempts);
     dirty_ = true;
     if (mode_ == Mode::Json) {
         QJsonObject event{{"device", Text(row.label)},
@@ -140,9 +146,7 @@ void FleetPrinter::Attempt(int index, int attempt, int attempts, std::int64_t pa
     if (!cause.empty()) {
         err_ << CauseLine(row.label, cause) << "\n";
     }
-    err_ << CauseLine(row.label, "try " + std::to_string(attempt) + " of " +
-                                     std::to_string(attempts) + " in " + Seconds(pauseMs))
-         << std::endl;
+    err_ << RetryLine(row.label, attempt, attempts, pauseMs) << std::endl;
 }
 
 void FleetPrinter::Finished(int index, const DeviceRunReport& report) {

@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "cli/device_list.h"
-#include "cli/device_upload_thread.h"
+#include "cli/device_run_report.h"
 #include "cli/output.h"
+#include "cli/upload_events.h"
 
 namespace cli {
 
@@ -28,7 +29,7 @@ struct UploadImageInfo {
 // line. Failures are repeated on `err` as "ADDRESS: MESSAGE", each followed by the line
 // "vellumix-cli: ADDRESS: CAUSE" when the cause is known. Quiet prints failures only (and the
 // JSON, which was asked for).
-class FleetPrinter {
+class FleetPrinter : public UploadEvents {
   public:
     enum class Mode { Terminal, Lines, Json };
 
@@ -37,14 +38,15 @@ class FleetPrinter {
 
     void SetImage(UploadImageInfo image) { image_ = std::move(image); }
 
-    void Progress(int index, float percent, int framesTaken, int totalFrames);
-    // A try of device `index` failed with `message` (and `cause`); try `attempt` of `attempts`
-    // follows after `pauseMs`.
-    void Attempt(int index, int attempt, int attempts, std::int64_t pauseMs,
-                 const std::string& message, const std::string& cause);
-    void Finished(int index, const DeviceRunReport& report);
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override;
+    // Try `attempt` of device `index` failed with `message` (and `cause`); the next of at most
+    // `attempts` follows after `pauseMs`. Text: the message and cause lines, then
+    // "vellumix-cli: ADDRESS: try A of N in S s" (on `err`).
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override;
+    void Finished(int index, const DeviceRunReport& report) override;
     // Redraws the rows when something changed (Terminal only; the others print at once).
-    void Render();
+    void Render() override;
     // Ends the rows and prints the summary of every report (in device order), the traces,
     // and the result.
     void Summary(const std::vector<DeviceRunReport>& reports);
@@ -53,6 +55,8 @@ class FleetPrinter {
     static std::string ResultText(const DeviceRunReport& report);
     // The line that follows a message to tell its cause: "vellumix-cli: TARGET: CAUSE".
     static std::string CauseLine(const std::string& target, const std::string& cause);
+    // After try `attempt` failed: "vellumix-cli: TARGET: try A+1 of N in S s".
+    static std::string RetryLine(const std::string& target, int attempt, int attempts, int pauseMs);
 
   private:
     struct Row {

@@ -1,0 +1,141 @@
+#include "cli/device_run.h"
+
+#include <algorithm>
+
+#include "cli/engine_link.h"
+#include "platform/message_box.h"
+#include "transfer/ack_trace_link.h"
+
+namespace cli {
+
+DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
+    : index_(index), settings_(std::move(settings)), events_(events), sequencer_(*this, clock_) {
+    report_.device = settings_.device;
+    if (settings_.trace) {
+        report_.trace = std::make_shared<transfer::AckTrace>();
+    }
+    retryTimer_.setSingleShot(true);
+    QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });
+    window_.SetMessageHandler(
+        [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
+            sequencer_.HandleMessage(message, wParam, lParam);
+            if (attemptRunning_ && !sequencer_.RunInProgress()) {
+                AttemptEnded();
+            }
+        });
+    window_.SetTimerHandler([this](unsigned timerId) { sequencer_.OnTimer(timerId); });
+}
+
+DeviceRun::~DeviceRun() {
+    sequencer_.OnDestroy();
+}
+
+int DeviceRun::RetryPauseMs(int attempt) {
+    const int doublings = std::clamp(attempt - 1, 0, 24);
+    return std::min(kFirstRetryPauseMs << doublings, kLongestRetryPauseMs);
+}
+
+void DeviceRun::Start() {
+    started_ = std::chrono::steady_clock::now();
+    StartAttempt();
+}
+
+void DeviceRun::StartAttempt() {
+    if (done_) {
+        return;
+    }
+    ++report_.attempts;
+    lastMessage_.clear();
+    lastTaken_ = -1;
+    attemptRunning_ = true;
+    connecting_ = std::make_unique<EngineLink>(settings_.logPipe);
+    cause_ = connecting_->FailureCause();
+    connecting_->StartConnect(settings_.device.host, settings_.device.port,
+                              settings_.connectTimeoutMs, [this] { OnConnected(); });
+}
+
+// The connection is made or has failed: the desktop program's Start, whose Create and Connect
+// now only report that.
+void DeviceRun::OnConnected() {
+    sequencer_.OnStart();
+    if (!sequencer_.RunInProgress()) {
+        AttemptEnded();  // the connect failed and Start has shown its message
+    }
+}
+
+std::unique_ptr<transfer::DeviceLink> DeviceRun::NewDeviceLink() {
+    std::unique_ptr<transfer::DeviceLink> link = std::move(connecting_);
+    if (report_.trace) {
+        return std::make_unique<transfer::AckTraceLink>(std::move(link), *report_.trace);
+    }
+    return link;
+}
+
+void DeviceRun::AttemptEnded() {
+    attemptRunning_ = false;
+    const bool ok = sequencer_.LastResult() == transfer::kUploadSucceeded;
+    report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();
+    report_.totalFrames = sequencer_.TotalFrames();
+    report_.message = lastMessage_;
+    report_.cause = cause_ ? *cause_ : std::string();
+    if (ok || report_.attempts > settings_.retries) {
+        Finish(ok);
+        return;
+    }
+    const int pauseMs = RetryPauseMs(report_.attempts);
+    events_.Attempt(index_, report_.attempts, settings_.retries + 1, pauseMs, report_.message,
+                    report_.cause);
+    retryTimer_.start(pauseMs);
+}
+
+void DeviceRun::Stop(bool interrupted) {
+    if (done_) {
+        return;
+    }
+    retryTimer_.stop();
+    connecting_.reset();
+    if (attemptRunning_) {
+        report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();
+        report_.totalFrames = sequencer_.TotalFrames();
+    }
+    attemptRunning_ = false;
+    sequencer_.OnDestroy();
+    report_.stopped = !interrupted;
+    report_.interrupted = interrupted;
+    report_.message = interrupted ? kInterruptedText : "";
+    report_.cause.clear();
+    Finish(false);
+}
+
+void DeviceRun::Finish(bool ok) {
+    done_ = true;
+    report_.ok = ok;
+    report_.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - started_)
+                            .count();
+    events_.Finished(index_, report_);
+}
+
+void DeviceRun::SetProgressPercent(float percent) {
+    const int total = sequencer_.TotalFrames();
+    const int taken = total - sequencer_.Frames().Size();
+    if (total > 0 && taken != lastTaken_) {
+        lastTaken_ = taken;
+        events_.Progress(index_, percent, taken, total);
+    }
+}
+
+const std::uint8_t* DeviceRun::ImageBytes() const {
+    return settings_.image->imageBuffer.data();
+}
+
+std::int32_t DeviceRun::ImageLength() const {
+    return settings_.image->usedLength;
+}
+
+void DeviceRun::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+    lastMessage_ = text;
+    events_.Message(index_, text, caption, style);
+}
+
+}  // namespace cli
