@@ -31,8 +31,7 @@ DeviceRun::~DeviceRun() {
 }
 
 int DeviceRun::RetryPauseMs(int attempt) {
-    const int doublings = std::clamp(attempt - 1, 0, 24);
-    return std::min(kFirstRetryPauseMs << doublings, kLongestRetryPauseMs);
+    return kFirstRetryPauseMs << std::clamp(attempt - 1, 0, kMostPauseDoublings);
 }
 
 void DeviceRun::Start() {

@@ -27,8 +27,8 @@ class EngineLink;
 class DeviceRun : public transfer::SequencerHost {
   public:
     static constexpr int kFirstRetryPauseMs = 1000;
-    // Pauses stop doubling here (about 4.5 hours).
-    static constexpr int kLongestRetryPauseMs = 1000 << 24;
+    // Pauses stop doubling after this many doublings (about 12 days; an int still holds it).
+    static constexpr int kMostPauseDoublings = 20;
 
     struct Settings {
         DeviceAddress device;

@@ -31,6 +31,14 @@ void DeviceSocket::Close() {
     LoggingSocket::Close();
 }
 
+std::string DeviceSocket::LastErrorText() const {
+    return platform::AsyncSocket::LastErrorText();
+}
+
+void DeviceSocket::SetConnectTimeoutMs(int milliseconds) {
+    platform::AsyncSocket::SetConnectTimeoutMs(milliseconds);
+}
+
 void DeviceSocket::NotifyAccept() {
     LogText("plc socket::accept\r\n");
     Post(platform::WM_DEVICE_ACCEPT);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +31,15 @@ inline constexpr int kConnectTimeoutMs = 21000;
 // else is handled meanwhile); one that reads takes a frame at once, so it never waits this long.
 // As long as the device may take to answer a frame.
 inline constexpr int kSendStallTimeoutMs = 3000;
+
+// Whether a connection may be made to this IPv4 address (host order): false for 0.x.x.x (this
+// host, which Linux would quietly connect to), for multicast 224-239.x.x.x and for the reserved
+// 240-255.x.x.x, which holds the broadcast address 255.255.255.255.
+bool IsUnicastHostAddress(std::uint32_t address);
+
+// The IPv4 address (host order) of a dotted address or a host name; false when it does not
+// resolve.
+bool ResolveHostAddress(const std::string& text, std::uint32_t& address);
 
 // A TCP socket (IPv4) whose events are delivered on the thread's Qt event loop, with blocking
 // Connect and Send that do NOT run that loop while they wait.
@@ -63,8 +74,8 @@ class AsyncSocket {
     // Takes one waiting connection into `connected`, which must not be open. False on failure.
     bool Accept(AsyncSocket& connected);
     // Blocking connect to a dotted IPv4 address or a host name. True once connected; false when
-    // the name does not resolve, the attempt is refused or fails, kConnectTimeoutMs pass, or the
-    // call is cancelled.
+    // the name does not resolve, the address is not a unicast host address (no attempt is made),
+    // the attempt is refused or fails, the connect time-out passes, or the call is cancelled.
     bool Connect(const std::string& address, int port);
     // Blocking send of all `length` bytes. Returns `length`, or kSocketError when a send fails,
     // the peer closes the connection while the call waits, the peer takes no byte for
@@ -91,8 +102,15 @@ class AsyncSocket {
     int LocalPort() const;
     // errno of the last failed operation (EINTR after a cancelled blocking call).
     int LastError() const { return lastError_; }
-    // Shortens the connect time-out (tests).
-    void SetConnectTimeoutMs(int milliseconds) { connectTimeoutMs_ = milliseconds; }
+    // Why the last operation failed, in words: the system's text for LastError, or what this
+    // class found itself ("timed out after 21 s", "address 0.0.0.0 is not a unicast host
+    // address", the resolver's reason for a name). Empty after a success.
+    std::string LastErrorText() const;
+    // How long Connect waits for an answer (kConnectTimeoutMs unless changed); 0 or less keeps
+    // the default.
+    void SetConnectTimeoutMs(int milliseconds) {
+        connectTimeoutMs_ = milliseconds > 0 ? milliseconds : kConnectTimeoutMs;
+    }
     // Sets the system's send buffer of an open socket (tests that need a send to wait soon).
     // False when the socket is not open or the system refuses.
     bool SetSendBufferSize(int bytes);
@@ -107,6 +125,8 @@ class AsyncSocket {
     void StopEvents();
     void DispatchEvent();
     WaitResult WaitFor(short events, int timeoutMs);
+    // Records a failure: errno `error`, and `text` when the system's text would not say it.
+    void Fail(int error, std::string text = {});
 
     int descriptor_ = -1;
     long eventMask_ = 0;
@@ -116,6 +136,7 @@ class AsyncSocket {
     bool inBlockingCall_ = false;
     bool cancelRequested_ = false;
     int lastError_ = 0;
+    std::string lastErrorText_;  // overrides the system's text for lastError_ when set
     int connectTimeoutMs_ = kConnectTimeoutMs;
     std::unique_ptr<QSocketNotifier> notifier_;
 };

@@ -11,7 +11,7 @@ namespace transfer {
 // real one; tests use fakes). Connect and SendBytes block the calling thread: no posted
 // message or timer tick of the program is handled while they wait.
 class DeviceLink {
-public:
+  public:
     virtual ~DeviceLink() = default;
 
     // Makes the TCP socket: local port (0 = any), socket type (1 = stream), event mask
@@ -28,6 +28,13 @@ public:
     // otherwise copies nothing and leaves outLength alone. Writes no terminator.
     virtual void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) = 0;
     virtual void Close() = 0;
+
+    // The system's reason for the last failed Create, Connect or SendBytes, in words ("Connection
+    // refused", "timed out after 21 s", "address 0.0.0.0 is not a unicast host address"); empty
+    // when it is not known.
+    virtual std::string LastErrorText() const { return {}; }
+    // How long Connect may wait for the device to answer; 0 or less: the default (21 s).
+    virtual void SetConnectTimeoutMs(int /*milliseconds*/) {}
 };
 
 }  // namespace transfer

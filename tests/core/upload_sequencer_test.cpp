@@ -65,6 +65,7 @@ struct Device {
     bool connectFails = false;
     int failSendFromFrame = -1;  // index (over all links) of the first send that fails
     bool closedByPeer = false;   // every later send fails
+    std::string errorText;       // the link's reason for a failure
 
     std::vector<Bytes> sent;
     std::string connectedAddress;
@@ -130,6 +131,7 @@ class FakeLink : public transfer::DeviceLink {
         }
         replies_.pop_front();
     }
+    std::string LastErrorText() const override { return device_.errorText; }
     void Close() override {
         ++closeCalls_;
         if (closeCalls_ == 1) {
@@ -334,7 +336,9 @@ struct AckCase {
     bool acknowledges;
 };
 
-void PrintTo(const AckCase& ackCase, std::ostream* out) { *out << ackCase.name; }
+void PrintTo(const AckCase& ackCase, std::ostream* out) {
+    *out << ackCase.name;
+}
 
 class AckTextTest : public UploadSequencerTest, public ::testing::WithParamInterface<AckCase> {};
 
@@ -432,6 +436,98 @@ TEST_F(UploadSequencerTest, CreateAndConnectFailuresShowTheirMessageAndArmNoTime
         Tick();
     }
     EXPECT_EQ(host.messages.size(), 2u);
+}
+
+TEST_F(UploadSequencerTest, EachFailureRecordsItsCauseAndFrameBesideTheUnchangedMessage) {
+    using Kind = transfer::FailureCause::Kind;
+    struct Case {
+        const char* what;
+        void (*arrange)(Device&, FakeHost&);
+        Kind kind;
+        int frame;
+        const char* systemError;
+        ShownMessage shown;
+    };
+    const ShownMessage connectError{"Socket Connect ERROR!", "ERR", 16};
+    const Case cases[] = {
+        {"success", [](Device&, FakeHost&) {}, Kind::kNone, 0, "", kSuccess},
+        {"build",
+         [](Device&, FakeHost& h) { h.buildSucceeds = false; },
+         Kind::kBuild,
+         0,
+         "",
+         {"web server path is empty!", "ERR", 16}},
+        {"create",
+         [](Device& d, FakeHost&) { d.createFails = true; },
+         Kind::kCreate,
+         0,
+         "Too many open files",
+         {"Socket Create ERROR!", "ERR", 16}},
+        {"connect", [](Device& d, FakeHost&) { d.connectFails = true; }, Kind::kConnect, 0,
+         "Connection refused", connectError},
+        {"send of frame 5", [](Device& d, FakeHost&) { d.failSendFromFrame = 4; }, Kind::kSend, 5,
+         "Broken pipe", kFailure},
+        {"no answer to the magic", [](Device& d, FakeHost&) { d.answer = Device::Answer::Never; },
+         Kind::kNoAnswer, 1, "", kFailure},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        device = Device{};
+        device.errorText = c.systemError;
+        host.buildSucceeds = true;
+        host.messages.clear();
+        c.arrange(device, host);
+        sequencer.OnStart();
+        if (host.messages.empty()) {
+            ASSERT_GT(TickUntilMessage(), 0);
+        }
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0], c.shown);
+        const transfer::FailureCause& cause = sequencer.LastFailure();
+        EXPECT_EQ(cause.kind, c.kind);
+        EXPECT_EQ(cause.frame, c.frame);
+        EXPECT_EQ(cause.totalFrames, c.frame > 0 ? 7 : 0);
+        EXPECT_EQ(cause.systemError, c.systemError);
+        if (c.kind == Kind::kNoAnswer) {
+            EXPECT_EQ(cause.timeoutMs, 3000u);
+            EXPECT_GE(cause.waitedMs, 3000u);
+            EXPECT_LT(cause.waitedMs, 3150u);
+        }
+    }
+}
+
+TEST_F(UploadSequencerTest, LongerAckTimeoutWaitsThatLongForTheAnswer) {
+    device.answer = Device::Answer::Never;
+    sequencer.SetAckTimeoutMs(5000);
+    sequencer.OnStart();
+    Tick();  // magic sent
+    const std::int64_t sentAt = clock.EpochMs();
+    ASSERT_GT(TickUntilMessage(), 0);
+    EXPECT_GE(clock.EpochMs() - sentAt, 5000);
+    EXPECT_LT(clock.EpochMs() - sentAt, 5000 + 150);
+    EXPECT_EQ(sequencer.LastFailure().timeoutMs, 5000u);
+}
+
+TEST(DescribeFailureTest, NamesTheTargetOrTheFrameAndTheReason) {
+    using Kind = transfer::FailureCause::Kind;
+    struct Case {
+        transfer::FailureCause cause;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{Kind::kNone, 0, 0, 0, 0, ""}, ""},
+        {{Kind::kBuild, 0, 0, 0, 0, ""}, ""},
+        {{Kind::kCreate, 0, 0, 0, 0, "Too many open files"},
+         "127.0.0.1:8001: socket: Too many open files"},
+        {{Kind::kConnect, 0, 0, 0, 0, "Connection refused"},
+         "127.0.0.1:8001: connect: Connection refused"},
+        {{Kind::kConnect, 0, 0, 0, 0, ""}, "127.0.0.1:8001: connect: unknown error"},
+        {{Kind::kSend, 4, 13, 0, 0, "Broken pipe"}, "frame 4 of 13: send: Broken pipe"},
+        {{Kind::kNoAnswer, 5, 13, 3012, 3000, ""}, "frame 5 of 13: no answer within 3000 ms"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(transfer::DescribeFailure(c.cause, "127.0.0.1:8001"), c.text);
+    }
 }
 
 TEST_F(UploadSequencerTest, FailedBuildStopsBeforeConnecting) {

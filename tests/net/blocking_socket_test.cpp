@@ -180,6 +180,7 @@ TEST(BlockingSocketTest, UnansweredConnectGivesUpAtTheConnectTimeout) {
     timer.start();
     EXPECT_FALSE(socket.Connect("127.0.0.1", listener.peer.Port()));
     EXPECT_EQ(socket.LastError(), ETIMEDOUT);
+    EXPECT_EQ(static_cast<transfer::DeviceLink&>(socket).LastErrorText(), "timed out after 400 ms");
     EXPECT_GE(timer.elapsed(), 350);
     EXPECT_LT(timer.elapsed(), platform::kBlockingWakeMs);
 }
@@ -191,6 +192,7 @@ TEST(BlockingSocketTest, ConnectToClosedLoopbackPortFailsPromptly) {
     timer.start();
     EXPECT_FALSE(socket.Connect("127.0.0.1", net_testing::UnusedLoopbackPort()));
     EXPECT_EQ(socket.LastError(), ECONNREFUSED);
+    EXPECT_EQ(static_cast<transfer::DeviceLink&>(socket).LastErrorText(), "Connection refused");
     EXPECT_LT(timer.elapsed(), platform::kBlockingWakeMs);
 }
 
@@ -209,12 +211,16 @@ TEST(BlockingSocketTest, ConnectRefusesWhatCannotBeConnected) {
         bool create;
         const char* address;
         int port;
+        const char* reason;
     };
     const Case cases[] = {
-        {"socket not created", false, "127.0.0.1", peer.Port()},
-        {"empty address", true, "", peer.Port()},
-        {"negative port", true, "127.0.0.1", -1},
-        {"port above 65535", true, "127.0.0.1", 65536 + peer.Port()},
+        {"socket not created", false, "127.0.0.1", peer.Port(), ""},
+        {"empty address", true, "", peer.Port(), "no address"},
+        {"negative port", true, "127.0.0.1", -1, "port -1 is out of range"},
+        {"port above 65535", true, "127.0.0.1", 65536 + peer.Port(), " is out of range"},
+        // What a blank address field reads as; Linux would connect it to this machine.
+        {"this host", true, "0.0.0.0", peer.Port(),
+         "address 0.0.0.0 is not a unicast host address"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -223,9 +229,26 @@ TEST(BlockingSocketTest, ConnectRefusesWhatCannotBeConnected) {
             ASSERT_TRUE(socket.Create(0, 1, 63, nullptr));
         }
         EXPECT_FALSE(socket.Connect(c.address, c.port));
+        EXPECT_NE(socket.LastErrorText().find(c.reason), std::string::npos)
+            << socket.LastErrorText();
     }
     EXPECT_FALSE(net_testing::WaitReadable(peer.ListenerDescriptor(), 100))
         << "no case may reach the peer";
+}
+
+TEST(BlockingSocketTest, OnlyUnicastHostAddressesMayBeConnected) {
+    struct Case {
+        std::uint32_t address;
+        bool unicast;
+    };
+    const Case cases[] = {
+        {0x00000000, false}, {0x00FFFFFF, false}, {0x01000000, true},
+        {0x7F000001, true},  {0xDFFFFFFF, true},  {0xE0000000, false},
+        {0xEFFFFFFF, false}, {0xF0000000, false}, {0xFFFFFFFF, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::IsUnicastHostAddress(c.address), c.unicast) << std::hex << c.address;
+    }
 }
 
 }  // namespace

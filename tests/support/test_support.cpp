@@ -213,6 +213,12 @@ int BackgroundProcess::WaitForExit(int timeoutMs) {
     return exitCode_;
 }
 
+void BackgroundProcess::Signal(int number) const {
+    if (pid_ > 0) {
+        kill(pid_, number);
+    }
+}
+
 std::string CliPath() {
     return VELLUMIX_CLI_PATH;
 }

@@ -113,4 +113,20 @@ TEST_F(MainWindowDeviceTest, SilentDeviceEndsInUpdateErrorAndTheWindowStaysUsabl
     EXPECT_TRUE(opened.isVisible());
 }
 
+// A blank field reads as 0.0.0.0, which Linux connects to this machine: the simulator took the
+// upload and the window reported success for a controller it never touched.
+TEST_F(MainWindowDeviceTest, BlankAddressEndsInConnectErrorWithoutReachingAnyDevice) {
+    ASSERT_TRUE(StartDevice({}));
+    ui::MainWindow& opened = Open();
+    opened.AddressControl().clear();
+    ASSERT_EQ(opened.AddressText(), "0.0.0.0");
+    QSignalSpy finished(device.get(), &net::DeviceSimulator::UploadFinished);
+    PressStartAndWaitForResult();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Socket Connect ERROR!");
+    QTest::qWait(200);
+    EXPECT_FALSE(device->UploadInProgress());
+    EXPECT_EQ(finished.count(), 0);
+}
+
 }  // namespace
