@@ -28,6 +28,7 @@ struct PackOptions {
     bool full = false;
     bool json = false;
     LimitOptions limits;
+    packer::BuildOptions build;
 };
 
 struct ImageFileOptions {
@@ -42,8 +43,9 @@ int RunPack(const PackOptions& options) {
         return kExitUsage;
     }
     std::vector<std::uint8_t> image;
-    const int result = RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr,
-                                     options.output.empty() ? nullptr : &image, options.full);
+    const int result =
+        RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr,
+                      options.output.empty() ? nullptr : &image, options.full, options.build);
     if (result != kExitOk || options.output.empty()) {
         return result;
     }
@@ -141,8 +143,9 @@ void AddPackCommands(CLI::App& app, int& exitCode) {
                             "image file to write (without it only the report is printed)");
     packCommand->add_flag("--full", pack->full,
                           "write the whole capacity, 0xFF fill included, not only the used bytes");
-    packCommand->add_flag("--json", pack->json, "print the report as one JSON document");
+    packCommand->add_flag("--json", pack->json, "print the report as JSON Lines");
     AddLimitOptions(*packCommand, pack->limits);
+    AddBuildOptions(*packCommand, pack->build);
     packCommand->callback([pack, &exitCode] { exitCode = RunPack(*pack); });
 
     auto list = std::make_shared<ImageFileOptions>();
