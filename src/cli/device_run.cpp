@@ -5,6 +5,7 @@
 #include "cli/engine_link.h"
 #include "platform/message_box.h"
 #include "transfer/ack_trace_link.h"
+#include "transfer/failure_cause.h"
 
 namespace cli {
 
@@ -14,6 +15,7 @@ DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
     if (settings_.trace) {
         report_.trace = std::make_shared<transfer::AckTrace>();
     }
+    sequencer_.SetAckTimeoutMs(settings_.ackTimeoutMs);
     retryTimer_.setSingleShot(true);
     QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });
     window_.SetMessageHandler(
@@ -76,7 +78,10 @@ void DeviceRun::AttemptEnded() {
     report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();
     report_.totalFrames = sequencer_.TotalFrames();
     report_.message = lastMessage_;
-    report_.cause = cause_ ? *cause_ : std::string();
+    // The connection's own reason first; else the sequencer's (a frame not sent or answered).
+    report_.cause = cause_ && !cause_->empty() ? *cause_
+                                               : transfer::DescribeFailure(sequencer_.LastFailure(),
+                                                                           report_.device.Label());
     if (ok || report_.attempts > settings_.retries) {
         Finish(ok);
         return;
