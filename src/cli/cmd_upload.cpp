@@ -169,6 +169,11 @@ class SingleDeviceEvents : public UploadEvents {
             std::cout << text << std::endl;
         }
     }
+    bool WantsSteps() const override { return Verbose(); }
+    void Step(int, const std::string& line) override {
+        progress_.Finish();
+        std::cout << line << std::endl;
+    }
     void Attempt(int, int attempt, int attempts, int pauseMs, const std::string&,
                  const std::string& cause) override {
         progress_.Finish();
