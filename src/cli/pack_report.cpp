@@ -41,8 +41,8 @@ std::string Fixed(double value, int decimals) {
 }
 
 // The name a left-out entry is known by: its image name, or its path when it never got one.
-const std::string& LeftOutLabel(const packer::BuildReport::LeftOut& entry) {
-    return entry.imageName.empty() ? entry.localPath : entry.imageName;
+std::string LeftOutLabel(const packer::BuildReport::LeftOut& entry) {
+    return packer::PrintableName(entry.imageName.empty() ? entry.localPath : entry.imageName);
 }
 
 std::size_t ExcludedCount(const packer::BuildReport& report) {

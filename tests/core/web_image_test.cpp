@@ -168,10 +168,23 @@ TEST(BuildWebImage, ReportsFailuresInTheirOrderWithErrCaption) {
     };
     TempDir empty;
     std::filesystem::create_directories(empty.path() / "only" / "folders");
+    TempDir web;  // folders 0..29, each with two links to the next: 2^29 paths
+    for (int i = 29; i >= 0; --i) {
+        const auto folder = web.path() / std::to_string(i);
+        std::filesystem::create_directories(folder);
+        if (i < 29) {
+            std::filesystem::create_directory_symlink(web.path() / std::to_string(i + 1),
+                                                      folder / "x");
+            std::filesystem::create_directory_symlink(web.path() / std::to_string(i + 1),
+                                                      folder / "y");
+        }
+    }
     const std::vector<Case> cases = {
         {"no folder", "", "Please select the web server path!"},
         {"missing folder", (empty.path() / "missing").string(), "web server path is empty!"},
         {"only empty folders", empty.path().string(), "web server path is empty!"},
+        {"web of folder links", web.path().string(),
+         "web server path has more than 50000 folders or 500000 entries,please confirm it!"},
     };
     for (const Case& c : cases) {
         Builder b;
