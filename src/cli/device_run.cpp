@@ -14,6 +14,7 @@ DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
     if (settings_.trace) {
         report_.trace = std::make_shared<transfer::AckTrace>();
     }
+    sequencer_.SetAckTimeoutMs(settings_.ackTimeoutMs);
     retryTimer_.setSingleShot(true);
     QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });
     window_.SetMessageHandler(
@@ -48,7 +49,6 @@ void DeviceRun::StartAttempt() {
     lastTaken_ = -1;
     attemptRunning_ = true;
     connecting_ = std::make_unique<EngineLink>(settings_.logPipe);
-    cause_ = connecting_->FailureCause();
     connecting_->StartConnect(settings_.device.host, settings_.device.port,
                               settings_.connectTimeoutMs, [this] { OnConnected(); });
 }
@@ -76,7 +76,7 @@ void DeviceRun::AttemptEnded() {
     report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();
     report_.totalFrames = sequencer_.TotalFrames();
     report_.message = lastMessage_;
-    report_.cause = cause_ ? *cause_ : std::string();
+    report_.cause = transfer::DescribeFailure(sequencer_.LastFailure(), settings_.device.Label());
     if (ok || report_.attempts > settings_.retries) {
         Finish(ok);
         return;
