@@ -14,15 +14,13 @@
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "cli/image_file.h"
 #include "cli/pack_report.h"
 #include "packer/image_reader.h"
 #include "platform/file_replace.h"
 
 namespace cli {
 namespace {
-
-// Larger than any image the settings allow (64 MiB), small enough to read at once.
-constexpr std::uintmax_t kMaxImageFileBytes = 256u * 1024 * 1024;
 
 struct PackOptions {
     std::string folder;
@@ -58,32 +56,12 @@ int RunPack(const PackOptions& options) {
     return kExitOk;
 }
 
-// The whole image file, or false with the reason on stderr.
-bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        std::cerr << "cannot open " << path << std::endl;
-        return false;
-    }
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<std::uintmax_t>(size) > kMaxImageFileBytes) {
-        std::cerr << "cannot read " << path << ": not a file of at most " << kMaxImageFileBytes
-                  << " bytes" << std::endl;
-        return false;
-    }
-    bytes.resize(static_cast<std::size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        std::cerr << "cannot read " << path << std::endl;
-        return false;
-    }
-    return true;
-}
-
 // Reads and checks the image; false with the reason on stderr.
 bool LoadDirectory(const std::string& path, std::vector<std::uint8_t>& bytes,
                    packer::ImageDirectory& directory) {
-    if (!LoadImageFile(path, bytes)) {
+    std::string error;
+    if (!LoadImageFile(path, bytes, error)) {
+        std::cerr << error << std::endl;
         return false;
     }
     packer::ImageReadResult result = packer::ReadImageDirectory(bytes.data(), bytes.size());

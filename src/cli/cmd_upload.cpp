@@ -1,16 +1,17 @@
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include "app/log_pipe.h"
@@ -19,18 +20,26 @@
 #include "cli/device_list.h"
 #include "cli/fleet_printer.h"
 #include "cli/fleet_upload.h"
+#include "cli/image_file.h"
+#include "cli/output.h"
 #include "cli/pack_report.h"
 #include "cli/trace_report.h"
 #include "cli/upload_events.h"
+#include "packer/image_reader.h"
 #include "packer/web_image.h"
+#include "platform/sha256.h"
+#include "platform/terminal.h"
+#include "transfer/frames.h"
 #include "transfer/upload_sequencer.h"
 
 namespace cli {
 
 namespace {
 
+constexpr char kStdinName[] = "-";
+
 struct UploadOptions {
-    std::string folder;
+    std::string source;                // web folder, image file, or "-" for an image on stdin
     std::vector<std::string> devices;  // --device, repeatable
     std::string devicesFile;           // --devices
     int port = 8001;
@@ -39,16 +48,24 @@ struct UploadOptions {
     bool dryRun = false;
     bool failFast = false;
     bool trace = false;
-    int retries = 0;
-    int connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000;
+    double connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000.0;
     int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
+    int retries = 0;
 };
 
-// Time still needed at best: one tick per frame left, and one that finds the queue empty.
-long long EstimatedMsLeft(int framesTaken, int totalFrames) {
-    const int left = totalFrames - framesTaken;
-    return static_cast<long long>(left + 1) * transfer::kTimerPeriodMs;
-}
+// The image to send and what the result says of it.
+struct PreparedImage {
+    std::shared_ptr<const packer::WebImage> image;
+    UploadImageInfo info;
+    std::string label;  // the folder or image file it came from
+};
+
+// Why no image could be prepared: the message (the system's own, or the error text) and its
+// cause when one is known.
+struct ImageFailure {
+    std::string message;
+    std::string cause;
+};
 
 std::string FormatSeconds(long long ms) {
     char text[32];
@@ -56,59 +73,56 @@ std::string FormatSeconds(long long ms) {
     return text;
 }
 
-// Shows the share of frames taken as the window's bar does: a redrawn line on a terminal,
-// a line per whole per cent otherwise, or one JSON object per step.
+FleetUpload::Options EngineOptions(const UploadOptions& options,
+                                   const std::vector<DeviceAddress>& devices,
+                                   const packer::PackLimits& limits, const PreparedImage& prepared,
+                                   app::LogPipe* logPipe) {
+    FleetUpload::Options engine;
+    engine.devices = devices;
+    engine.image = prepared.image;
+    engine.limits = limits;
+    engine.logPipe = logPipe;
+    engine.failFast = options.failFast;
+    engine.trace = options.trace;
+    engine.retries = options.retries;
+    engine.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
+    engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
+    return engine;
+}
+
+// Shows the share of frames taken as the window's bar does: a redrawn line on a terminal, a
+// line per whole per cent otherwise.
 class ProgressPrinter {
   public:
-    enum class Mode { Terminal, Lines, Json };
-
-    explicit ProgressPrinter(Mode mode) : mode_(mode) {}
+    explicit ProgressPrinter(bool terminal) : terminal_(terminal) {}
 
     void Show(float percent, int framesTaken, int totalFrames) {
-        if (totalFrames <= 0) {
+        if (totalFrames <= 0 || Quiet()) {
             return;  // the reset before the frames exist
         }
         const long long left = EstimatedMsLeft(framesTaken, totalFrames);
         char number[16];
         std::snprintf(number, sizeof number, "%.2f", static_cast<double>(percent));
-        switch (mode_) {
-            case Mode::Terminal: {
-                if (framesTaken == lastFrames_) {
-                    return;
-                }
-                constexpr int kWidth = 30;
-                const int filled = static_cast<int>(percent / 100.0f * kWidth);
-                std::string bar(static_cast<std::size_t>(filled), '#');
-                bar.resize(kWidth, ' ');
-                std::cout << "\r[" << bar << "] " << number << "%  " << framesTaken << "/"
-                          << totalFrames << " frames  ~" << FormatSeconds(left) << " left  "
-                          << std::flush;
-                lineOpen_ = true;
-                break;
+        if (terminal_) {
+            if (framesTaken == lastFrames_) {
+                return;
             }
-            case Mode::Lines: {
-                const int whole = static_cast<int>(percent);
-                if (whole == lastWhole_) {
-                    return;
-                }
-                lastWhole_ = whole;
-                std::cout << "progress " << number << "% (" << framesTaken << "/" << totalFrames
-                          << " frames, ~" << FormatSeconds(left) << " left)" << std::endl;
-                break;
+            constexpr int kWidth = 30;
+            const int filled = static_cast<int>(percent / 100.0f * kWidth);
+            std::string bar(static_cast<std::size_t>(filled), '#');
+            bar.resize(kWidth, ' ');
+            std::cout << "\r[" << bar << "] " << number << "%  " << framesTaken << "/"
+                      << totalFrames << " frames  ~" << FormatSeconds(left) << " left  "
+                      << std::flush;
+            lineOpen_ = true;
+        } else {
+            const int whole = static_cast<int>(percent);
+            if (whole == lastWhole_) {
+                return;
             }
-            case Mode::Json: {
-                if (framesTaken == lastFrames_) {
-                    return;
-                }
-                QJsonObject object{{"event", "progress"},
-                                   {"percent", static_cast<double>(percent)},
-                                   {"frames_taken", framesTaken},
-                                   {"total_frames", totalFrames},
-                                   {"estimated_ms_left", left}};
-                std::cout << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString()
-                          << std::endl;
-                break;
-            }
+            lastWhole_ = whole;
+            std::cout << "progress " << number << "% (" << framesTaken << "/" << totalFrames
+                      << " frames, ~" << FormatSeconds(left) << " left)" << std::endl;
         }
         lastFrames_ = framesTaken;
     }
@@ -122,36 +136,10 @@ class ProgressPrinter {
     }
 
   private:
-    Mode mode_;
+    bool terminal_ = false;
     int lastFrames_ = -1;
     int lastWhole_ = -1;
     bool lineOpen_ = false;
-};
-
-// The messages of an upload: errors to stderr, the success text to stdout, or, with --json,
-// one result object on stdout (errors still also on stderr).
-class UploadMessages : public platform::MessageBoxSink {
-  public:
-    UploadMessages(bool json, ProgressPrinter& progress) : json_(json), progress_(progress) {}
-
-    void MessageBox(const std::string& text, const std::string&, unsigned style) override {
-        progress_.Finish();
-        if (style == platform::kMbIconHand) {
-            std::cerr << text << std::endl;
-            lastError_ = text;
-        } else if (!json_) {
-            std::cout << text << std::endl;
-        }
-        lastText_ = text;
-    }
-
-    const std::string& LastText() const { return lastText_; }
-
-  private:
-    bool json_ = false;
-    ProgressPrinter& progress_;
-    std::string lastText_;
-    std::string lastError_;
 };
 
 struct QtApplication {
@@ -161,129 +149,81 @@ struct QtApplication {
     QCoreApplication application{argc, argv};
 };
 
-void PrintTrace(const transfer::AckTrace& trace, const std::string& device, bool json) {
-    if (json) {
-        PrintAckTraceJson(trace, device, std::cout);
-    } else {
-        PrintAckTrace(trace, device, std::cout);
-    }
-    std::cout.flush();
-}
-
-// The events of a one-device upload, shown as the desktop program's Start shows them.
+// The events of a one-device upload in text, as the desktop program's Start shows them: the
+// share of frames taken, errors on stderr the moment they are shown (each followed by a line
+// with its cause once that is known), "Web Server Update OK!" on stdout unless quiet.
 class SingleDeviceEvents : public UploadEvents {
   public:
-    SingleDeviceEvents(ProgressPrinter& progress, UploadMessages& messages)
-        : progress_(progress), messages_(messages) {}
+    SingleDeviceEvents(const DeviceAddress& device, ProgressPrinter& progress)
+        : label_(device.Label()), progress_(progress) {}
 
     void Progress(int, float percent, int taken, int total) override {
         progress_.Show(percent, taken, total);
     }
-    void Message(int, const std::string& text, const std::string& caption,
-                 unsigned style) override {
-        messages_.MessageBox(text, caption, style);
+    void Message(int, const std::string& text, const std::string&, unsigned style) override {
+        progress_.Finish();
+        if (style == platform::kMbIconHand) {
+            std::cerr << text << std::endl;
+        } else if (!Quiet()) {
+            std::cout << text << std::endl;
+        }
     }
-    void Attempt(int, int attempt, int attempts, int pauseMs, const std::string& message,
+    void Attempt(int, int attempt, int attempts, int pauseMs, const std::string&,
                  const std::string& cause) override {
         progress_.Finish();
-        std::cerr << "attempt " << attempt << " of " << attempts << " failed: " << message
-                  << (cause.empty() ? "" : " (" + cause + ")") << "; trying again in "
-                  << FormatSeconds(pauseMs) << std::endl;
+        if (!cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, cause) << "\n";
+        }
+        std::cerr << FleetPrinter::RetryLine(label_, attempt, attempts, pauseMs) << std::endl;
     }
     void Finished(int, const DeviceRunReport& report) override {
         progress_.Finish();
         if (report.interrupted) {
-            std::cerr << report.message << std::endl;
+            std::cerr << FleetPrinter::ResultText(report) << std::endl;
+        } else if (!report.ok && !report.cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
         }
     }
 
   private:
+    std::string label_;
     ProgressPrinter& progress_;
-    UploadMessages& messages_;
 };
 
-FleetUpload::Options EngineOptions(const UploadOptions& options,
-                                   const std::vector<DeviceAddress>& devices,
-                                   const packer::PackLimits& limits) {
-    FleetUpload::Options engine;
-    engine.devices = devices;
-    engine.limits = limits;
-    engine.failFast = options.failFast;
-    engine.trace = options.trace;
-    engine.retries = options.retries;
-    engine.connectTimeoutMs = options.connectTimeoutSeconds * 1000;
-    engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
-    return engine;
-}
-
-// One device: the desktop program's Start, on the same engine as a fleet.
+// One device: the desktop program's Start, on the same engine as many devices.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
-                    const packer::PackLimits& limits) {
+                    const packer::PackLimits& limits, const PreparedImage& prepared) {
     QtApplication qt;
 
     // Attached once, as the desktop program does at start-up.
     app::LogPipe logPipe;
     logPipe.Open();
 
-    ProgressPrinter::Mode mode = ProgressPrinter::Mode::Lines;
-    if (options.json) {
-        mode = ProgressPrinter::Mode::Json;
-    } else if (isatty(STDOUT_FILENO) != 0) {
-        mode = ProgressPrinter::Mode::Terminal;
-    }
-    ProgressPrinter progress(mode);
-    UploadMessages messages(options.json, progress);
+    // Each step of --verbose is a line of its own, so the progress is never redrawn in place.
+    ProgressPrinter progress(!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput));
+    SingleDeviceEvents text(device, progress);
+    FleetPrinter json(FleetPrinter::Mode::Json, {device}, std::cout, std::cerr);
+    json.SetImage(prepared.info);
+    UploadEvents& events = options.json ? static_cast<UploadEvents&>(json) : text;
 
-    auto image = std::make_shared<packer::WebImage>();
-    packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
-    DeviceRunReport report;
-    int interruptStatus = 0;
-    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, messages) != 0) {
-        FleetUpload::Options engine = EngineOptions(options, {device}, limits);
-        engine.image = image;
-        engine.logPipe = &logPipe;
-        SingleDeviceEvents events(progress, messages);
-        FleetUpload upload(engine, events);
-        report = upload.Run().front();
-        interruptStatus = upload.InterruptStatus();
-    }
-    const bool succeeded = report.ok;
-    progress.Finish();
-
+    FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe), events);
+    const DeviceRunReport report = upload.Run().front();
     if (options.json) {
-        QJsonObject result{{"event", "result"},
-                           {"ok", succeeded},
-                           {"device", QString::fromStdString(device.host)},
-                           {"port", device.port},
-                           {"attempts", report.attempts},
-                           {"interrupted", report.interrupted},
-                           {"message", QString::fromStdString(messages.LastText())}};
-        std::cout << QJsonDocument(result).toJson(QJsonDocument::Compact).toStdString()
-                  << std::endl;
-    }
-    if (report.trace) {
-        PrintTrace(*report.trace, device.Label(), options.json);
+        json.Summary({report});
+    } else if (report.trace) {
+        PrintAckTrace(*report.trace, device.Label(), std::cout);
+        std::cout.flush();
     }
     logPipe.Close();
-    if (interruptStatus != 0) {
-        return interruptStatus;
+    if (upload.InterruptStatus() != 0) {
+        return upload.InterruptStatus();
     }
-    return succeeded ? kExitOk : kExitFailure;
+    return report.ok ? kExitOk : kExitFailure;
 }
 
-// Several devices: the image is built once, then every device gets its own thread.
+// Several devices: every device gets its own connection, pacing and time-out.
 int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress>& devices,
-                   const packer::PackLimits& limits) {
-    ConsoleMessageBox buildMessages;
-    auto image = std::make_shared<packer::WebImage>();
-    packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
-    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, buildMessages) ==
-        0) {
-        return kExitFailure;
-    }
-
+                   const packer::PackLimits& limits, const PreparedImage& prepared) {
     QtApplication qt;
     app::LogPipe logPipe;
     logPipe.Open();
@@ -291,23 +231,18 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     FleetPrinter::Mode mode = FleetPrinter::Mode::Lines;
     if (options.json) {
         mode = FleetPrinter::Mode::Json;
-    } else if (isatty(STDOUT_FILENO) != 0) {
+    } else if (!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput)) {
         mode = FleetPrinter::Mode::Terminal;
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);
-    FleetUpload::Options fleetOptions = EngineOptions(options, devices, limits);
-    fleetOptions.image = image;
-    fleetOptions.logPipe = &logPipe;
-    FleetUpload fleet(fleetOptions, printer);
+    printer.SetImage(prepared.info);
+    FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe), printer);
     const auto reports = fleet.Run();
     printer.Summary(reports);
 
     bool allOk = true;
     for (const auto& report : reports) {
         allOk = allOk && report.ok;
-        if (report.trace) {
-            PrintTrace(*report.trace, report.device.Label(), options.json);
-        }
     }
     logPipe.Close();
     if (fleet.InterruptStatus() != 0) {
@@ -341,6 +276,118 @@ std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& op
     return list.devices;
 }
 
+// True when `source` names an image rather than a web folder: "-" (standard input), or
+// anything that exists and is not a folder (a regular file, and also a FIFO or device, which
+// the image reader then refuses). A path that does not exist stays a folder, so that the
+// builder says "web server path is empty!" as the window does.
+bool IsImageSource(const std::string& source) {
+    if (source == kStdinName) {
+        return true;
+    }
+    std::error_code error;
+    const auto status = std::filesystem::status(source, error);
+    return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
+UploadImageInfo InfoOf(const std::uint8_t* bytes, std::size_t length) {
+    UploadImageInfo info;
+    info.sha256 = platform::Sha256::Hex(platform::Sha256::Of(bytes, length));
+    info.imageBytes = static_cast<std::int64_t>(length);
+    return info;
+}
+
+// An image file, sent exactly as it is after the checks of `list`, and refused when it holds
+// more than the device's capacity R. Its directory keeps its own entry count N: the device
+// takes the bytes as they are, so --max-files does not apply to it.
+std::optional<PreparedImage> LoadImage(const std::string& source, const packer::PackLimits& limits,
+                                       ImageFailure& failure) {
+    const std::string label = source == kStdinName ? "standard input" : source;
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!LoadImageFile(source, bytes, error)) {
+        failure.message = error;
+        return std::nullopt;
+    }
+    if (bytes.size() > static_cast<std::size_t>(limits.maxRomBytes)) {
+        failure.message = "image " + label + " is larger than the device's capacity";
+        failure.cause = std::to_string(bytes.size()) + " bytes, at most " +
+                        std::to_string(limits.maxRomBytes) + " (--max-rom)";
+        return std::nullopt;
+    }
+    const packer::ImageReadResult result = packer::ReadImageDirectory(bytes.data(), bytes.size());
+    if (!result.ok) {
+        failure.message = "malformed image " + label;
+        failure.cause = result.error;
+        return std::nullopt;
+    }
+    if (!result.nameError.empty()) {
+        failure.message = "image " + label + " cannot be extracted";
+        failure.cause = result.nameError;
+        return std::nullopt;
+    }
+    PreparedImage prepared;
+    prepared.info = InfoOf(bytes.data(), bytes.size());
+    prepared.label = label;
+    auto image = std::make_shared<packer::WebImage>();
+    image->usedLength = static_cast<std::int32_t>(bytes.size());
+    image->imageBuffer = std::move(bytes);
+    prepared.image = std::move(image);
+    return prepared;
+}
+
+// The image of a web folder, built as the window's Start builds it (its messages on stderr).
+std::optional<PreparedImage> BuildImage(const std::string& folder, const packer::PackLimits& limits,
+                                        ImageFailure& failure) {
+    ConsoleMessageBox buildMessages(std::cerr, std::cerr);
+    auto image = std::make_shared<packer::WebImage>();
+    packer::WebFileTable table(limits.maxFileCount);
+    std::vector<std::uint8_t> readBuffer;
+    if (packer::BuildWebImage(folder, limits, table, *image, readBuffer, buildMessages) == 0) {
+        const auto& shown = buildMessages.Messages();
+        failure.message = shown.empty() ? "the image could not be built" : shown.back().text;
+        return std::nullopt;
+    }
+    PreparedImage prepared;
+    prepared.info = InfoOf(image->imageBuffer.data(), static_cast<std::size_t>(image->usedLength));
+    prepared.label = folder;
+    prepared.image = std::move(image);
+    return prepared;
+}
+
+// Without --dry-run's folder report: what an image file holds, as `pack` reports a folder.
+int ReportImage(const PreparedImage& prepared, bool json) {
+    const auto& image = *prepared.image;
+    const auto directory =
+        packer::ReadImageDirectory(image.imageBuffer.data(), image.imageBuffer.size()).directory;
+    const std::int64_t frames = transfer::FrameCount(image.usedLength);
+    const std::int64_t estimatedMs = EstimatedUploadMs(image.usedLength);
+    if (json) {
+        JsonLines out(std::cout);
+        for (const auto& entry : directory.entries) {
+            QJsonObject file{{"offset", static_cast<qint64>(entry.offset)},
+                             {"size", static_cast<qint64>(entry.size)}};
+            PutName(file, entry.name);
+            out.Write("file", file);
+        }
+        QJsonObject result{{"ok", true},
+                           {"entries_used", static_cast<qint64>(directory.entries.size())},
+                           {"entry_count", directory.entryCount},
+                           {"image_bytes", static_cast<qint64>(prepared.info.imageBytes)},
+                           {"sha256", QString::fromStdString(prepared.info.sha256)},
+                           {"frames", static_cast<qint64>(frames)},
+                           {"estimated_ms", static_cast<qint64>(estimatedMs)}};
+        PutName(result, prepared.label, "image");
+        out.Write("result", result);
+        return kExitOk;
+    }
+    std::cout << "entries: " << directory.entries.size() << " of " << directory.entryCount << '\n'
+              << "sha256: " << prepared.info.sha256 << " (" << prepared.info.imageBytes
+              << " bytes)\n"
+              << "upload: " << frames << " frames, about " << FormatSeconds(estimatedMs)
+              << std::endl;
+    return kExitOk;
+}
+
 int RunUpload(const UploadOptions& options) {
     int exitCode = kExitOk;
     const auto devices = ResolveDevices(options, exitCode);
@@ -355,18 +402,50 @@ int RunUpload(const UploadOptions& options) {
     if (!limits) {
         return kExitFailure;
     }
+    const bool fromImage = IsImageSource(options.source);
+    if (options.dryRun && !fromImage) {
+        return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr);
+    }
+
+    ImageFailure failure;
+    const auto prepared = fromImage ? LoadImage(options.source, *limits, failure)
+                                    : BuildImage(options.source, *limits, failure);
+    if (!prepared) {
+        if (fromImage) {
+            // Not a message of the window's: one line says it all.
+            std::cerr << "upload: " << failure.message
+                      << (failure.cause.empty() ? "" : ": " + failure.cause) << std::endl;
+        } else if (!failure.cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(options.source, failure.cause) << std::endl;
+        }
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), failure.message,
+                               failure.cause);
+        }
+        return kExitFailure;
+    }
     if (options.dryRun) {
-        return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr);
+        return ReportImage(*prepared, options.json);
     }
     std::string budget;
     if (!FleetUpload::CheckSocketBudget(devices->size(), budget)) {
         std::cerr << "upload: " << budget << std::endl;
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), budget, "");
+        }
         return kExitFailure;
     }
-    if (devices->size() == 1 && options.devicesFile.empty()) {
-        return RunSingleUpload(options, devices->front(), *limits);
+    const bool single = devices->size() == 1 && options.devicesFile.empty();
+    if (single && !options.json && !Quiet()) {
+        std::cout << "image sha256: " << prepared->info.sha256 << " (" << prepared->info.imageBytes
+                  << " bytes)" << std::endl;
     }
-    return RunFleetUpload(options, *devices, *limits);
+    if (single) {
+        return RunSingleUpload(options, devices->front(), *limits, *prepared);
+    }
+    return RunFleetUpload(options, *devices, *limits, *prepared);
 }
 
 }  // namespace
@@ -374,8 +453,14 @@ int RunUpload(const UploadOptions& options) {
 void AddUploadCommand(CLI::App& app, int& exitCode) {
     auto options = std::make_shared<UploadOptions>();
     CLI::App* command = app.add_subcommand(
-        "upload", "Pack a web folder and upload it to a device, as the desktop program's Start");
-    command->add_option("FOLDER", options->folder, "Web folder to pack and upload")->required();
+        "upload",
+        "Pack a web folder (or take an image file) and upload it to a device, as the desktop "
+        "program's Start");
+    command
+        ->add_option("SOURCE", options->source,
+                     "Web folder to pack and upload, or an image file written by pack -o (sent "
+                     "exactly as it is; - reads it from standard input)")
+        ->required();
     command
         ->add_option("--device", options->devices,
                      "Device address[:port] (dotted IPv4 or host name); repeat it to upload to "
@@ -389,31 +474,32 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(1, 65535));
     AddLimitOptions(*command, options->limits);
     command->add_flag("--json", options->json,
-                      "Print one JSON object per progress step and one for the result");
+                      "Print JSON Lines: progress, attempts, each device's result, then the "
+                      "result");
     command->add_flag("--dry-run", options->dryRun,
-                      "Build the image and print the pack report without connecting");
+                      "Build (or check) the image and print what it holds without connecting");
     command->add_flag("--fail-fast", options->failFast,
                       "With several devices: stop the others at the first failure");
     command->add_flag("--trace", options->trace,
                       "Print, per device, when each frame was sent and how (and how late) the "
                       "device answered");
     command
-        ->add_option("--retries", options->retries,
-                     "Try a device whose upload failed again from the start, up to N times, "
-                     "after a pause that doubles from 1 s")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 1000));
-    command
         ->add_option("--connect-timeout", options->connectTimeoutSeconds,
-                     "Give up a connection attempt after this many seconds")
+                     "Seconds a connect may take before it fails")
         ->capture_default_str()
-        ->check(CLI::Range(1, 3600));
+        ->check(CLI::Range(0.1, 3600.0));
     command
         ->add_option("--ack-timeout", options->ackTimeoutMs,
-                     "Fail a frame the device has not answered within this many ms (the "
-                     "device's contract is 3000; raise it only for links known to be slow)")
+                     "Milliseconds the device has to answer a frame; 3000 is the device's "
+                     "contract, raise it only for links known to be slow")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600000));
+    command
+        ->add_option("--retries", options->retries,
+                     "Try a failed device again from the start up to N times, after a pause "
+                     "that doubles from 1 s")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 

@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "packer/printable_name.h"
 #include "packer/web_image.h"
 
 namespace packer {
@@ -52,7 +54,8 @@ bool ReadName(const std::uint8_t* record, std::size_t index, std::string& name,
     }
     name.assign(reinterpret_cast<const char*>(record), nameLength);
     if (name.size() < 2 || name.front() != '/') {
-        error = EntryLabel(index) + "name \"" + name + "\" does not begin with \"/\"";
+        error =
+            EntryLabel(index) + "name \"" + PrintableName(name) + "\" does not begin with \"/\"";
         return false;
     }
     return true;
@@ -156,6 +159,7 @@ ImageReadResult ReadImageDirectory(const std::uint8_t* data, std::size_t length)
     }
     directory.usedLength = static_cast<std::uint32_t>(used);
     result.ok = true;
+    result.nameError = CheckImageNames(directory.entries);
     return result;
 }
 
@@ -182,6 +186,47 @@ bool SplitSafeName(const std::string& name, std::vector<std::string>& segments) 
         start = slash + 1;
     }
 }
+
+std::string Quoted(const std::string& name) {
+    return "\"" + PrintableName(name) + "\"";
+}
+
+}  // namespace
+
+std::string CheckImageNames(const std::vector<ImageEntryView>& entries) {
+    std::unordered_map<std::string, std::size_t> files;    // name -> its entry
+    std::unordered_map<std::string, std::size_t> folders;  // folder -> first entry inside it
+    std::vector<std::string> segments;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const std::string& name = entries[index].name;
+        if (!SplitSafeName(name, segments)) {
+            return EntryLabel(index) + "name " + Quoted(name) +
+                   " has an empty, \".\" or \"..\" part or no leading \"/\"";
+        }
+        if (const auto same = files.find(name); same != files.end()) {
+            return "entries " + std::to_string(same->second) + " and " + std::to_string(index) +
+                   " have the same name " + Quoted(name);
+        }
+        if (const auto inside = folders.find(name); inside != folders.end()) {
+            return Quoted(name) + " is both a file (entry " + std::to_string(index) +
+                   ") and a folder (entry " + std::to_string(inside->second) + ", " +
+                   Quoted(entries[inside->second].name) + ")";
+        }
+        for (std::size_t slash = name.find('/', 1); slash != std::string::npos;
+             slash = name.find('/', slash + 1)) {
+            const std::string folder = name.substr(0, slash);
+            if (const auto file = files.find(folder); file != files.end()) {
+                return Quoted(folder) + " is both a file (entry " + std::to_string(file->second) +
+                       ") and a folder (entry " + std::to_string(index) + ", " + Quoted(name) + ")";
+            }
+            folders.emplace(folder, index);
+        }
+        files.emplace(name, index);
+    }
+    return {};
+}
+
+namespace {
 
 // Makes `path` a real folder (not a link); false when something else is in the way.
 bool EnsureFolder(const std::string& path, std::string& error) {
@@ -233,15 +278,16 @@ bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size
 bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
                   const std::string& folder, std::string& error) {
     // Every name is checked before anything is written, so a bad image leaves no partial tree.
+    if (const std::string nameError = CheckImageNames(directory.entries); !nameError.empty()) {
+        error = "refusing the image: " + nameError;
+        return false;
+    }
     std::vector<std::vector<std::string>> paths(directory.entries.size());
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
         const ImageEntryView& entry = directory.entries[i];
-        if (!SplitSafeName(entry.name, paths[i])) {
-            error = "refusing entry name \"" + entry.name + "\": it would leave the folder";
-            return false;
-        }
+        SplitSafeName(entry.name, paths[i]);
         if (static_cast<std::uint64_t>(entry.offset) + entry.size > length) {
-            error = "entry \"" + entry.name + "\" runs past the image end";
+            error = "entry " + Quoted(entry.name) + " runs past the image end";
             return false;
         }
     }
