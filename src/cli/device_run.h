@@ -78,6 +78,7 @@ class DeviceRun : public transfer::SequencerHost {
     void OnConnected();
     void AttemptEnded();
     void Finish(bool ok);
+    std::string Cause() const;
 
     int index_ = 0;
     Settings settings_;
