@@ -51,7 +51,6 @@ void DeviceRun::StartAttempt() {
     lastTaken_ = -1;
     attemptRunning_ = true;
     connecting_ = std::make_unique<EngineLink>(settings_.logPipe);
-    cause_ = connecting_->FailureCause();
     connecting_->StartConnect(settings_.device.host, settings_.device.port,
                               settings_.connectTimeoutMs, [this] { OnConnected(); });
 }
@@ -84,10 +83,7 @@ void DeviceRun::AttemptEnded() {
     report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();
     report_.totalFrames = sequencer_.TotalFrames();
     report_.message = lastMessage_;
-    // The connection's own reason first; else the sequencer's (a frame not sent or answered).
-    report_.cause = cause_ && !cause_->empty() ? *cause_
-                                               : transfer::DescribeFailure(sequencer_.LastFailure(),
-                                                                           report_.device.Label());
+    report_.cause = Cause();
     if (ok || report_.attempts > settings_.retries) {
         Finish(ok);
         return;
@@ -96,6 +92,17 @@ void DeviceRun::AttemptEnded() {
     events_.Attempt(index_, report_.attempts, settings_.retries + 1, pauseMs, report_.message,
                     report_.cause);
     retryTimer_.start(pauseMs);
+}
+
+// The explanation of the try's failure without the target, which every report names anyway:
+// "connect: Connection refused", "frame 5 of 13: no answer within 3000 ms".
+std::string DeviceRun::Cause() const {
+    const std::string label = settings_.device.Label();
+    std::string cause = transfer::DescribeFailure(sequencer_.LastFailure(), label);
+    if (cause.rfind(label + ": ", 0) == 0) {
+        cause.erase(0, label.size() + 2);
+    }
+    return cause;
 }
 
 void DeviceRun::Stop(bool interrupted) {

@@ -78,6 +78,7 @@ class DeviceRun : public transfer::SequencerHost {
     void OnConnected();
     void AttemptEnded();
     void Finish(bool ok);
+    std::string Cause() const;
 
     int index_ = 0;
     Settings settings_;
@@ -89,8 +90,7 @@ class DeviceRun : public transfer::SequencerHost {
     bool attemptRunning_ = false;
     bool done_ = false;
 
-    std::unique_ptr<EngineLink> connecting_;    // made, not yet handed to the sequencer
-    std::shared_ptr<const std::string> cause_;  // of the current try's connection
+    std::unique_ptr<EngineLink> connecting_;  // made, not yet handed to the sequencer
     QTimer retryTimer_;
     platform::MessageWindow window_;
     transfer::SystemClock clock_;

@@ -20,7 +20,9 @@ struct DeviceRunReport {
     bool interrupted = false;  // ended early by SIGINT or SIGTERM (message kInterruptedText)
     int attempts = 0;          // tries made, the first included
     std::string message;       // the last message the run showed (empty when none)
-    std::string cause;         // why the last try failed, when known (empty otherwise)
+    // Why the last try failed, when known, without the device's name ("connect: Connection
+    // refused", "frame 5 of 13: no answer within 3000 ms"); empty otherwise.
+    std::string cause;
     int framesTaken = 0;
     int totalFrames = 0;
     std::int64_t elapsedMs = 0;                 // from the first try's start to the result

@@ -14,15 +14,9 @@ EngineLink::~EngineLink() = default;
 void EngineLink::StartConnect(const std::string& address, int port, int timeoutMs,
                               std::function<void()> done) {
     created_ = client_.Open();
-    if (!created_) {
-        *cause_ = "socket: " + platform::TcpClient::ErrorText(client_.LastError());
-    }
     // Without a socket the attempt fails at once, but still reports from the event loop.
     client_.ConnectAsync(address, port, timeoutMs, [this, done = std::move(done)](int error) {
         connected_ = error == 0;
-        if (!connected_ && cause_->empty()) {
-            *cause_ = "connect: " + platform::TcpClient::ErrorText(error);
-        }
         done();
     });
 }
@@ -41,9 +35,6 @@ bool EngineLink::Connect(const std::string&, int) {
 
 bool EngineLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     const bool sent = client_.Send(data, length);
-    if (!sent && cause_->empty()) {
-        *cause_ = "send: " + platform::TcpClient::ErrorText(client_.LastError());
-    }
     journal_.LogHexDump(true, length, data);
     return sent;
 }
@@ -66,10 +57,6 @@ void EngineLink::OnReceive() {
 }
 
 void EngineLink::OnPeerClosed(int error) {
-    if (cause_->empty()) {
-        *cause_ = error == 0 ? "the device closed the connection"
-                             : "connection lost: " + platform::TcpClient::ErrorText(error);
-    }
     journal_.OnClose(error);
 }
 

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "app/log_pipe.h"
@@ -27,9 +26,6 @@ class EngineLink : public transfer::DeviceLink {
     // the connection is made or has failed (also at once, queued, when no socket could be made).
     void StartConnect(const std::string& address, int port, int timeoutMs,
                       std::function<void()> done);
-    // Why the connection could not be made or was lost ("connect: Connection refused"); empty
-    // while nothing failed. Shared, so that it outlives the link, which the sequencer deletes.
-    std::shared_ptr<const std::string> FailureCause() const { return cause_; }
 
     // transfer::DeviceLink
     bool Create(unsigned localPort, int socketType, long eventMask,
@@ -39,6 +35,7 @@ class EngineLink : public transfer::DeviceLink {
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
     void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
+    std::string LastErrorText() const override { return client_.LastErrorText(); }
 
   private:
     void OnReceive();
@@ -50,7 +47,6 @@ class EngineLink : public transfer::DeviceLink {
     platform::TcpClient client_;
     bool created_ = false;
     bool connected_ = false;
-    std::shared_ptr<std::string> cause_ = std::make_shared<std::string>();
 };
 
 }  // namespace cli

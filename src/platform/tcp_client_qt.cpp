@@ -1,5 +1,7 @@
 #include "platform/tcp_client_qt.h"
 
+#include "platform/async_socket_qt.h"
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -10,7 +12,6 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,11 +23,15 @@ namespace {
 // A queue this much consumed is moved down, so that it never grows beyond what is unsent.
 constexpr std::size_t kCompactAfterBytes = 4096;
 
-// 0.x.x.x means "this host" to Linux, 224 and above are multicast, reserved and broadcast: none
-// of them names one device.
-bool IsUnicastHost(std::uint32_t hostOrder) {
-    const std::uint32_t first = hostOrder >> 24;
-    return first != 0 && first < 224;
+std::string Dotted(std::uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// "21 s" for whole seconds, else "1500 ms".
+std::string Duration(int milliseconds) {
+    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                    : std::to_string(milliseconds) + " ms";
 }
 
 // Handlers of an object that is being torn down may still be on the call stack: it goes once
@@ -97,26 +102,22 @@ void TcpClient::ConnectAsync(const std::string& address, int port, int timeoutMs
     resolution_->target = context_.get();
     std::thread([resolution = resolution_, alive = std::weak_ptr<bool>(alive_), address, port,
                  this] {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
         std::uint32_t host = 0;
-        if (!address.empty() && getaddrinfo(address.c_str(), nullptr, &hints, &found) == 0 &&
-            found != nullptr) {
-            host = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-            freeaddrinfo(found);
+        if (!ResolveHostAddress(address, host)) {
+            host = 0;
         }
         const std::lock_guard<std::mutex> lock(resolution->mutex);
         if (resolution->target != nullptr) {
             QMetaObject::invokeMethod(
                 resolution->target,
-                [this, alive, host, port] {
+                [this, alive, address, host, port] {
                     if (alive.expired()) {
                         return;
                     }
                     resolution_.reset();
                     if (host == 0) {
+                        lastErrorText_ =
+                            address.empty() ? "no address" : address + ": name does not resolve";
                         FinishConnect(EHOSTUNREACH);
                     } else {
                         StartConnect(host, port);
@@ -129,11 +130,18 @@ void TcpClient::ConnectAsync(const std::string& address, int port, int timeoutMs
 
 void TcpClient::StartConnect(std::uint32_t address, int port) {
     if (descriptor_ < 0) {
-        FinishConnect(EBADF);
+        FinishConnect(lastError_ != 0 ? lastError_ : EBADF);  // Open's reason (EMFILE)
         return;
     }
-    if (!IsUnicastHost(address) || port <= 0 || port > 65535) {
+    // Refused before any packet: 0.0.0.0 would reach this machine, a broadcast or multicast
+    // address no single device.
+    if (!IsUnicastHostAddress(address)) {
+        lastErrorText_ = "address " + Dotted(address) + " is not a unicast host address";
         FinishConnect(EADDRNOTAVAIL);
+        return;
+    }
+    if (port <= 0 || port > 65535) {
+        FinishConnect(EINVAL);
         return;
     }
     sockaddr_in target{};
@@ -153,8 +161,10 @@ void TcpClient::StartConnect(std::uint32_t address, int port) {
                      [this] { OnWritable(); });
     connectTimer_ = std::make_unique<QTimer>();
     connectTimer_->setSingleShot(true);
-    QObject::connect(connectTimer_.get(), &QTimer::timeout, connectTimer_.get(),
-                     [this] { FinishConnect(ETIMEDOUT); });
+    QObject::connect(connectTimer_.get(), &QTimer::timeout, connectTimer_.get(), [this] {
+        lastErrorText_ = "timed out after " + Duration(timeoutMs_);
+        FinishConnect(ETIMEDOUT);
+    });
     connectTimer_->start(timeoutMs_);
 }
 
@@ -162,6 +172,9 @@ void TcpClient::FinishConnect(int error) {
     DisposeLater(connectTimer_);
     DisposeLater(writeNotifier_);
     lastError_ = error;
+    if (error == 0) {
+        lastErrorText_.clear();
+    }
     if (error == 0) {
         connected_ = true;
         readNotifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
@@ -225,6 +238,7 @@ bool TcpClient::Flush() {
 // The connection failed under queued bytes: they can never arrive.
 void TcpClient::Fail(int error) {
     lastError_ = error;
+    lastErrorText_.clear();
     connected_ = false;
     queue_.clear();
     queueStart_ = 0;
@@ -305,8 +319,11 @@ void TcpClient::Close() {
     queueStart_ = 0;
 }
 
-std::string TcpClient::ErrorText(int error) {
-    return std::strerror(error);
+std::string TcpClient::LastErrorText() const {
+    if (!lastErrorText_.empty() || lastError_ == 0) {
+        return lastErrorText_;
+    }
+    return std::strerror(lastError_);
 }
 
 }  // namespace platform

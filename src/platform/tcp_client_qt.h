@@ -65,8 +65,9 @@ class TcpClient {
     bool IsConnected() const { return connected_; }
     int LastError() const { return lastError_; }
 
-    // The system's text for an error number ("Connection refused").
-    static std::string ErrorText(int error);
+    // The last failure in words ("Connection refused", "timed out after 21 s", "address 0.0.0.0
+    // is not a unicast host address"); empty when nothing failed.
+    std::string LastErrorText() const;
 
   private:
     struct Resolution;
@@ -82,6 +83,7 @@ class TcpClient {
     bool connected_ = false;
     bool closeReported_ = false;
     int lastError_ = 0;
+    std::string lastErrorText_;  // when the error number alone does not say it
     int timeoutMs_ = 0;
     ConnectHandler onConnect_;
     ReceiveHandler onReceive_;

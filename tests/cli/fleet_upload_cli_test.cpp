@@ -244,6 +244,24 @@ TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
     }
 }
 
+// Under an open-file limit that cannot be raised (soft = hard), too many devices are refused as
+// a whole before any connection, instead of failing one by one.
+TEST_F(FleetUploadCli, MoreDevicesThanTheOpenFileLimitAllowsAreRefusedBeforeConnecting) {
+    std::string list;
+    for (int host = 1; host <= 40; ++host) {
+        list += "127.0.7." + std::to_string(host) + "\n";
+    }
+    const std::string devices = dir_.Write("forty.txt", list).string();
+    const auto result =
+        RunProcess({"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\" \"$@\"", CliPath(), "upload",
+                    (ExamplesPath() / "web").string(), "--ini", ini_, "--devices", devices});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find("40 devices need 40 sockets; the open-file limit allows "),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("Socket Connect ERROR!"), std::string::npos) << result.err;
+}
+
 TEST_F(FleetUploadCli, TraceShowsThatASilentDeviceNeverAnsweredTheFrame) {
     Devices device("127.0.5.2", {"--no-answer-after", "1"}, dir_);
     ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
