@@ -51,6 +51,7 @@ struct UploadOptions {
     double connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000.0;
     int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
     int retries = 0;
+    packer::BuildOptions build;  // --exclude, --strict
 };
 
 // The image to send and what the result says of it.
@@ -167,6 +168,11 @@ class SingleDeviceEvents : public UploadEvents {
         } else if (!Quiet()) {
             std::cout << text << std::endl;
         }
+    }
+    bool WantsSteps() const override { return Verbose(); }
+    void Step(int, const std::string& line) override {
+        progress_.Finish();
+        std::cout << line << std::endl;
     }
     void Attempt(int, int attempt, int attempts, int pauseMs, const std::string&,
                  const std::string& cause) override {
@@ -337,16 +343,21 @@ std::optional<PreparedImage> LoadImage(const std::string& source, const packer::
 
 // The image of a web folder, built as the window's Start builds it (its messages on stderr).
 std::optional<PreparedImage> BuildImage(const std::string& folder, const packer::PackLimits& limits,
-                                        ImageFailure& failure) {
+                                        const packer::BuildOptions& build, ImageFailure& failure) {
     ConsoleMessageBox buildMessages(std::cerr, std::cerr);
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
     std::vector<std::uint8_t> readBuffer;
-    if (packer::BuildWebImage(folder, limits, table, *image, readBuffer, buildMessages) == 0) {
+    packer::BuildReport report;
+    if (packer::BuildWebImage(folder, limits, table, *image, readBuffer, buildMessages, &report,
+                              build) == 0) {
         const auto& shown = buildMessages.Messages();
         failure.message = shown.empty() ? "the image could not be built" : shown.back().text;
+        failure.cause = report.cause;
+        PrintBuildCause(report, std::cerr);
         return std::nullopt;
     }
+    PrintLeftOutWarnings(report, std::cerr);
     PreparedImage prepared;
     prepared.info = InfoOf(image->imageBuffer.data(), static_cast<std::size_t>(image->usedLength));
     prepared.label = folder;
@@ -404,19 +415,18 @@ int RunUpload(const UploadOptions& options) {
     }
     const bool fromImage = IsImageSource(options.source);
     if (options.dryRun && !fromImage) {
-        return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr);
+        return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr,
+                             false, options.build);
     }
 
     ImageFailure failure;
     const auto prepared = fromImage ? LoadImage(options.source, *limits, failure)
-                                    : BuildImage(options.source, *limits, failure);
+                                    : BuildImage(options.source, *limits, options.build, failure);
     if (!prepared) {
         if (fromImage) {
             // Not a message of the window's: one line says it all.
             std::cerr << "upload: " << failure.message
                       << (failure.cause.empty() ? "" : ": " + failure.cause) << std::endl;
-        } else if (!failure.cause.empty()) {
-            std::cerr << FleetPrinter::CauseLine(options.source, failure.cause) << std::endl;
         }
         if (options.json) {
             JsonLines json(std::cout);
@@ -473,6 +483,7 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
         ->capture_default_str()
         ->check(CLI::Range(1, 65535));
     AddLimitOptions(*command, options->limits);
+    AddBuildOptions(*command, options->build);
     command->add_flag("--json", options->json,
                       "Print JSON Lines: progress, attempts, each device's result, then the "
                       "result");

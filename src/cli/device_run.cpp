@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "cli/engine_link.h"
+#include "cli/step_link.h"
 #include "platform/message_box.h"
 #include "transfer/ack_trace_link.h"
+#include "transfer/failure_cause.h"
 
 namespace cli {
 
@@ -64,6 +66,11 @@ void DeviceRun::OnConnected() {
 
 std::unique_ptr<transfer::DeviceLink> DeviceRun::NewDeviceLink() {
     std::unique_ptr<transfer::DeviceLink> link = std::move(connecting_);
+    if (events_.WantsSteps()) {
+        link = std::make_unique<StepLink>(
+            std::move(link), [this](const std::string& line) { events_.Step(index_, line); },
+            [this] { return sequencer_.TotalFrames(); });
+    }
     if (report_.trace) {
         return std::make_unique<transfer::AckTraceLink>(std::move(link), *report_.trace);
     }

@@ -149,6 +149,11 @@ void FleetPrinter::Attempt(int index, int attempt, int attempts, int pauseMs,
     err_ << RetryLine(row.label, attempt, attempts, pauseMs) << std::endl;
 }
 
+void FleetPrinter::Step(int index, const std::string& line) {
+    std::ostream& stream = mode_ == Mode::Json ? err_ : out_;
+    stream << rows_.at(static_cast<std::size_t>(index)).label << ": " << line << std::endl;
+}
+
 void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
     Row& row = rows_.at(static_cast<std::size_t>(index));
     row.state = ResultText(report);

@@ -45,6 +45,9 @@ class FleetPrinter : public UploadEvents {
     void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
                  const std::string& cause) override;
     void Finished(int index, const DeviceRunReport& report) override;
+    // With -v: "ADDRESS: STEP" per step, on `out` (on `err` in Json mode).
+    bool WantsSteps() const override { return Verbose(); }
+    void Step(int index, const std::string& line) override;
     // Redraws the rows when something changed (Terminal only; the others print at once).
     void Render() override;
     // Ends the rows and prints the summary of every report (in device order), the traces,

@@ -34,6 +34,8 @@ class EndWatch : public UploadEvents {
         printer_.Finished(index, report);
         onEnd_(index, report);
     }
+    bool WantsSteps() const override { return printer_.WantsSteps(); }
+    void Step(int index, const std::string& line) override { printer_.Step(index, line); }
     void Render() override { printer_.Render(); }
 
   private:

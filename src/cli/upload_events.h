@@ -23,6 +23,11 @@ class UploadEvents {
                          const std::string& message, const std::string& cause) = 0;
     // The device's upload is over; called once per device.
     virtual void Finished(int index, const DeviceRunReport& report) = 0;
+    // Whether Step is wanted (--verbose): each device's connection then tells every step.
+    virtual bool WantsSteps() const { return false; }
+    // One step of device `index`'s connection: "connected", "frame 3 of 13 sent (1024 bytes)",
+    // "frame 3 acknowledged" (see StepLink).
+    virtual void Step(int /*index*/, const std::string& /*line*/) {}
     // Called every few tenths of a second while the upload runs (for redrawn rows).
     virtual void Render() {}
 };

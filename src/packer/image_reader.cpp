@@ -1,17 +1,12 @@
 #include "packer/image_reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <unordered_map>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "packer/printable_name.h"
 #include "packer/web_image.h"
+#include "platform/tree_writer.h"
 
 namespace packer {
 namespace {
@@ -226,57 +221,9 @@ std::string CheckImageNames(const std::vector<ImageEntryView>& entries) {
     return {};
 }
 
-namespace {
-
-// Makes `path` a real folder (not a link); false when something else is in the way.
-bool EnsureFolder(const std::string& path, std::string& error) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode)) {
-            return true;
-        }
-        error = "\"" + path + "\" exists and is not a folder";
-        return false;
-    }
-    if (mkdir(path.c_str(), 0755) != 0) {
-        error = "cannot create folder \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
-                    std::string& error) {
-    // O_NOFOLLOW: a link planted in the target folder must not redirect the write.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot create \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    std::size_t written = 0;
-    while (written < size) {
-        const ssize_t put = write(fd, data + written, size - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            error = "cannot write \"" + path + "\": " + std::strerror(errno);
-            close(fd);
-            return false;
-        }
-        written += static_cast<std::size_t>(put);
-    }
-    if (close(fd) != 0) {
-        error = "cannot write \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
-                  const std::string& folder, std::string& error) {
+                  const std::string& folder, std::string& error,
+                  const std::function<void(const ImageEntryView&, const std::string&)>& written) {
     // Every name is checked before anything is written, so a bad image leaves no partial tree.
     if (const std::string nameError = CheckImageNames(directory.entries); !nameError.empty()) {
         error = "refusing the image: " + nameError;
@@ -291,24 +238,23 @@ bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirec
             return false;
         }
     }
-    std::error_code code;
-    std::filesystem::create_directories(folder, code);
-    if (code) {
-        error = "cannot create folder \"" + folder + "\": " + code.message();
+    platform::TreeWriter writer(folder);
+    if (!writer.Open(error)) {
         return false;
     }
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
         const ImageEntryView& entry = directory.entries[i];
-        std::string path = folder;
-        for (std::size_t s = 0; s + 1 < paths[i].size(); ++s) {
-            path.append("/").append(paths[i][s]);
-            if (!EnsureFolder(path, error)) {
-                return false;
+        platform::TreeWriteError failure;
+        if (!writer.WriteFile(paths[i], data + entry.offset, entry.size, failure)) {
+            std::string path = folder;
+            for (std::size_t s = 0; s <= failure.segment && s < paths[i].size(); ++s) {
+                path.append("/").append(paths[i][s]);
             }
-        }
-        path.append("/").append(paths[i].back());
-        if (!WriteWholeFile(path, data + entry.offset, entry.size, error)) {
+            error = "cannot write " + Quoted(path) + ": " + failure.reason;
             return false;
+        }
+        if (written) {
+            written(entry, folder + entry.name);
         }
     }
     return true;

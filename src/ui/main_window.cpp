@@ -232,11 +232,10 @@ bool MainWindow::OnInitDialog() {
 }
 
 void MainWindow::AllocateBuffers() {
+    // The image buffer and the file table grow with the files of each build (up to the
+    // capacity and the slot count), so nothing is taken up front for large limits; the builder
+    // reads contents straight into the image, so the read buffer stays empty.
     FreeBuffers();
-    const auto romBytes = static_cast<std::size_t>(std::max(0, context_.limits.maxRomBytes));
-    image.imageBuffer.assign(2 * romBytes, 0);
-    image.usedLength = 0;
-    readBuffer.assign(romBytes, 0);
     if (!fileTable) {
         fileTable = std::make_unique<packer::WebFileTable>(context_.limits.maxFileCount);
     }

@@ -119,6 +119,7 @@ class Simulator {
 struct FaultCase {
     const char* name;
     ScriptedDevice::Script script;
+    const char* cause;  // after "vellumix-cli: 127.0.0.1:PORT: "
 };
 
 void PrintTo(const FaultCase& faultCase, std::ostream* out) {
@@ -132,7 +133,8 @@ TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
     ScriptedDevice device(GetParam().script);
     const auto result = Upload(folder, device.Port());
     EXPECT_EQ(result.exitCode, 1) << result.out;
-    EXPECT_EQ(result.err, kUpdateError);
+    EXPECT_EQ(result.err, kUpdateError + "vellumix-cli: 127.0.0.1:" +
+                              std::to_string(device.Port()) + ": " + GetParam().cause + "\n");
     EXPECT_EQ(result.out.find("Web Server Update OK!"), std::string::npos);
     EXPECT_LT(elapsedMs_, kAckTimeoutMs + kSlackMs);
 }
@@ -140,8 +142,10 @@ TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
 INSTANTIATE_TEST_SUITE_P(
     Scripted, DeviceFaultCli,
     ::testing::Values(
-        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); }},
-        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); }},
+        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); },
+                  "frame 1 of 9: no answer within 3000 ms"},
+        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); },
+                  "the device closed the connection"},
         FaultCase{"ResetsMidBlock",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
@@ -149,15 +153,18 @@ INSTANTIATE_TEST_SUITE_P(
                           device.Read(kBlockBytes / 2)) {
                           device.Reset();
                       }
-                  }},
+                  },
+                  "connection lost: Connection reset by peer"},
         FaultCase{"AnswersGarbage",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) &&
                           device.Write(std::string("\x00\xFFOK", 4))) {
                           device.Idle();
                       }
-                  }},
-        FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500)}),
+                  },
+                  "frame 1 of 9: no answer within 3000 ms"},
+        FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500),
+                  "frame 1 of 9: no answer within 3000 ms"}),
     [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
 
 TEST_F(UploadFaultCli, SlowAnswerWithinTheTimeoutStillSucceeds) {

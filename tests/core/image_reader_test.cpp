@@ -197,10 +197,15 @@ TEST(ExtractImage, DoesNotWriteThroughLinkInTargetFolder) {
     TempDir outside;
     TempDir dir;
     std::filesystem::create_directory_symlink(outside.path(), dir.path() / "d");
+    // A link standing at a file's name is replaced, not written through.
+    const auto kept = outside.Write("kept", "keep");
+    std::filesystem::create_symlink(kept, dir.path() / "a.htm");
     std::string error;
     EXPECT_FALSE(packer::ExtractImage(image.data(), image.size(), read.directory,
                                       dir.path().string(), error));
     EXPECT_FALSE(std::filesystem::exists(outside.path() / "b.css"));
+    EXPECT_EQ(testing_support::ReadFile(kept), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path() / "a.htm"));
 }
 
 TEST(ExtractImage, RefusesEntryPastTheData) {
