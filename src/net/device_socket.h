@@ -28,6 +28,7 @@ class DeviceSocket : public LoggingSocket, public transfer::DeviceLink {
     void Close() override;
     std::string LastErrorText() const override;
     void SetConnectTimeoutMs(int milliseconds) override;
+    void SetWaitHook(std::function<void()> hook) override;
 
     void NotifyAccept() override;
     void NotifyReceive() override;

@@ -35,7 +35,8 @@ bool Resolve(const std::string& text, std::uint32_t& address, std::string& reaso
     addrinfo* found = nullptr;
     const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
     if (status != 0 || found == nullptr) {
-        reason = text + ": " + (status != 0 ? gai_strerror(status) : "no IPv4 address");
+        reason = std::string("cannot resolve the name: ") +
+                 (status != 0 ? gai_strerror(status) : "no IPv4 address");
         return false;
     }
     address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
@@ -393,6 +394,7 @@ void AsyncSocket::DispatchEvent() {
 AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
     const bool limited = timeoutMs >= 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    auto nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
     inBlockingCall_ = true;
     cancelRequested_ = false;
     WaitResult result = WaitResult::kFailed;
@@ -401,7 +403,7 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             result = WaitResult::kCancelled;
             break;
         }
-        int slice = kBlockingWakeMs;
+        int slice = MillisecondsUntil(nextPending);
         if (limited) {
             const int left = MillisecondsUntil(deadline);
             if (left == 0) {
@@ -409,6 +411,9 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
                 break;
             }
             slice = std::min(slice, left);
+        }
+        if (waitHook_) {
+            slice = std::min(slice, kWaitHookPeriodMs);
         }
         pollfd watched{descriptor_, static_cast<short>(events | POLLRDHUP), 0};
         const int ready = poll(&watched, 1, slice);
@@ -420,8 +425,14 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             break;
         }
         if (ready == 0) {
-            if (!limited || MillisecondsUntil(deadline) > 0) {
-                OnMessagePending();
+            if (waitHook_) {
+                waitHook_();
+            }
+            if (MillisecondsUntil(nextPending) == 0) {
+                nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
+                if (!limited || MillisecondsUntil(deadline) > 0) {
+                    OnMessagePending();
+                }
             }
             continue;
         }

@@ -23,6 +23,8 @@ inline constexpr int kSocketError = -1;  // what Send and Receive return on fail
 
 // A blocking call wakes this often to call OnMessagePending.
 inline constexpr int kBlockingWakeMs = 2000;
+// A blocking call with a wait hook wakes at least this often to call it.
+inline constexpr int kWaitHookPeriodMs = 100;
 // How long a connection attempt may take before Connect gives up; the original platform's
 // network stack gave up after about 21 s (three SYNs), Linux would wait two minutes.
 inline constexpr int kConnectTimeoutMs = 21000;
@@ -52,8 +54,10 @@ bool ResolveHostAddress(const std::string& text, std::uint32_t& address);
 // Events are raised only when their bit is in the event mask given to Create.
 //
 // While Connect or Send waits, no Qt event of the thread (timer, posted event, socket
-// notification, input) is handled: they stay queued until the call returns. The wait wakes
-// every kBlockingWakeMs to call OnMessagePending, which may CancelBlockingCall or Close.
+// notification, input) is handled: they stay queued until the call returns, and are then
+// handled in their order. The wait wakes every kBlockingWakeMs to call OnMessagePending, which
+// may CancelBlockingCall or Close, and, when a wait hook is set, at least every
+// kWaitHookPeriodMs to call the hook, which repaints the owner's window.
 //
 // Every handler may delete the socket.
 class AsyncSocket {
@@ -106,6 +110,10 @@ class AsyncSocket {
     // class found itself ("timed out after 21 s", "address 0.0.0.0 is not a unicast host
     // address", the resolver's reason for a name). Empty after a success.
     std::string LastErrorText() const;
+    // Called at each wake-up of a blocking call (at least every kWaitHookPeriodMs while it
+    // waits). It may paint and may Close this socket; it must not delete it, nor run the event
+    // loop (that would let timer ticks, input and posted messages in). Empty: none.
+    void SetWaitHook(std::function<void()> hook) { waitHook_ = std::move(hook); }
     // How long Connect waits for an answer (kConnectTimeoutMs unless changed); 0 or less keeps
     // the default.
     void SetConnectTimeoutMs(int milliseconds) {
@@ -138,6 +146,7 @@ class AsyncSocket {
     int lastError_ = 0;
     std::string lastErrorText_;  // overrides the system's text for lastError_ when set
     int connectTimeoutMs_ = kConnectTimeoutMs;
+    std::function<void()> waitHook_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/window_messages.h"
@@ -35,6 +36,10 @@ class DeviceLink {
     virtual std::string LastErrorText() const { return {}; }
     // How long Connect may wait for the device to answer; 0 or less: the default (21 s).
     virtual void SetConnectTimeoutMs(int /*milliseconds*/) {}
+    // Called several times a second while Connect or SendBytes waits, on the waiting thread:
+    // the place to repaint a window. It must handle no input, timer tick or posted message, and
+    // must not destroy the link.
+    virtual void SetWaitHook(std::function<void()> /*hook*/) {}
 };
 
 }  // namespace transfer

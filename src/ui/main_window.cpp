@@ -361,10 +361,19 @@ int MainWindow::BuildWebImage() {
 }
 
 std::unique_ptr<transfer::DeviceLink> MainWindow::NewDeviceLink() {
-    if (context_.newDeviceLink) {
-        return context_.newDeviceLink();
+    std::unique_ptr<transfer::DeviceLink> link =
+        context_.newDeviceLink ? context_.newDeviceLink()
+                               : std::make_unique<net::DeviceSocket>(context_.logPipe);
+    // A connect may wait 21 s: the window is painted meanwhile, while its timer, input and
+    // posted messages wait for the call to return.
+    link->SetWaitHook([this] { RepaintDuringWait(); });
+    return link;
+}
+
+void MainWindow::RepaintDuringWait() {
+    if (isVisible()) {
+        repaint();  // paints synchronously; the event loop does not run
     }
-    return std::make_unique<net::DeviceSocket>(context_.logPipe);
 }
 
 std::string MainWindow::AddressText() {

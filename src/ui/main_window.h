@@ -153,6 +153,8 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     void OnTimer(unsigned timerId);
     void AllocateBuffers();
     void FreeBuffers();
+    // Inside a blocking connect or send: paints the whole window now, handling nothing else.
+    void RepaintDuringWait();
 
     MainWindowContext context_;
 

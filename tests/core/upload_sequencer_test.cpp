@@ -440,81 +440,46 @@ TEST_F(UploadSequencerTest, CreateAndConnectFailuresShowTheirMessageAndArmNoTime
 
 TEST_F(UploadSequencerTest, EachFailureRecordsItsCauseAndFrameBesideTheUnchangedMessage) {
     using Kind = transfer::FailureCause::Kind;
-    struct Case {
-        const char* what;
-        void (*arrange)(Device&, FakeHost&);
+    const struct {
         Kind kind;
-        int frame;
+        int frame;  // of 7
         const char* systemError;
-        ShownMessage shown;
-    };
-    const ShownMessage connectError{"Socket Connect ERROR!", "ERR", 16};
-    const Case cases[] = {
-        {"success", [](Device&, FakeHost&) {}, Kind::kNone, 0, "", kSuccess},
-        {"build",
-         [](Device&, FakeHost& h) { h.buildSucceeds = false; },
-         Kind::kBuild,
-         0,
-         "",
-         {"web server path is empty!", "ERR", 16}},
-        {"create",
-         [](Device& d, FakeHost&) { d.createFails = true; },
-         Kind::kCreate,
-         0,
-         "Too many open files",
-         {"Socket Create ERROR!", "ERR", 16}},
-        {"connect", [](Device& d, FakeHost&) { d.connectFails = true; }, Kind::kConnect, 0,
-         "Connection refused", connectError},
-        {"send of frame 5", [](Device& d, FakeHost&) { d.failSendFromFrame = 4; }, Kind::kSend, 5,
-         "Broken pipe", kFailure},
-        {"no answer to the magic", [](Device& d, FakeHost&) { d.answer = Device::Answer::Never; },
-         Kind::kNoAnswer, 1, "", kFailure},
-    };
+        const char* shown;
+    } cases[] = {{Kind::kNone, 0, "", "Web Server Update OK!"},
+                 {Kind::kBuild, 0, "", "web server path is empty!"},
+                 {Kind::kCreate, 0, "Too many open files", "Socket Create ERROR!"},
+                 {Kind::kConnect, 0, "Connection refused", "Socket Connect ERROR!"},
+                 {Kind::kSend, 5, "Broken pipe", "Web Server Update ERROR!"},
+                 {Kind::kNoAnswer, 1, "", "Web Server Update ERROR!"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         device = Device{};
         device.errorText = c.systemError;
-        host.buildSucceeds = true;
+        device.createFails = c.kind == Kind::kCreate;
+        device.connectFails = c.kind == Kind::kConnect;
+        device.failSendFromFrame = c.kind == Kind::kSend ? c.frame - 1 : -1;
+        device.answer = c.kind == Kind::kNoAnswer ? Device::Answer::Never : Device::Answer::Always;
+        host.buildSucceeds = c.kind != Kind::kBuild;
         host.messages.clear();
-        c.arrange(device, host);
+        sequencer.SetAckTimeoutMs(c.kind == Kind::kNoAnswer ? 5000 : 0);
         sequencer.OnStart();
         if (host.messages.empty()) {
             ASSERT_GT(TickUntilMessage(), 0);
         }
         ASSERT_EQ(host.messages.size(), 1u);
-        EXPECT_EQ(host.messages[0], c.shown);
+        EXPECT_EQ(host.messages[0].text, c.shown);
         const transfer::FailureCause& cause = sequencer.LastFailure();
-        EXPECT_EQ(cause.kind, c.kind);
-        EXPECT_EQ(cause.frame, c.frame);
-        EXPECT_EQ(cause.totalFrames, c.frame > 0 ? 7 : 0);
-        EXPECT_EQ(cause.systemError, c.systemError);
-        if (c.kind == Kind::kNoAnswer) {
-            EXPECT_EQ(cause.timeoutMs, 3000u);
-            EXPECT_GE(cause.waitedMs, 3000u);
-            EXPECT_LT(cause.waitedMs, 3150u);
+        EXPECT_EQ(cause, (transfer::FailureCause{c.kind, c.frame, c.frame > 0 ? 7 : 0,
+                                                 cause.waitedMs, cause.timeoutMs, c.systemError}));
+        if (c.kind == Kind::kNoAnswer) {  // the longer time-out is waited for, no more
+            EXPECT_EQ(cause.timeoutMs, 5000u);
+            EXPECT_TRUE(cause.waitedMs >= 5000u && cause.waitedMs < 5150u) << cause.waitedMs;
         }
     }
 }
 
-TEST_F(UploadSequencerTest, LongerAckTimeoutWaitsThatLongForTheAnswer) {
-    device.answer = Device::Answer::Never;
-    sequencer.SetAckTimeoutMs(5000);
-    sequencer.OnStart();
-    Tick();  // magic sent
-    const std::int64_t sentAt = clock.EpochMs();
-    ASSERT_GT(TickUntilMessage(), 0);
-    EXPECT_GE(clock.EpochMs() - sentAt, 5000);
-    EXPECT_LT(clock.EpochMs() - sentAt, 5000 + 150);
-    EXPECT_EQ(sequencer.LastFailure().timeoutMs, 5000u);
-}
-
 TEST(DescribeFailureTest, NamesTheTargetOrTheFrameAndTheReason) {
     using Kind = transfer::FailureCause::Kind;
-    struct Case {
-        transfer::FailureCause cause;
-        const char* text;
-    };
-    const Case cases[] = {
+    const std::pair<transfer::FailureCause, const char*> cases[] = {
         {{Kind::kNone, 0, 0, 0, 0, ""}, ""},
         {{Kind::kBuild, 0, 0, 0, 0, ""}, ""},
         {{Kind::kCreate, 0, 0, 0, 0, "Too many open files"},
@@ -525,8 +490,8 @@ TEST(DescribeFailureTest, NamesTheTargetOrTheFrameAndTheReason) {
         {{Kind::kSend, 4, 13, 0, 0, "Broken pipe"}, "frame 4 of 13: send: Broken pipe"},
         {{Kind::kNoAnswer, 5, 13, 3012, 3000, ""}, "frame 5 of 13: no answer within 3000 ms"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(transfer::DescribeFailure(c.cause, "127.0.0.1:8001"), c.text);
+    for (const auto& [cause, text] : cases) {
+        EXPECT_EQ(transfer::DescribeFailure(cause, "127.0.0.1:8001"), text);
     }
 }
 
