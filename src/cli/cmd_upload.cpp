@@ -1,9 +1,7 @@
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -257,14 +255,15 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     return allOk ? kExitOk : kExitFailure;
 }
 
-// The devices of --device and --devices; nullopt after printing why (exit code in `exitCode`).
+// The devices of --device and --devices; nullopt with the reason in `error` and the exit
+// code in `exitCode`.
 std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& options,
-                                                         int& exitCode) {
+                                                         std::string& error, int& exitCode) {
     std::string fileText;
     if (!options.devicesFile.empty()) {
         std::ifstream in(options.devicesFile, std::ios::binary);
         if (!in) {
-            std::cerr << "upload: cannot read " << options.devicesFile << std::endl;
+            error = "cannot read " + options.devicesFile;
             exitCode = kExitFailure;
             return std::nullopt;
         }
@@ -274,8 +273,12 @@ std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& op
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok()) {
-        std::cerr << "upload: " << (options.devicesFile.empty() ? "" : options.devicesFile + ": ")
-                  << list.error << std::endl;
+        error = (options.devicesFile.empty() ? "" : options.devicesFile + ": ") + list.error;
+        exitCode = kExitUsage;
+        return std::nullopt;
+    }
+    if (list.devices.empty() && !options.dryRun) {
+        error = "--device or --devices is required (or --dry-run)";
         exitCode = kExitUsage;
         return std::nullopt;
     }
@@ -401,16 +404,22 @@ int ReportImage(const PreparedImage& prepared, bool json) {
 
 int RunUpload(const UploadOptions& options) {
     int exitCode = kExitOk;
-    const auto devices = ResolveDevices(options, exitCode);
+    std::string error;
+    const auto devices = ResolveDevices(options, error, exitCode);
     if (!devices) {
+        std::cerr << "upload: " << error << std::endl;
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, 0, error, "");
+        }
         return exitCode;
-    }
-    if (devices->empty() && !options.dryRun) {
-        std::cerr << "upload: --device or --devices is required (or --dry-run)" << std::endl;
-        return kExitUsage;
     }
     const auto limits = ResolveLimits(options.limits, std::cerr);
     if (!limits) {
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), "limits out of range", "");
+        }
         return kExitFailure;
     }
     const bool fromImage = IsImageSource(options.source);
