@@ -194,6 +194,44 @@ class SingleDeviceEvents : public UploadEvents {
     ProgressPrinter& progress_;
 };
 
+// --json with one device: the events as JSON Lines on stdout, and on stderr what the text
+// output shows there: the window's error messages as they come, each with its cause line.
+class SingleDeviceJson : public UploadEvents {
+  public:
+    SingleDeviceJson(const DeviceAddress& device, FleetPrinter& json)
+        : label_(device.Label()), json_(json) {}
+
+    void Progress(int index, float percent, int taken, int total) override {
+        json_.Progress(index, percent, taken, total);
+    }
+    void Message(int, const std::string& text, const std::string&, unsigned style) override {
+        if (style == platform::kMbIconHand) {
+            std::cerr << text << std::endl;
+        }
+    }
+    bool WantsSteps() const override { return json_.WantsSteps(); }
+    void Step(int index, const std::string& line) override { json_.Step(index, line); }
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override {
+        json_.Attempt(index, attempt, attempts, pauseMs, message, cause);
+        if (!cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, cause) << std::endl;
+        }
+    }
+    void Finished(int index, const DeviceRunReport& report) override {
+        json_.Finished(index, report);
+        if (report.interrupted) {
+            std::cerr << FleetPrinter::ResultText(report) << std::endl;
+        } else if (!report.ok && !report.cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
+        }
+    }
+
+  private:
+    std::string label_;
+    FleetPrinter& json_;
+};
+
 // One device: the desktop program's Start, on the same engine as many devices.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
                     const packer::PackLimits& limits, const PreparedImage& prepared) {
@@ -206,9 +244,12 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     // Each step of --verbose is a line of its own, so the progress is never redrawn in place.
     ProgressPrinter progress(!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput));
     SingleDeviceEvents text(device, progress);
-    FleetPrinter json(FleetPrinter::Mode::Json, {device}, std::cout, std::cerr);
+    // Its stderr lines are SingleDeviceJson's: the JSON printer's own go nowhere.
+    std::ostream discard(nullptr);
+    FleetPrinter json(FleetPrinter::Mode::Json, {device}, std::cout, discard);
     json.SetImage(prepared.info);
-    UploadEvents& events = options.json ? static_cast<UploadEvents&>(json) : text;
+    SingleDeviceJson jsonEvents(device, json);
+    UploadEvents& events = options.json ? static_cast<UploadEvents&>(jsonEvents) : text;
 
     FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe), events);
     const DeviceRunReport report = upload.Run().front();
