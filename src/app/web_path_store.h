@@ -7,7 +7,7 @@ namespace app {
 // Where the main window keeps the web folder between runs (the settings file in the program;
 // an in-memory fake in tests).
 class WebPathStore {
-public:
+  public:
     virtual ~WebPathStore() = default;
     // The stored web folder, empty when none is stored.
     virtual std::string LoadWebPath() = 0;

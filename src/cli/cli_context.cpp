@@ -75,7 +75,7 @@ app::SettingsLocation SettingsLocationFor(const std::string& iniPath) {
     if (!iniPath.empty()) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(iniPath, error);
-        return {error ? iniPath : absolute.string(), false};
+        return {error ? iniPath : absolute.string(), false, {}};
     }
     const auto executable = platform::ExecutablePath();
     const std::string folder = executable ? app::FolderOfExecutable(*executable) : std::string();
