@@ -356,7 +356,7 @@ ProfileWriteResult WriteProfileString(std::string_view section, std::string_view
     auto file = ReadProfileFile(filePath);
     if (!file.text) {
         if (!file.missing) {
-            return {false, filePath + ": " + file.problem};
+            return {false, file.problem};
         }
         file.text.emplace();
     }
