@@ -112,6 +112,9 @@ std::string UploadApp::LoadWebPath() {
 }
 
 void UploadApp::SaveWebPath(const std::string& path) {
+    if (!KeepsWholePath(path)) {
+        return;  // it would be read back cut: another folder
+    }
     const SettingsLocation location = SettingsFileLocation();
     // A folder that cannot be made fails the write below, which is not reported either.
     (void)PrepareSettingsFolder(location, nullptr);

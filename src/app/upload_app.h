@@ -84,7 +84,8 @@ class UploadApp : public WebPathStore {
     // web_path from the same files; empty when none is stored.
     std::string LoadWebPath() override;
     // Stores web_path, creating the user's settings folder first when the file lives there; a
-    // refused write is not reported (the folder is simply not remembered).
+    // refused write is not reported (the folder is simply not remembered). A path that would be
+    // read back cut (KeepsWholePath) is not stored.
     void SaveWebPath(const std::string& path) override;
 
     packer::PackLimits Limits() const { return {maxRomBytes, maxFileCount}; }
