@@ -17,11 +17,11 @@ SmallFileRead Refused(std::string reason) {
     return {SmallFileRead::Outcome::kRefused, {}, std::move(reason)};
 }
 
-SmallFileRead FromErrno(int errorNumber) {
+SmallFileRead FromErrno(const char* what, int errorNumber) {
     if (errorNumber == ENOENT || errorNumber == ENOTDIR) {
         return {SmallFileRead::Outcome::kMissing, {}, {}};
     }
-    return Refused(std::strerror(errorNumber));
+    return Refused(std::string(what) + ": " + std::strerror(errorNumber));
 }
 
 // Why a file of this kind and size cannot be read whole; empty when it can.
@@ -55,18 +55,18 @@ std::string TypeProblem(const struct stat& status, std::size_t maxBytes) {
 SmallFileRead ReadSmallFile(const std::string& path, std::size_t maxBytes) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        return FromErrno(errno);
+        return FromErrno("cannot be examined", errno);
     }
     if (auto problem = TypeProblem(status, maxBytes); !problem.empty()) {
         return Refused(std::move(problem));
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        return FromErrno(errno);
+        return FromErrno("cannot be opened", errno);
     }
     SmallFileRead result{SmallFileRead::Outcome::kRead, {}, {}};
     if (::fstat(fd, &status) != 0) {
-        result = Refused(std::strerror(errno));
+        result = Refused(std::string("cannot be examined: ") + std::strerror(errno));
     } else if (auto problem = TypeProblem(status, maxBytes); !problem.empty()) {
         result = Refused(std::move(problem));
     }
@@ -77,7 +77,7 @@ SmallFileRead ReadSmallFile(const std::string& path, std::size_t maxBytes) {
             continue;
         }
         if (got < 0) {
-            result = Refused(std::strerror(errno));
+            result = Refused(std::string("cannot be read: ") + std::strerror(errno));
         } else if (got == 0) {
             break;
         } else if (result.bytes.size() + static_cast<std::size_t>(got) > maxBytes) {

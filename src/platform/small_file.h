@@ -16,7 +16,8 @@ struct SmallFileRead {
     Outcome outcome = Outcome::kMissing;
     std::string bytes;
     // "is a directory", "is a FIFO", "is a character device", "is a block device", "is a
-    // socket", "is larger than N bytes", or the system's text for the open or read error.
+    // socket", "is larger than N bytes", or "cannot be opened: " (or examined, or read) and the
+    // system's text for the error.
     std::string reason;
 };
 
