@@ -1,3 +1,4 @@
+#include <QJsonObject>
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -12,6 +13,7 @@
 #include "app/upload_app.h"
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "cli/output.h"
 #include "packer/printable_name.h"
 
 namespace cli {
@@ -27,6 +29,7 @@ struct SettingsOptions {
     bool defaultGiven = false;
     bool asInt = false;
     bool anyKey = false;
+    bool json = false;
 };
 
 // The keys the programs read in section DEFAULT.
@@ -147,8 +150,64 @@ void PrintSetting(const char* name, const app::EffectiveSetting& setting) {
     std::cout << ")\n";
 }
 
+// The origin as a JSON value: "default", "user_file", "admin_file", "ini_file".
+QString JsonOrigin(app::SettingsOrigin origin) {
+    switch (origin) {
+        case app::SettingsOrigin::kUserFile:
+            return QStringLiteral("user_file");
+        case app::SettingsOrigin::kAdminFile:
+            return QStringLiteral("admin_file");
+        case app::SettingsOrigin::kIniFile:
+            return QStringLiteral("ini_file");
+        case app::SettingsOrigin::kDefault:
+            break;
+    }
+    return QStringLiteral("default");
+}
+
+// "file" per file read, "setting" per setting, then "result".
+void PrintShowJson(const app::EffectiveSettings& settings) {
+    JsonLines json(std::cout);
+    for (const auto& file : settings.files) {
+        QJsonObject object{{"origin", JsonOrigin(file.layer.origin)}};
+        PutName(object, file.layer.path, "path");
+        object.insert("state", file.missing           ? "missing"
+                               : file.problem.empty() ? "read"
+                                                      : "ignored");
+        if (!file.problem.empty()) {
+            object.insert("reason", QString::fromStdString(file.problem));
+        }
+        json.Write("file", object);
+    }
+    // `object` holds the value ("value", and "value_hex" for a path that is not UTF-8).
+    const auto put = [&json](const char* name, const app::EffectiveSetting& setting,
+                             QJsonObject object) {
+        object.insert("name", name);
+        object.insert("key", setting.key);
+        object.insert("origin", JsonOrigin(setting.origin));
+        if (setting.origin != app::SettingsOrigin::kDefault) {
+            PutName(object, setting.file, "path");
+            PutName(object, setting.read, "read");
+        }
+        if (!setting.fallback.empty()) {
+            object.insert("fallback", QString::fromStdString(setting.fallback));
+        }
+        json.Write("setting", object);
+    };
+    put("maxRomBytes", settings.maxRom, {{"value", settings.limits.maxRomBytes}});
+    put("maxFileCount", settings.maxFileCount, {{"value", settings.limits.maxFileCount}});
+    QJsonObject webPath;
+    PutName(webPath, settings.webPath.value, "value");
+    put(app::kWebPathKey, settings.webPath, webPath);
+    json.Write("result", QJsonObject{{"ok", true}});
+}
+
 int RunShow(const SettingsOptions& options) {
     const auto settings = app::ReadEffectiveSettings(SettingsLayersFor(options.iniPath));
+    if (options.json) {
+        PrintShowJson(settings);
+        return kExitOk;
+    }
     for (const auto& file : settings.files) {
         std::cout << app::OriginName(file.layer.origin) << ": "
                   << packer::PrintableName(file.layer.path) << " ("
@@ -202,6 +261,9 @@ void AddSettingsCommand(CLI::App& app, int& exitCode) {
         "each came from (user's file, admin file beside the program, --ini file, or default) "
         "and every fallback with its reason");
     show->add_option("--ini", showOptions->iniPath, kIniOptionHelp)->type_name("FILE");
+    show->add_flag("--json", showOptions->json,
+                   "print JSON Lines: a \"file\" event per file read, a \"setting\" event per "
+                   "setting, then \"result\"");
     show->callback([showOptions, &exitCode] { exitCode = RunShow(*showOptions); });
 
     auto pathOptions = std::make_shared<SettingsOptions>();

@@ -163,6 +163,17 @@ TEST_F(SettingsCli, CommandsAsTheProgramsReadAndWrite) {
          "maxFileCount: 40 (--ini file INI: max_file_count=0; fallback: max_file_count '0' reads "
          "below 1; using 40)\nweb_path: (empty) (default: web_path is not set)\n",
          ""},
+        {File::kText,
+         "[DEFAULT]\nmax_file_count=9\n",
+         {"show", "--json"},
+         0,
+         R"({"event":"file","origin":"ini_file","path":"INI","schema":1,"state":"read"}
+{"event":"setting","key":"max_rom","name":"maxRomBytes","origin":"default","value":196608}
+{"event":"setting","key":"max_file_count","name":"maxFileCount","origin":"ini_file","path":"INI","read":"9","value":9}
+{"event":"setting","key":"web_path","name":"web_path","origin":"default","value":""}
+{"event":"result","ok":true}
+)",
+         ""},
         {File::kText, "", {"set", "web_pth", "/w"}, 2, "", "unknown key 'web_pth'"},
         {File::kText, "", {"set", "web_pth", "/w", "--any-key"}, 0, "", ""},
         {File::kText, "", {"set", " MAX_ROM ", "512"}, 0, "", ""},
