@@ -8,9 +8,11 @@
 //   - the contents follow each other from the end of the directory without holes;
 //   - laying the accepted entries out again (directory, contents, 0xFF fill) gives back exactly
 //     the input, so nothing in the input was ignored.
-// When it refuses, it says why. Accepted images are also extracted into a scratch folder:
-// extraction either refuses with a reason or writes exactly the entries' files, all inside the
-// folder (the last entry of a name wins), and nothing else.
+// When it refuses, it says why. The name check (nameError) agrees with a plain quadratic one:
+// names with an empty, "." or ".." segment, two equal names, or a name that is also another's
+// folder. Accepted images are also extracted into a scratch folder: an image with a name error
+// is refused before anything is written; otherwise extraction either refuses with a reason or
+// writes exactly the entries' files, all inside the folder, and nothing else.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -113,14 +115,52 @@ std::string ReadWhole(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+bool BadSegment(const std::string& name) {
+    std::size_t start = 1;
+    while (true) {
+        const std::size_t slash = name.find('/', start);
+        const std::string segment =
+            name.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (segment.empty() || segment == "." || segment == "..") {
+            return true;
+        }
+        if (slash == std::string::npos) {
+            return false;
+        }
+        start = slash + 1;
+    }
+}
+
+// True when the names cannot stand side by side in a folder, found the slow, obvious way.
+bool NamesClash(const packer::ImageDirectory& directory) {
+    const auto& entries = directory.entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (BadSegment(entries[i].name)) {
+            return true;
+        }
+        for (std::size_t j = 0; j < entries.size(); ++j) {
+            const std::string& a = entries[i].name;
+            const std::string& b = entries[j].name;
+            if (i != j && (a == b || (b.size() > a.size() && b.compare(0, a.size(), a) == 0 &&
+                                      b[a.size()] == '/'))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 void RequireExtractStaysInside(const packer::ImageDirectory& directory, const std::uint8_t* data,
-                               std::size_t length) {
+                               std::size_t length, bool namesClash) {
     const std::filesystem::path root = Scratch() / "out";
     std::error_code code;
     std::filesystem::remove_all(root, code);
     std::string error;
     const bool extracted = packer::ExtractImage(data, length, directory, root.string(), error);
-    if (extracted) {
+    if (namesClash) {
+        Require(!extracted && !error.empty(), "an image with a name error was extracted");
+        Require(!std::filesystem::exists(root), "a refused image left something behind");
+    } else if (extracted) {
         std::map<std::string, std::string> expected;  // relative path -> content
         for (const auto& entry : directory.entries) {
             expected[entry.name.substr(1)] =
@@ -156,6 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const packer::ImageReadResult result = packer::ReadImageDirectory(data, size);
     if (!result.ok) {
         Require(!result.error.empty(), "a refusal without a reason");
+        Require(result.nameError.empty(), "a name error for a malformed image");
         return 0;
     }
     Require(result.error.empty(), "an accepted image with an error text");
@@ -163,6 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(
         LayOutAgain(result.directory, data, size) == std::vector<std::uint8_t>(data, data + size),
         "the accepted directory does not describe the whole input");
-    RequireExtractStaysInside(result.directory, data, size);
+    const bool namesClash = NamesClash(result.directory);
+    Require(result.nameError.empty() != namesClash, "the name check disagrees with the slow one");
+    RequireExtractStaysInside(result.directory, data, size, namesClash);
     return 0;
 }

@@ -1,28 +1,27 @@
 #include <cstdint>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "cli/image_file.h"
+#include "cli/output.h"
 #include "cli/pack_report.h"
 #include "packer/image_reader.h"
+#include "packer/printable_name.h"
 #include "platform/file_replace.h"
+#include "platform/sha256.h"
 
 namespace cli {
 namespace {
-
-// Larger than any image the settings allow (64 MiB), small enough to read at once.
-constexpr std::uintmax_t kMaxImageFileBytes = 256u * 1024 * 1024;
 
 struct PackOptions {
     std::string folder;
@@ -43,113 +42,155 @@ int RunPack(const PackOptions& options) {
     if (!limits) {
         return kExitUsage;
     }
+    // When the image goes to standard output ("-o -", "-o /dev/stdout"), the report goes to
+    // stderr.
+    const bool toStdout = !options.output.empty() && platform::IsStandardOutput(options.output);
+    // A target that cannot take the image fails the command before the report claims an image.
+    std::string error;
+    if (!options.output.empty() && !platform::CheckOutputFile(options.output, &error)) {
+        std::cerr << error << std::endl;
+        return kExitFailure;
+    }
+    std::ostringstream discarded;  // the report under -q (its JSON is still asked for)
+    std::ostream& report = Quiet() && !options.json ? discarded : toStdout ? std::cerr : std::cout;
     std::vector<std::uint8_t> image;
-    const int result = RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr,
+    const int result = RunPackReport(options.folder, *limits, options.json, report, std::cerr,
                                      options.output.empty() ? nullptr : &image, options.full);
     if (result != kExitOk || options.output.empty()) {
         return result;
     }
-    std::string error;
+    std::cout.flush();
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
-    if (!platform::ReplaceFileContents(options.output, bytes, &error)) {
-        std::cerr << "cannot write " << options.output << ": " << error << std::endl;
+    if (!platform::WriteOutputFile(options.output, bytes, &error)) {
+        std::cerr << error << std::endl;
         return kExitFailure;
+    }
+    if (Verbose()) {
+        std::cerr << "wrote " << image.size() << " bytes to " << options.output << std::endl;
     }
     return kExitOk;
 }
 
-// The whole image file, or false with the reason on stderr.
-bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        std::cerr << "cannot open " << path << std::endl;
-        return false;
-    }
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<std::uintmax_t>(size) > kMaxImageFileBytes) {
-        std::cerr << "cannot read " << path << ": not a file of at most " << kMaxImageFileBytes
-                  << " bytes" << std::endl;
-        return false;
-    }
-    bytes.resize(static_cast<std::size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        std::cerr << "cannot read " << path << std::endl;
-        return false;
-    }
-    return true;
+// How an image file is named in messages.
+std::string ImageLabel(const std::string& path) {
+    return path == "-" ? "(standard input)" : path;
 }
 
-// Reads and checks the image; false with the reason on stderr.
-bool LoadDirectory(const std::string& path, std::vector<std::uint8_t>& bytes,
-                   packer::ImageDirectory& directory) {
-    if (!LoadImageFile(path, bytes)) {
-        return false;
+// An image file read and checked for list and extract.
+struct LoadedImage {
+    std::vector<std::uint8_t> bytes;
+    packer::ImageReadResult read;
+    std::string error;  // why it cannot be used (unreadable, malformed or bad names); empty: fine
+};
+
+// Reads and checks the image. `error` is set when it cannot be read or is malformed (then
+// `read.ok` is false) and when its names cannot be extracted (then `read.ok` is true).
+LoadedImage LoadImage(const std::string& path) {
+    LoadedImage image;
+    if (!LoadImageFile(path, image.bytes, image.error)) {
+        return image;
     }
-    packer::ImageReadResult result = packer::ReadImageDirectory(bytes.data(), bytes.size());
-    if (!result.ok) {
-        std::cerr << "malformed image " << path << ": " << result.error << std::endl;
-        return false;
+    image.read = packer::ReadImageDirectory(image.bytes.data(), image.bytes.size());
+    if (!image.read.ok) {
+        image.error = "malformed image " + ImageLabel(path) + ": " + image.read.error;
+    } else if (!image.read.nameError.empty()) {
+        image.error = "bad names in image " + ImageLabel(path) + ": " + image.read.nameError;
     }
-    directory = std::move(result.directory);
-    return true;
+    return image;
 }
 
-void PrintDirectoryText(const packer::ImageDirectory& directory) {
+void PrintDirectoryText(const packer::ImageDirectory& directory, const std::string& sha256) {
     std::cout << "entries: " << directory.entries.size() << " of " << directory.entryCount << '\n';
     std::cout << "used length: " << directory.usedLength << '\n';
+    std::cout << "sha256: " << sha256 << '\n';
     for (const auto& entry : directory.entries) {
-        std::cout << std::left << std::setw(24) << entry.name << std::right << " offset "
-                  << std::setw(10) << entry.offset << "  size " << std::setw(10) << entry.size
-                  << '\n';
+        std::cout << std::left << std::setw(24) << packer::PrintableName(entry.name) << std::right
+                  << " offset " << std::setw(10) << entry.offset << "  size " << std::setw(10)
+                  << entry.size << '\n';
     }
-}
-
-void PrintDirectoryJson(const packer::ImageDirectory& directory) {
-    QJsonArray files;
-    for (const auto& entry : directory.entries) {
-        files.append(QJsonObject{{"name", QString::fromStdString(entry.name)},
-                                 {"offset", static_cast<qint64>(entry.offset)},
-                                 {"size", static_cast<qint64>(entry.size)}});
-    }
-    const QJsonObject document{
-        {"entryCount", directory.entryCount},
-        {"entriesUsed", static_cast<qint64>(directory.entries.size())},
-        {"usedLength", static_cast<qint64>(directory.usedLength)},
-        {"files", files},
-    };
-    std::cout << QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString();
+    std::cout.flush();
 }
 
 int RunList(const ImageFileOptions& options) {
-    std::vector<std::uint8_t> bytes;
-    packer::ImageDirectory directory;
-    if (!LoadDirectory(options.image, bytes, directory)) {
-        return kExitFailure;
+    const LoadedImage image = LoadImage(options.image);
+    JsonLines json(std::cout);
+    QJsonObject result{{"ok", image.error.empty()}};
+    if (image.read.ok) {
+        const packer::ImageDirectory& directory = image.read.directory;
+        const std::string sha256 =
+            platform::Sha256::Hex(platform::Sha256::Of(image.bytes.data(), image.bytes.size()));
+        if (options.json) {
+            for (const auto& entry : directory.entries) {
+                QJsonObject file{{"offset", static_cast<qint64>(entry.offset)},
+                                 {"size", static_cast<qint64>(entry.size)}};
+                PutName(file, entry.name);
+                json.Write("file", file);
+            }
+            result.insert("entry_count", directory.entryCount);
+            result.insert("entries_used", static_cast<qint64>(directory.entries.size()));
+            result.insert("used_length", static_cast<qint64>(directory.usedLength));
+            result.insert("sha256", QString::fromStdString(sha256));
+        } else if (!Quiet()) {
+            PrintDirectoryText(directory, sha256);
+        }
+    }
+    if (!image.error.empty()) {
+        std::cerr << image.error << std::endl;
+        result.insert("message", QString::fromStdString(image.error));
     }
     if (options.json) {
-        PrintDirectoryJson(directory);
-    } else {
-        PrintDirectoryText(directory);
+        json.Write("result", result);
     }
-    std::cout.flush();
-    return kExitOk;
+    return image.error.empty() ? kExitOk : kExitFailure;
 }
 
 int RunExtract(const ImageFileOptions& options) {
-    std::vector<std::uint8_t> bytes;
-    packer::ImageDirectory directory;
-    if (!LoadDirectory(options.image, bytes, directory)) {
-        return kExitFailure;
+    JsonLines json(std::cout);
+    QJsonObject result;
+    PutName(result, options.folder, "folder");
+    std::int64_t files = 0;
+    const auto finish = [&](const std::string& error) {
+        if (!error.empty()) {
+            std::cerr << error << std::endl;
+            result.insert("message", QString::fromStdString(error));
+        } else if (!options.json && !Quiet()) {
+            std::cout << "extracted " << files << " files to " << options.folder << std::endl;
+        }
+        if (options.json) {
+            result.insert("ok", error.empty());
+            result.insert("files", static_cast<qint64>(files));
+            json.Write("result", result);
+        }
+        return error.empty() ? kExitOk : kExitFailure;
+    };
+
+    const LoadedImage image = LoadImage(options.image);
+    if (!image.error.empty()) {
+        return finish(image.error);
     }
+    const packer::ImageDirectory& directory = image.read.directory;
+    if (Verbose() && !options.json) {
+        std::cout << "read " << ImageLabel(options.image) << ": " << image.bytes.size()
+                  << " bytes, " << directory.entries.size() << " files" << std::endl;
+    }
+    const auto written = [&](const packer::ImageEntryView& entry, const std::string& path) {
+        ++files;
+        if (options.json) {
+            QJsonObject file{{"size", static_cast<qint64>(entry.size)}};
+            PutName(file, entry.name);
+            PutName(file, path, "path");
+            json.Write("file", file);
+        } else if (Verbose()) {
+            std::cout << "wrote " << packer::PrintableName(path) << " (" << entry.size << " bytes)"
+                      << std::endl;
+        }
+    };
     std::string error;
-    if (!packer::ExtractImage(bytes.data(), bytes.size(), directory, options.folder, error)) {
-        std::cerr << "extract: " << error << std::endl;
-        return kExitFailure;
+    if (!packer::ExtractImage(image.bytes.data(), image.bytes.size(), directory, options.folder,
+                              error, written)) {
+        return finish("extract: " + error);
     }
-    std::cout << "extracted " << directory.entries.size() << " files to " << options.folder
-              << std::endl;
-    return kExitOk;
+    return finish({});
 }
 
 }  // namespace
@@ -160,7 +201,8 @@ void AddPackCommands(CLI::App& app, int& exitCode) {
         app.add_subcommand("pack", "pack a web folder into an image and report what it holds");
     packCommand->add_option("FOLDER", pack->folder, "web folder to pack")->required();
     packCommand->add_option("-o,--output", pack->output,
-                            "image file to write (without it only the report is printed)");
+                            "image file to write, or - for standard output (then the report "
+                            "goes to stderr); a device or FIFO is written as a stream");
     packCommand->add_flag("--full", pack->full,
                           "write the whole capacity, 0xFF fill included, not only the used bytes");
     packCommand->add_flag("--json", pack->json, "print the report as one JSON document");
@@ -169,16 +211,19 @@ void AddPackCommands(CLI::App& app, int& exitCode) {
 
     auto list = std::make_shared<ImageFileOptions>();
     CLI::App* listCommand = app.add_subcommand("list", "check an image and print its directory");
-    listCommand->add_option("IMAGE", list->image, "image file")->required();
-    listCommand->add_flag("--json", list->json, "print the directory as one JSON document");
+    listCommand->add_option("IMAGE", list->image, "image file, or - for standard input")
+        ->required();
+    listCommand->add_flag("--json", list->json, "print the directory as JSON Lines");
     listCommand->callback([list, &exitCode] { exitCode = RunList(*list); });
 
     auto extract = std::make_shared<ImageFileOptions>();
     CLI::App* extractCommand =
         app.add_subcommand("extract", "write every file of an image below a folder");
-    extractCommand->add_option("IMAGE", extract->image, "image file")->required();
+    extractCommand->add_option("IMAGE", extract->image, "image file, or - for standard input")
+        ->required();
     extractCommand->add_option("DIR", extract->folder, "folder to write into (created)")
         ->required();
+    extractCommand->add_flag("--json", extract->json, "print each file written as JSON Lines");
     extractCommand->callback([extract, &exitCode] { exitCode = RunExtract(*extract); });
 }
 

@@ -10,6 +10,7 @@
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "packer/printable_name.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
 #include "platform/sha256.h"
@@ -40,14 +41,15 @@ std::string Fixed(double value, int decimals) {
 }
 
 // The name a left-out entry is known by: its image name, or its path when it never got one.
-const std::string& LeftOutLabel(const packer::BuildReport::LeftOut& entry) {
-    return entry.imageName.empty() ? entry.localPath : entry.imageName;
+std::string LeftOutLabel(const packer::BuildReport::LeftOut& entry) {
+    return packer::PrintableName(entry.imageName.empty() ? entry.localPath : entry.imageName);
 }
 
 void PrintText(const packer::BuildReport& report, const Summary& summary, std::ostream& out) {
     for (const auto& file : report.stored) {
-        out << std::left << std::setw(kNameColumn) << file.imageName << std::right << " offset "
-            << std::setw(10) << file.offset << "  size " << std::setw(10) << file.size << '\n';
+        out << std::left << std::setw(kNameColumn) << packer::PrintableName(file.imageName)
+            << std::right << " offset " << std::setw(10) << file.offset << "  size "
+            << std::setw(10) << file.size << '\n';
     }
     for (const auto& entry : report.leftOut) {
         out << "left out: " << LeftOutLabel(entry) << " (" << entry.reason << ")\n";

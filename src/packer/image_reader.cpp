@@ -1,15 +1,12 @@
 #include "packer/image_reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <unordered_map>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "packer/printable_name.h"
 #include "packer/web_image.h"
+#include "platform/tree_writer.h"
 
 namespace packer {
 namespace {
@@ -52,7 +49,8 @@ bool ReadName(const std::uint8_t* record, std::size_t index, std::string& name,
     }
     name.assign(reinterpret_cast<const char*>(record), nameLength);
     if (name.size() < 2 || name.front() != '/') {
-        error = EntryLabel(index) + "name \"" + name + "\" does not begin with \"/\"";
+        error =
+            EntryLabel(index) + "name \"" + PrintableName(name) + "\" does not begin with \"/\"";
         return false;
     }
     return true;
@@ -156,6 +154,7 @@ ImageReadResult ReadImageDirectory(const std::uint8_t* data, std::size_t length)
     }
     directory.usedLength = static_cast<std::uint32_t>(used);
     result.ok = true;
+    result.nameError = CheckImageNames(directory.entries);
     return result;
 }
 
@@ -183,86 +182,79 @@ bool SplitSafeName(const std::string& name, std::vector<std::string>& segments) 
     }
 }
 
-// Makes `path` a real folder (not a link); false when something else is in the way.
-bool EnsureFolder(const std::string& path, std::string& error) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode)) {
-            return true;
-        }
-        error = "\"" + path + "\" exists and is not a folder";
-        return false;
-    }
-    if (mkdir(path.c_str(), 0755) != 0) {
-        error = "cannot create folder \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size,
-                    std::string& error) {
-    // O_NOFOLLOW: a link planted in the target folder must not redirect the write.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot create \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    std::size_t written = 0;
-    while (written < size) {
-        const ssize_t put = write(fd, data + written, size - written);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            error = "cannot write \"" + path + "\": " + std::strerror(errno);
-            close(fd);
-            return false;
-        }
-        written += static_cast<std::size_t>(put);
-    }
-    if (close(fd) != 0) {
-        error = "cannot write \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+std::string Quoted(const std::string& name) {
+    return "\"" + PrintableName(name) + "\"";
 }
 
 }  // namespace
 
+std::string CheckImageNames(const std::vector<ImageEntryView>& entries) {
+    std::unordered_map<std::string, std::size_t> files;    // name -> its entry
+    std::unordered_map<std::string, std::size_t> folders;  // folder -> first entry inside it
+    std::vector<std::string> segments;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const std::string& name = entries[index].name;
+        if (!SplitSafeName(name, segments)) {
+            return EntryLabel(index) + "name " + Quoted(name) +
+                   " has an empty, \".\" or \"..\" part or no leading \"/\"";
+        }
+        if (const auto same = files.find(name); same != files.end()) {
+            return "entries " + std::to_string(same->second) + " and " + std::to_string(index) +
+                   " have the same name " + Quoted(name);
+        }
+        if (const auto inside = folders.find(name); inside != folders.end()) {
+            return Quoted(name) + " is both a file (entry " + std::to_string(index) +
+                   ") and a folder (entry " + std::to_string(inside->second) + ", " +
+                   Quoted(entries[inside->second].name) + ")";
+        }
+        for (std::size_t slash = name.find('/', 1); slash != std::string::npos;
+             slash = name.find('/', slash + 1)) {
+            const std::string folder = name.substr(0, slash);
+            if (const auto file = files.find(folder); file != files.end()) {
+                return Quoted(folder) + " is both a file (entry " + std::to_string(file->second) +
+                       ") and a folder (entry " + std::to_string(index) + ", " + Quoted(name) + ")";
+            }
+            folders.emplace(folder, index);
+        }
+        files.emplace(name, index);
+    }
+    return {};
+}
+
 bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
-                  const std::string& folder, std::string& error) {
+                  const std::string& folder, std::string& error,
+                  const std::function<void(const ImageEntryView&, const std::string&)>& written) {
     // Every name is checked before anything is written, so a bad image leaves no partial tree.
+    if (const std::string nameError = CheckImageNames(directory.entries); !nameError.empty()) {
+        error = "refusing the image: " + nameError;
+        return false;
+    }
     std::vector<std::vector<std::string>> paths(directory.entries.size());
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
         const ImageEntryView& entry = directory.entries[i];
-        if (!SplitSafeName(entry.name, paths[i])) {
-            error = "refusing entry name \"" + entry.name + "\": it would leave the folder";
-            return false;
-        }
+        SplitSafeName(entry.name, paths[i]);
         if (static_cast<std::uint64_t>(entry.offset) + entry.size > length) {
-            error = "entry \"" + entry.name + "\" runs past the image end";
+            error = "entry " + Quoted(entry.name) + " runs past the image end";
             return false;
         }
     }
-    std::error_code code;
-    std::filesystem::create_directories(folder, code);
-    if (code) {
-        error = "cannot create folder \"" + folder + "\": " + code.message();
+    platform::TreeWriter writer(folder);
+    if (!writer.Open(error)) {
         return false;
     }
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
         const ImageEntryView& entry = directory.entries[i];
-        std::string path = folder;
-        for (std::size_t s = 0; s + 1 < paths[i].size(); ++s) {
-            path.append("/").append(paths[i][s]);
-            if (!EnsureFolder(path, error)) {
-                return false;
+        platform::TreeWriteError failure;
+        if (!writer.WriteFile(paths[i], data + entry.offset, entry.size, failure)) {
+            std::string path = folder;
+            for (std::size_t s = 0; s <= failure.segment && s < paths[i].size(); ++s) {
+                path.append("/").append(paths[i][s]);
             }
-        }
-        path.append("/").append(paths[i].back());
-        if (!WriteWholeFile(path, data + entry.offset, entry.size, error)) {
+            error = "cannot write " + Quoted(path) + ": " + failure.reason;
             return false;
+        }
+        if (written) {
+            written(entry, folder + entry.name);
         }
     }
     return true;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "packer/folder_scan.h"
+#include "packer/printable_name.h"
 #include "packer/web_file_reader.h"
 
 namespace packer {
@@ -28,6 +29,15 @@ void NoteLeftOut(BuildReport* report, const WebFileEntry& file, const char* reas
     }
 }
 
+// A name or path as a message shows it: escaped only when it holds a control character, so that
+// ordinary names (and the backslashes of Windows paths) read as they always did.
+std::string Shown(const std::string& text) {
+    const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    return plain ? text : PrintableName(text);
+}
+
 // Fails the build: the message, usedLength stays 0.
 int Refuse(platform::MessageBoxSink& messages, const std::string& text) {
     ShowError(messages, text);
@@ -37,12 +47,12 @@ int Refuse(platform::MessageBoxSink& messages, const std::string& text) {
 }  // namespace
 
 std::string NameTooLongMessage(const std::string& imageName) {
-    return "The File [" + imageName + "] name is bigger than " + std::to_string(kImageNameField) +
-           ",please confirm it!";
+    return "The File [" + Shown(imageName) + "] name is bigger than " +
+           std::to_string(kImageNameField) + ",please confirm it!";
 }
 
 std::string OpenErrorMessage(const std::string& localPath) {
-    return "File [" + localPath + "] Open ERROR!";
+    return "File [" + Shown(localPath) + "] Open ERROR!";
 }
 
 std::string FileCountMessage(int maxFileCount) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,30 +26,83 @@ bool Fail(std::string* error, const std::string& what, int errorNumber) {
     return false;
 }
 
-// The file that is really replaced: the target of a symbolic link, else the path itself.
+// The file that is really replaced: the target of a symbolic link (followed to its end, even
+// when that end does not exist yet), else the path itself.
 std::filesystem::path ResolveTarget(const std::string& path) {
-    std::error_code ignored;
-    if (std::filesystem::is_symlink(path, ignored)) {
-        auto target = std::filesystem::canonical(path, ignored);
-        if (!ignored) {
-            return target;
+    constexpr int kMaxLinks = 40;  // as the kernel's limit; a loop then fails on the stat
+    std::filesystem::path target(path);
+    std::error_code code;
+    for (int links = 0; links < kMaxLinks && std::filesystem::is_symlink(target, code); ++links) {
+        const auto next = std::filesystem::read_symlink(target, code);
+        if (code) {
+            break;
         }
+        target = next.is_absolute() ? next : target.parent_path() / next;
     }
-    return std::filesystem::path(path);
+    return target;
+}
+
+const char* KindName(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "folder";
+    }
+    if (S_ISFIFO(mode)) {
+        return "FIFO";
+    }
+    if (S_ISSOCK(mode)) {
+        return "socket";
+    }
+    if (S_ISCHR(mode)) {
+        return "character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "block device";
+    }
+    return "unknown kind";
 }
 
 bool WriteAll(int fd, std::string_view contents) {
     while (!contents.empty()) {
         const ssize_t written = ::write(fd, contents.data(), contents.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A pipe or terminal shared with a process that made it non-blocking.
+            pollfd ready{fd, POLLOUT, 0};
+            ::poll(&ready, 1, -1);
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
             }
             return false;
         }
         contents.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+}
+
+// The descriptor a path names when it is one of the process's own open files ("/dev/stdout",
+// "/dev/fd/N", "/proc/self/fd/N"), else -1. Such a path is written through the open
+// descriptor, so a redirection keeps its offset and append mode and a pipe gets the bytes.
+int OwnDescriptor(const std::string& path) {
+    if (path == "/dev/stdout") {
+        return STDOUT_FILENO;
+    }
+    if (path == "/dev/stderr") {
+        return STDERR_FILENO;
+    }
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"}) {
+        if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0) {
+            const std::string digits = path.substr(prefix.size());
+            if (digits.size() <= 9 && digits.find_first_not_of("0123456789") == std::string::npos) {
+                return std::stoi(digits);
+            }
+        }
+    }
+    return -1;
 }
 
 // Opens a fresh temporary file beside `target`; -1 when the folder refuses it.
@@ -76,6 +130,18 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
 
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (!exists && errno != ENOENT) {
+        return Fail(error, "cannot write " + target.string(), errno);
+    }
+    if (exists && !S_ISREG(existing.st_mode)) {
+        if (error != nullptr) {
+            *error = "cannot write " + target.string() + ": " +
+                     (S_ISDIR(existing.st_mode)
+                          ? std::string(std::strerror(EISDIR))
+                          : "not a regular file (" + std::string(KindName(existing.st_mode)) + ")");
+        }
+        return false;
+    }
     if (exists && ::access(target.c_str(), W_OK) != 0) {
         return Fail(error, "cannot write " + target.string(), errno);
     }
@@ -102,6 +168,143 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
         return Fail(error, "cannot write " + target.string(), failure);
     }
     return true;
+}
+
+namespace {
+
+// Writes into what is already there (a device, a FIFO, a file reached by a link that has no
+// name to replace), without creating or truncating anything else.
+bool WriteInPlace(const std::string& path, std::string_view contents, bool truncate,
+                  std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
+    if (fd < 0) {
+        return Fail(error, "cannot write " + path, errno);
+    }
+    int failure = WriteAll(fd, contents) ? 0 : errno;
+    if (::close(fd) != 0 && failure == 0 && errno != EINTR) {
+        failure = errno;
+    }
+    return failure == 0 || Fail(error, "cannot write " + path, failure);
+}
+
+}  // namespace
+
+namespace {
+
+// How an output path is written.
+enum class OutputWay {
+    kRefused,     // not writable as an output; the reason is in the error
+    kDescriptor,  // one of our open descriptors (or "-": standard output)
+    kStream,      // a device or FIFO, opened and written without truncation
+    kInPlace,     // a file reached by a link with no name of its own: opened and truncated
+    kReplace,     // a regular file, a missing one or the end of a link: ReplaceFileContents
+};
+
+struct OutputPlan {
+    OutputWay way = OutputWay::kRefused;
+    int fd = -1;  // kDescriptor
+};
+
+OutputPlan Refuse(std::string* error, const std::string& what, int errorNumber) {
+    Fail(error, what, errorNumber);
+    return {};
+}
+
+OutputPlan PlanOutput(const std::string& path, std::string* error) {
+    if (path == "-") {
+        return {OutputWay::kDescriptor, STDOUT_FILENO};
+    }
+    struct stat status {};
+    if (const int own = OwnDescriptor(path); own >= 0 && ::fstat(own, &status) == 0) {
+        if (S_ISDIR(status.st_mode)) {
+            return Refuse(error, "cannot write " + path, EISDIR);
+        }
+        return {OutputWay::kDescriptor, own};
+    }
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno != ENOENT) {
+            return Refuse(error, "cannot write " + path, errno);
+        }
+        return {OutputWay::kReplace};  // new, or the end of a dangling link
+    }
+    if (S_ISDIR(status.st_mode)) {
+        return Refuse(error, "cannot write " + path, EISDIR);
+    }
+    if (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode)) {
+        return {OutputWay::kStream};
+    }
+    if (!S_ISREG(status.st_mode)) {
+        if (error != nullptr) {
+            *error = "cannot write " + path + ": not a file, character device or FIFO (" +
+                     KindName(status.st_mode) + ")";
+        }
+        return {};
+    }
+    // A link whose end has no name of its own (such as /proc/PID/fd/N for a deleted file)
+    // cannot be replaced by a rename: write into the file it stands for.
+    const auto target = ResolveTarget(path);
+    struct stat resolved {};
+    if (::stat(target.c_str(), &resolved) != 0 || resolved.st_dev != status.st_dev ||
+        resolved.st_ino != status.st_ino) {
+        return {OutputWay::kInPlace};
+    }
+    return {OutputWay::kReplace};
+}
+
+}  // namespace
+
+bool CheckOutputFile(const std::string& path, std::string* error) {
+    const OutputPlan plan = PlanOutput(path, error);
+    switch (plan.way) {
+        case OutputWay::kRefused:
+            return false;
+        case OutputWay::kDescriptor:
+            return true;
+        case OutputWay::kStream:
+        case OutputWay::kInPlace:
+            return ::access(path.c_str(), W_OK) == 0 || Fail(error, "cannot write " + path, errno);
+        case OutputWay::kReplace:
+            break;
+    }
+    const auto target = ResolveTarget(path);
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) == 0 && ::access(target.c_str(), W_OK) != 0) {
+        return Fail(error, "cannot write " + target.string(), errno);
+    }
+    const auto folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    return ::access(folder.c_str(), W_OK | X_OK) == 0 ||
+           Fail(error, "cannot create a file in " + folder.string(), errno);
+}
+
+bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error) {
+    const OutputPlan plan = PlanOutput(path, error);
+    switch (plan.way) {
+        case OutputWay::kRefused:
+            return false;
+        case OutputWay::kDescriptor:
+            return WriteAll(plan.fd, contents) ||
+                   Fail(error,
+                        path == "-" ? "cannot write standard output" : "cannot write " + path,
+                        errno);
+        case OutputWay::kStream:
+            return WriteInPlace(path, contents, false, error);
+        case OutputWay::kInPlace:
+            return WriteInPlace(path, contents, true, error);
+        case OutputWay::kReplace:
+            return ReplaceFileContents(path, contents, error);
+    }
+    return false;
+}
+
+bool IsStandardOutput(const std::string& path) {
+    if (path == "-") {
+        return true;
+    }
+    struct stat named {};
+    struct stat out {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+           named.st_dev == out.st_dev && named.st_ino == out.st_ino;
 }
 
 }  // namespace platform

@@ -12,9 +12,33 @@ namespace platform {
 // existing file keeps its permission bits; a symbolic link is followed and its target
 // replaced. A new file gets the permissions the process's umask allows.
 //
-// Returns false, with the reason in `*error` (when not null), if the file exists but is not
+// Returns false, with the reason in `*error` (when not null), if the file exists but is not a
+// regular file ("cannot write PATH: not a regular file (KIND)", nothing is replaced) or is not
 // writable by us, or the folder refuses the temporary file, or a write or the rename fails;
 // the old file is then unchanged.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error);
+
+// Writes `contents` to an output the user named, keeping what the path is:
+//   "-"                                  standard output;
+//   "/dev/stdout", "/dev/fd/N",          written through that open descriptor (keeping a
+//   "/proc/self/fd/N"                    redirection's offset and append mode);
+//   a regular file, or a missing one     replaced atomically (ReplaceFileContents);
+//   a symbolic link                      the file it leads to is replaced, the link stays;
+//   a character device or a FIFO         written as a stream, nothing replaced (a FIFO waits
+//                                        for its reader, as a shell redirection does);
+//   a folder, socket or block device     refused ("cannot write PATH: Is a directory",
+//                                        "cannot write PATH: not a file, character device or
+//                                        FIFO (KIND)").
+// Returns false with the whole message in `*error` (when not null).
+bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error);
+
+// Checks, before the contents exist, that WriteOutputFile(path, ...) can succeed: the same
+// refusals, and write permission on the file or device and on the folder a replacement is
+// created in. A full disk or a failing device can still fail the write itself.
+bool CheckOutputFile(const std::string& path, std::string* error);
+
+// True when `path` is "-" or names what standard output is (the same file, pipe or device, as
+// "/dev/stdout" or "/proc/self/fd/1" do), so that a caller can keep its other output off it.
+bool IsStandardOutput(const std::string& path);
 
 }  // namespace platform

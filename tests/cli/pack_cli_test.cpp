@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "support/test_support.h"
 
 namespace {
@@ -119,8 +121,13 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
         std::string message;
     };
     work.Write("long/" + std::string(24, 'n'), "x");
+    work.Write("escape/" + std::string(22, 'n') + "\x1b[2J", "x");
     fs::create_directories(work.path() / "nothing" / "here");
     const Case cases[] = {
+        // A crafted name must not reach the terminal (or the window) raw.
+        {(work.path() / "escape").string(),
+         "The File [/" + std::string(22, 'n') +
+             "\\x1b[2J] name is bigger than 24,please confirm it!\n"},
         {(work.path() / "nothing").string(), "web server path is empty!\n"},
         {(work.path() / "long").string(),
          "The File [/" + std::string(24, 'n') + "] name is bigger than 24,please confirm it!\n"},
@@ -185,13 +192,132 @@ TEST_F(CliFixture, ListReportsMalformedImage) {
     EXPECT_NE(result.err.find("cannot open"), std::string::npos);
 }
 
-TEST_F(CliFixture, ListJsonShowsDirectory) {
+// A hand-made image of 1-byte files, N = the number of names.
+std::string ImageOfNames(const std::vector<std::string>& names) {
+    std::string image(names.size() * 32, '\0');
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::memcpy(image.data() + i * 32, names[i].data(), names[i].size());
+        image[i * 32 + 24] = static_cast<char>(image.size() + i);  // offsets below 256
+        image[i * 32 + 28] = 1;
+    }
+    return image + std::string(names.size(), 'c');
+}
+
+// list and extract hung on a FIFO, aborted on a folder, said only "cannot open", wrote one of two
+// same-named entries over the other, printed names raw, and had no -, --json schema or -v.
+TEST_F(CliFixture, ListAndExtractRefuseWhatTheyCannotUseAndSayWhy) {
+    const std::string w = work.path().string();
+    const std::string ok = work.Write("ok.img", ImageNamed("/a.h")).string();
+    const std::string dup = work.Write("dup.img", ImageOfNames({"/a", "/b", "/a"})).string();
+    const std::string both = work.Write("both.img", ImageOfNames({"/a", "/a/b"})).string();
+    const std::string esc = work.Write("esc.img", ImageOfNames({"/x\n\x1b[2J"})).string();
+    ASSERT_EQ(mkfifo((w + "/fifo").c_str(), 0600), 0);
+    fs::create_directory(w + "/dir");
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int exit;
+        std::string out;  // expected part of stdout
+        std::string err;  // expected part of stderr
+    };
+    const Case cases[] = {
+        {{"list", w + "/fifo"}, "", 1, "", w + "/fifo: not a regular file (FIFO)\n"},
+        {{"extract", w + "/fifo", w + "/o1"}, "", 1, "", "not a regular file (FIFO)"},
+        {{"list", w + "/dir"}, "", 1, "", "cannot open " + w + "/dir: Is a directory\n"},
+        {{"list", "/dev/zero"}, "", 1, "", "/dev/zero: not a regular file (character device)"},
+        {{"list", w + "/none"}, "", 1, "", "cannot open " + w + "/none: No such file or directory"},
+        {{"list", "-"}, ImageNamed("/a.h"), 0, "/a.h                     offset", ""},
+        {{"list", "-"}, "junk", 1, "", "malformed image (standard input): image of 4 bytes"},
+        {{"list", ok, "--json"},
+         "",
+         0,
+         "{\"event\":\"file\",\"name\":\"/a.h\",\"offset\":32,\"schema\":1,\"size\":4}\n"
+         "{\"entries_used\":1,\"entry_count\":1,\"event\":\"result\",\"ok\":true,\"sha256\":",
+         ""},
+        {{"list", "--json", w + "/dir"},
+         "",
+         1,
+         "{\"event\":\"result\",\"message\":\"cannot open " + w +
+             "/dir: Is a directory\",\"ok\":false,\"schema\":1}\n",
+         "Is a directory"},
+        {{"list", dup}, "", 1, "/b ", "entries 0 and 2 have the same name \"/a\""},
+        {{"list", both}, "", 1, "/a/b ", "\"/a\" is both a file (entry 0) and a folder"},
+        {{"extract", dup, w + "/o2"}, "", 1, "", "have the same name"},
+        {{"list", esc}, "", 0, "/x\\n\\x1b[2J ", ""},
+        {{"extract", "-v", ok, w + "/o3"}, "", 0, "wrote " + w + "/o3/a.h (4 bytes)\n", ""},
+        {{"-q", "extract", ok, w + "/o4"}, "", 0, "", ""},
+        {{"extract", "--json", "-", w + "/o5"},
+         ImageNamed("/a.h"),
+         0,
+         "{\"event\":\"file\",\"name\":\"/a.h\",\"path\":\"" + w +
+             "/o5/a.h\",\"schema\":1,\"size\":4}\n{\"event\":\"result\",\"files\":1,",
+         ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {CliPath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto result = RunProcess(argv, c.input, {}, 10000);
+        const std::string label = c.args.front() + " " + c.args[1];
+        EXPECT_EQ(result.exitCode, c.exit) << label << "\n" << result.err;
+        EXPECT_NE(result.out.find(c.out), std::string::npos) << label << "\n" << result.out;
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << label << "\n" << result.err;
+        EXPECT_EQ(result.out.find('\x1b'), std::string::npos) << label;
+        if (c.out.empty()) {
+            EXPECT_EQ(result.out.find("/a"), std::string::npos) << label << "\n" << result.out;
+        }
+    }
+    EXPECT_FALSE(fs::exists(w + "/o2"));
+}
+
+// Extraction opened an existing file for writing, so a hard link planted in the target folder
+// wrote into the file it shares with a folder elsewhere.
+TEST_F(CliFixture, ExtractDoesNotWriteThroughAHardLinkInTheTarget) {
+    const auto outside = work.Write("outside/v", "keep");
+    fs::create_directory(work.path() / "t");
+    fs::create_hard_link(outside, work.path() / "t" / "a.h");
     const auto image = work.Write("ok.img", ImageNamed("/a.h"));
-    const auto result = RunProcess({CliPath(), "list", image.string(), "--json"});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.out.find("\"entryCount\": 1"), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("\"name\": \"/a.h\""), std::string::npos);
-    EXPECT_NE(result.out.find("\"usedLength\": 36"), std::string::npos);
+    const auto result =
+        RunProcess({CliPath(), "extract", image.string(), (work.path() / "t").string()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(ReadFile(outside), "keep");
+    EXPECT_EQ(ReadFile(work.path() / "t" / "a.h"), "evil");
+}
+
+// pack -o replaced whatever stood at the target by a new regular file: a device node, a FIFO,
+// a link to stdout (nothing reached stdout); a folder was not refused.
+TEST_F(CliFixture, PackOutputKeepsWhatTheTargetIs) {
+    work.Write("site/a.htm", "hello");
+    const std::string site = (work.path() / "site").string();
+    const std::string w = work.path().string();
+    work.Write("real.img", "old");
+    fs::create_symlink("real.img", w + "/link.img");
+    fs::create_directory(w + "/dir");
+    struct Case {
+        std::string target;
+        int exit;
+        std::size_t stdoutImageBytes;  // the image on stdout, with the report on stderr
+        std::string err;
+    };
+    const Case cases[] = {
+        {"-", 0, 1285, "entries: 1 of 40"},
+        {"/proc/self/fd/1", 0, 1285, "entries: 1 of 40"},
+        {"/dev/null", 0, 0, ""},
+        {w + "/link.img", 0, 0, ""},
+        {w + "/dir", 1, 0, "cannot write " + w + "/dir: Is a directory\n"},
+    };
+    for (const Case& c : cases) {
+        const auto result = Pack({site, "-o", c.target});
+        EXPECT_EQ(result.exitCode, c.exit) << c.target << "\n" << result.err;
+        if (c.stdoutImageBytes > 0) {
+            ASSERT_EQ(result.out.size(), c.stdoutImageBytes) << c.target;
+            EXPECT_EQ(result.out.substr(1280), "hello");
+        }
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << c.target << "\n" << result.err;
+    }
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::is_symlink(w + "/link.img"));
+    EXPECT_EQ(ReadFile(w + "/real.img").size(), 1285u);
+    EXPECT_TRUE(fs::is_directory(w + "/dir"));
 }
 
 }  // namespace

@@ -113,6 +113,50 @@ TEST(ReadImageDirectory, RejectsMalformedImages) {
     }
 }
 
+// A valid image with one 1-byte file per name, N = the number of names.
+std::vector<std::uint8_t> ImageOfNames(const std::vector<std::string>& names) {
+    std::vector<std::uint8_t> image(names.size() * 32, 0);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::memcpy(image.data() + i * 32, names[i].data(), names[i].size());
+        packer::StoreU32LE(image.data() + i * 32 + 24,
+                           static_cast<std::uint32_t>(image.size() + i));
+        packer::StoreU32LE(image.data() + i * 32 + 28, 1);
+    }
+    image.resize(image.size() + names.size(), 'c');
+    return image;
+}
+
+// Extraction wrote one of two same-named entries over the other, or failed half way on /a + /a/b.
+TEST(ReadImageDirectory, NamesThatCannotShareAFolderSetNameError) {
+    struct Case {
+        std::vector<std::string> names;
+        const char* errorPart;  // empty: names are fine
+    };
+    const Case cases[] = {
+        {{"/a", "/b/a", "/b/c", "/bc"}, ""},
+        {{"/a.txt", "/b", "/a.txt"}, "entries 0 and 2 have the same name \"/a.txt\""},
+        {{"/a", "/a/b"}, "\"/a\" is both a file (entry 0) and a folder (entry 1, \"/a/b\")"},
+        {{"/a/b/c", "/a/b"}, "\"/a/b\" is both a file (entry 1) and a folder (entry 0"},
+        {{"/x/../y"}, "entry 0: name \"/x/../y\" has an empty"},
+        {{"/x\n\x1b[2J", "/x\n\x1b[2J"}, "same name \"/x\\n\\x1b[2J\""},
+    };
+    for (const Case& c : cases) {
+        const auto image = ImageOfNames(c.names);
+        const auto result = ReadImageDirectory(image.data(), image.size());
+        ASSERT_TRUE(result.ok) << result.error;
+        if (*c.errorPart == '\0') {
+            EXPECT_EQ(result.nameError, "");
+        } else {
+            EXPECT_NE(result.nameError.find(c.errorPart), std::string::npos) << result.nameError;
+            TempDir dir;
+            std::string error;
+            EXPECT_FALSE(packer::ExtractImage(image.data(), image.size(), result.directory,
+                                              (dir.path() / "out").string(), error));
+            EXPECT_FALSE(std::filesystem::exists(dir.path() / "out")) << c.errorPart;
+        }
+    }
+}
+
 TEST(ReadImageDirectory, RejectsNullData) {
     EXPECT_FALSE(ReadImageDirectory(nullptr, 100).ok);
 }
@@ -153,10 +197,15 @@ TEST(ExtractImage, DoesNotWriteThroughLinkInTargetFolder) {
     TempDir outside;
     TempDir dir;
     std::filesystem::create_directory_symlink(outside.path(), dir.path() / "d");
+    // A link standing at a file's name is replaced, not written through.
+    const auto kept = outside.Write("kept", "keep");
+    std::filesystem::create_symlink(kept, dir.path() / "a.htm");
     std::string error;
     EXPECT_FALSE(packer::ExtractImage(image.data(), image.size(), read.directory,
                                       dir.path().string(), error));
     EXPECT_FALSE(std::filesystem::exists(outside.path() / "b.css"));
+    EXPECT_EQ(testing_support::ReadFile(kept), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path() / "a.htm"));
 }
 
 TEST(ExtractImage, RefusesEntryPastTheData) {

@@ -1,0 +1,123 @@
+#include "platform/tree_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kFileMode = 0644;
+
+bool Fail(TreeWriteError& error, std::size_t segment, std::string reason) {
+    error.segment = segment;
+    error.reason = std::move(reason);
+    return false;
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(fd, data, size);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            if (put == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Closes a folder descriptor unless it is the root's.
+class FolderFd {
+  public:
+    explicit FolderFd(int rootFd) : rootFd_(rootFd), fd_(rootFd) {}
+    ~FolderFd() { Reset(-1); }
+    FolderFd(const FolderFd&) = delete;
+    FolderFd& operator=(const FolderFd&) = delete;
+
+    int get() const { return fd_; }
+    void Reset(int fd) {
+        if (fd_ >= 0 && fd_ != rootFd_) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int rootFd_;
+    int fd_;
+};
+
+}  // namespace
+
+TreeWriter::~TreeWriter() {
+    if (rootFd_ >= 0) {
+        ::close(rootFd_);
+    }
+}
+
+bool TreeWriter::Open(std::string& error) {
+    std::error_code code;
+    std::filesystem::create_directories(root_, code);
+    if (code) {
+        error = "cannot create folder " + root_ + ": " + code.message();
+        return false;
+    }
+    rootFd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd_ < 0) {
+        error = "cannot create folder " + root_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::uint8_t* data,
+                           std::size_t size, TreeWriteError& error) {
+    if (rootFd_ < 0 || segments.empty()) {
+        return Fail(error, 0, std::strerror(EBADF));
+    }
+    FolderFd folder(rootFd_);
+    const std::size_t last = segments.size() - 1;
+    for (std::size_t i = 0; i < last; ++i) {
+        const char* name = segments[i].c_str();
+        if (::mkdirat(folder.get(), name, kFolderMode) != 0 && errno != EEXIST) {
+            return Fail(error, i, std::strerror(errno));
+        }
+        const int next =
+            ::openat(folder.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            return Fail(error, i,
+                        errno == ELOOP || errno == ENOTDIR ? "not a folder" : std::strerror(errno));
+        }
+        folder.Reset(next);
+    }
+    const char* name = segments[last].c_str();
+    if (::unlinkat(folder.get(), name, 0) != 0 && errno != ENOENT) {
+        return Fail(error, last, errno == EISDIR ? "is a folder" : std::strerror(errno));
+    }
+    const int fd = ::openat(folder.get(), name,
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    if (fd < 0) {
+        return Fail(error, last, std::strerror(errno));
+    }
+    const bool written = WriteAll(fd, data, size);
+    const int writeError = errno;
+    if (::close(fd) != 0 && written) {
+        return Fail(error, last, std::strerror(errno));
+    }
+    return written || Fail(error, last, std::strerror(writeError));
+}
+
+}  // namespace platform
