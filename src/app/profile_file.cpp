@@ -1,10 +1,13 @@
 #include "app/profile_file.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 #include <vector>
 
+#include "platform/file_read.h"
 #include "platform/file_replace.h"
-#include "platform/small_file.h"
 
 namespace app {
 
@@ -228,22 +231,21 @@ bool FitsProfileRead(std::string_view value) {
 }
 
 ProfileFileText ReadProfileFile(const std::string& filePath) {
-    auto read = platform::ReadSmallFile(filePath, kProfileFileMaxBytes);
     ProfileFileText result;
-    switch (read.outcome) {
-        case platform::SmallFileRead::Outcome::kMissing:
-            result.missing = true;
-            break;
-        case platform::SmallFileRead::Outcome::kRefused:
-            result.problem = std::move(read.reason);
-            break;
-        case platform::SmallFileRead::Outcome::kRead:
-            if (read.bytes.find('\0') != std::string::npos) {
-                result.problem = "holds binary data (NUL bytes)";
-            } else {
-                result.text = std::move(read.bytes);
-            }
-            break;
+    std::error_code error;
+    if (!std::filesystem::exists(filePath, error) && !error) {
+        result.missing = true;  // nothing there, or a link leading nowhere
+        return result;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!platform::ReadRegularFile(filePath, kProfileFileMaxBytes, bytes, result.problem)) {
+        return result;
+    }
+    std::string text(bytes.begin(), bytes.end());
+    if (text.find('\0') != std::string::npos) {
+        result.problem = filePath + ": holds binary data (NUL bytes)";
+    } else {
+        result.text = std::move(text);
     }
     return result;
 }

@@ -51,9 +51,10 @@ bool FitsProfileRead(std::string_view value);
 struct ProfileFileText {
     std::optional<std::string> text;  // the whole file; nothing when missing or unusable
     bool missing = false;             // nothing exists by that name
-    // Why an existing file cannot be used: it is not a regular file ("is a directory", "is a
-    // FIFO", ...), cannot be read (the system's reason), is larger than kProfileFileMaxBytes or
-    // holds binary data (NUL bytes). Empty when the text was read or the file is missing.
+    // Why an existing file cannot be used, naming it: it is not a regular file, cannot be
+    // opened or read, is larger than kProfileFileMaxBytes (platform::ReadRegularFile's
+    // messages) or holds binary data ("PATH: holds binary data (NUL bytes)"). Empty when the
+    // text was read or the file is missing.
     std::string problem;
 };
 

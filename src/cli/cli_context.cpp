@@ -98,15 +98,15 @@ std::vector<app::SettingsLayer> SettingsLayersFor(const std::string& iniPath) {
 app::EffectiveSettings ReadSettingsFor(const std::string& iniPath, std::ostream& err) {
     auto settings = app::ReadEffectiveSettings(SettingsLayersFor(iniPath));
     for (const auto& file : settings.files) {
-        WarnUnusableSettings(file.layer.path, file.problem, err);
+        WarnUnusableSettings(file.problem, err);
     }
     return settings;
 }
 
-void WarnUnusableSettings(const std::string& path, const std::string& problem, std::ostream& err) {
+void WarnUnusableSettings(const std::string& problem, std::ostream& err) {
     if (!problem.empty()) {
-        err << "warning: settings file " << packer::PrintableName(path) << ": " << problem
-            << "; reading it as a missing file\n";
+        err << "warning: " << packer::PrintableName(problem)
+            << "; reading it as a missing settings file\n";
     }
 }
 

@@ -42,11 +42,11 @@ std::string SettingsPathFor(const std::string& iniPath);
 // administrator's file under it (app::LayersOf).
 std::vector<app::SettingsLayer> SettingsLayersFor(const std::string& iniPath);
 // Every setting as the programs use it (app::ReadEffectiveSettings of SettingsLayersFor); a
-// file that exists but cannot be used is reported on `err` as "warning: settings file X: WHY;
-// reading it as a missing file".
+// file that exists but cannot be used is reported on `err` as "warning: PROBLEM; reading it as
+// a missing settings file" (PROBLEM names the file and the reason).
 app::EffectiveSettings ReadSettingsFor(const std::string& iniPath, std::ostream& err);
-// The warning ReadSettingsFor gives for `path`, when `problem` is not empty.
-void WarnUnusableSettings(const std::string& path, const std::string& problem, std::ostream& err);
+// The warning ReadSettingsFor gives for a file's `problem`, when it is not empty.
+void WarnUnusableSettings(const std::string& problem, std::ostream& err);
 
 // Help text of --ini, naming the default the rule gives.
 inline constexpr const char* kIniOptionHelp =

@@ -81,8 +81,7 @@ std::optional<std::int32_t> StrictInt(const std::string& text) {
 
 int RunGet(const SettingsOptions& options) {
     app::SettingsFile settings(SettingsPathFor(options.iniPath), options.section, true);
-    WarnUnusableSettings(settings.fileName, app::ReadProfileFile(settings.fileName).problem,
-                         std::cerr);
+    WarnUnusableSettings(app::ReadProfileFile(settings.fileName).problem, std::cerr);
     if (options.asInt) {
         std::int32_t fallback = 0;
         if (options.defaultGiven) {

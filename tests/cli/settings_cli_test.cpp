@@ -179,15 +179,20 @@ TEST_F(SettingsCli, CommandsAsTheProgramsReadAndWrite) {
         {File::kText, "", {"set", " MAX_ROM ", "512"}, 0, "", ""},
         {File::kText, "", {"set", "web_pth", "/w", "--section", "mine"}, 0, "", ""},
         {File::kText, "", {"set", "web_path", tooLong}, 1, "", "would be read back cut"},
-        {File::kDirectory, "", {"show"}, 0, "--ini file: INI (ignored: is a directory)\n", ""},
-        {File::kDirectory, "", {"set", "web_path", "/w"}, 1, "", "INI: is a directory"},
+        {File::kDirectory,
+         "",
+         {"show"},
+         0,
+         "--ini file: INI (ignored: cannot open INI: Is a directory)\n",
+         ""},
+        {File::kDirectory, "", {"set", "web_path", "/w"}, 1, "", "INI: Is a directory"},
         {File::kFifo,
          "",
          {"get", "web_path", "--default", "/d"},
          0,
          "/d\n",
-         "warning: settings file INI: is a FIFO; reading it as a missing file"},
-        {File::kFifo, "", {"set", "web_path", "/w"}, 1, "", "INI: is a FIFO"},
+         "warning: INI: not a regular file (FIFO); reading it as a missing settings file"},
+        {File::kFifo, "", {"set", "web_path", "/w"}, 1, "", "INI: not a regular file (FIFO)"},
     };
     const auto withPath = [this](std::string text) {
         for (auto at = text.find("INI"); at != std::string::npos; at = text.find("INI", at + 1)) {
@@ -230,7 +235,7 @@ TEST_F(SettingsCli, FolderAsSettingsFileIsReadAsMissingByEveryCommand) {
                     (dir.path() / "web.img").string(), "--ini", Ini()},
                    "", {}, kTimeoutMs);
     EXPECT_EQ(packed.exitCode, 0) << packed.err;
-    EXPECT_NE(packed.err.find(Ini() + ": is a directory; reading it as a missing file"),
+    EXPECT_NE(packed.err.find(Ini() + ": Is a directory; reading it as a missing settings file"),
               std::string::npos)
         << packed.err;
 }

@@ -284,9 +284,9 @@ TEST_F(SettingsFileOnDisk, UnusableFileReadsAsMissingAndRefusesWrites) {
     };
     const Case cases[] = {
         {"directory", [](const std::string& p) { std::filesystem::create_directory(p); },
-         "is a directory"},
+         "Is a directory"},
         {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
-         "is a FIFO"},
+         "not a regular file (FIFO)"},
         {"binary",
          [this](const std::string&) { dir.Write("binary", std::string("[DEFAULT]\0k=v", 13)); },
          "holds binary data (NUL bytes)"},
@@ -294,13 +294,16 @@ TEST_F(SettingsFileOnDisk, UnusableFileReadsAsMissingAndRefusesWrites) {
     for (const auto& c : cases) {
         c.make(Path(c.name));
         auto settings = Open(c.name);
-        EXPECT_EQ(app::ReadProfileFile(Path(c.name)).problem, c.problem) << c.name;
+        const std::string problem = app::ReadProfileFile(Path(c.name)).problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        EXPECT_NE(problem.find(Path(c.name)), std::string::npos) << problem;
         EXPECT_EQ(settings.ReadString("k", "default"), "default") << c.name;
         const auto written = settings.TryWriteString("k", "v");
         EXPECT_FALSE(written.ok) << c.name;
         EXPECT_NE(written.error.find(c.problem), std::string::npos) << written.error;
     }
-    EXPECT_EQ(app::ReadProfileFile("/dev/null").problem, "is a character device");
+    EXPECT_EQ(app::ReadProfileFile("/dev/null").problem,
+              "/dev/null: not a regular file (character device)");
     EXPECT_TRUE(std::filesystem::is_fifo(Path("fifo")));
 }
 
