@@ -29,6 +29,7 @@ struct PackOptions {
     bool full = false;
     bool json = false;
     LimitOptions limits;
+    packer::BuildOptions build;
 };
 
 struct ImageFileOptions {
@@ -54,8 +55,9 @@ int RunPack(const PackOptions& options) {
     std::ostringstream discarded;  // the report under -q (its JSON is still asked for)
     std::ostream& report = Quiet() && !options.json ? discarded : toStdout ? std::cerr : std::cout;
     std::vector<std::uint8_t> image;
-    const int result = RunPackReport(options.folder, *limits, options.json, report, std::cerr,
-                                     options.output.empty() ? nullptr : &image, options.full);
+    const int result =
+        RunPackReport(options.folder, *limits, options.json, report, std::cerr,
+                      options.output.empty() ? nullptr : &image, options.full, options.build);
     if (result != kExitOk || options.output.empty()) {
         return result;
     }
@@ -205,8 +207,9 @@ void AddPackCommands(CLI::App& app, int& exitCode) {
                             "goes to stderr); a device or FIFO is written as a stream");
     packCommand->add_flag("--full", pack->full,
                           "write the whole capacity, 0xFF fill included, not only the used bytes");
-    packCommand->add_flag("--json", pack->json, "print the report as one JSON document");
+    packCommand->add_flag("--json", pack->json, "print the report as JSON Lines");
     AddLimitOptions(*packCommand, pack->limits);
+    AddBuildOptions(*packCommand, pack->build);
     packCommand->callback([pack, &exitCode] { exitCode = RunPack(*pack); });
 
     auto list = std::make_shared<ImageFileOptions>();

@@ -41,6 +41,7 @@ struct UploadOptions {
     bool dryRun = false;
     bool failFast = false;
     bool trace = false;
+    packer::BuildOptions build;
 };
 
 // Time still needed at best: one tick per frame left, and one that finds the queue empty.
@@ -192,6 +193,7 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     hostOptions.address = device.host;
     hostOptions.port = device.port;
     hostOptions.limits = limits;
+    hostOptions.build = options.build;
     UploadHost host(hostOptions, &logPipe, messages);
     host.SetProgressCallback(
         [&progress](float percent, int taken, int total) { progress.Show(percent, taken, total); });
@@ -205,6 +207,8 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     }
     const bool succeeded = host.Run();
     progress.Finish();
+    PrintLeftOutWarnings(host.LastBuildReport(), std::cerr);
+    PrintBuildCause(host.LastBuildReport(), std::cerr);
 
     if (options.json) {
         QJsonObject result{{"event", "result"},
@@ -229,10 +233,13 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
     std::vector<std::uint8_t> readBuffer;
-    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, buildMessages) ==
-        0) {
+    packer::BuildReport buildReport;
+    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, buildMessages,
+                              &buildReport, options.build) == 0) {
+        PrintBuildCause(buildReport, std::cerr);
         return kExitFailure;
     }
+    PrintLeftOutWarnings(buildReport, std::cerr);
 
     QtApplication qt;
     app::LogPipe logPipe;
@@ -307,7 +314,8 @@ int RunUpload(const UploadOptions& options) {
         return kExitFailure;
     }
     if (options.dryRun) {
-        return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr);
+        return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr,
+                             false, options.build);
     }
     if (devices->size() == 1 && options.devicesFile.empty()) {
         return RunSingleUpload(options, devices->front(), *limits);
@@ -334,6 +342,7 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
         ->capture_default_str()
         ->check(CLI::Range(1, 65535));
     AddLimitOptions(*command, options->limits);
+    AddBuildOptions(*command, options->build);
     command->add_flag("--json", options->json,
                       "Print one JSON object per progress step and one for the result");
     command->add_flag("--dry-run", options->dryRun,

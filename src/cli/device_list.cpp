@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <map>
+#include <utility>
+
+#include "packer/printable_name.h"
+#include "platform/async_socket_qt.h"
 
 namespace cli {
 
@@ -10,6 +16,9 @@ namespace {
 constexpr int kMinPort = 1;
 constexpr int kMaxPort = 65535;
 constexpr char kCommentMark = '#';
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr std::size_t kMaxHostNameLength = 253;
+constexpr std::size_t kMaxLabelLength = 63;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
@@ -40,13 +49,68 @@ std::optional<int> ParsePort(const std::string& text) {
     return port;
 }
 
-// Refuses a device named twice: two uploads to one device at once would fight for it.
-std::string FindDuplicate(const std::vector<DeviceAddress>& devices) {
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (devices[i] == devices[j]) {
-                return "device listed twice: " + devices[i].Label();
+// A dotted IPv4 address or a host name: dot-separated labels of letters, digits, '-' and '_'.
+// Whether it resolves is left to the connection.
+bool IsHostText(const std::string& host) {
+    if (host.empty() || host.size() > kMaxHostNameLength) {
+        return false;
+    }
+    std::size_t labelLength = 0;
+    for (const char c : host) {
+        if (c == '.') {
+            if (labelLength == 0) {
+                return false;
             }
+            labelLength = 0;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80 || (std::isalnum(byte) == 0 && c != '-' && c != '_') ||
+            ++labelLength > kMaxLabelLength) {
+            return false;
+        }
+    }
+    return labelLength > 0;
+}
+
+// One device and where it was named ("line N: " in a file, empty on the command line).
+struct ListedDevice {
+    DeviceAddress device;
+    std::string where;
+};
+
+// Refuses a device named twice, also under two names (localhost and 127.0.0.1): two uploads to
+// one device at once would fight for it. Names that do not resolve are compared as text.
+std::string FindDuplicate(const std::vector<ListedDevice>& devices) {
+    std::map<std::string, std::optional<std::uint32_t>> resolved;  // per host text
+    std::map<std::pair<std::string, int>, std::size_t> seen;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const DeviceAddress& device = devices[i].device;
+        auto found = resolved.find(device.host);
+        if (found == resolved.end()) {
+            std::uint32_t address = 0;
+            std::optional<std::uint32_t> result;
+            if (platform::ResolveHostAddress(device.host, address)) {
+                result = address;
+            }
+            found = resolved.emplace(device.host, result).first;
+        }
+        std::string key;
+        if (found->second) {
+            key = "#" + std::to_string(*found->second);  // '#' never starts a host name
+        } else {
+            key = device.host;
+            std::transform(key.begin(), key.end(), key.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        }
+        const auto [earlier, added] = seen.emplace(std::make_pair(key, device.port), i);
+        if (!added) {
+            const DeviceAddress& first = devices[earlier->second].device;
+            std::string error = devices[i].where + "device listed twice: " + device.Label();
+            if (first.Label() != device.Label()) {
+                error += " (the same device as " + first.Label() + ")";
+            }
+            return error;
         }
     }
     return {};
@@ -66,7 +130,7 @@ std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int def
     }
     if (std::any_of(text.begin(), text.end(),
                     [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
-        error = "blank inside the device address \"" + text + "\"";
+        error = "blank inside the device address \"" + packer::PrintableName(text) + "\"";
         return std::nullopt;
     }
     DeviceAddress device;
@@ -76,7 +140,7 @@ std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int def
     if (colon != std::string::npos) {
         const auto port = ParsePort(text.substr(colon + 1));
         if (!port) {
-            error = "bad port in \"" + text + "\" (1 to 65535)";
+            error = "bad port in \"" + packer::PrintableName(text) + "\" (1 to 65535)";
             return std::nullopt;
         }
         device.port = *port;
@@ -85,12 +149,19 @@ std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int def
         error = "no address in \"" + text + "\"";
         return std::nullopt;
     }
+    if (!IsHostText(device.host)) {
+        error = "not an address[:port]: \"" + packer::PrintableName(text) + "\"";
+        return std::nullopt;
+    }
     return device;
 }
 
-DeviceListResult ParseDeviceList(const std::string& text, int defaultPort) {
-    DeviceListResult result;
-    std::size_t lineStart = 0;
+namespace {
+
+// The devices of a file's text; `error` set (and nothing returned) at the first bad line.
+std::vector<ListedDevice> ParseLines(const std::string& text, int defaultPort, std::string& error) {
+    std::vector<ListedDevice> devices;
+    std::size_t lineStart = text.rfind(kByteOrderMark, 0) == 0 ? sizeof kByteOrderMark - 1 : 0;
     int lineNumber = 0;
     while (lineStart < text.size()) {
         std::size_t lineEnd = text.find('\n', lineStart);
@@ -109,39 +180,58 @@ DeviceListResult ParseDeviceList(const std::string& text, int defaultPort) {
         if (line.empty()) {
             continue;
         }
-        std::string error;
-        const auto device = ParseDeviceAddress(line, defaultPort, error);
+        const std::string where = "line " + std::to_string(lineNumber) + ": ";
+        std::string lineError;
+        const auto device = ParseDeviceAddress(line, defaultPort, lineError);
         if (!device) {
-            return DeviceListResult{{}, "line " + std::to_string(lineNumber) + ": " + error};
+            error = where + lineError;
+            return {};
         }
-        result.devices.push_back(*device);
+        devices.push_back({*device, where});
     }
-    if (auto duplicate = FindDuplicate(result.devices); !duplicate.empty()) {
+    return devices;
+}
+
+DeviceListResult Checked(const std::vector<ListedDevice>& listed) {
+    if (auto duplicate = FindDuplicate(listed); !duplicate.empty()) {
         return DeviceListResult{{}, duplicate};
+    }
+    DeviceListResult result;
+    for (const auto& entry : listed) {
+        result.devices.push_back(entry.device);
     }
     return result;
 }
 
+}  // namespace
+
+DeviceListResult ParseDeviceList(const std::string& text, int defaultPort) {
+    std::string error;
+    const std::vector<ListedDevice> listed = ParseLines(text, defaultPort, error);
+    if (!error.empty()) {
+        return DeviceListResult{{}, error};
+    }
+    return Checked(listed);
+}
+
 DeviceListResult CombineDevices(const std::vector<std::string>& given, const std::string& fileText,
                                 int defaultPort) {
-    DeviceListResult result;
+    std::vector<ListedDevice> listed;
     for (const auto& text : given) {
         std::string error;
         const auto device = ParseDeviceAddress(text, defaultPort, error);
         if (!device) {
             return DeviceListResult{{}, error};
         }
-        result.devices.push_back(*device);
+        listed.push_back({*device, {}});
     }
-    const DeviceListResult fromFile = ParseDeviceList(fileText, defaultPort);
-    if (!fromFile.ok()) {
-        return fromFile;
+    std::string error;
+    const std::vector<ListedDevice> fromFile = ParseLines(fileText, defaultPort, error);
+    if (!error.empty()) {
+        return DeviceListResult{{}, error};
     }
-    result.devices.insert(result.devices.end(), fromFile.devices.begin(), fromFile.devices.end());
-    if (auto duplicate = FindDuplicate(result.devices); !duplicate.empty()) {
-        return DeviceListResult{{}, duplicate};
-    }
-    return result;
+    listed.insert(listed.end(), fromFile.begin(), fromFile.end());
+    return Checked(listed);
 }
 
 }  // namespace cli

@@ -22,17 +22,23 @@ struct DeviceListResult {
     bool ok() const { return error.empty(); }
 };
 
-// "address" or "address:port" (port 1..65535, digits only); the address is not resolved here.
-// nullopt with `error` set when the text is empty, holds white space, or the port is bad.
+// "address" or "address:port" (port 1..65535, digits only). The address is a dotted IPv4
+// address or a host name (dot-separated labels of letters, digits, '-' and '_'); it is not
+// resolved here, and whether a connection may be made to it is the connection's to say.
+// nullopt with `error` set when the text is empty, holds white space or anything else, or the
+// port is bad.
 std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort,
                                                 std::string& error);
 
-// A devices file: one address[:port] a line; leading and trailing blanks, blank lines, and
-// everything from a '#' to the end of its line are ignored; CR LF line ends are accepted. A bad
-// line refuses the whole list ("line N: ..."), as does a device listed twice.
+// A devices file: one address[:port] a line; a UTF-8 byte-order mark at the start, leading and
+// trailing blanks, blank lines, and everything from a '#' to the end of its line are ignored;
+// CR LF line ends are accepted. A bad line refuses the whole list ("line N: ..."), as does a
+// device listed twice: the same port and the same address once names are resolved
+// (localhost:8001 and 127.0.0.1 with the default port 8001 are one device).
 DeviceListResult ParseDeviceList(const std::string& text, int defaultPort);
 
-// The devices named on the command line, then those of the file text, checked as one list.
+// The devices named on the command line, then those of the file text, checked as one list
+// (a device named twice on the command line is refused too).
 DeviceListResult CombineDevices(const std::vector<std::string>& given, const std::string& fileText,
                                 int defaultPort);
 

@@ -1,15 +1,15 @@
 #include "cli/pack_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 
 #include "cli/cli_context.h"
 #include "cli/commands.h"
+#include "cli/output.h"
 #include "packer/printable_name.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
@@ -45,14 +45,26 @@ std::string LeftOutLabel(const packer::BuildReport::LeftOut& entry) {
     return packer::PrintableName(entry.imageName.empty() ? entry.localPath : entry.imageName);
 }
 
+std::size_t ExcludedCount(const packer::BuildReport& report) {
+    return static_cast<std::size_t>(std::count_if(
+        report.leftOut.begin(), report.leftOut.end(),
+        [](const auto& entry) { return entry.kind == packer::LeftOutKind::Excluded; }));
+}
+
 void PrintText(const packer::BuildReport& report, const Summary& summary, std::ostream& out) {
+    if (Quiet()) {
+        return;
+    }
     for (const auto& file : report.stored) {
         out << std::left << std::setw(kNameColumn) << packer::PrintableName(file.imageName)
             << std::right << " offset " << std::setw(10) << file.offset << "  size "
             << std::setw(10) << file.size << '\n';
     }
     for (const auto& entry : report.leftOut) {
-        out << "left out: " << LeftOutLabel(entry) << " (" << entry.reason << ")\n";
+        if (entry.kind != packer::LeftOutKind::Excluded || Verbose()) {
+            out << "left out: " << packer::PrintableName(LeftOutLabel(entry)) << " ("
+                << entry.reason << ")\n";
+        }
     }
     out << "entries: " << summary.entriesUsed << " of " << summary.entryCount << '\n';
     out << "bytes: " << summary.bytesUsed << " of " << summary.romBytes << " ("
@@ -60,42 +72,63 @@ void PrintText(const packer::BuildReport& report, const Summary& summary, std::o
     out << "sha256: " << summary.sha256 << " (" << summary.imageBytes << " bytes)\n";
     out << "upload: " << summary.frames << " frames, about "
         << Fixed(static_cast<double>(summary.estimatedMs) / 1000.0, 1) << " s\n";
+    out << "files left out: " << report.leftOut.size() << " (" << ExcludedCount(report)
+        << " excluded)\n";
 }
 
-QString Text(const std::string& text) {
-    return QString::fromStdString(text);
+void WriteEntriesJson(const packer::BuildReport& report, JsonLines& json) {
+    for (const auto& file : report.stored) {
+        QJsonObject object;
+        PutName(object, file.imageName);
+        PutName(object, file.localPath, "path");
+        object.insert("offset", static_cast<qint64>(file.offset));
+        object.insert("size", static_cast<qint64>(file.size));
+        json.Write("file", object);
+    }
+    for (const auto& entry : report.leftOut) {
+        QJsonObject object;
+        if (!entry.imageName.empty()) {
+            PutName(object, entry.imageName);
+        }
+        PutName(object, entry.localPath, "path");
+        object.insert("reason", QString::fromStdString(entry.reason));
+        json.Write("left_out", object);
+    }
 }
 
 void PrintJson(const std::string& folder, const packer::BuildReport& report, const Summary& summary,
                std::ostream& out) {
-    QJsonArray files;
-    for (const auto& file : report.stored) {
-        files.append(QJsonObject{{"name", Text(file.imageName)},
-                                 {"path", Text(file.localPath)},
-                                 {"offset", static_cast<qint64>(file.offset)},
-                                 {"size", static_cast<qint64>(file.size)}});
-    }
-    QJsonArray leftOut;
-    for (const auto& entry : report.leftOut) {
-        leftOut.append(QJsonObject{{"name", Text(entry.imageName)},
-                                   {"path", Text(entry.localPath)},
-                                   {"reason", Text(entry.reason)}});
-    }
-    const QJsonObject document{
-        {"folder", Text(folder)},
-        {"files", files},
-        {"leftOut", leftOut},
-        {"entriesUsed", static_cast<qint64>(summary.entriesUsed)},
-        {"entryCount", static_cast<qint64>(summary.entryCount)},
-        {"bytesUsed", static_cast<qint64>(summary.bytesUsed)},
-        {"romBytes", static_cast<qint64>(summary.romBytes)},
-        {"sharePercent", summary.sharePercent},
-        {"imageBytes", static_cast<qint64>(summary.imageBytes)},
-        {"sha256", Text(summary.sha256)},
+    JsonLines json(out);
+    WriteEntriesJson(report, json);
+    QJsonObject result{
+        {"ok", true},
+        {"entries_used", static_cast<qint64>(summary.entriesUsed)},
+        {"entry_count", static_cast<qint64>(summary.entryCount)},
+        {"bytes_used", static_cast<qint64>(summary.bytesUsed)},
+        {"rom_bytes", static_cast<qint64>(summary.romBytes)},
+        {"share_percent", summary.sharePercent},
+        {"image_bytes", static_cast<qint64>(summary.imageBytes)},
+        {"sha256", QString::fromStdString(summary.sha256)},
         {"frames", static_cast<qint64>(summary.frames)},
-        {"estimatedMs", static_cast<qint64>(summary.estimatedMs)},
+        {"estimated_ms", static_cast<qint64>(summary.estimatedMs)},
+        {"left_out", static_cast<qint64>(report.leftOut.size())},
     };
-    out << QJsonDocument(document).toJson(QJsonDocument::Indented).toStdString();
+    PutName(result, folder, "folder");
+    json.Write("result", result);
+}
+
+void PrintJsonFailure(const std::string& folder, const packer::BuildReport& report,
+                      const std::string& message, std::ostream& out) {
+    JsonLines json(out);
+    WriteEntriesJson(report, json);
+    QJsonObject result{{"ok", false},
+                       {"message", QString::fromStdString(message)},
+                       {"left_out", static_cast<qint64>(report.leftOut.size())}};
+    if (!report.cause.empty()) {
+        result.insert("cause", QString::fromStdString(report.cause));
+    }
+    PutName(result, folder, "folder");
+    json.Write("result", result);
 }
 
 }  // namespace
@@ -104,15 +137,52 @@ std::int64_t EstimatedUploadMs(std::int64_t imageLength) {
     return (transfer::FrameCount(imageLength) + 1) * transfer::kTimerPeriodMs;
 }
 
+void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
+    command.add_option("--exclude", build.excludes,
+                       "Leave out files whose image name matches this glob (* also crosses /, "
+                       "? one character, [set]); repeatable, e.g. --exclude '*.map' --exclude "
+                       "'/.git/*'");
+    command.add_flag("--strict", build.strict,
+                     "Refuse the build when any file or folder was left out (unreadable, "
+                     "vanished, special file, folder link loop); empty and excluded files do "
+                     "not count");
+}
+
+void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err) {
+    if (Quiet()) {
+        return;
+    }
+    for (const auto& entry : report.leftOut) {
+        if (entry.kind == packer::LeftOutKind::Fault || Verbose()) {
+            err << "vellumix-cli: left out: " << packer::PrintableName(LeftOutLabel(entry)) << " ("
+                << entry.reason << ")\n";
+        }
+    }
+    err.flush();
+}
+
+void PrintBuildCause(const packer::BuildReport& report, std::ostream& err) {
+    if (!report.cause.empty()) {
+        err << "vellumix-cli: " << packer::PrintableName(report.cause) << std::endl;
+    }
+}
+
 int RunPackReport(const std::string& folder, const packer::PackLimits& limits, bool json,
                   std::ostream& out, std::ostream& err, std::vector<std::uint8_t>* imageOut,
-                  bool full) {
+                  bool full, const packer::BuildOptions& build) {
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
     std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
     ConsoleMessageBox messages(err, err);
-    if (packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report) != 1) {
+    if (packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report, build) !=
+        1) {
+        PrintBuildCause(report, err);
+        if (json) {
+            const auto& shown = messages.Messages();
+            PrintJsonFailure(folder, report, shown.empty() ? std::string() : shown.back().text,
+                             out);
+        }
         return kExitFailure;
     }
 
@@ -124,6 +194,8 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     summary.sharePercent =
         100.0 * static_cast<double>(summary.bytesUsed) / static_cast<double>(summary.romBytes);
     summary.imageBytes = full ? summary.romBytes : summary.bytesUsed;
+    // The builder keeps only the used bytes; --full adds the 0xFF fill up to R.
+    image.imageBuffer.resize(static_cast<std::size_t>(summary.imageBytes), packer::kFillByte);
     summary.sha256 = platform::Sha256::Hex(platform::Sha256::Of(
         image.imageBuffer.data(), static_cast<std::size_t>(summary.imageBytes)));
     summary.frames = transfer::FrameCount(image.usedLength);
@@ -138,7 +210,6 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     if (imageOut != nullptr) {
         // Handed over, not copied: with large limits images run to tens of MiB.
         *imageOut = std::move(image.imageBuffer);
-        imageOut->resize(static_cast<std::size_t>(summary.imageBytes));
     }
     return kExitOk;
 }

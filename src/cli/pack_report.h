@@ -5,20 +5,38 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "packer/build_report.h"
 #include "packer/pack_limits.h"
 
 namespace cli {
 
+// Adds --exclude PATTERN (repeatable) and --strict to a command that builds an image.
+void AddBuildOptions(CLI::App& command, packer::BuildOptions& build);
+
 // Builds the image of `folder` with the desktop program's builder and prints what it holds,
 // before anything is written: one line per stored file (image name, offset, size), the files
-// left out and why, entries used of N, bytes used of R with the share, the SHA-256 of the image
-// bytes and the estimated upload time. With `json` the same goes out as one JSON document.
-// The builder's messages go to `err`. The image bytes (usedLength of them, or all R with
-// `full`) are stored in `imageOut` when given. Returns kExitOk, or kExitFailure when the build
-// failed (its message already on `err`).
+// and folders left out and why (excluded ones with -v only), entries used of N, bytes used of R
+// with the share, the SHA-256 of the image bytes, the estimated upload time and how many were
+// left out. -q prints nothing but errors. With `json` the same goes out as JSON Lines (schema
+// 1): a "file" event per stored file, a "left_out" event per entry left out, then "result",
+// also when the build fails. The builder's messages go to `err`, followed on failure by a line
+// "vellumix-cli: CAUSE" when the build knows more. The image bytes (usedLength of them, or all
+// R with `full`) are stored in `imageOut` when given. `build` selects files (--exclude) and
+// refuses a build with anything left out (--strict). Returns kExitOk, or kExitFailure when the
+// build failed (its message already on `err`).
 int RunPackReport(const std::string& folder, const packer::PackLimits& limits, bool json,
                   std::ostream& out, std::ostream& err, std::vector<std::uint8_t>* imageOut,
-                  bool full = false);
+                  bool full = false, const packer::BuildOptions& build = {});
+
+// Prints to `err` what an upload's build left out, one "vellumix-cli: left out: NAME (REASON)"
+// line each: the files and folders that could not be packed, and with -v also the empty and
+// excluded files; nothing with -q.
+void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err);
+
+// Prints the line explaining a failed build ("vellumix-cli: CAUSE") when the report has one.
+void PrintBuildCause(const packer::BuildReport& report, std::ostream& err);
 
 // Best time of an upload of `imageLength` bytes: one timer tick per frame and one more that
 // finds the queue empty.

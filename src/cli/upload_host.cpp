@@ -12,9 +12,7 @@ UploadHost::UploadHost(Options options, app::LogPipe* logPipe, platform::Message
       messages_(messages),
       fileTable_(options_.limits.maxFileCount),
       sequencer_(*this, clock_) {
-    const auto capacity = static_cast<std::size_t>(options_.limits.maxRomBytes);
-    image_.imageBuffer.assign(2 * capacity, 0);
-    readBuffer_.assign(capacity, 0);
+    // The image buffer grows with the files read at each build, not with the capacity.
     ConnectWindow();
 }
 
@@ -82,7 +80,7 @@ int UploadHost::BuildWebImage() {
         return 1;
     }
     return packer::BuildWebImage(options_.folder, options_.limits, fileTable_, image_, readBuffer_,
-                                 messages_);
+                                 messages_, &buildReport_, options_.build);
 }
 
 const std::uint8_t* UploadHost::ImageBytes() const {

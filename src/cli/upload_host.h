@@ -29,6 +29,7 @@ class UploadHost : public transfer::SequencerHost {
         std::string address;
         int port = 8001;
         packer::PackLimits limits;
+        packer::BuildOptions build;  // --exclude and --strict
         std::string applicationName = "vellumix-cli";
     };
     using ProgressCallback = std::function<void(float percent, int framesTaken, int totalFrames)>;
@@ -58,6 +59,8 @@ class UploadHost : public transfer::SequencerHost {
     // Frames taken from the queue so far in the current or last run, and how many it built.
     int FramesTaken() const { return sequencer_.TotalFrames() - sequencer_.Frames().Size(); }
     int TotalFrames() const { return sequencer_.TotalFrames(); }
+    // What the last build from the folder stored and left out, and its cause when it failed.
+    const packer::BuildReport& LastBuildReport() const { return buildReport_; }
 
     // SequencerHost
     void ExchangeFieldsToMembers() override {}
@@ -89,6 +92,7 @@ class UploadHost : public transfer::SequencerHost {
     packer::WebFileTable fileTable_;
     packer::WebImage image_;
     std::vector<std::uint8_t> readBuffer_;
+    packer::BuildReport buildReport_;
     platform::MessageWindow window_;
     transfer::SystemClock clock_;
     transfer::UploadSequencer sequencer_;

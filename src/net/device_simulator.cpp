@@ -7,6 +7,8 @@
 
 #include <sys/socket.h>
 
+#include "packer/printable_name.h"
+
 namespace net {
 
 namespace {
@@ -200,6 +202,12 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
     while (listener.server->hasPendingConnections()) {
         QTcpSocket* socket = listener.server->nextPendingConnection();
         if (listener.client != nullptr) {
+            // The client may have closed just before this connection came (a new upload
+            // replacing the old one) without that close handled yet: handle what it sent and
+            // its close now, in order, so its upload is finished before the new one is judged.
+            listener.client->waitForDisconnected(0);
+        }
+        if (listener.client != nullptr) {
             Say(listener,
                 "refused connection from " + PeerName(*socket) + ": an upload is in progress");
             socket->abort();
@@ -383,8 +391,9 @@ void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> fail
         Say(listener, "upload complete: " + std::to_string(result.image.size()) + " bytes, " +
                           std::to_string(result.directory.entries.size()) + " files");
         for (const auto& entry : result.directory.entries) {
-            Say(listener, "  " + entry.name + "  " + std::to_string(entry.size) +
-                              " bytes at offset " + std::to_string(entry.offset));
+            Say(listener, "  " + packer::PrintableName(entry.name) + "  " +
+                              std::to_string(entry.size) + " bytes at offset " +
+                              std::to_string(entry.offset));
         }
     } else {
         Say(listener, "upload failed: " + result.error);

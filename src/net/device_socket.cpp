@@ -31,6 +31,18 @@ void DeviceSocket::Close() {
     LoggingSocket::Close();
 }
 
+std::string DeviceSocket::LastErrorText() const {
+    return platform::AsyncSocket::LastErrorText();
+}
+
+void DeviceSocket::SetConnectTimeoutMs(int milliseconds) {
+    platform::AsyncSocket::SetConnectTimeoutMs(milliseconds);
+}
+
+void DeviceSocket::SetWaitHook(std::function<void()> hook) {
+    platform::AsyncSocket::SetWaitHook(std::move(hook));
+}
+
 void DeviceSocket::NotifyAccept() {
     LogText("plc socket::accept\r\n");
     Post(platform::WM_DEVICE_ACCEPT);

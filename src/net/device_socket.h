@@ -26,6 +26,9 @@ class DeviceSocket : public LoggingSocket, public transfer::DeviceLink {
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
     void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
+    std::string LastErrorText() const override;
+    void SetConnectTimeoutMs(int milliseconds) override;
+    void SetWaitHook(std::function<void()> hook) override;
 
     void NotifyAccept() override;
     void NotifyReceive() override;

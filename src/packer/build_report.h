@@ -6,6 +6,13 @@
 
 namespace packer {
 
+// Why an entry was left out of the image, as far as a strict build cares.
+enum class LeftOutKind {
+    Fault,     // could not be packed: unreadable, vanished, special file, folder link loop
+    Empty,     // an empty file: never stored (it would get no byte of the image)
+    Excluded,  // matched an --exclude pattern: left out on purpose
+};
+
 // What one build did with each file it found, for reports before an image is written.
 struct BuildReport {
     struct Stored {
@@ -18,15 +25,34 @@ struct BuildReport {
         std::string imageName;  // empty for entries that never became files of the table
         std::string localPath;
         std::string reason;
+        LeftOutKind kind = LeftOutKind::Fault;
     };
 
     std::vector<Stored> stored;
     std::vector<LeftOut> leftOut;
+    // When the build failed and more can be said than the message: "FOLDER: no such folder".
+    std::string cause;
 
     void Clear() {
         stored.clear();
         leftOut.clear();
+        cause.clear();
     }
+    // The first entry that a strict build refuses (a Fault), or null.
+    const LeftOut* FirstFault() const {
+        for (const LeftOut& entry : leftOut) {
+            if (entry.kind == LeftOutKind::Fault) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+};
+
+// How a build selects and judges the files it finds.
+struct BuildOptions {
+    std::vector<std::string> excludes;  // globs on image names (GlobMatch); matches are left out
+    bool strict = false;                // refuse the build when anything was left out as a Fault
 };
 
 inline constexpr const char* kLeftOutEmpty = "empty file";

@@ -22,7 +22,17 @@ class WebFileReader {
     // count (0 for an empty file), or -1 when the file cannot be opened, is not a regular file
     // (a FIFO is never waited on) or a read fails in the middle: a file is never cut short.
     std::int64_t Read(const std::string& localPath, std::vector<std::uint8_t>& buffer,
-                      std::size_t limit);
+                      std::size_t limit) {
+        return ReadAt(localPath, buffer, 0, limit);
+    }
+    // As Read, but stores the content from buffer[offset] on (the buffer grows to at least
+    // offset + the byte count; bytes past that may have been written too and are scratch).
+    // The buffer's capacity never grows past offset + limit, and grows in steps that never copy
+    // more than half of that, so filling a buffer this way peaks near its final size.
+    std::int64_t ReadAt(const std::string& localPath, std::vector<std::uint8_t>& buffer,
+                        std::size_t offset, std::size_t limit);
+    // Why the last read gave -1 ("not a regular file", or the system's error text).
+    const std::string& LastError() const { return lastError_; }
 
   private:
     // An open descriptor for the file, or -1.
@@ -30,6 +40,7 @@ class WebFileReader {
 
     std::string folder_;  // the folder folderFd_ stands for
     int folderFd_ = -1;
+    std::string lastError_;
 };
 
 }  // namespace packer

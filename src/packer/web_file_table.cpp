@@ -5,29 +5,25 @@
 
 namespace packer {
 
-WebFileTable::WebFileTable(int maxFileCount)
-    : slots_(static_cast<std::size_t>(std::max(maxFileCount, 1)) * 2) {}
+WebFileTable::WebFileTable(int maxFileCount) : slotCount_(std::max(maxFileCount, 1) * 2) {}
 
 void WebFileTable::AddWebFile(std::string baseName, std::string localPath, std::string imageName) {
-    if (static_cast<std::size_t>(filled_) >= slots_.size()) {
+    if (Full()) {
         overflowed_ = true;
         return;
     }
-    WebFileEntry& slot = slots_[static_cast<std::size_t>(filled_)];
-    slot.baseName = std::move(baseName);
-    slot.localPath = std::move(localPath);
-    slot.imageName = std::move(imageName);
+    slots_.push_back({std::move(baseName), std::move(localPath), std::move(imageName)});
     ++filled_;
+}
+
+const WebFileEntry& WebFileTable::operator[](int slot) const {
+    static const WebFileEntry kFree;
+    return slot >= 0 && slot < filled_ ? slots_[static_cast<std::size_t>(slot)] : kFree;
 }
 
 void WebFileTable::Clear() {
     // Only the run from slot 0 can be filled, so emptying it empties every slot.
-    for (int slot = 0; slot < filled_; ++slot) {
-        WebFileEntry& entry = slots_[static_cast<std::size_t>(slot)];
-        entry.baseName.clear();
-        entry.localPath.clear();
-        entry.imageName.clear();
-    }
+    std::vector<WebFileEntry>().swap(slots_);
     filled_ = 0;
     overflowed_ = false;
 }

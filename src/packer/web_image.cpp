@@ -23,10 +23,9 @@ void WriteDirectory(const std::vector<ImageDirectoryEntry>& directory, std::uint
     }
 }
 
-void NoteLeftOut(BuildReport* report, const WebFileEntry& file, const char* reason) {
-    if (report != nullptr) {
-        report->leftOut.push_back({file.imageName, file.localPath, reason});
-    }
+void NoteLeftOut(BuildReport& report, const WebFileEntry& file, std::string reason,
+                 LeftOutKind kind) {
+    report.leftOut.push_back({file.imageName, file.localPath, std::move(reason), kind});
 }
 
 // A name or path as a message shows it: escaped only when it holds a control character, so that
@@ -42,6 +41,38 @@ std::string Shown(const std::string& text) {
 int Refuse(platform::MessageBoxSink& messages, const std::string& text) {
     ShowError(messages, text);
     return 0;
+}
+
+// Why a scan found no file, for the line after "web server path is empty!".
+std::string EmptyScanCause(const std::string& folder, const ScanResult& scan,
+                           const BuildReport& report) {
+    switch (scan.root) {
+        case RootState::Missing:
+            return folder + ": no such folder";
+        case RootState::NotAFolder:
+            return folder + ": not a folder";
+        case RootState::Unreadable:
+            return folder + ": cannot open folder: " + scan.rootError;
+        case RootState::Listed:
+            break;
+    }
+    if (report.leftOut.empty()) {
+        return folder + ": empty folder (no file in it or in its sub-folders)";
+    }
+    return folder + ": no file to pack (" + std::to_string(report.leftOut.size()) + " left out)";
+}
+
+// A strict build stops at the first entry left out as a fault.
+bool RefusedAsStrict(const BuildOptions& options, const BuildReport& report,
+                     platform::MessageBoxSink& messages) {
+    if (!options.strict) {
+        return false;
+    }
+    if (const BuildReport::LeftOut* fault = report.FirstFault()) {
+        ShowError(messages, StrictRefusalMessage(fault->localPath, fault->reason));
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -65,6 +96,15 @@ std::string DirectoryTooBigMessage(std::int64_t directoryBytes, std::int64_t max
            " is bigger than rom size " + std::to_string(maxRomBytes) + ",please confirm it!";
 }
 
+std::string ScanLimitMessage() {
+    return "web server path has more than " + std::to_string(kMaxScanFolders) + " folders or " +
+           std::to_string(kMaxScanEntries) + " entries,please confirm it!";
+}
+
+std::string StrictRefusalMessage(const std::string& localPath, const std::string& reason) {
+    return "strict build refused: [" + localPath + "] was left out (" + reason + ")";
+}
+
 void StoreU32LE(std::uint8_t* destination, std::uint32_t value) {
     destination[0] = static_cast<std::uint8_t>(value & 0xFF);
     destination[1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
@@ -84,13 +124,16 @@ int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuf
 }
 
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
-                  WebImage& image, std::vector<std::uint8_t>& readBuffer,
-                  platform::MessageBoxSink& messages, BuildReport* report) {
+                  WebImage& image, std::vector<std::uint8_t>& /*readBuffer*/,
+                  platform::MessageBoxSink& messages, BuildReport* report,
+                  const BuildOptions& options) {
+    // What was left out is always tracked (a strict build needs it); what was stored only for
+    // a caller that asked for a report.
+    BuildReport localReport;
+    BuildReport& notes = report != nullptr ? *report : localReport;
     // 1. No valid image until the end.
     image.usedLength = 0;
-    if (report != nullptr) {
-        report->Clear();
-    }
+    notes.Clear();
     // 2. A folder must be chosen.
     if (webFolder.empty()) {
         return Refuse(messages, kMsgSelectPath);
@@ -98,15 +141,24 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
     // 3-4. Empty the table and scan.
     table.Clear();
     std::vector<SkippedEntry> skipped;
-    ScanWebFolder(webFolder, "", table, &skipped);
-    if (report != nullptr) {
-        for (SkippedEntry& entry : skipped) {
-            report->leftOut.push_back({"", std::move(entry.localPath), entry.reason});
-        }
+    ScanOptions scanOptions;
+    scanOptions.excludes = options.excludes;
+    const ScanResult scan = ScanWebFolderWith(webFolder, "", table, scanOptions, &skipped);
+    for (SkippedEntry& entry : skipped) {
+        notes.leftOut.push_back({std::move(entry.imageName), std::move(entry.localPath),
+                                 std::move(entry.reason), entry.kind});
+    }
+    // Whatever lies past the scan's bounds was not seen: no image may claim to be complete.
+    if (scan.end == ScanEnd::LimitReached) {
+        notes.cause = webFolder + ": the scan stopped after " + std::to_string(kMaxScanFolders) +
+                      " folders or " + std::to_string(kMaxScanEntries) +
+                      " entries (folder links leading round in circles?)";
+        return Refuse(messages, ScanLimitMessage());
     }
     // 5. Something must have been found.
     const int count = table.CountWebFiles();
     if (count < 1) {
+        notes.cause = EmptyScanCause(webFolder, scan, notes);
         return Refuse(messages, kMsgPathEmpty);
     }
     // The directory alone must fit in the image, or no file could ever be stored.
@@ -121,22 +173,31 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
     }
     // Files beyond the table's slots were not kept: packing the rest would lose them silently.
     if (table.Overflowed()) {
+        notes.cause = webFolder + ": more than " + std::to_string(table.SlotCount()) +
+                      " files found; the scan stopped there";
         return Refuse(messages, FileCountMessage(limits.maxFileCount));
     }
+    if (RefusedAsStrict(options, notes, messages)) {
+        return 0;
+    }
 
-    // 6. Fill the image with 0xFF (a buffer that is too small is made of the fill at once).
+    // 6. The 0xFF fill: at once for a buffer sized to the capacity; otherwise the buffer holds
+    // only what is used and the fill after it is implied.
     const auto rom = static_cast<std::size_t>(romBytes);
-    if (image.imageBuffer.size() < rom) {
-        image.imageBuffer.assign(rom, kFillByte);
-    } else {
-        std::fill_n(image.imageBuffer.begin(), rom, kFillByte);
+    const bool fullSize = image.imageBuffer.size() >= rom;
+    if (!fullSize) {
+        image.imageBuffer.clear();
     }
     // 7-8. A zeroed working directory; contents start right after the directory.
     std::vector<ImageDirectoryEntry> directory(static_cast<std::size_t>(entryCount));
     std::uint64_t dataOffset = static_cast<std::uint64_t>(directoryBytes);
+    if (image.imageBuffer.size() < dataOffset) {
+        image.imageBuffer.resize(static_cast<std::size_t>(dataOffset));
+    }
     std::size_t nextEntry = 0;
 
-    // 9. Each file in table order. The read buffer grows as the files need, up to R.
+    // 9. Each file in table order, read straight to its place in the image. One byte more than
+    // the room left is read, so that a file too large for it is told from one that just fits.
     WebFileReader reader;
     for (int slot = 0; slot < count; ++slot) {
         const WebFileEntry& file = table[slot];
@@ -146,14 +207,17 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
         if (file.imageName.size() > static_cast<std::size_t>(kMaxImageNameLength)) {
             return Refuse(messages, NameTooLongMessage(file.imageName));
         }
-        const std::int64_t size = reader.Read(file.localPath, readBuffer, rom);
+        const auto offset = static_cast<std::size_t>(dataOffset);
+        const std::int64_t size =
+            reader.ReadAt(file.localPath, image.imageBuffer, offset, rom - offset + 1);
         if (size < 0) {
             ShowError(messages, OpenErrorMessage(file.localPath));
-            NoteLeftOut(report, file, kLeftOutUnreadable);
+            NoteLeftOut(notes, file, std::string(kLeftOutUnreadable) + ": " + reader.LastError(),
+                        LeftOutKind::Fault);
             continue;
         }
         if (size == 0) {
-            NoteLeftOut(report, file, kLeftOutEmpty);
+            NoteLeftOut(notes, file, kLeftOutEmpty, LeftOutKind::Empty);
             continue;
         }
         if (nextEntry >= directory.size()) {
@@ -166,17 +230,25 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
         std::memcpy(entry.name, file.imageName.data(), file.imageName.size());
         entry.offset = static_cast<std::uint32_t>(dataOffset);
         entry.size = static_cast<std::uint32_t>(size);
-        std::memcpy(image.imageBuffer.data() + dataOffset, readBuffer.data(),
-                    static_cast<std::size_t>(size));
         if (report != nullptr) {
             report->stored.push_back({file.imageName, file.localPath, entry.offset, entry.size});
         }
         dataOffset += static_cast<std::uint64_t>(size);
         ++nextEntry;
     }
+    if (RefusedAsStrict(options, notes, messages)) {
+        return 0;
+    }
 
-    // 10-11. The directory goes in last; the image is now valid.
+    // 10-11. The directory goes in last, the fill (or the end) right after the contents; the
+    // image is now valid.
     WriteDirectory(directory, image.imageBuffer.data());
+    if (fullSize) {
+        std::fill(image.imageBuffer.begin() + static_cast<std::ptrdiff_t>(dataOffset),
+                  image.imageBuffer.begin() + static_cast<std::ptrdiff_t>(rom), kFillByte);
+    } else {
+        image.imageBuffer.resize(static_cast<std::size_t>(dataOffset));
+    }
     image.usedLength = static_cast<std::int32_t>(dataOffset);
     return 1;
 }

@@ -34,6 +34,12 @@ std::string OpenErrorMessage(const std::string& localPath);
 std::string FileCountMessage(int maxFileCount);
 // "web server directory size %d is bigger than rom size %d,please confirm it!": 32 x N > R.
 std::string DirectoryTooBigMessage(std::int64_t directoryBytes, std::int64_t maxRomBytes);
+// "web server path has more than %d folders or %d entries,please confirm it!": the scan stopped
+// at its bounds, so what lies below the folder was not all seen.
+std::string ScanLimitMessage();
+// "strict build refused: [%s] was left out (%s)": a strict build and the first file or folder
+// (its local path) that could not be packed, with the reason.
+std::string StrictRefusalMessage(const std::string& localPath, const std::string& reason);
 
 struct ImageDirectoryEntry {
     char name[kImageNameField] = {};  // zero-terminated, zero-padded
@@ -41,7 +47,10 @@ struct ImageDirectoryEntry {
     std::uint32_t size = 0;           // stored little-endian at +28
 };
 
-// The packed image: imageBuffer holds 2 x R bytes, the first usedLength of which are sent.
+// The packed image: the first usedLength bytes of imageBuffer are sent. A buffer the caller
+// sized to R bytes or more gets the 0xFF fill up to R; otherwise the builder grows it to
+// usedLength bytes only (the fill after them is implied and written only where an image file
+// needs it), so that memory follows the files actually read.
 struct WebImage {
     std::vector<std::uint8_t> imageBuffer;
     std::int32_t usedLength = 0;
@@ -58,15 +67,18 @@ int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuf
 
 // Scans webFolder into `table` and lays the files out in `image`. Returns 1 with
 // image.usedLength set, or 0 after showing the reason (caption "ERR", style 16) with
-// image.usedLength 0. `image.imageBuffer` is made to hold at least R bytes (a directory larger
-// than R is refused before anything is written); `readBuffer` holds one file at a time and
-// grows as the files need, up to R bytes, so callers may pass it empty. The checks, in order:
-// empty webFolder; no file found; the directory (32 x N) larger than R; more files found than
-// the table holds; then per file in table order: name of 24 bytes or more, file unreadable
-// (left out, the build goes on), empty (left out), a file beyond the N-th to store, content
-// past R. `report`, when given, lists what was stored and what was left out and why.
+// image.usedLength 0. File contents are read straight into `image.imageBuffer` (see WebImage);
+// `readBuffer` is not used and may be empty. The checks, in order: empty webFolder; the scan
+// stopped at its bounds; no file found; the directory (32 x N) larger than R; more files found
+// than the table holds; a strict build with anything left out by the scan; then per file in
+// table order: name of 24 bytes or more, file unreadable (left out, the build goes on), empty
+// (left out), a file beyond the N-th to store, content past R; last, a strict build with a file
+// left out as unreadable. `report`, when given, lists what was stored and what was left out and
+// why, and on failure may give a cause beyond the message. `options` selects files and
+// strictness; by default every file is taken and nothing is refused for being left out.
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
                   WebImage& image, std::vector<std::uint8_t>& readBuffer,
-                  platform::MessageBoxSink& messages, BuildReport* report = nullptr);
+                  platform::MessageBoxSink& messages, BuildReport* report = nullptr,
+                  const BuildOptions& options = {});
 
 }  // namespace packer

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 
 #include <QSocketNotifier>
 
@@ -22,21 +23,36 @@ namespace {
 // must not destroy it under Qt's feet, so it is handed to deleteLater instead.
 thread_local QSocketNotifier* dispatchingNotifier = nullptr;
 
-bool ResolveIPv4(const std::string& text, int port, sockaddr_in& target) {
+// Fills `address` (host order) from a dotted address or a name; otherwise the resolver's reason.
+bool Resolve(const std::string& text, std::uint32_t& address, std::string& reason) {
     if (text.empty()) {
+        reason = "no address";
         return false;
     }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
+    if (status != 0 || found == nullptr) {
+        reason = std::string("cannot resolve the name: ") +
+                 (status != 0 ? gai_strerror(status) : "no IPv4 address");
         return false;
     }
-    target = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
     return true;
+}
+
+std::string DottedAddress(std::uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// "21 s" for whole seconds, else "1500 ms".
+std::string Duration(int milliseconds) {
+    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                    : std::to_string(milliseconds) + " ms";
 }
 
 using Clock = std::chrono::steady_clock;
@@ -49,6 +65,16 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
+bool IsUnicastHostAddress(std::uint32_t address) {
+    const std::uint32_t first = address >> 24;
+    return first != 0 && first < 224;
+}
+
+bool ResolveHostAddress(const std::string& text, std::uint32_t& address) {
+    std::string reason;
+    return Resolve(text, address, reason);
+}
+
 AsyncSocket::AsyncSocket() = default;
 
 AsyncSocket::~AsyncSocket() {
@@ -60,13 +86,15 @@ AsyncSocket::~AsyncSocket() {
 bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
                          const char* localAddress) {
     if (descriptor_ >= 0 || socketType != kSockStream || localPort > 65535) {
+        Fail(EINVAL);
         return false;
     }
     const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (descriptor < 0) {
-        lastError_ = errno;
+        Fail(errno);
         return false;
     }
+    Fail(0);
     Attach(descriptor, eventMask);
     // Binding to any address and any port is what connect does by itself.
     if (localPort == 0 && localAddress == nullptr) {
@@ -79,9 +107,9 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
     bool bound = localAddress == nullptr || inet_pton(AF_INET, localAddress, &local.sin_addr) == 1;
     if (bound) {
         bound = bind(descriptor_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-        lastError_ = bound ? 0 : errno;
+        Fail(bound ? 0 : errno);
     } else {
-        lastError_ = EINVAL;
+        Fail(EINVAL, std::string("not a dotted IPv4 address: ") + localAddress);
     }
     if (!bound) {
         Close();
@@ -92,7 +120,7 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
 
 bool AsyncSocket::Listen(int backlog) {
     if (descriptor_ < 0 || connected_ || listen(descriptor_, backlog) != 0) {
-        lastError_ = descriptor_ < 0 ? EBADF : errno;
+        Fail(descriptor_ < 0 ? EBADF : errno);
         return false;
     }
     listening_ = true;
@@ -102,14 +130,14 @@ bool AsyncSocket::Listen(int backlog) {
 
 bool AsyncSocket::Accept(AsyncSocket& connected) {
     if (!listening_ || connected.descriptor_ >= 0) {
-        lastError_ = EINVAL;
+        Fail(EINVAL);
         return false;
     }
     int descriptor = -1;
     do {
         descriptor = accept4(descriptor_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (descriptor < 0 && errno == EINTR);
-    lastError_ = descriptor < 0 ? errno : 0;
+    Fail(descriptor < 0 ? errno : 0);
     ResumeEvents();
     if (descriptor < 0) {
         return false;
@@ -121,20 +149,39 @@ bool AsyncSocket::Accept(AsyncSocket& connected) {
 }
 
 bool AsyncSocket::Connect(const std::string& address, int port) {
-    sockaddr_in target{};
-    if (descriptor_ < 0 || listening_ || connected_ || port < 0 || port > 65535 ||
-        !ResolveIPv4(address, port, target)) {
-        lastError_ = EINVAL;
+    if (descriptor_ < 0 || listening_ || connected_) {
+        Fail(descriptor_ < 0 ? EBADF : EISCONN);
         return false;
     }
+    if (port < 0 || port > 65535) {
+        Fail(EINVAL, "port " + std::to_string(port) + " is out of range");
+        return false;
+    }
+    std::uint32_t host = 0;
+    std::string reason;
+    if (!Resolve(address, host, reason)) {
+        Fail(EINVAL, reason);
+        return false;
+    }
+    // Refused before any packet: 0.0.0.0 (what a blank address field reads as) would reach
+    // this machine, and a broadcast or multicast address no single device.
+    if (!IsUnicastHostAddress(host)) {
+        Fail(EADDRNOTAVAIL, "address " + DottedAddress(host) + " is not a unicast host address");
+        return false;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(host);
+    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    Fail(0);
     if (connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
-            lastError_ = errno;
+            Fail(errno);
             return false;
         }
         const WaitResult waited = WaitFor(POLLOUT, connectTimeoutMs_);
         if (waited == WaitResult::kTimedOut) {
-            lastError_ = ETIMEDOUT;
+            Fail(ETIMEDOUT, "timed out after " + Duration(connectTimeoutMs_));
             return false;
         }
         if (waited == WaitResult::kCancelled || waited == WaitResult::kFailed) {
@@ -143,7 +190,7 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
         int error = 0;
         socklen_t size = sizeof error;
         if (getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            lastError_ = error != 0 ? error : errno;
+            Fail(error != 0 ? error : errno);
             return false;
         }
     }
@@ -154,9 +201,10 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
 
 int AsyncSocket::Send(const void* data, int length) {
     if (descriptor_ < 0 || length < 0 || (data == nullptr && length > 0)) {
-        lastError_ = EINVAL;
+        Fail(descriptor_ < 0 ? EBADF : EINVAL);
         return kSocketError;
     }
+    Fail(0);
     const auto* bytes = static_cast<const char*>(data);
     int sent = 0;
     while (sent < length) {
@@ -178,20 +226,20 @@ int AsyncSocket::Send(const void* data, int length) {
             }
             switch (waited) {
                 case WaitResult::kPeerClosed:
-                    lastError_ = ECONNRESET;
+                    Fail(ECONNRESET);
                     break;
                 case WaitResult::kTimedOut:
-                    lastError_ = ETIMEDOUT;
+                    Fail(ETIMEDOUT, "the device took no byte for " + Duration(kSendStallTimeoutMs));
                     break;
                 case WaitResult::kFailed:
                     break;  // WaitFor kept the system's error
                 default:
-                    lastError_ = EINTR;
+                    Fail(EINTR);
                     break;
             }
             return kSocketError;
         }
-        lastError_ = count < 0 ? errno : EIO;
+        Fail(count < 0 ? errno : EIO);
         return kSocketError;
     }
     return length;
@@ -199,14 +247,14 @@ int AsyncSocket::Send(const void* data, int length) {
 
 int AsyncSocket::Receive(void* buffer, int length) {
     if (descriptor_ < 0 || listening_ || length < 0 || (buffer == nullptr && length > 0)) {
-        lastError_ = EINVAL;
+        Fail(EINVAL);
         return kSocketError;
     }
     ssize_t count = 0;
     do {
         count = recv(descriptor_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
     } while (count < 0 && errno == EINTR);
-    lastError_ = count < 0 ? errno : 0;
+    Fail(count < 0 ? errno : 0);
     ResumeEvents();
     return count < 0 ? kSocketError : static_cast<int>(count);
 }
@@ -223,6 +271,18 @@ void AsyncSocket::CancelBlockingCall() {
     if (inBlockingCall_) {
         cancelRequested_ = true;
     }
+}
+
+std::string AsyncSocket::LastErrorText() const {
+    if (!lastErrorText_.empty() || lastError_ == 0) {
+        return lastErrorText_;
+    }
+    return std::strerror(lastError_);
+}
+
+void AsyncSocket::Fail(int error, std::string text) {
+    lastError_ = error;
+    lastErrorText_ = std::move(text);
 }
 
 void AsyncSocket::OnReceive(int) {}
@@ -334,6 +394,7 @@ void AsyncSocket::DispatchEvent() {
 AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
     const bool limited = timeoutMs >= 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    auto nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
     inBlockingCall_ = true;
     cancelRequested_ = false;
     WaitResult result = WaitResult::kFailed;
@@ -342,7 +403,7 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             result = WaitResult::kCancelled;
             break;
         }
-        int slice = kBlockingWakeMs;
+        int slice = MillisecondsUntil(nextPending);
         if (limited) {
             const int left = MillisecondsUntil(deadline);
             if (left == 0) {
@@ -351,18 +412,27 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             }
             slice = std::min(slice, left);
         }
+        if (waitHook_) {
+            slice = std::min(slice, kWaitHookPeriodMs);
+        }
         pollfd watched{descriptor_, static_cast<short>(events | POLLRDHUP), 0};
         const int ready = poll(&watched, 1, slice);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
         if (ready < 0) {
-            lastError_ = errno;
+            Fail(errno);
             break;
         }
         if (ready == 0) {
-            if (!limited || MillisecondsUntil(deadline) > 0) {
-                OnMessagePending();
+            if (waitHook_) {
+                waitHook_();
+            }
+            if (MillisecondsUntil(nextPending) == 0) {
+                nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
+                if (!limited || MillisecondsUntil(deadline) > 0) {
+                    OnMessagePending();
+                }
             }
             continue;
         }
@@ -377,7 +447,7 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
     }
     inBlockingCall_ = false;
     if (result == WaitResult::kCancelled) {
-        lastError_ = EINTR;
+        Fail(EINTR, "cancelled");
     }
     return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +23,8 @@ inline constexpr int kSocketError = -1;  // what Send and Receive return on fail
 
 // A blocking call wakes this often to call OnMessagePending.
 inline constexpr int kBlockingWakeMs = 2000;
+// A blocking call with a wait hook wakes at least this often to call it.
+inline constexpr int kWaitHookPeriodMs = 100;
 // How long a connection attempt may take before Connect gives up; the original platform's
 // network stack gave up after about 21 s (three SYNs), Linux would wait two minutes.
 inline constexpr int kConnectTimeoutMs = 21000;
@@ -29,6 +33,15 @@ inline constexpr int kConnectTimeoutMs = 21000;
 // else is handled meanwhile); one that reads takes a frame at once, so it never waits this long.
 // As long as the device may take to answer a frame.
 inline constexpr int kSendStallTimeoutMs = 3000;
+
+// Whether a connection may be made to this IPv4 address (host order): false for 0.x.x.x (this
+// host, which Linux would quietly connect to), for multicast 224-239.x.x.x and for the reserved
+// 240-255.x.x.x, which holds the broadcast address 255.255.255.255.
+bool IsUnicastHostAddress(std::uint32_t address);
+
+// The IPv4 address (host order) of a dotted address or a host name; false when it does not
+// resolve.
+bool ResolveHostAddress(const std::string& text, std::uint32_t& address);
 
 // A TCP socket (IPv4) whose events are delivered on the thread's Qt event loop, with blocking
 // Connect and Send that do NOT run that loop while they wait.
@@ -41,8 +54,10 @@ inline constexpr int kSendStallTimeoutMs = 3000;
 // Events are raised only when their bit is in the event mask given to Create.
 //
 // While Connect or Send waits, no Qt event of the thread (timer, posted event, socket
-// notification, input) is handled: they stay queued until the call returns. The wait wakes
-// every kBlockingWakeMs to call OnMessagePending, which may CancelBlockingCall or Close.
+// notification, input) is handled: they stay queued until the call returns, and are then
+// handled in their order. The wait wakes every kBlockingWakeMs to call OnMessagePending, which
+// may CancelBlockingCall or Close, and, when a wait hook is set, at least every
+// kWaitHookPeriodMs to call the hook, which repaints the owner's window.
 //
 // Every handler may delete the socket.
 class AsyncSocket {
@@ -63,8 +78,8 @@ class AsyncSocket {
     // Takes one waiting connection into `connected`, which must not be open. False on failure.
     bool Accept(AsyncSocket& connected);
     // Blocking connect to a dotted IPv4 address or a host name. True once connected; false when
-    // the name does not resolve, the attempt is refused or fails, kConnectTimeoutMs pass, or the
-    // call is cancelled.
+    // the name does not resolve, the address is not a unicast host address (no attempt is made),
+    // the attempt is refused or fails, the connect time-out passes, or the call is cancelled.
     bool Connect(const std::string& address, int port);
     // Blocking send of all `length` bytes. Returns `length`, or kSocketError when a send fails,
     // the peer closes the connection while the call waits, the peer takes no byte for
@@ -91,8 +106,19 @@ class AsyncSocket {
     int LocalPort() const;
     // errno of the last failed operation (EINTR after a cancelled blocking call).
     int LastError() const { return lastError_; }
-    // Shortens the connect time-out (tests).
-    void SetConnectTimeoutMs(int milliseconds) { connectTimeoutMs_ = milliseconds; }
+    // Why the last operation failed, in words: the system's text for LastError, or what this
+    // class found itself ("timed out after 21 s", "address 0.0.0.0 is not a unicast host
+    // address", the resolver's reason for a name). Empty after a success.
+    std::string LastErrorText() const;
+    // Called at each wake-up of a blocking call (at least every kWaitHookPeriodMs while it
+    // waits). It may paint and may Close this socket; it must not delete it, nor run the event
+    // loop (that would let timer ticks, input and posted messages in). Empty: none.
+    void SetWaitHook(std::function<void()> hook) { waitHook_ = std::move(hook); }
+    // How long Connect waits for an answer (kConnectTimeoutMs unless changed); 0 or less keeps
+    // the default.
+    void SetConnectTimeoutMs(int milliseconds) {
+        connectTimeoutMs_ = milliseconds > 0 ? milliseconds : kConnectTimeoutMs;
+    }
     // Sets the system's send buffer of an open socket (tests that need a send to wait soon).
     // False when the socket is not open or the system refuses.
     bool SetSendBufferSize(int bytes);
@@ -107,6 +133,8 @@ class AsyncSocket {
     void StopEvents();
     void DispatchEvent();
     WaitResult WaitFor(short events, int timeoutMs);
+    // Records a failure: errno `error`, and `text` when the system's text would not say it.
+    void Fail(int error, std::string text = {});
 
     int descriptor_ = -1;
     long eventMask_ = 0;
@@ -116,7 +144,9 @@ class AsyncSocket {
     bool inBlockingCall_ = false;
     bool cancelRequested_ = false;
     int lastError_ = 0;
+    std::string lastErrorText_;  // overrides the system's text for lastError_ when set
     int connectTimeoutMs_ = kConnectTimeoutMs;
+    std::function<void()> waitHook_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

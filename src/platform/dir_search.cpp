@@ -1,7 +1,9 @@
 #include "platform/dir_search.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -74,15 +76,31 @@ bool ListingOrderLess(const std::string& left, const std::string& right) {
 }
 
 bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
+    return ListFolderUpTo(folderPath, entries, std::numeric_limits<std::size_t>::max()).failure ==
+           ListFailure::None;
+}
+
+ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>& entries,
+                           std::size_t maxEntries) {
+    ListOutcome outcome;
     entries.clear();
     DIR* folder = opendir(folderPath.c_str());
     if (folder == nullptr) {
-        return false;
+        const int error = errno;
+        outcome.error = std::strerror(error);
+        outcome.failure = error == ENOENT    ? ListFailure::Missing
+                          : error == ENOTDIR ? ListFailure::NotAFolder
+                                             : ListFailure::Other;
+        return outcome;
     }
     const int folderFd = dirfd(folder);
     while (const struct dirent* raw = readdir(folder)) {
         if (std::strcmp(raw->d_name, ".") == 0 || std::strcmp(raw->d_name, "..") == 0) {
             continue;
+        }
+        if (entries.size() >= maxEntries) {
+            outcome.truncated = true;
+            break;
         }
         DirEntry& entry = entries.emplace_back();
         entry.name = raw->d_name;
@@ -92,7 +110,7 @@ bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
     std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
         return ListingOrderLess(a.name, b.name);
     });
-    return true;
+    return outcome;
 }
 
 std::optional<FileIdentity> IdentityOf(const std::string& path) {

@@ -34,6 +34,26 @@ struct DirEntry {
 // empty, when the folder cannot be opened.
 bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries);
 
+// Why a folder could not be listed.
+enum class ListFailure {
+    None,
+    Missing,     // nothing at that path (or a link to nothing)
+    NotAFolder,  // a file or other non-folder at that path
+    Other,       // anything else: permissions, a path too long, an I/O error
+};
+
+struct ListOutcome {
+    ListFailure failure = ListFailure::None;
+    std::string error;       // the system's text for the failure, empty on success
+    bool truncated = false;  // the folder held more than the entries allowed
+};
+
+// As ListFolder, but reads at most `maxEntries` entries: a folder holding more gives the first
+// ones read (in no particular order, then sorted) and `truncated`. The failure says why a
+// folder could not be opened, for reports.
+ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>& entries,
+                           std::size_t maxEntries);
+
 // The identity of the folder or file at `path` (links followed), if it can be reached.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/window_messages.h"
@@ -11,7 +12,7 @@ namespace transfer {
 // real one; tests use fakes). Connect and SendBytes block the calling thread: no posted
 // message or timer tick of the program is handled while they wait.
 class DeviceLink {
-public:
+  public:
     virtual ~DeviceLink() = default;
 
     // Makes the TCP socket: local port (0 = any), socket type (1 = stream), event mask
@@ -28,6 +29,17 @@ public:
     // otherwise copies nothing and leaves outLength alone. Writes no terminator.
     virtual void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) = 0;
     virtual void Close() = 0;
+
+    // The system's reason for the last failed Create, Connect or SendBytes, in words ("Connection
+    // refused", "timed out after 21 s", "address 0.0.0.0 is not a unicast host address"); empty
+    // when it is not known.
+    virtual std::string LastErrorText() const { return {}; }
+    // How long Connect may wait for the device to answer; 0 or less: the default (21 s).
+    virtual void SetConnectTimeoutMs(int /*milliseconds*/) {}
+    // Called several times a second while Connect or SendBytes waits, on the waiting thread:
+    // the place to repaint a window. It must handle no input, timer tick or posted message, and
+    // must not destroy the link.
+    virtual void SetWaitHook(std::function<void()> /*hook*/) {}
 };
 
 }  // namespace transfer

@@ -15,6 +15,15 @@ std::unique_ptr<COrderObj> NewFrame(std::int32_t waitForAck, const std::uint8_t*
     return frame;
 }
 
+// A data frame refers to its block of the image instead of copying it, so that a queue of a
+// large image costs a few bytes per frame beside the image rather than a second image.
+std::unique_ptr<COrderObj> NewImageFrame(const std::uint8_t* block, std::int32_t count) {
+    auto frame = std::make_unique<COrderObj>();
+    frame->waitForAck = 1;
+    frame->ReferData(block, count);
+    return frame;
+}
+
 }  // namespace
 
 void FrameQueue::ClearFrames() {
@@ -34,7 +43,7 @@ void FrameQueue::PopFrame(std::uint8_t* sendBuffer, std::int32_t& sendLength,
 
 void FrameQueue::BuildFrames(const std::uint8_t* image, std::int32_t imageLength) {
     // 1-2. The magic frame, always first.
-    std::uint8_t scratch[kFramePayloadCapacity] = {};
+    std::uint8_t scratch[kMagicLength] = {};
     std::copy(kMagic.begin(), kMagic.end(), scratch);
     frames_.push_back(NewFrame(1, scratch, kMagicLength));
 
@@ -51,7 +60,7 @@ void FrameQueue::BuildFrames(const std::uint8_t* image, std::int32_t imageLength
         scratch[0] = static_cast<std::uint8_t>(n & 0xFF);
         scratch[1] = static_cast<std::uint8_t>((n >> 8) & 0xFF);
         frames_.push_back(NewFrame(0, scratch, kLengthFrameSize));
-        frames_.push_back(NewFrame(1, image + start, n));
+        frames_.push_back(NewImageFrame(image + start, n));
     }
 }
 

@@ -59,12 +59,14 @@ void UploadSequencer::OnStart() {
         AbandonRun();
     }
     lastResult_ = 0;
+    lastFailure_ = FailureCause{};
 
     host_.ExchangeFieldsToMembers();
     host_.ResetProgress();
     frameQueue.ClearFrames();
 
     if (host_.BuildWebImage() == 0) {
+        lastFailure_.kind = FailureCause::Kind::kBuild;
         return;
     }
 
@@ -74,12 +76,14 @@ void UploadSequencer::OnStart() {
     }
     deviceSocket = host_.NewDeviceLink();
     if (!deviceSocket->Create(0, kSocketTypeStream, kAllSocketEvents, nullptr)) {
+        RecordFailure(FailureCause::Kind::kCreate);
         host_.MessageBox("Socket Create ERROR!", kErrorCaption, platform::kMbIconHand);
         return;
     }
     deviceSocket->SetNotifyWindow(&host_.Window());
     const std::string address = host_.AddressText();
     if (!deviceSocket->Connect(address, host_.Port())) {
+        RecordFailure(FailureCause::Kind::kConnect);
         host_.MessageBox("Socket Connect ERROR!", kErrorCaption, platform::kMbIconHand);
         return;
     }
@@ -105,7 +109,9 @@ void UploadSequencer::StepUpload() {
         return;
     }
     if (awaitingAck == 1) {
-        if (ElapsedMs(clock_.Now(), lastSendTime) >= kAckTimeoutMs) {
+        const std::uint32_t waited = ElapsedMs(clock_.Now(), lastSendTime);
+        if (waited >= ackTimeoutMs_) {
+            RecordFailure(FailureCause::Kind::kNoAnswer, waited);
             FinishRun(kUploadFailed);
         }
         return;
@@ -124,6 +130,7 @@ void UploadSequencer::SendNextFrame() {
         return;
     }
     if (!deviceSocket->SendBytes(sendBuffer, sendLength)) {
+        RecordFailure(FailureCause::Kind::kSend);
         FinishRun(kUploadFailed);
     }
     lastSendTime = clock_.Now();
@@ -202,6 +209,23 @@ void UploadSequencer::FinishRun(int result) {
     running_ = false;
     finishing_ = true;
     host_.Window().PostMessage(platform::WM_UPLOAD_DONE, static_cast<platform::WParam>(result), 0);
+}
+
+void UploadSequencer::RecordFailure(FailureCause::Kind kind, std::uint32_t waitedMs) {
+    lastFailure_ = FailureCause{};
+    lastFailure_.kind = kind;
+    // Before the connection the frames are not built (totalFrames may still be the last run's).
+    // Afterwards the frame taken last is the one that failed or is awaited.
+    if (kind == FailureCause::Kind::kSend || kind == FailureCause::Kind::kNoAnswer) {
+        lastFailure_.totalFrames = totalFrames;
+        lastFailure_.frame = totalFrames - frameQueue.Size();
+    }
+    if (kind == FailureCause::Kind::kNoAnswer) {
+        lastFailure_.waitedMs = waitedMs;
+        lastFailure_.timeoutMs = ackTimeoutMs_;
+    } else if (deviceSocket) {
+        lastFailure_.systemError = deviceSocket->LastErrorText();
+    }
 }
 
 void UploadSequencer::AbandonRun() {

@@ -7,6 +7,7 @@
 #include "platform/local_time.h"
 #include "platform/window_messages.h"
 #include "transfer/device_link.h"
+#include "transfer/failure_cause.h"
 #include "transfer/frame_queue.h"
 
 namespace transfer {
@@ -95,6 +96,15 @@ class UploadSequencer {
     const FrameQueue& Frames() const { return frameQueue; }
     bool AwaitingAck() const { return awaitingAck != 0; }
     const DeviceLink* Link() const { return deviceSocket.get(); }
+    // Why the last Start or run failed; kind kNone from each Start until a failure, and after a
+    // success. Kept until the next Start.
+    const FailureCause& LastFailure() const { return lastFailure_; }
+    // The acknowledgement time-out (kAckTimeoutMs unless changed; the device's contract). A
+    // value of 0 is taken as kAckTimeoutMs.
+    void SetAckTimeoutMs(std::uint32_t milliseconds) {
+        ackTimeoutMs_ = milliseconds == 0 ? kAckTimeoutMs : milliseconds;
+    }
+    std::uint32_t AckTimeoutMs() const { return ackTimeoutMs_; }
 
   private:
     void StepUpload();
@@ -102,6 +112,8 @@ class UploadSequencer {
     void UpdateProgress();
     void FinishRun(int result);
     void AbandonRun();
+    // Records a failure of the link at the frame now sent or awaited (0 before the frames).
+    void RecordFailure(FailureCause::Kind kind, std::uint32_t waitedMs = 0);
 
     SequencerHost& host_;
     Clock& clock_;
@@ -117,6 +129,8 @@ class UploadSequencer {
     bool running_ = false;    // timer armed for a run
     bool finishing_ = false;  // WM_UPLOAD_DONE posted and not yet handled
     int lastResult_ = 0;
+    FailureCause lastFailure_;
+    std::uint32_t ackTimeoutMs_ = kAckTimeoutMs;
 };
 
 }  // namespace transfer

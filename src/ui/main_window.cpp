@@ -232,11 +232,10 @@ bool MainWindow::OnInitDialog() {
 }
 
 void MainWindow::AllocateBuffers() {
+    // The image buffer and the file table grow with the files of each build (up to the
+    // capacity and the slot count), so nothing is taken up front for large limits; the builder
+    // reads contents straight into the image, so the read buffer stays empty.
     FreeBuffers();
-    const auto romBytes = static_cast<std::size_t>(std::max(0, context_.limits.maxRomBytes));
-    image.imageBuffer.assign(2 * romBytes, 0);
-    image.usedLength = 0;
-    readBuffer.assign(romBytes, 0);
     if (!fileTable) {
         fileTable = std::make_unique<packer::WebFileTable>(context_.limits.maxFileCount);
     }
@@ -370,10 +369,19 @@ int MainWindow::BuildWebImage() {
 }
 
 std::unique_ptr<transfer::DeviceLink> MainWindow::NewDeviceLink() {
-    if (context_.newDeviceLink) {
-        return context_.newDeviceLink();
+    std::unique_ptr<transfer::DeviceLink> link =
+        context_.newDeviceLink ? context_.newDeviceLink()
+                               : std::make_unique<net::DeviceSocket>(context_.logPipe);
+    // A connect may wait 21 s: the window is painted meanwhile, while its timer, input and
+    // posted messages wait for the call to return.
+    link->SetWaitHook([this] { RepaintDuringWait(); });
+    return link;
+}
+
+void MainWindow::RepaintDuringWait() {
+    if (isVisible()) {
+        repaint();  // paints synchronously; the event loop does not run
     }
-    return std::make_unique<net::DeviceSocket>(context_.logPipe);
 }
 
 std::string MainWindow::AddressText() {

@@ -34,7 +34,7 @@ class TextProgressBar;
 
 // Everything the main window needs from outside; all references must outlive the window.
 struct MainWindowContext {
-    packer::PackLimits limits;           // sizes the file table, image and read buffer
+    packer::PackLimits limits;           // bounds the file table and the image
     app::WebPathStore& webPathStore;     // the stored web folder
     app::LogPipe* logPipe = nullptr;     // diagnostics of the default connection; may be null
     platform::MessageBoxSink& messages;  // every message the window or an upload shows
@@ -51,7 +51,8 @@ struct MainWindowContext {
 // image) and hosts the upload sequencer, which it drives with its posted messages and timer 1.
 //
 // Life: construction makes the controls and the file table; the first show runs
-// OnInitDialog (buffers, address, port, stored folder); ending the dialog in any way
+// OnInitDialog (empty buffers, address, port, stored folder; the image and file table grow with
+// the files of each build, up to the limits); ending the dialog in any way
 // (Exit, Enter, Escape, close button) runs OnDestroy, which abandons an upload in progress
 // without a message and frees the storage. Showing it again initialises it afresh.
 class MainWindow : public QDialog, public transfer::SequencerHost {
@@ -156,6 +157,8 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     void OnTimer(unsigned timerId);
     void AllocateBuffers();
     void FreeBuffers();
+    // Inside a blocking connect or send: paints the whole window now, handling nothing else.
+    void RepaintDuringWait();
 
     MainWindowContext context_;
 

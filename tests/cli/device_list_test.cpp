@@ -28,6 +28,16 @@ TEST(ParseDeviceAddressTest, TakesAnOptionalPortAndRefusesBadOnes) {
         {":8001", false, {}},
         {"", false, {}},
         {"127.0.0.2 8001", false, {}},
+        // Not an address[:port] at all.
+        {"127.0.0.2:8001:9", false, {}},
+        {"plc:8001:x", false, {}},
+        {"!!junk!!", false, {}},
+        {"a..b", false, {}},
+        {"\x01\x7f\xfe", false, {}},
+        {"plc\xc3\xa9", false, {}},
+        // The connection, not the list, refuses an address that is not a unicast host.
+        {"0.0.0.0", true, {"0.0.0.0", 8001}},
+        {"plc_7-b.example", true, {"plc_7-b.example", 8001}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -44,7 +54,7 @@ TEST(ParseDeviceAddressTest, TakesAnOptionalPortAndRefusesBadOnes) {
 
 TEST(ParseDeviceListTest, SkipsBlankLinesAndCommentsAndKeepsTheOrder) {
     const std::string text =
-        "# line 1 is a comment\r\n"
+        "\xEF\xBB\xBF# line 1 is a comment, after a byte-order mark\r\n"
         "\n"
         "  127.0.0.3:9000   \r\n"
         "\t127.0.0.2\t# trailing comment\n"
@@ -66,6 +76,15 @@ TEST(ParseDeviceListTest, RefusesTheWholeListNamingTheBadLine) {
         {"bad port", "127.0.0.2\n\n127.0.0.3:99999\n", "line 3: "},
         {"two words on a line", "127.0.0.2 127.0.0.3\n", "line 1: "},
         {"device twice", "127.0.0.2\n127.0.0.2:8001\n", "device listed twice: 127.0.0.2:8001"},
+        {"junk", "127.0.0.2\n!!junk!!\n", "line 2: not an address[:port]"},
+        {"host:port:x", "\n127.0.0.2:8001:x\n", "line 2: "},
+        {"binary", std::string("127.0.0.2\n\x01\0\xff\xfe\n", 15), "line 2: "},
+        {"byte-order mark inside",
+         "127.0.0.2\n\xEF\xBB\xBF"
+         "127.0.0.3\n",
+         "line 2: "},
+        {"one device under two names", "localhost\n127.0.0.1:8001\n",
+         "line 2: device listed twice: 127.0.0.1:8001 (the same device as localhost:8001)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -95,6 +114,10 @@ TEST(CombineDevicesTest, CommandLineFirstAndADeviceInBothIsRefused) {
 
     const auto bad = cli::CombineDevices({"127.0.0.2:x"}, "", 8001);
     EXPECT_FALSE(bad.ok());
+
+    const auto twoNames = cli::CombineDevices({"LOCALHOST", "127.0.0.1:8001"}, "", 8001);
+    EXPECT_EQ(twoNames.error,
+              "device listed twice: 127.0.0.1:8001 (the same device as LOCALHOST:8001)");
 }
 
 }  // namespace

@@ -80,7 +80,8 @@ TEST_F(CliFixture, PrintsReportForSmallFolder) {
     ASSERT_EQ(result.out.substr(0, expectedStart.size()), expectedStart) << result.out;
     const std::string rest = result.out.substr(expectedStart.size());
     ASSERT_GE(rest.size(), 64u);
-    EXPECT_EQ(rest.substr(64), " (3380 bytes)\nupload: 9 frames, about 1.5 s\n");
+    EXPECT_EQ(rest.substr(64),
+              " (3380 bytes)\nupload: 9 frames, about 1.5 s\nfiles left out: 1 (0 excluded)\n");
     EXPECT_EQ(result.err, "");
 }
 
@@ -104,15 +105,75 @@ TEST_F(CliFixture, WritesUsedBytesOrWholeCapacityWithFull) {
     EXPECT_NE(listed.out.find("used length: 1285\n"), std::string::npos);
 }
 
-TEST_F(CliFixture, JsonReportIsOneDocument) {
+TEST_F(CliFixture, JsonReportIsJsonLinesWithAResultAlsoOnFailure) {
     work.Write("site/a.htm", "hello");
-    const auto result = Pack({(work.path() / "site").string(), "--json"});
+    work.Write("site/a.map", "x");
+    const std::string site = (work.path() / "site").string();
+    auto result = Pack({site, "--json", "--exclude", "*.map"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out.front(), '{');
-    EXPECT_NE(result.out.find("\"name\": \"/a.htm\""), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("\"bytesUsed\": 1285"), std::string::npos);
-    EXPECT_NE(result.out.find("\"frames\": 5"), std::string::npos);
-    EXPECT_NE(result.out.find("\"estimatedMs\": 900"), std::string::npos);
+    EXPECT_EQ(result.out.rfind("{\"event\":\"file\",\"name\":\"/a.htm\",\"offset\":1280,", 0), 0u)
+        << result.out;
+    EXPECT_NE(result.out.find("\n{\"event\":\"left_out\",\"name\":\"/a.map\",\"path\":\"" + site +
+                              "/a.map\",\"reason\":\"excluded by *.map\"}\n"),
+              std::string::npos);
+    const std::string last = result.out.substr(result.out.rfind("{\"bytes_used\""));
+    EXPECT_EQ(last.rfind("{\"bytes_used\":1285,\"entries_used\":1,\"entry_count\":40,"
+                         "\"estimated_ms\":900,\"event\":\"result\",",
+                         0),
+              0u)
+        << last;
+    EXPECT_NE(last.find("\"frames\":5,"), std::string::npos);
+    EXPECT_NE(last.find("\"left_out\":1,\"ok\":true,"), std::string::npos);
+
+    result = Pack({(work.path() / "none").string(), "--json"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "{\"cause\":\"" + (work.path() / "none").string() +
+                              ": no such folder\",\"event\":\"result\",\"folder\":\"" +
+                              (work.path() / "none").string() +
+                              "\",\"left_out\":0,\"message\":\"web server path is "
+                              "empty!\",\"ok\":false,\"schema\":1}\n");
+}
+
+TEST_F(CliFixture, LeftOutEntriesAreCountedAndRefusedWithStrict) {
+    struct Case {
+        std::vector<std::string> options;
+        int exitCode;
+        std::vector<std::string> outLines;  // each must appear
+        std::string err;
+    };
+    work.Write("site/a.htm", "A");
+    work.Write("site/b.map", "B");
+    const std::string site = (work.path() / "site").string();
+    ASSERT_EQ(mkfifo((site + "/pipe").c_str(), 0600), 0);
+    const std::string pipeLine = "left out: " + site + "/pipe (not a regular file or folder)\n";
+    const std::vector<Case> cases = {
+        {{}, 0, {pipeLine, "/b.map ", "files left out: 1 (0 excluded)\n"}, ""},
+        {{"--exclude", "*.map"}, 0, {pipeLine, "files left out: 2 (1 excluded)\n"}, ""},
+        {{"-v", "--exclude", "*.map"}, 0, {"left out: /b.map (excluded by *.map)\n"}, ""},
+        {{"-q"}, 0, {}, ""},
+        {{"--strict"},
+         1,
+         {},
+         "strict build refused: [" + site + "/pipe] was left out (not a regular file or folder)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {CliPath()};
+        const bool global = !c.options.empty() && c.options[0].size() == 2;  // -v, -q
+        if (global) {
+            argv.push_back(c.options[0]);
+        }
+        argv.insert(argv.end(), {"pack", site, "--ini", ini});
+        argv.insert(argv.end(), c.options.begin() + (global ? 1 : 0), c.options.end());
+        const auto result = RunProcess(argv);
+        EXPECT_EQ(result.exitCode, c.exitCode) << argv.back();
+        EXPECT_EQ(result.err, c.err);
+        for (const std::string& line : c.outLines) {
+            EXPECT_NE(result.out.find(line), std::string::npos) << line << result.out;
+        }
+        if (c.outLines.empty()) {
+            EXPECT_EQ(result.out, "");
+        }
+    }
 }
 
 TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
@@ -122,13 +183,20 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
     };
     work.Write("long/" + std::string(24, 'n'), "x");
     work.Write("escape/" + std::string(22, 'n') + "\x1b[2J", "x");
+    work.Write("plain", "x");
     fs::create_directories(work.path() / "nothing" / "here");
+    const std::string nothing = (work.path() / "nothing").string();
+    const std::string missing = (work.path() / "missing").string();
+    const std::string plain = (work.path() / "plain").string();
     const Case cases[] = {
         // A crafted name must not reach the terminal (or the window) raw.
         {(work.path() / "escape").string(),
          "The File [/" + std::string(22, 'n') +
              "\\x1b[2J] name is bigger than 24,please confirm it!\n"},
-        {(work.path() / "nothing").string(), "web server path is empty!\n"},
+        {nothing, "web server path is empty!\nvellumix-cli: " + nothing +
+                      ": empty folder (no file in it or in its sub-folders)\n"},
+        {missing, "web server path is empty!\nvellumix-cli: " + missing + ": no such folder\n"},
+        {plain, "web server path is empty!\nvellumix-cli: " + plain + ": not a folder\n"},
         {(work.path() / "long").string(),
          "The File [/" + std::string(24, 'n') + "] name is bigger than 24,please confirm it!\n"},
     };

@@ -149,7 +149,8 @@ TEST_F(UploadCli, BuildFailuresStopBeforeConnecting) {
     const auto empty = RunProcess({CliPath(), "upload", dir_.path().string() + "/nothing-here",
                                    "--device", "127.0.0.1", "--port", "9", "--ini", ini_});
     EXPECT_EQ(empty.exitCode, 1);
-    EXPECT_EQ(empty.err, "web server path is empty!\n");
+    EXPECT_EQ(empty.err, "web server path is empty!\nvellumix-cli: " + dir_.path().string() +
+                             "/nothing-here: no such folder\n");
 
     dir_.Write("web/this-name-is-far-too-long.htm", "x");
     const auto longName = RunProcess({CliPath(), "upload", (dir_.path() / "web").string(),

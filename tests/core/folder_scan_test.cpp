@@ -4,9 +4,14 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "packer/folder_scan.h"
+#include "packer/glob_pattern.h"
 #include "platform/dir_search.h"
 #include "support/test_support.h"
 
@@ -204,6 +209,123 @@ TEST(WebFileTable, KeepsFirstTwiceNFilesAndFlagsTheRest) {
     for (int i = 0; i < table.SlotCount(); ++i) {
         EXPECT_TRUE(table[i].baseName.empty() && table[i].localPath.empty() &&
                     table[i].imageName.empty());
+    }
+}
+
+// `levels` folders l0..l(levels-1) below `root`, each holding two links to the next: a walk
+// that only guards against loops on its current path meets 2^levels paths.
+void MakeLinkWeb(const std::filesystem::path& root, int levels) {
+    for (int i = 0; i < levels; ++i) {
+        std::filesystem::create_directories(root / ("l" + std::to_string(i)));
+    }
+    for (int i = 0; i + 1 < levels; ++i) {
+        const auto next = root / ("l" + std::to_string(i + 1));
+        std::filesystem::create_directory_symlink(next, root / ("l" + std::to_string(i)) / "x");
+        std::filesystem::create_directory_symlink(next, root / ("l" + std::to_string(i)) / "y");
+    }
+}
+
+TEST(ScanWebFolder, WebOfFolderLinksEndsAtTheBoundsOrAFullTable) {
+    struct Case {
+        bool fileAtTheBottom;
+        packer::ScanEnd end;
+    };
+    for (const Case c :
+         {Case{false, packer::ScanEnd::LimitReached}, Case{true, packer::ScanEnd::TableFull}}) {
+        TempDir dir;
+        MakeLinkWeb(dir.path(), 30);
+        if (c.fileAtTheBottom) {
+            dir.Write("l29/f.htm", "x");
+        }
+        WebFileTable table(40);
+        const auto result = packer::ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
+        EXPECT_EQ(result.end, c.end) << c.fileAtTheBottom;
+        EXPECT_EQ(table.Overflowed(), c.fileAtTheBottom);
+    }
+}
+
+// Runs `check` as an ordinary user when the tests run as root (who may open any folder).
+bool AsOrdinaryUser(const std::function<bool()>& check) {
+    if (geteuid() != 0) {
+        return check();
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 && check() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST(ScanWebFolder, ReportsSubFolderItCannotOpen) {
+    TempDir dir;
+    dir.Write("a.htm", "x");
+    dir.Write("sub/b.htm", "y");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    std::filesystem::permissions(dir.path() / "sub", std::filesystem::perms::none);
+    const std::string root = dir.path().string();
+    EXPECT_TRUE(AsOrdinaryUser([&root] {
+        WebFileTable table(40);
+        std::vector<packer::SkippedEntry> skipped;
+        ScanWebFolder(root, "", table, &skipped);
+        return ImageNames(table) == std::vector<std::string>{"/a.htm"} && skipped.size() == 1 &&
+               skipped[0].localPath == root + "/sub" &&
+               skipped[0].reason == "folder cannot be opened: Permission denied" &&
+               skipped[0].kind == packer::LeftOutKind::Fault;
+    }));
+    std::filesystem::permissions(dir.path() / "sub", std::filesystem::perms::owner_all);
+}
+
+TEST(ScanWebFolder, ExcludedFilesTakeNoSlotAndAreListed) {
+    TempDir dir;
+    dir.Write("app.js", "1");
+    dir.Write("js/app.map", "2");
+    dir.Write(".git/config", "3");
+    dir.Write("index.htm~", "4");
+    WebFileTable table(1);  // two slots: only the two files not excluded
+    std::vector<packer::SkippedEntry> skipped;
+    packer::ScanOptions options;
+    options.excludes = {"*.map", "/.git/*", "*~"};
+    const auto result =
+        packer::ScanWebFolderWith(dir.path().string(), "", table, options, &skipped);
+    EXPECT_EQ(result.end, packer::ScanEnd::Complete);
+    EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/app.js"}));
+    ASSERT_EQ(skipped.size(), 3u);
+    EXPECT_EQ(skipped[0].imageName, "/.git/config");
+    EXPECT_EQ(skipped[0].reason, "excluded by /.git/*");
+    EXPECT_EQ(skipped[0].kind, packer::LeftOutKind::Excluded);
+    EXPECT_EQ(skipped[1].reason, "excluded by *~");
+    EXPECT_EQ(skipped[2].reason, "excluded by *.map");
+}
+
+TEST(GlobMatch, MatchesImageNames) {
+    struct Case {
+        const char* pattern;
+        const char* name;
+        bool match;
+    };
+    const Case cases[] = {
+        {"*.map", "/js/app.map", true},
+        {"*.map", "/app.mapx", false},
+        {"/.git/*", "/.git/a/b", true},
+        {"/.git/*", "/x/.git/a", false},
+        {"*~", "/a/index.htm~", true},
+        {"/?.htm", "/a.htm", true},
+        {"/?.htm", "/ab.htm", false},
+        {"/[a-c]*", "/b.gif", true},
+        {"/[!a-c]*", "/b.gif", false},
+        {"/[]x]", "/]", true},
+        {"/[x", "/[x", true},
+        {"/\\*", "/*", true},
+        {"/\\*", "/a", false},
+        {"*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+        {"", "", true},
+        {"*", "", true},
+        {"/A.HTM", "/a.htm", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(packer::GlobMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
     }
 }
 

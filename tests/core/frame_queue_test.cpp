@@ -131,6 +131,20 @@ TEST(ClearFrames, EmptiesQueueAndToleratesEmptyQueue) {
     EXPECT_EQ(queue.Size(), 0);
 }
 
+TEST(BuildFrames, FramesHoldOnlyTheirOwnBytesAndDataFramesReferToTheImage) {
+    // A queue for a 64 MiB image has 131073 frames: a fixed 4096-byte payload each made it
+    // about 540 MB.
+    EXPECT_LE(sizeof(transfer::COrderObj), 96u);
+    const auto image = Pattern(3000);
+    FrameQueue queue;
+    queue.BuildFrames(image.data(), 3000);
+    ASSERT_EQ(queue.Size(), 7);
+    EXPECT_EQ(queue.At(2).Data(), image.data());
+    EXPECT_EQ(queue.At(6).Data(), image.data() + 2048);
+    EXPECT_EQ(queue.At(6).length, 3000 - 2048);
+    EXPECT_NE(queue.At(0).Data(), nullptr);
+}
+
 TEST(COrderObj, KeepsOutOfRangeCountsInsideThePayload) {
     std::vector<std::uint8_t> source(5000, 0x5A);
     transfer::COrderObj frame;
@@ -147,6 +161,10 @@ TEST(COrderObj, KeepsOutOfRangeCountsInsideThePayload) {
     EXPECT_EQ(count, 3);
     EXPECT_EQ(out[2], 0x5A);
     EXPECT_EQ(out[3], 0);
+    frame.SetData(source.data(), 100);  // more than fits inside the object
+    frame.GetData(out, count);
+    EXPECT_EQ(count, 100);
+    EXPECT_EQ(out[99], 0x5A);
 }
 
 }  // namespace

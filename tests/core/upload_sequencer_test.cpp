@@ -65,6 +65,7 @@ struct Device {
     bool connectFails = false;
     int failSendFromFrame = -1;  // index (over all links) of the first send that fails
     bool closedByPeer = false;   // every later send fails
+    std::string errorText;       // the link's reason for a failure
 
     std::vector<Bytes> sent;
     std::string connectedAddress;
@@ -130,6 +131,7 @@ class FakeLink : public transfer::DeviceLink {
         }
         replies_.pop_front();
     }
+    std::string LastErrorText() const override { return device_.errorText; }
     void Close() override {
         ++closeCalls_;
         if (closeCalls_ == 1) {
@@ -334,7 +336,9 @@ struct AckCase {
     bool acknowledges;
 };
 
-void PrintTo(const AckCase& ackCase, std::ostream* out) { *out << ackCase.name; }
+void PrintTo(const AckCase& ackCase, std::ostream* out) {
+    *out << ackCase.name;
+}
 
 class AckTextTest : public UploadSequencerTest, public ::testing::WithParamInterface<AckCase> {};
 
@@ -432,6 +436,63 @@ TEST_F(UploadSequencerTest, CreateAndConnectFailuresShowTheirMessageAndArmNoTime
         Tick();
     }
     EXPECT_EQ(host.messages.size(), 2u);
+}
+
+TEST_F(UploadSequencerTest, EachFailureRecordsItsCauseAndFrameBesideTheUnchangedMessage) {
+    using Kind = transfer::FailureCause::Kind;
+    const struct {
+        Kind kind;
+        int frame;  // of 7
+        const char* systemError;
+        const char* shown;
+    } cases[] = {{Kind::kNone, 0, "", "Web Server Update OK!"},
+                 {Kind::kBuild, 0, "", "web server path is empty!"},
+                 {Kind::kCreate, 0, "Too many open files", "Socket Create ERROR!"},
+                 {Kind::kConnect, 0, "Connection refused", "Socket Connect ERROR!"},
+                 {Kind::kSend, 5, "Broken pipe", "Web Server Update ERROR!"},
+                 {Kind::kNoAnswer, 1, "", "Web Server Update ERROR!"}};
+    for (const auto& c : cases) {
+        device = Device{};
+        device.errorText = c.systemError;
+        device.createFails = c.kind == Kind::kCreate;
+        device.connectFails = c.kind == Kind::kConnect;
+        device.failSendFromFrame = c.kind == Kind::kSend ? c.frame - 1 : -1;
+        device.answer = c.kind == Kind::kNoAnswer ? Device::Answer::Never : Device::Answer::Always;
+        host.buildSucceeds = c.kind != Kind::kBuild;
+        host.messages.clear();
+        sequencer.SetAckTimeoutMs(c.kind == Kind::kNoAnswer ? 5000 : 0);
+        sequencer.OnStart();
+        if (host.messages.empty()) {
+            ASSERT_GT(TickUntilMessage(), 0);
+        }
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0].text, c.shown);
+        const transfer::FailureCause& cause = sequencer.LastFailure();
+        EXPECT_EQ(cause, (transfer::FailureCause{c.kind, c.frame, c.frame > 0 ? 7 : 0,
+                                                 cause.waitedMs, cause.timeoutMs, c.systemError}));
+        if (c.kind == Kind::kNoAnswer) {  // the longer time-out is waited for, no more
+            EXPECT_EQ(cause.timeoutMs, 5000u);
+            EXPECT_TRUE(cause.waitedMs >= 5000u && cause.waitedMs < 5150u) << cause.waitedMs;
+        }
+    }
+}
+
+TEST(DescribeFailureTest, NamesTheTargetOrTheFrameAndTheReason) {
+    using Kind = transfer::FailureCause::Kind;
+    const std::pair<transfer::FailureCause, const char*> cases[] = {
+        {{Kind::kNone, 0, 0, 0, 0, ""}, ""},
+        {{Kind::kBuild, 0, 0, 0, 0, ""}, ""},
+        {{Kind::kCreate, 0, 0, 0, 0, "Too many open files"},
+         "127.0.0.1:8001: socket: Too many open files"},
+        {{Kind::kConnect, 0, 0, 0, 0, "Connection refused"},
+         "127.0.0.1:8001: connect: Connection refused"},
+        {{Kind::kConnect, 0, 0, 0, 0, ""}, "127.0.0.1:8001: connect: unknown error"},
+        {{Kind::kSend, 4, 13, 0, 0, "Broken pipe"}, "frame 4 of 13: send: Broken pipe"},
+        {{Kind::kNoAnswer, 5, 13, 3012, 3000, ""}, "frame 5 of 13: no answer within 3000 ms"},
+    };
+    for (const auto& [cause, text] : cases) {
+        EXPECT_EQ(transfer::DescribeFailure(cause, "127.0.0.1:8001"), text);
+    }
 }
 
 TEST_F(UploadSequencerTest, FailedBuildStopsBeforeConnecting) {

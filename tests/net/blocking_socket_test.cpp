@@ -175,11 +175,15 @@ TEST(BlockingSocketTest, UnansweredConnectGivesUpAtTheConnectTimeout) {
     net::DeviceSocket socket(nullptr);
     ASSERT_TRUE(socket.Create(0, 1, 63, nullptr));
     socket.SetConnectTimeoutMs(400);
+    int hookCalls = 0;  // the window repaints here
+    socket.SetWaitHook([&] { ++hookCalls; });
 
     QElapsedTimer timer;
     timer.start();
     EXPECT_FALSE(socket.Connect("127.0.0.1", listener.peer.Port()));
+    EXPECT_GE(hookCalls, 400 / platform::kWaitHookPeriodMs - 1);
     EXPECT_EQ(socket.LastError(), ETIMEDOUT);
+    EXPECT_EQ(static_cast<transfer::DeviceLink&>(socket).LastErrorText(), "timed out after 400 ms");
     EXPECT_GE(timer.elapsed(), 350);
     EXPECT_LT(timer.elapsed(), platform::kBlockingWakeMs);
 }
@@ -191,6 +195,7 @@ TEST(BlockingSocketTest, ConnectToClosedLoopbackPortFailsPromptly) {
     timer.start();
     EXPECT_FALSE(socket.Connect("127.0.0.1", net_testing::UnusedLoopbackPort()));
     EXPECT_EQ(socket.LastError(), ECONNREFUSED);
+    EXPECT_EQ(static_cast<transfer::DeviceLink&>(socket).LastErrorText(), "Connection refused");
     EXPECT_LT(timer.elapsed(), platform::kBlockingWakeMs);
 }
 
@@ -209,12 +214,16 @@ TEST(BlockingSocketTest, ConnectRefusesWhatCannotBeConnected) {
         bool create;
         const char* address;
         int port;
+        const char* reason;
     };
     const Case cases[] = {
-        {"socket not created", false, "127.0.0.1", peer.Port()},
-        {"empty address", true, "", peer.Port()},
-        {"negative port", true, "127.0.0.1", -1},
-        {"port above 65535", true, "127.0.0.1", 65536 + peer.Port()},
+        {"socket not created", false, "127.0.0.1", peer.Port(), ""},
+        {"empty address", true, "", peer.Port(), "no address"},
+        {"negative port", true, "127.0.0.1", -1, "port -1 is out of range"},
+        {"port above 65535", true, "127.0.0.1", 65536 + peer.Port(), " is out of range"},
+        // What a blank address field reads as; Linux would connect it to this machine.
+        {"this host", true, "0.0.0.0", peer.Port(),
+         "address 0.0.0.0 is not a unicast host address"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -223,9 +232,19 @@ TEST(BlockingSocketTest, ConnectRefusesWhatCannotBeConnected) {
             ASSERT_TRUE(socket.Create(0, 1, 63, nullptr));
         }
         EXPECT_FALSE(socket.Connect(c.address, c.port));
+        EXPECT_NE(socket.LastErrorText().find(c.reason), std::string::npos)
+            << socket.LastErrorText();
     }
     EXPECT_FALSE(net_testing::WaitReadable(peer.ListenerDescriptor(), 100))
         << "no case may reach the peer";
+}
+
+TEST(BlockingSocketTest, OnlyUnicastHostAddressesMayBeConnected) {
+    for (const std::uint32_t address : {0x0u, 0xFFFFFFu, 0xE0000000u, 0xF0000000u, 0xFFFFFFFFu}) {
+        EXPECT_FALSE(platform::IsUnicastHostAddress(address)) << std::hex << address;
+    }
+    EXPECT_TRUE(platform::IsUnicastHostAddress(0x1000000u) &&
+                platform::IsUnicastHostAddress(0xDFFFFFFFu));
 }
 
 }  // namespace

@@ -26,10 +26,9 @@ using net_testing::WaitUntil;
 constexpr int kClientTimeoutMs = 3000;
 constexpr int kSilenceMs = 300;  // how long "no answer" is watched for
 
-// An image with one file "/index.html" of `contentSize` bytes in a directory of two entries.
-std::string ValidImage(std::size_t contentSize) {
+// An image with one file `name` of `contentSize` bytes in a directory of two entries.
+std::string ValidImage(std::size_t contentSize, const std::string& name = "/index.html") {
     std::string image(64, '\0');
-    const std::string name = "/index.html";
     std::memcpy(image.data(), name.data(), name.size());
     auto put32 = [&](std::size_t at, std::uint32_t value) {
         for (int i = 0; i < 4; ++i) {
@@ -106,6 +105,7 @@ class SimulatorHarness {
     const DeviceSimulator& Simulator() const { return simulator_; }
     const net::DeviceUploadResult& Result() const { return simulator_.LastResult(); }
     bool LastOk() const { return lastOk_; }
+    int Finished() const { return finished_; }
 
     // Runs `client` on a thread of its own while this thread serves the simulator; then waits
     // for the upload to be reported.
@@ -170,6 +170,18 @@ TEST(DeviceSimulatorTest, GoodUploadIsReassembledValidatedAndListed) {
         EXPECT_TRUE(harness.Said(line)) << line << "\n" << harness.Transcript();
     }
     EXPECT_FALSE(harness.Simulator().UploadInProgress());
+}
+
+// A crafted name could forge lines or send escape sequences to the simulator's terminal.
+TEST(DeviceSimulatorTest, ListedNamesHaveTheirControlCharactersEscaped) {
+    SimulatorHarness harness;
+    const std::string image = ValidImage(100, "/a\nb\x1b[2J");
+    ASSERT_TRUE(harness.Run([&] {
+        UploadClient client(harness.Port());
+        client.Upload(image);
+    }));
+    ASSERT_TRUE(harness.LastOk()) << harness.Result().error;
+    EXPECT_TRUE(harness.Said("  /a\\nb\\x1b[2J  100 bytes")) << harness.Transcript();
 }
 
 TEST(DeviceSimulatorTest, NoAnswerAfterFrameKLeavesTheClientWaiting) {
@@ -386,6 +398,27 @@ TEST(DeviceSimulatorTest, SecondConnectionDuringAnUploadIsRefused) {
     EXPECT_EQ(answers, (std::vector<std::string>{"OK", "OK"}));
     EXPECT_TRUE(harness.LastOk()) << harness.Result().error;
     EXPECT_TRUE(harness.Said("refused connection from 127.0.0.1:")) << harness.Transcript();
+}
+
+// Start pressed again during a run: the old connection closes and the new one arrives before
+// the simulator has handled that close. The new one was refused as if an upload were going on.
+TEST(DeviceSimulatorTest, ConnectionRightAfterTheLastClientClosedFinishesThatUploadAndIsTaken) {
+    SimulatorHarness harness;
+    const std::string image = ValidImage(500);
+    UploadClient first(harness.Port());
+    ASSERT_TRUE(WaitUntil([&] { return harness.Said("connection from"); }));
+    ASSERT_TRUE(SendAll(first.descriptor, "KXHTMLUPGRADE"));
+    first.Close();
+    UploadClient second(harness.Port());  // no event handled in between
+    std::vector<std::string> answers;
+    ASSERT_TRUE(harness.Run([&] {
+        answers = second.Upload(image);
+        second.Close();
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return harness.Finished() == 2; })) << harness.Transcript();
+    EXPECT_EQ(answers, (std::vector<std::string>{"OK", "OK"}));
+    EXPECT_TRUE(harness.LastOk()) << harness.Result().error;
+    EXPECT_FALSE(harness.Said("refused")) << harness.Transcript();
 }
 
 TEST(DeviceSimulatorTest, ClientResetMidUploadEndsItWithFailure) {

@@ -10,7 +10,9 @@
 
 #include "app/upload_app.h"
 #include "net/device_simulator.h"
+#include "net/device_socket.h"
 #include "packer/web_image.h"
+#include "platform/message_window_qt.h"
 #include "support/test_support.h"
 #include "ui/ip_address_edit.h"
 #include "ui/main_window.h"
@@ -31,7 +33,9 @@ class MainWindowDeviceTest : public testing::Test {
         return device->Start(error);
     }
 
-    ui::MainWindow& Open() {
+    // `port` 0: the simulator's. `newDeviceLink` empty: the real device socket.
+    ui::MainWindow& Open(
+        int port = 0, std::function<std::unique_ptr<transfer::DeviceLink>()> newDeviceLink = {}) {
         store.stored = (testing_support::ExamplesPath() / "web").string();
         window = std::make_unique<ui::MainWindow>(ui::MainWindowContext{
             .limits = {},
@@ -41,7 +45,7 @@ class MainWindowDeviceTest : public testing::Test {
             .folderChooser = chooser,
             .applicationName = "vellumix",
             .clock = clock,
-            .newDeviceLink = {},  // the real device socket
+            .newDeviceLink = std::move(newDeviceLink),
         });
         window->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -53,7 +57,8 @@ class MainWindowDeviceTest : public testing::Test {
             QTest::keyClicks(window->focusWidget(), QString(QChar(c)));  // follows the focus
         }
         EXPECT_EQ(window->AddressText(), "127.0.0.1");
-        window->findChild<QLineEdit*>("portEdit")->setText(QString::number(device->Port()));
+        window->findChild<QLineEdit*>("portEdit")
+            ->setText(QString::number(port != 0 ? port : device->Port()));
         return *window;
     }
 
@@ -111,6 +116,65 @@ TEST_F(MainWindowDeviceTest, SilentDeviceEndsInUpdateErrorAndTheWindowStaysUsabl
     EXPECT_EQ(messages.shown[0].style, 16u);
     EXPECT_FALSE(opened.IsTimerRunning(transfer::kUploadTimerId));
     EXPECT_TRUE(opened.isVisible());
+}
+
+// A blank field reads as 0.0.0.0, which Linux connects to this machine: the simulator took the
+// upload and the window reported success for a controller it never touched.
+TEST_F(MainWindowDeviceTest, BlankAddressEndsInConnectErrorWithoutReachingAnyDevice) {
+    ASSERT_TRUE(StartDevice({}));
+    ui::MainWindow& opened = Open();
+    opened.AddressControl().clear();
+    ASSERT_EQ(opened.AddressText(), "0.0.0.0");
+    PressStartAndWaitForResult();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Socket Connect ERROR!");
+}
+
+struct PaintCounter : QObject {
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint && counting() ? 1 : 0;
+        return false;
+    }
+    std::function<bool()> counting;
+    int paints = 0;
+};
+
+// A connect to an address that does not answer waits up to 21 s; the window was not painted
+// at all meanwhile. It is now, while timer ticks and posted messages still wait for the call.
+TEST_F(MainWindowDeviceTest, WindowIsPaintedDuringABlockingConnectButNoTickOrMessageRuns) {
+    // A listener whose queue of one pending connection is full never answers a further one.
+    platform::AsyncSocket listener;
+    platform::AsyncSocket queued;
+    ASSERT_TRUE(listener.Create(0, 1, 63, "127.0.0.1") && listener.Listen(0));
+    ASSERT_TRUE(queued.Create() && queued.Connect("127.0.0.1", listener.LocalPort()));
+    ASSERT_TRUE(StartDevice({}));
+    ui::MainWindow& opened = Open(listener.LocalPort(), [] {
+        auto link = std::make_unique<net::DeviceSocket>(nullptr);
+        link->SetConnectTimeoutMs(1200);
+        return link;
+    });
+    bool pressed = false;
+    PaintCounter counter;
+    counter.counting = [&] { return pressed && messages.shown.empty(); };
+    opened.ProgressBar().installEventFilter(&counter);
+    std::vector<bool> handledWhileWaiting;  // per tick or message handled
+    platform::MessageWindow other;
+    other.SetMessageHandler([&](unsigned, platform::WParam, platform::LParam) {
+        handledWhileWaiting.push_back(counter.counting());
+    });
+    other.SetTimerHandler([&](unsigned timerId) {
+        other.KillTimer(timerId);
+        handledWhileWaiting.push_back(counter.counting());
+    });
+    other.PostMessage(platform::kWmUser + 7, 0, 0);
+    other.SetTimer(7, 10);
+
+    pressed = true;
+    PressStartAndWaitForResult();
+    EXPECT_EQ(messages.shown.at(0).text, "Socket Connect ERROR!");
+    EXPECT_GE(counter.paints, 3) << "the window must be painted while the connect waits";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return handledWhileWaiting.size() == 2; }, 5000));
+    EXPECT_EQ(handledWhileWaiting, (std::vector<bool>{false, false}));
 }
 
 }  // namespace

@@ -115,8 +115,8 @@ TEST_F(MainWindowTest, OpensWithFactoryAddressFixedPortAndTheStoredFolder) {
     EXPECT_EQ(opened.WebFolder(), "/srv/plc/web");
     EXPECT_EQ(app::lastFolder, "/srv/plc/web");
 
-    EXPECT_EQ(opened.ReadBuffer().size(), static_cast<std::size_t>(kRomBytes));
-    EXPECT_EQ(opened.Image().imageBuffer.size(), static_cast<std::size_t>(2 * kRomBytes));
+    // Buffers grow with the files of a build: nothing taken up front for the capacity.
+    EXPECT_TRUE(opened.Image().imageBuffer.empty());
     EXPECT_EQ(opened.FileTable()->SlotCount(), 2 * kFileCount);
 
     ui::TextProgressBar& bar = opened.ProgressBar();
