@@ -18,6 +18,7 @@ DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
     }
     sequencer_.SetAckTimeoutMs(settings_.ackTimeoutMs);
     retryTimer_.setSingleShot(true);
+    retryTimer_.setTimerType(Qt::PreciseTimer);  // a pause is never shorter than announced
     QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });
     window_.SetMessageHandler(
         [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
