@@ -18,6 +18,7 @@ DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
     }
     sequencer_.SetAckTimeoutMs(settings_.ackTimeoutMs);
     retryTimer_.setSingleShot(true);
+    retryTimer_.setTimerType(Qt::PreciseTimer);  // a pause is never shorter than announced
     QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });
     window_.SetMessageHandler(
         [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
@@ -51,6 +52,7 @@ void DeviceRun::StartAttempt() {
     lastTaken_ = -1;
     attemptRunning_ = true;
     connecting_ = std::make_unique<EngineLink>(settings_.logPipe);
+    lost_ = connecting_->LostReason();
     connecting_->StartConnect(settings_.device.host, settings_.device.port,
                               settings_.connectTimeoutMs, [this] { OnConnected(); });
 }
@@ -95,8 +97,13 @@ void DeviceRun::AttemptEnded() {
 }
 
 // The explanation of the try's failure without the target, which every report names anyway:
-// "connect: Connection refused", "frame 5 of 13: no answer within 3000 ms".
+// the device ending the connection when it did (the failed send or missing answer that
+// followed says less), else the sequencer's record: "connect: Connection refused", "frame 5 of
+// 13: no answer within 3000 ms".
 std::string DeviceRun::Cause() const {
+    if (lost_ && !lost_->empty()) {
+        return *lost_;
+    }
     const std::string label = settings_.device.Label();
     std::string cause = transfer::DescribeFailure(sequencer_.LastFailure(), label);
     if (cause.rfind(label + ": ", 0) == 0) {

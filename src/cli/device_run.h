@@ -90,7 +90,8 @@ class DeviceRun : public transfer::SequencerHost {
     bool attemptRunning_ = false;
     bool done_ = false;
 
-    std::unique_ptr<EngineLink> connecting_;  // made, not yet handed to the sequencer
+    std::unique_ptr<EngineLink> connecting_;   // made, not yet handed to the sequencer
+    std::shared_ptr<const std::string> lost_;  // how the device ended this try's connection
     QTimer retryTimer_;
     platform::MessageWindow window_;
     transfer::SystemClock clock_;

@@ -57,6 +57,8 @@ void EngineLink::OnReceive() {
 }
 
 void EngineLink::OnPeerClosed(int error) {
+    *lost_ = error == 0 ? "the device closed the connection"
+                        : std::string("connection lost: ") + std::strerror(error);
     journal_.OnClose(error);
 }
 

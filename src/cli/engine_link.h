@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/log_pipe.h"
@@ -37,6 +38,11 @@ class EngineLink : public transfer::DeviceLink {
     void Close() override;
     std::string LastErrorText() const override { return client_.LastErrorText(); }
 
+    // How the device ended the connection, once it did ("the device closed the connection",
+    // "connection lost: Connection reset by peer"); empty before. Shared, so that it outlives
+    // the link, which the sequencer deletes at the end of the run.
+    std::shared_ptr<const std::string> LostReason() const { return lost_; }
+
   private:
     void OnReceive();
     void OnPeerClosed(int error);
@@ -47,6 +53,7 @@ class EngineLink : public transfer::DeviceLink {
     platform::TcpClient client_;
     bool created_ = false;
     bool connected_ = false;
+    std::shared_ptr<std::string> lost_ = std::make_shared<std::string>();
 };
 
 }  // namespace cli

@@ -29,6 +29,10 @@ class StepLink : public transfer::DeviceLink, private platform::MessageTarget {
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
     void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
+    std::string LastErrorText() const override { return inner_->LastErrorText(); }
+    void SetConnectTimeoutMs(int milliseconds) override {
+        inner_->SetConnectTimeoutMs(milliseconds);
+    }
 
   private:
     void PostMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) override;

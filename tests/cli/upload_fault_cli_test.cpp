@@ -311,4 +311,31 @@ TEST_F(UploadFaultCli, RetriesStartOverAfterADoublingPauseAndReportEachTry) {
     EXPECT_EQ(magics, 3u) << seen;
 }
 
+// The refused connect's reason reaches the cause line also through the links that watch the
+// connection for --trace and -v.
+TEST_F(UploadFaultCli, ConnectCauseSurvivesTheTraceAndStepLinks) {
+    int port = 0;
+    {
+        Simulator gone({});
+        port = gone.Port();
+    }
+    ASSERT_GT(port, 0);
+    const std::string folder = FolderWithFileOf(kBlockBytes);
+    for (const char* option : {"--trace", "-v"}) {
+        SCOPED_TRACE(option);
+        std::vector<std::string> args = UploadArgs(folder, port);
+        if (std::string(option) == "-v") {
+            args.insert(args.begin() + 1, option);  // the tool's option, before the command
+        } else {
+            args.push_back(option);
+        }
+        const auto result = RunProcess(args, "", {}, kProcessTimeoutMs);
+        EXPECT_EQ(result.exitCode, 1) << result.err;
+        EXPECT_NE(result.err.find("vellumix-cli: 127.0.0.1:" + std::to_string(port) +
+                                  ": connect: Connection refused\n"),
+                  std::string::npos)
+            << result.err;
+    }
+}
+
 }  // namespace
