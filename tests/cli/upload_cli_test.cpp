@@ -135,8 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--answer", "OK\\r\\n"},
                   "frame 1 of 13: no answer within 3000 ms\n"},
         FaultCase{"AnswerSplitInTwo", {"--split-answer"}, "frame 1 of 13: no answer within"},
-        FaultCase{"CloseAfterMagic", {"--close-after", "0"}, "frame "},
-        FaultCase{"ResetAfterFirstBlock", {"--reset-after", "1"}, ""}),
+        FaultCase{"CloseAfterMagic", {"--close-after", "0"}, "the device closed the connection\n"},
+        FaultCase{"ResetAfterFirstBlock", {"--reset-after", "1"}, "connection lost: "}),
     [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
 
 TEST_F(UploadCli, LateButTimelyAnswersStillSucceed) {

@@ -142,31 +142,30 @@ TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scripted, DeviceFaultCli,
-    ::testing::Values(FaultCase{"AcceptsAndNeverReads",
-                                [](DeviceConnection& device) { device.Idle(); },
-                                "frame 1 of 9: no answer within 3000 ms"},
-                      FaultCase{"AcceptsAndClosesAtOnce",
-                                [](DeviceConnection& device) { device.Close(); }, "frame 1 of 9: "},
-                      FaultCase{"ResetsMidBlock",
-                                [](DeviceConnection& device) {
-                                    if (device.Read(testing_support::kMagicFrameBytes) &&
-                                        device.Write("OK") &&
-                                        device.Read(testing_support::kLengthFrameBytes) &&
-                                        device.Read(kBlockBytes / 2)) {
-                                        device.Reset();
-                                    }
-                                },
-                                "frame 3 of 9: "},
-                      FaultCase{"AnswersGarbage",
-                                [](DeviceConnection& device) {
-                                    if (device.Read(testing_support::kMagicFrameBytes) &&
-                                        device.Write(std::string("\x00\xFFOK", 4))) {
-                                        device.Idle();
-                                    }
-                                },
-                                "frame 1 of 9: no answer within 3000 ms"},
-                      FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500),
-                                "frame 1 of 9: no answer within 3000 ms"}),
+    ::testing::Values(
+        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); },
+                  "frame 1 of 9: no answer within 3000 ms"},
+        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); },
+                  "the device closed the connection\n"},
+        FaultCase{"ResetsMidBlock",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
+                          device.Read(testing_support::kLengthFrameBytes) &&
+                          device.Read(kBlockBytes / 2)) {
+                          device.Reset();
+                      }
+                  },
+                  "connection lost: Connection reset by peer\n"},
+        FaultCase{"AnswersGarbage",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) &&
+                          device.Write(std::string("\x00\xFFOK", 4))) {
+                          device.Idle();
+                      }
+                  },
+                  "frame 1 of 9: no answer within 3000 ms"},
+        FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500),
+                  "frame 1 of 9: no answer within 3000 ms"}),
     [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
 
 TEST_F(UploadFaultCli, SlowAnswerWithinTheTimeoutStillSucceeds) {
