@@ -201,6 +201,32 @@ TEST_F(UploadCli, JsonFollowsTheSchemaWithOneResultNamingTheImage) {
     EXPECT_EQ(last.value("sha256").toString().size(), 64);
 }
 
+// Each failed try that --retries repeats is one "attempt" event, before the device's result.
+TEST_F(UploadCli, JsonReportsEachFailedTryAsAnAttempt) {
+    Simulator device({"--no-answer-after", "0"}, dir_);
+    ASSERT_FALSE(device.Port().empty());
+    const auto result = Upload(device.Port(), {"--json", "--retries", "1", "--ack-timeout", "300"});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    const auto events = ParseJsonLines(result.out);
+    ASSERT_GE(events.size(), 3u) << result.out;
+    std::vector<QJsonObject> attempts;
+    for (const auto& event : events) {
+        if (event.value("event").toString() == "attempt") {
+            attempts.push_back(event);
+        }
+    }
+    ASSERT_EQ(attempts.size(), 1u) << result.out;
+    EXPECT_EQ(attempts[0].value("attempt").toInt(), 1);
+    EXPECT_EQ(attempts[0].value("attempts").toInt(), 2);
+    EXPECT_EQ(attempts[0].value("pause_ms").toInt(), 1000);
+    EXPECT_EQ(attempts[0].value("message").toString(), "Web Server Update ERROR!");
+    EXPECT_EQ(attempts[0].value("cause").toString(), "frame 1 of 13: no answer within 300 ms");
+    const auto& deviceResult = events[events.size() - 2];
+    EXPECT_EQ(deviceResult.value("event").toString(), "device_result");
+    EXPECT_EQ(deviceResult.value("attempts").toInt(), 2);
+    EXPECT_FALSE(events.back().value("ok").toBool());
+}
+
 // The image file of `pack -o` goes out byte for byte, from a path or from standard input, and
 // what `list` refuses (or what exceeds --max-rom) is refused before any connection.
 TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
