@@ -97,15 +97,20 @@ void DeviceRun::AttemptEnded() {
 }
 
 // The explanation of the try's failure without the target, which every report names anyway:
-// the device ending the connection when it did (the failed send or missing answer that
-// followed says less), else the sequencer's record: "connect: Connection refused", "frame 5 of
-// 13: no answer within 3000 ms".
+// "connect: Connection refused", "frame 5 of 13: no answer within 3000 ms". When the device
+// ended the connection, that is said instead of the failed send or the missing answer that
+// followed, at the frame it happened: "frame 3 of 13: the device closed the connection".
 std::string DeviceRun::Cause() const {
+    const transfer::FailureCause& failure = sequencer_.LastFailure();
     if (lost_ && !lost_->empty()) {
+        if (failure.frame > 0) {
+            return "frame " + std::to_string(failure.frame) + " of " +
+                   std::to_string(failure.totalFrames) + ": " + *lost_;
+        }
         return *lost_;
     }
     const std::string label = settings_.device.Label();
-    std::string cause = transfer::DescribeFailure(sequencer_.LastFailure(), label);
+    std::string cause = transfer::DescribeFailure(failure, label);
     if (cause.rfind(label + ": ", 0) == 0) {
         cause.erase(0, label.size() + 2);
     }
