@@ -6,8 +6,10 @@
 //
 // Checked, for every write the writer accepts:
 //   - reading the key back gives exactly the value written;
-//   - every other line of the text is kept byte for byte (a last line without its end may gain
-//     one), and only the key's own line changes or one key line (plus a section header) is added;
+//   - every other line of the text (lines end in CRLF, LF or a lone CR) is kept byte for byte
+//     (a last line without its end may gain one), and only the key's own line changes or one
+//     key line (plus a section header) is added;
+//   - a read gives the value whole exactly when FitsProfileRead says so, else its start;
 //   - writing the same value again changes nothing.
 // And for any text: looking up never fails, and ParseProfileInt agrees with strtoll clamped to
 // 32 bits.
@@ -38,23 +40,30 @@ void Require(bool condition, const char* what) {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-// The text's lines after an optional byte-order mark, each with its "\n" (the last one may
-// lack it).
+// The text's lines after an optional byte-order mark, each with its end: CRLF, LF or a lone CR
+// (the last one may lack it).
 std::vector<std::string_view> Lines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t position = text.starts_with(kBom) ? kBom.size() : 0;
     while (position < text.size()) {
-        const auto feed = text.find('\n', position);
-        const std::size_t end = feed == std::string_view::npos ? text.size() : feed + 1;
+        const auto stop = text.find_first_of("\r\n", position);
+        std::size_t end = text.size();
+        if (stop != std::string_view::npos) {
+            end = text.substr(stop).starts_with("\r\n") ? stop + 2 : stop + 1;
+        }
         lines.push_back(text.substr(position, end - position));
         position = end;
     }
     return lines;
 }
 
+bool HasLineEnd(std::string_view line) {
+    return line.ends_with('\n') || line.ends_with('\r');
+}
+
 // A line is kept when its bytes are unchanged; a last line without its end may gain one.
 bool SameLine(std::string_view before, std::string_view after) {
-    return before.ends_with('\n') ? before == after : after.starts_with(before);
+    return HasLineEnd(before) ? before == after : after.starts_with(before);
 }
 
 // Old and new text differ only by the written line: one changed line, or one or two added
@@ -114,5 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RequireOtherLinesKept(text, written);
     Require(app::SetProfileValue(written, section, key, value) == written,
             "writing the same value again changed the text");
+    // A read gives the value whole when it fits, else cut to what the platform's buffer holds.
+    const auto read = app::ReadProfileValue(written, section, key);
+    Require(read.has_value() && value.starts_with(*read), "a read is not the value's start");
+    Require((*read == value) == app::FitsProfileRead(value), "FitsProfileRead is wrong");
     return 0;
 }

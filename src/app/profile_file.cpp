@@ -1,12 +1,12 @@
 #include "app/profile_file.h"
 
+#include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <system_error>
 #include <vector>
 
+#include "platform/file_read.h"
 #include "platform/file_replace.h"
 
 namespace app {
@@ -26,12 +26,15 @@ struct Line {
 
 enum class LineKind { kOther, kComment, kSection, kKey };
 
-// What a line means; `name` is the section or key name, `valueBegin` (key lines) the offset in
-// the content where the value starts, after the '=' and its blanks.
+// What a line means; `name` is the section or key name. For key lines, `hasValue` tells
+// whether the line holds an '=', `valueBegin` is the offset in the content where the value
+// starts (after the '=' and its blanks) and `nameEnd` where the key name ends.
 struct LineMeaning {
     LineKind kind = LineKind::kOther;
     std::string_view name;
+    bool hasValue = false;
     std::size_t valueBegin = 0;
+    std::size_t nameEnd = 0;
 };
 
 std::string_view Trim(std::string_view text) {
@@ -63,18 +66,20 @@ std::size_t BodyStart(std::string_view text) {
     return text.starts_with(kUtf8ByteOrderMark) ? kUtf8ByteOrderMark.size() : 0;
 }
 
+// Lines end in CRLF, LF or a lone CR.
 std::vector<Line> SplitLines(std::string_view text) {
     std::vector<Line> lines;
     std::size_t position = BodyStart(text);
     while (position < text.size()) {
         Line line;
         line.begin = position;
-        const auto feed = text.find('\n', position);
-        if (feed == std::string_view::npos) {
+        const auto end = text.find_first_of("\r\n", position);
+        if (end == std::string_view::npos) {
             line.contentEnd = line.end = text.size();
         } else {
-            line.end = feed + 1;
-            line.contentEnd = (feed > position && text[feed - 1] == '\r') ? feed - 1 : feed;
+            line.contentEnd = end;
+            const bool crLf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+            line.end = end + (crLf ? 2 : 1);
         }
         lines.push_back(line);
         position = line.end;
@@ -97,17 +102,20 @@ LineMeaning Classify(std::string_view content) {
         return meaning;
     }
     if (content[first] == '[') {
+        // Without its ']' the header names the section all the same, up to the line end.
         const auto close = content.find(']', first);
-        if (close != std::string_view::npos) {
-            meaning.kind = LineKind::kSection;
-            meaning.name = Trim(content.substr(first + 1, close - first - 1));
-            return meaning;
-        }
+        const auto nameEnd = close == std::string_view::npos ? content.size() : close;
+        meaning.kind = LineKind::kSection;
+        meaning.name = Trim(content.substr(first + 1, nameEnd - first - 1));
+        return meaning;
     }
+    // Any other line is a key line; one without '=' names a key that has no value.
+    meaning.kind = LineKind::kKey;
     const auto equals = content.find('=');
-    if (equals != std::string_view::npos) {
-        meaning.kind = LineKind::kKey;
-        meaning.name = Trim(content.substr(0, equals));
+    meaning.hasValue = equals != std::string_view::npos;
+    meaning.name = Trim(content.substr(0, meaning.hasValue ? equals : content.size()));
+    meaning.nameEnd = meaning.name.data() + meaning.name.size() - content.data();
+    if (meaning.hasValue) {
         const auto valueFirst = content.find_first_not_of(kBlanks, equals + 1);
         meaning.valueBegin = valueFirst == std::string_view::npos ? content.size() : valueFirst;
     }
@@ -136,27 +144,55 @@ std::string CutToValueMax(std::string_view text) {
     return std::string(text.substr(0, kProfileValueMax));
 }
 
-std::string_view LineEndStyle(std::string_view text) {
-    const auto feed = text.find('\n');
-    if (feed == std::string_view::npos) {
-        return kNewFileLineEnd;
+// The line end of `text` at `position`: CRLF, LF, a lone CR, or nothing.
+std::string_view LineEndAt(std::string_view text, std::size_t position) {
+    if (position >= text.size()) {
+        return {};
     }
-    return (feed > 0 && text[feed - 1] == '\r') ? std::string_view("\r\n") : std::string_view("\n");
+    if (text[position] == '\r') {
+        return text.substr(position, text.substr(position).starts_with("\r\n") ? 2 : 1);
+    }
+    return text[position] == '\n' ? text.substr(position, 1) : std::string_view();
 }
 
-// The whole file; nothing when it cannot be read. `missing` tells a missing file apart.
-std::optional<std::string> ReadFileBytes(const std::string& filePath, bool& missing) {
-    std::error_code error;
-    missing = !std::filesystem::exists(filePath, error) && !error;
-    std::ifstream in(filePath, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
+// The end of the text's first line; CRLF when it has none.
+std::string_view LineEndStyle(std::string_view text) {
+    const auto end = text.find_first_of("\r\n", BodyStart(text));
+    return end == std::string_view::npos ? kNewFileLineEnd : LineEndAt(text, end);
+}
+
+// The end a line added after `line` gets: the same as that line's own (so that a lone CR is
+// never followed by a LF that would join the two), else the text's style.
+std::string_view LineEndAfter(std::string_view text, const Line& line) {
+    return line.end > line.contentEnd ? text.substr(line.contentEnd, line.end - line.contentEnd)
+                                      : LineEndStyle(text);
+}
+
+// The line of `key` in the first section `section`, with its meaning; nothing when missing.
+std::optional<std::pair<Line, LineMeaning>> FindKeyLine(std::string_view text,
+                                                        std::string_view section,
+                                                        std::string_view key) {
+    const auto wantedSection = Trim(section);
+    const auto wantedKey = Trim(key);
+    bool inSection = false;
+    for (const auto& line : SplitLines(text)) {
+        const auto meaning = Classify(Content(text, line));
+        if (meaning.kind == LineKind::kSection) {
+            if (inSection) {
+                return std::nullopt;  // only the first section of the name counts
+            }
+            inSection = NamesMatch(meaning.name, wantedSection);
+        } else if (inSection && meaning.kind == LineKind::kKey &&
+                   NamesMatch(meaning.name, wantedKey)) {
+            return std::pair(line, meaning);
+        }
     }
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
+    return std::nullopt;
+}
+
+// The value of a key line, blanks around it taken off; quotes kept.
+std::string_view RawValue(std::string_view text, const Line& line, const LineMeaning& meaning) {
+    return Trim(Content(text, line).substr(meaning.valueBegin));
 }
 
 bool HoldsAnyOf(std::string_view text, std::string_view characters) {
@@ -167,34 +203,64 @@ bool HoldsAnyOf(std::string_view text, std::string_view characters) {
 
 std::optional<std::string> LookUpProfileValue(std::string_view text, std::string_view section,
                                               std::string_view key) {
-    const auto wantedSection = Trim(section);
-    const auto wantedKey = Trim(key);
-    bool inSection = false;
-    for (const auto& line : SplitLines(text)) {
-        const auto content = Content(text, line);
-        const auto meaning = Classify(content);
-        if (meaning.kind == LineKind::kSection) {
-            if (inSection) {
-                return std::nullopt;  // only the first section of the name counts
-            }
-            inSection = NamesMatch(meaning.name, wantedSection);
-        } else if (inSection && meaning.kind == LineKind::kKey &&
-                   NamesMatch(meaning.name, wantedKey)) {
-            return std::string(StripMatchingQuotes(Trim(content.substr(meaning.valueBegin))));
-        }
+    const auto found = FindKeyLine(text, section, key);
+    if (!found || !found->second.hasValue) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return std::string(StripMatchingQuotes(RawValue(text, found->first, found->second)));
+}
+
+std::optional<std::string> ReadProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key) {
+    const auto found = FindKeyLine(text, section, key);
+    if (!found || !found->second.hasValue) {
+        return std::nullopt;
+    }
+    const auto raw = RawValue(text, found->first, found->second);
+    const auto unquoted = StripMatchingQuotes(raw);
+    if (unquoted.size() == raw.size()) {
+        return CutToValueMax(raw);
+    }
+    // Cut with its quotes, then the quotes come off: the opening one took a character.
+    return std::string(unquoted.substr(0, kProfileValueMax - 1));
+}
+
+bool FitsProfileRead(std::string_view value) {
+    return value.size() <=
+           (ValueAsWritten(value).size() == value.size() ? kProfileValueMax : kProfileValueMax - 1);
+}
+
+ProfileFileText ReadProfileFile(const std::string& filePath) {
+    ProfileFileText result;
+    std::error_code error;
+    if (!std::filesystem::exists(filePath, error) && !error) {
+        result.missing = true;  // nothing there, or a link leading nowhere
+        return result;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!platform::ReadRegularFile(filePath, kProfileFileMaxBytes, bytes, result.problem)) {
+        return result;
+    }
+    std::string text(bytes.begin(), bytes.end());
+    if (text.find('\0') != std::string::npos) {
+        result.problem = filePath + ": holds binary data (NUL bytes)";
+    } else {
+        result.text = std::move(text);
+    }
+    return result;
 }
 
 std::string ReadProfileString(std::string_view section, std::string_view key,
                               std::string_view defaultValue, const std::string& filePath) {
-    bool missing = false;
-    const auto text = ReadFileBytes(filePath, missing);
-    if (!text) {
-        return CutToValueMax(defaultValue);
+    const auto file = ReadProfileFile(filePath);
+    if (file.text) {
+        if (auto value = ReadProfileValue(*file.text, section, key)) {
+            return std::move(*value);
+        }
     }
-    const auto value = LookUpProfileValue(*text, section, key);
-    return CutToValueMax(value ? std::string_view(*value) : defaultValue);
+    // The platform drops trailing blanks of the default before it is cut.
+    const auto last = defaultValue.find_last_not_of(kBlanks);
+    return CutToValueMax(defaultValue.substr(0, last == std::string_view::npos ? 0 : last + 1));
 }
 
 std::optional<std::string> CheckProfileWrite(std::string_view section, std::string_view key,
@@ -229,6 +295,20 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
     const std::string valueText = ValueAsWritten(value);
     const std::string keyLine = std::string(wantedKey) + "=" + valueText;
 
+    if (const auto found = FindKeyLine(text, section, key)) {
+        const auto& [line, meaning] = *found;
+        // A key line without '=' gets one after its name; a last line gets its line end.
+        const auto valueBegin =
+            line.begin + (meaning.hasValue ? meaning.valueBegin : meaning.nameEnd);
+        std::string result = std::string(text.substr(0, valueBegin));
+        result += meaning.hasValue ? valueText : "=" + valueText;
+        result += text.substr(line.contentEnd);
+        if (line.end == line.contentEnd) {
+            result += lineEnd;
+        }
+        return result;
+    }
+
     const auto lines = SplitLines(text);
     std::optional<std::size_t> header;  // index of the section's header line
     std::optional<std::size_t> lastKey;
@@ -243,11 +323,6 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
                 header = i;
             }
         } else if (header && meaning.kind == LineKind::kKey) {
-            if (NamesMatch(meaning.name, wantedKey)) {
-                const auto valueBegin = lines[i].begin + meaning.valueBegin;
-                return std::string(text.substr(0, valueBegin)) + valueText +
-                       std::string(text.substr(lines[i].contentEnd));
-            }
             lastKey = i;
         }
     }
@@ -260,12 +335,12 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
             result += lineEnd;  // the line was the last one and had no end
         }
         result += keyLine;
-        result += lineEnd;
+        result += LineEndAfter(text, after);
         result += text.substr(after.end);
         return result;
     }
     result = std::string(text);
-    if (text.size() > BodyStart(text) && !text.ends_with('\n')) {
+    if (text.size() > BodyStart(text) && !text.ends_with('\n') && !text.ends_with('\r')) {
         result += lineEnd;
     }
     result += "[" + std::string(wantedSection) + "]";
@@ -280,16 +355,15 @@ ProfileWriteResult WriteProfileString(std::string_view section, std::string_view
     if (const auto refusal = CheckProfileWrite(section, key, value)) {
         return {false, *refusal};
     }
-    bool missing = false;
-    auto text = ReadFileBytes(filePath, missing);
-    if (!text) {
-        if (!missing) {
-            return {false, "cannot read " + filePath};
+    auto file = ReadProfileFile(filePath);
+    if (!file.text) {
+        if (!file.missing) {
+            return {false, file.problem};
         }
-        text.emplace();
+        file.text.emplace();
     }
     std::string error;
-    if (!platform::ReplaceFileContents(filePath, SetProfileValue(*text, section, key, value),
+    if (!platform::ReplaceFileContents(filePath, SetProfileValue(*file.text, section, key, value),
                                        &error)) {
         return {false, error};
     }

@@ -12,29 +12,59 @@ namespace app {
 // functions of the original platform do on the files users bring along.
 //
 // File form, as read:
-//   - A UTF-8 byte-order mark at the very start is skipped. Lines end in CRLF or LF; the last
-//     line may lack its end.
-//   - A line whose first non-blank character is ';' is a comment.
-//   - A line whose first non-blank character is '[' and that holds a ']' opens a section; the
-//     name is what lies between '[' and the first ']', blanks around it ignored.
-//   - Any other line holding '=' is a key line: key before the first '=', value after it,
-//     blanks (space, tab) around both ignored. ';' and '#' inside a value belong to the value.
+//   - A UTF-8 byte-order mark at the very start is skipped. Lines end in CRLF, LF or a lone CR
+//     (mixed in one file too); the last line may lack its end.
+//   - A line whose first non-blank character is ';' is a comment; a blank line means nothing.
+//   - A line whose first non-blank character is '[' opens a section; the name is what lies
+//     between '[' and the first ']' (the line end when there is none), blanks around it ignored.
+//   - Any other line is a key line: key before the first '=', value after it, blanks (space,
+//     tab) around both ignored. ';' and '#' inside a value belong to the value. A line without
+//     '=' names a key that has no value: it reads as missing (the default).
 //   - Section and key names match without regard to ASCII case. Only the first section of a
-//     given name is searched, and in it only the first line of the key.
+//     given name is searched, and in it only the first line of the key (with or without '=').
 //   - A value enclosed in a matching pair of double or single quotes is returned without them;
 //     an unmatched quote is kept. An empty value is an empty string (not the default).
+//   - A read returns at most kProfileValueMax characters; a quoted value is cut with its quotes
+//     before they come off, so the opening quote takes one of them.
 
 // Longest value or default a read returns; longer ones are cut (the platform's buffer holds 256
 // characters with the terminator).
 inline constexpr std::size_t kProfileValueMax = 255;
+
+// Largest settings file read; a larger one is treated as unusable.
+inline constexpr std::size_t kProfileFileMaxBytes = 1024 * 1024;
 
 // The value of `key` in the first section named `section` of the INI `text`, or nothing when
 // the section or key is missing. Not cut to kProfileValueMax.
 std::optional<std::string> LookUpProfileValue(std::string_view text, std::string_view section,
                                               std::string_view key);
 
-// Like GetPrivateProfileString: the value of `key` in `section` of the file, or `defaultValue`
-// when the file (missing or unreadable), section or key is missing; cut to kProfileValueMax.
+// LookUpProfileValue as a read returns it: cut to kProfileValueMax characters (a quoted value
+// to one less, see above).
+std::optional<std::string> ReadProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key);
+
+// Whether `value`, once written (SetProfileValue), is read back whole rather than cut.
+bool FitsProfileRead(std::string_view value);
+
+// A settings file's text, or why there is none.
+struct ProfileFileText {
+    std::optional<std::string> text;  // the whole file; nothing when missing or unusable
+    bool missing = false;             // nothing exists by that name
+    // Why an existing file cannot be used, naming it: it is not a regular file, cannot be
+    // opened or read, is larger than kProfileFileMaxBytes (platform::ReadRegularFile's
+    // messages) or holds binary data ("PATH: holds binary data (NUL bytes)"). Empty when the
+    // text was read or the file is missing.
+    std::string problem;
+};
+
+// Reads a settings file without ever blocking: a FIFO, a device or a folder is not opened for
+// reading. An unusable file reads as a missing one; callers may report `problem`.
+ProfileFileText ReadProfileFile(const std::string& filePath);
+
+// Like GetPrivateProfileString: the value of `key` in `section` of the file (ReadProfileValue),
+// or `defaultValue` without its trailing blanks, cut to kProfileValueMax, when the file (missing
+// or unusable, see ReadProfileFile), section or key is missing.
 std::string ReadProfileString(std::string_view section, std::string_view key,
                               std::string_view defaultValue, const std::string& filePath);
 
@@ -49,12 +79,14 @@ std::optional<std::string> CheckProfileWrite(std::string_view section, std::stri
 // back would change it: a value with blanks at either end, or enclosed in a matching pair of
 // quotes, is written inside one more pair of double quotes. Every other byte stays as it was:
 //   - an existing key line keeps its key spelling and the blanks up to the value; only the old
-//     value (to the line end) is replaced;
+//     value (to the line end) is replaced; a key line without '=' gets "=value" after its name;
+//     a last line without its end gets one;
 //   - a missing key is added as "key=value" after the last key line of the first section of
 //     that name (or right after its header when it has no key lines);
 //   - a missing section is added at the end, as "[section]" and the key line.
-// New lines end in the text's own line-end style (that of its first line end; CRLF when it has
-// none). Requires that CheckProfileWrite accepts the arguments.
+// A line added after another ends as that one does; otherwise new line ends are the text's own
+// style (that of its first line end; CRLF when it has none). Requires that CheckProfileWrite
+// accepts the arguments.
 std::string SetProfileValue(std::string_view text, std::string_view section, std::string_view key,
                             std::string_view value);
 
@@ -66,7 +98,8 @@ struct ProfileWriteResult {
 // Like WritePrivateProfileString: sets the one key in the file (see SetProfileValue), creating
 // the file when it is missing. The file is replaced as a whole through a temporary file in the
 // same folder, so a failure leaves the old file unchanged. Fails on arguments that
-// CheckProfileWrite refuses, on a file that exists but cannot be read, and on any write failure.
+// CheckProfileWrite refuses, on a file that exists but cannot be used (ReadProfileFile: a
+// folder, FIFO or device is never replaced) and on any write failure.
 ProfileWriteResult WriteProfileString(std::string_view section, std::string_view key,
                                       std::string_view value, const std::string& filePath);
 

@@ -50,7 +50,7 @@ SettingsLocation LocateSettings(const std::string& executableFolder,
                                 const std::string& settingsFileName,
                                 const SettingsLocationProbe& probe) {
     const SettingsLocationProbe facts = WithProcessDefaults(probe);
-    const SettingsLocation besideExecutable{executableFolder + settingsFileName, false};
+    const SettingsLocation besideExecutable{executableFolder + settingsFileName, false, {}};
     if (facts.isWritableFolder(executableFolder)) {
         return besideExecutable;
     }
@@ -59,7 +59,7 @@ SettingsLocation LocateSettings(const std::string& executableFolder,
         return besideExecutable;
     }
     const auto file = *configHome / kUserSettingsFolderName / settingsFileName;
-    return {file.lexically_normal().string(), true};
+    return {file.lexically_normal().string(), true, besideExecutable.path};
 }
 
 bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error) {

@@ -18,7 +18,8 @@ namespace app {
 //   4. else (nowhere better)               -> "<executable folder>Vellumix.ini".
 // A relative $XDG_CONFIG_HOME is ignored, as the base directory rules ask. In cases 2 and 3
 // the folder is created (owner-only rights) when the file is written, not when it is read: a
-// user who never saves a setting gets no folder.
+// user who never saves a setting gets no folder. In cases 2 and 3 a file beside the executable
+// is still read, under the user's file (see SettingsLocation::adminPath).
 
 // On Windows the same rule reads %APPDATA% for $XDG_CONFIG_HOME and the profile's
 // "AppData\Roaming" for "~/.config", giving "%APPDATA%\Vellumix\Vellumix.ini".
@@ -49,6 +50,10 @@ SettingsLocationProbe WithProcessDefaults(SettingsLocationProbe probe);
 struct SettingsLocation {
     std::string path;           // full name of the settings file
     bool inUserFolder = false;  // cases 2 and 3: its folder may still have to be created
+    // Cases 2 and 3: "<executable folder>Vellumix.ini", which an administrator may have placed
+    // beside a program installed where users cannot write. It is read under `path` (a key in
+    // `path` wins), never written. Empty in cases 1 and 4.
+    std::string adminPath;
 };
 
 // The settings file for an executable in `executableFolder` (ending in a separator, as

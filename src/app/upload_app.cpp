@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "app/effective_settings.h"
 #include "app/settings_file.h"
 #include "platform/exe_path.h"
 #include "platform/socket_layer.h"
@@ -13,7 +14,6 @@ std::string lastFolder;
 namespace {
 
 constexpr const char* kSocketsFailedText = "Windows sockets initialization failed.";
-constexpr int kKiB = 1024;
 constexpr int kExitCode = 0;
 
 StartupHooks WithPlatformDefaults(StartupHooks hooks) {
@@ -35,12 +35,6 @@ StartupHooks HooksFor(std::optional<std::string> executablePath) {
         };
     }
     return hooks;
-}
-
-std::string RangeWarning(const char* key, std::int32_t value, std::int32_t limit, const char* unit,
-                         std::int32_t replacement) {
-    return std::string(key) + " " + std::to_string(value) + " is outside 1.." +
-           std::to_string(limit) + unit + "; using " + std::to_string(replacement);
 }
 
 }  // namespace
@@ -65,33 +59,13 @@ std::string FolderOfExecutable(const std::string& executablePath) {
 }
 
 packer::PackLimits ReadLimits(const std::string& iniPath, std::vector<std::string>* warnings) {
-    SettingsFile settings(iniPath, kSettingsSection, true);
-    packer::PackLimits limits;
-
-    std::int32_t romKiB = settings.ReadInt(kMaxRomKey, 0, kSettingsSection);
-    if (romKiB == 0) {
-        romKiB = kDefaultMaxRomKiB;
-    } else if (romKiB < 0 || romKiB > kMaxRomKiBLimit) {
-        if (warnings != nullptr) {
-            warnings->push_back(
-                RangeWarning(kMaxRomKey, romKiB, kMaxRomKiBLimit, " KiB", kDefaultMaxRomKiB));
-        }
-        romKiB = kDefaultMaxRomKiB;
+    const SettingsFile settings(iniPath, kSettingsSection, true);  // completes a relative name
+    auto effective = ReadEffectiveSettings({{settings.fileName, SettingsOrigin::kIniFile}});
+    if (warnings != nullptr) {
+        warnings->insert(warnings->end(), effective.rangeWarnings.begin(),
+                         effective.rangeWarnings.end());
     }
-    limits.maxRomBytes = romKiB * kKiB;
-
-    std::int32_t fileCount = settings.ReadInt(kMaxFileCountKey, 0, kSettingsSection);
-    if (fileCount < 1) {
-        fileCount = kDefaultMaxFileCount;
-    } else if (fileCount > kMaxFileCountLimit) {
-        if (warnings != nullptr) {
-            warnings->push_back(RangeWarning(kMaxFileCountKey, fileCount, kMaxFileCountLimit, "",
-                                             kDefaultMaxFileCount));
-        }
-        fileCount = kDefaultMaxFileCount;
-    }
-    limits.maxFileCount = fileCount;
-    return limits;
+    return effective.limits;
 }
 
 UploadApp::UploadApp(std::optional<std::string> executablePath)
@@ -127,17 +101,21 @@ int UploadApp::ExitInstance() {
 }
 
 void UploadApp::LoadLimits() {
-    const auto limits = ReadLimits(SettingsPath(), &limitWarnings);
-    maxRomBytes = limits.maxRomBytes;
-    maxFileCount = limits.maxFileCount;
+    auto effective = ReadEffectiveSettings(LayersOf(SettingsFileLocation()));
+    maxRomBytes = effective.limits.maxRomBytes;
+    maxFileCount = effective.limits.maxFileCount;
+    limitWarnings.insert(limitWarnings.end(), effective.rangeWarnings.begin(),
+                         effective.rangeWarnings.end());
 }
 
 std::string UploadApp::LoadWebPath() {
-    SettingsFile settings(SettingsPath(), kSettingsSection, true);
-    return settings.ReadString(kWebPathKey, "", kSettingsSection);
+    return ReadEffectiveSettings(LayersOf(SettingsFileLocation())).webPath.value;
 }
 
 void UploadApp::SaveWebPath(const std::string& path) {
+    if (!KeepsWholePath(path)) {
+        return;  // it would be read back cut: another folder
+    }
     const SettingsLocation location = SettingsFileLocation();
     // A folder that cannot be made fails the write below, which is not reported either.
     (void)PrepareSettingsFolder(location, nullptr);

@@ -38,12 +38,14 @@ extern std::string lastFolder;
 // in a folder name cuts nothing: "/opt/v1.2/bin/vellumix" -> "vellumix").
 std::string ApplicationNameFromPath(const std::string& executablePath);
 
-// Reads the limits from the settings file `iniPath` (section "DEFAULT"):
+// Reads the limits from the one settings file `iniPath` (section "DEFAULT"; the programs read
+// theirs with the administrator's file under it, see ReadEffectiveSettings):
 //   - max_rom in KiB: reading as 0 (absent, empty, no leading digits) gives 192 silently;
 //     negative or above kMaxRomKiBLimit gives 192 and a warning;
 //   - max_file_count: below 1 gives 40 silently; above kMaxFileCountLimit gives 40 and a
 //     warning.
-// Warnings are appended to `*warnings` when it is not null. A missing file gives the defaults.
+// Warnings are appended to `*warnings` when it is not null. A missing or unusable file (a
+// folder, FIFO, device, unreadable or binary) gives the defaults.
 packer::PackLimits ReadLimits(const std::string& iniPath, std::vector<std::string>* warnings);
 
 // The folder of an executable path, up to and including its last separator; the whole path and
@@ -75,13 +77,15 @@ class UploadApp : public WebPathStore {
     // Releases the log pipe; returns the exit code.
     int ExitInstance();
 
-    // Reads max_rom and max_file_count from the settings file (SettingsPath), section
-    // "DEFAULT" (ReadLimits); replaced values are noted in limitWarnings.
+    // Reads max_rom and max_file_count as ReadLimits does, each from the first file holding it:
+    // the settings file (SettingsPath), then the administrator's file beside the program when
+    // the settings file lives elsewhere; replaced values are noted in limitWarnings.
     void LoadLimits();
-    // web_path of the settings file; empty when none is stored.
+    // web_path from the same files; empty when none is stored.
     std::string LoadWebPath() override;
     // Stores web_path, creating the user's settings folder first when the file lives there; a
-    // refused write is not reported (the folder is simply not remembered).
+    // refused write is not reported (the folder is simply not remembered). A path that would be
+    // read back cut (KeepsWholePath) is not stored.
     void SaveWebPath(const std::string& path) override;
 
     packer::PackLimits Limits() const { return {maxRomBytes, maxFileCount}; }

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/upload_app.h"
+#include "packer/printable_name.h"
 #include "platform/exe_path.h"
 
 namespace cli {
@@ -46,11 +47,11 @@ std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std
         err << "warning: settings file " << path << " not found; using the default limits\n";
     }
 
-    std::vector<std::string> warnings;
-    auto limits = app::ReadLimits(path, &warnings);
-    for (const auto& warning : warnings) {
+    const auto settings = ReadSettingsFor(options.iniPath, err);
+    for (const auto& warning : settings.rangeWarnings) {
         err << "warning: " << warning << "\n";
     }
+    auto limits = settings.limits;
 
     if (options.maxRomKiB != 0) {
         if (options.maxRomKiB < 1 || options.maxRomKiB > app::kMaxRomKiBLimit) {
@@ -75,7 +76,7 @@ app::SettingsLocation SettingsLocationFor(const std::string& iniPath) {
     if (!iniPath.empty()) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(iniPath, error);
-        return {error ? iniPath : absolute.string(), false};
+        return {error ? iniPath : absolute.string(), false, {}};
     }
     const auto executable = platform::ExecutablePath();
     const std::string folder = executable ? app::FolderOfExecutable(*executable) : std::string();
@@ -84,6 +85,29 @@ app::SettingsLocation SettingsLocationFor(const std::string& iniPath) {
 
 std::string SettingsPathFor(const std::string& iniPath) {
     return SettingsLocationFor(iniPath).path;
+}
+
+std::vector<app::SettingsLayer> SettingsLayersFor(const std::string& iniPath) {
+    const auto location = SettingsLocationFor(iniPath);
+    if (!iniPath.empty()) {
+        return {{location.path, app::SettingsOrigin::kIniFile}};
+    }
+    return app::LayersOf(location);
+}
+
+app::EffectiveSettings ReadSettingsFor(const std::string& iniPath, std::ostream& err) {
+    auto settings = app::ReadEffectiveSettings(SettingsLayersFor(iniPath));
+    for (const auto& file : settings.files) {
+        WarnUnusableSettings(file.problem, err);
+    }
+    return settings;
+}
+
+void WarnUnusableSettings(const std::string& problem, std::ostream& err) {
+    if (!problem.empty()) {
+        err << "warning: " << packer::PrintableName(problem)
+            << "; reading it as a missing settings file\n";
+    }
 }
 
 ConsoleMessageBox::ConsoleMessageBox(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/effective_settings.h"
 #include "app/settings_location.h"
 #include "packer/pack_limits.h"
 #include "platform/message_box.h"
@@ -37,6 +38,15 @@ std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std
 app::SettingsLocation SettingsLocationFor(const std::string& iniPath);
 // SettingsLocationFor(iniPath).path
 std::string SettingsPathFor(const std::string& iniPath);
+// The files read for the settings: the --ini file alone, else the program's own with the
+// administrator's file under it (app::LayersOf).
+std::vector<app::SettingsLayer> SettingsLayersFor(const std::string& iniPath);
+// Every setting as the programs use it (app::ReadEffectiveSettings of SettingsLayersFor); a
+// file that exists but cannot be used is reported on `err` as "warning: PROBLEM; reading it as
+// a missing settings file" (PROBLEM names the file and the reason).
+app::EffectiveSettings ReadSettingsFor(const std::string& iniPath, std::ostream& err);
+// The warning ReadSettingsFor gives for a file's `problem`, when it is not empty.
+void WarnUnusableSettings(const std::string& problem, std::ostream& err);
 
 // Help text of --ini, naming the default the rule gives.
 inline constexpr const char* kIniOptionHelp =

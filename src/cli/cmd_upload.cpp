@@ -1,14 +1,15 @@
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include "app/log_pipe.h"
@@ -17,21 +18,26 @@
 #include "cli/device_list.h"
 #include "cli/fleet_printer.h"
 #include "cli/fleet_upload.h"
+#include "cli/image_file.h"
+#include "cli/output.h"
 #include "cli/pack_report.h"
 #include "cli/trace_report.h"
-#include "cli/upload_host.h"
-#include "net/device_socket.h"
+#include "cli/upload_events.h"
+#include "packer/image_reader.h"
 #include "packer/web_image.h"
+#include "platform/sha256.h"
 #include "platform/terminal.h"
-#include "transfer/ack_trace_link.h"
+#include "transfer/frames.h"
 #include "transfer/upload_sequencer.h"
 
 namespace cli {
 
 namespace {
 
+constexpr char kStdinName[] = "-";
+
 struct UploadOptions {
-    std::string folder;
+    std::string source;                // web folder, image file, or "-" for an image on stdin
     std::vector<std::string> devices;  // --device, repeatable
     std::string devicesFile;           // --devices
     int port = 8001;
@@ -40,14 +46,25 @@ struct UploadOptions {
     bool dryRun = false;
     bool failFast = false;
     bool trace = false;
-    packer::BuildOptions build;
+    double connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000.0;
+    int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
+    int retries = 0;
+    packer::BuildOptions build;  // --exclude, --strict
 };
 
-// Time still needed at best: one tick per frame left, and one that finds the queue empty.
-long long EstimatedMsLeft(int framesTaken, int totalFrames) {
-    const int left = totalFrames - framesTaken;
-    return static_cast<long long>(left + 1) * transfer::kTimerPeriodMs;
-}
+// The image to send and what the result says of it.
+struct PreparedImage {
+    std::shared_ptr<const packer::WebImage> image;
+    UploadImageInfo info;
+    std::string label;  // the folder or image file it came from
+};
+
+// Why no image could be prepared: the message (the system's own, or the error text) and its
+// cause when one is known.
+struct ImageFailure {
+    std::string message;
+    std::string cause;
+};
 
 std::string FormatSeconds(long long ms) {
     char text[32];
@@ -55,59 +72,56 @@ std::string FormatSeconds(long long ms) {
     return text;
 }
 
-// Shows the share of frames taken as the window's bar does: a redrawn line on a terminal,
-// a line per whole per cent otherwise, or one JSON object per step.
+FleetUpload::Options EngineOptions(const UploadOptions& options,
+                                   const std::vector<DeviceAddress>& devices,
+                                   const packer::PackLimits& limits, const PreparedImage& prepared,
+                                   app::LogPipe* logPipe) {
+    FleetUpload::Options engine;
+    engine.devices = devices;
+    engine.image = prepared.image;
+    engine.limits = limits;
+    engine.logPipe = logPipe;
+    engine.failFast = options.failFast;
+    engine.trace = options.trace;
+    engine.retries = options.retries;
+    engine.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
+    engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
+    return engine;
+}
+
+// Shows the share of frames taken as the window's bar does: a redrawn line on a terminal, a
+// line per whole per cent otherwise.
 class ProgressPrinter {
   public:
-    enum class Mode { Terminal, Lines, Json };
-
-    explicit ProgressPrinter(Mode mode) : mode_(mode) {}
+    explicit ProgressPrinter(bool terminal) : terminal_(terminal) {}
 
     void Show(float percent, int framesTaken, int totalFrames) {
-        if (totalFrames <= 0) {
+        if (totalFrames <= 0 || Quiet()) {
             return;  // the reset before the frames exist
         }
         const long long left = EstimatedMsLeft(framesTaken, totalFrames);
         char number[16];
         std::snprintf(number, sizeof number, "%.2f", static_cast<double>(percent));
-        switch (mode_) {
-            case Mode::Terminal: {
-                if (framesTaken == lastFrames_) {
-                    return;
-                }
-                constexpr int kWidth = 30;
-                const int filled = static_cast<int>(percent / 100.0f * kWidth);
-                std::string bar(static_cast<std::size_t>(filled), '#');
-                bar.resize(kWidth, ' ');
-                std::cout << "\r[" << bar << "] " << number << "%  " << framesTaken << "/"
-                          << totalFrames << " frames  ~" << FormatSeconds(left) << " left  "
-                          << std::flush;
-                lineOpen_ = true;
-                break;
+        if (terminal_) {
+            if (framesTaken == lastFrames_) {
+                return;
             }
-            case Mode::Lines: {
-                const int whole = static_cast<int>(percent);
-                if (whole == lastWhole_) {
-                    return;
-                }
-                lastWhole_ = whole;
-                std::cout << "progress " << number << "% (" << framesTaken << "/" << totalFrames
-                          << " frames, ~" << FormatSeconds(left) << " left)" << std::endl;
-                break;
+            constexpr int kWidth = 30;
+            const int filled = static_cast<int>(percent / 100.0f * kWidth);
+            std::string bar(static_cast<std::size_t>(filled), '#');
+            bar.resize(kWidth, ' ');
+            std::cout << "\r[" << bar << "] " << number << "%  " << framesTaken << "/"
+                      << totalFrames << " frames  ~" << FormatSeconds(left) << " left  "
+                      << std::flush;
+            lineOpen_ = true;
+        } else {
+            const int whole = static_cast<int>(percent);
+            if (whole == lastWhole_) {
+                return;
             }
-            case Mode::Json: {
-                if (framesTaken == lastFrames_) {
-                    return;
-                }
-                QJsonObject object{{"event", "progress"},
-                                   {"percent", static_cast<double>(percent)},
-                                   {"frames_taken", framesTaken},
-                                   {"total_frames", totalFrames},
-                                   {"estimated_ms_left", left}};
-                std::cout << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString()
-                          << std::endl;
-                break;
-            }
+            lastWhole_ = whole;
+            std::cout << "progress " << number << "% (" << framesTaken << "/" << totalFrames
+                      << " frames, ~" << FormatSeconds(left) << " left)" << std::endl;
         }
         lastFrames_ = framesTaken;
     }
@@ -121,36 +135,10 @@ class ProgressPrinter {
     }
 
   private:
-    Mode mode_;
+    bool terminal_ = false;
     int lastFrames_ = -1;
     int lastWhole_ = -1;
     bool lineOpen_ = false;
-};
-
-// The messages of an upload: errors to stderr, the success text to stdout, or, with --json,
-// one result object on stdout (errors still also on stderr).
-class UploadMessages : public platform::MessageBoxSink {
-  public:
-    UploadMessages(bool json, ProgressPrinter& progress) : json_(json), progress_(progress) {}
-
-    void MessageBox(const std::string& text, const std::string&, unsigned style) override {
-        progress_.Finish();
-        if (style == platform::kMbIconHand) {
-            std::cerr << text << std::endl;
-            lastError_ = text;
-        } else if (!json_) {
-            std::cout << text << std::endl;
-        }
-        lastText_ = text;
-    }
-
-    const std::string& LastText() const { return lastText_; }
-
-  private:
-    bool json_ = false;
-    ProgressPrinter& progress_;
-    std::string lastText_;
-    std::string lastError_;
 };
 
 struct QtApplication {
@@ -160,86 +148,127 @@ struct QtApplication {
     QCoreApplication application{argc, argv};
 };
 
-void PrintTrace(const transfer::AckTrace& trace, const std::string& device, bool json) {
-    if (json) {
-        PrintAckTraceJson(trace, device, std::cout);
-    } else {
-        PrintAckTrace(trace, device, std::cout);
-    }
-    std::cout.flush();
-}
+// The events of a one-device upload in text, as the desktop program's Start shows them: the
+// share of frames taken, errors on stderr the moment they are shown (each followed by a line
+// with its cause once that is known), "Web Server Update OK!" on stdout unless quiet.
+class SingleDeviceEvents : public UploadEvents {
+  public:
+    SingleDeviceEvents(const DeviceAddress& device, ProgressPrinter& progress)
+        : label_(device.Label()), progress_(progress) {}
 
-// One device: the desktop program's Start, with the image built by the host itself.
+    void Progress(int, float percent, int taken, int total) override {
+        progress_.Show(percent, taken, total);
+    }
+    void Message(int, const std::string& text, const std::string&, unsigned style) override {
+        progress_.Finish();
+        if (style == platform::kMbIconHand) {
+            std::cerr << text << std::endl;
+        } else if (!Quiet()) {
+            std::cout << text << std::endl;
+        }
+    }
+    bool WantsSteps() const override { return Verbose(); }
+    void Step(int, const std::string& line) override {
+        progress_.Finish();
+        std::cout << line << std::endl;
+    }
+    void Attempt(int, int attempt, int attempts, int pauseMs, const std::string&,
+                 const std::string& cause) override {
+        progress_.Finish();
+        if (!cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, cause) << "\n";
+        }
+        std::cerr << FleetPrinter::RetryLine(label_, attempt, attempts, pauseMs) << std::endl;
+    }
+    void Finished(int, const DeviceRunReport& report) override {
+        progress_.Finish();
+        if (report.interrupted) {
+            std::cerr << FleetPrinter::ResultText(report) << std::endl;
+        } else if (!report.ok && !report.cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
+        }
+    }
+
+  private:
+    std::string label_;
+    ProgressPrinter& progress_;
+};
+
+// --json with one device: the events as JSON Lines on stdout, and on stderr what the text
+// output shows there: the window's error messages as they come, each with its cause line.
+class SingleDeviceJson : public UploadEvents {
+  public:
+    SingleDeviceJson(const DeviceAddress& device, FleetPrinter& json)
+        : label_(device.Label()), json_(json) {}
+
+    void Progress(int index, float percent, int taken, int total) override {
+        json_.Progress(index, percent, taken, total);
+    }
+    void Message(int, const std::string& text, const std::string&, unsigned style) override {
+        if (style == platform::kMbIconHand) {
+            std::cerr << text << std::endl;
+        }
+    }
+    bool WantsSteps() const override { return json_.WantsSteps(); }
+    void Step(int index, const std::string& line) override { json_.Step(index, line); }
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override {
+        json_.Attempt(index, attempt, attempts, pauseMs, message, cause);
+        if (!cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, cause) << std::endl;
+        }
+    }
+    void Finished(int index, const DeviceRunReport& report) override {
+        json_.Finished(index, report);
+        if (report.interrupted) {
+            std::cerr << FleetPrinter::ResultText(report) << std::endl;
+        } else if (!report.ok && !report.cause.empty()) {
+            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
+        }
+    }
+
+  private:
+    std::string label_;
+    FleetPrinter& json_;
+};
+
+// One device: the desktop program's Start, on the same engine as many devices.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
-                    const packer::PackLimits& limits) {
+                    const packer::PackLimits& limits, const PreparedImage& prepared) {
     QtApplication qt;
 
     // Attached once, as the desktop program does at start-up.
     app::LogPipe logPipe;
     logPipe.Open();
 
-    ProgressPrinter::Mode mode = ProgressPrinter::Mode::Lines;
-    if (options.json) {
-        mode = ProgressPrinter::Mode::Json;
-    } else if (platform::StdoutIsTerminal()) {
-        mode = ProgressPrinter::Mode::Terminal;
-    }
-    ProgressPrinter progress(mode);
-    UploadMessages messages(options.json, progress);
+    // Each step of --verbose is a line of its own, so the progress is never redrawn in place.
+    ProgressPrinter progress(!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput));
+    SingleDeviceEvents text(device, progress);
+    // Its stderr lines are SingleDeviceJson's: the JSON printer's own go nowhere.
+    std::ostream discard(nullptr);
+    FleetPrinter json(FleetPrinter::Mode::Json, {device}, std::cout, discard);
+    json.SetImage(prepared.info);
+    SingleDeviceJson jsonEvents(device, json);
+    UploadEvents& events = options.json ? static_cast<UploadEvents&>(jsonEvents) : text;
 
-    UploadHost::Options hostOptions;
-    hostOptions.folder = options.folder;
-    hostOptions.address = device.host;
-    hostOptions.port = device.port;
-    hostOptions.limits = limits;
-    hostOptions.build = options.build;
-    UploadHost host(hostOptions, &logPipe, messages);
-    host.SetProgressCallback(
-        [&progress](float percent, int taken, int total) { progress.Show(percent, taken, total); });
-    std::unique_ptr<transfer::AckTrace> trace;
-    if (options.trace) {
-        trace = std::make_unique<transfer::AckTrace>();
-        host.SetLinkFactory([&logPipe, &trace]() -> std::unique_ptr<transfer::DeviceLink> {
-            return std::make_unique<transfer::AckTraceLink>(
-                std::make_unique<net::DeviceSocket>(&logPipe), *trace);
-        });
-    }
-    const bool succeeded = host.Run();
-    progress.Finish();
-    PrintLeftOutWarnings(host.LastBuildReport(), std::cerr);
-    PrintBuildCause(host.LastBuildReport(), std::cerr);
-
+    FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe), events);
+    const DeviceRunReport report = upload.Run().front();
     if (options.json) {
-        QJsonObject result{{"event", "result"},
-                           {"ok", succeeded},
-                           {"device", QString::fromStdString(device.host)},
-                           {"port", device.port},
-                           {"message", QString::fromStdString(messages.LastText())}};
-        std::cout << QJsonDocument(result).toJson(QJsonDocument::Compact).toStdString()
-                  << std::endl;
-    }
-    if (trace) {
-        PrintTrace(*trace, device.Label(), options.json);
+        json.Summary({report});
+    } else if (report.trace) {
+        PrintAckTrace(*report.trace, device.Label(), std::cout);
+        std::cout.flush();
     }
     logPipe.Close();
-    return succeeded ? kExitOk : kExitFailure;
+    if (upload.InterruptStatus() != 0) {
+        return upload.InterruptStatus();
+    }
+    return report.ok ? kExitOk : kExitFailure;
 }
 
-// Several devices: the image is built once, then every device gets its own thread.
+// Several devices: every device gets its own connection, pacing and time-out.
 int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress>& devices,
-                   const packer::PackLimits& limits) {
-    ConsoleMessageBox buildMessages;
-    auto image = std::make_shared<packer::WebImage>();
-    packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
-    packer::BuildReport buildReport;
-    if (packer::BuildWebImage(options.folder, limits, table, *image, readBuffer, buildMessages,
-                              &buildReport, options.build) == 0) {
-        PrintBuildCause(buildReport, std::cerr);
-        return kExitFailure;
-    }
-    PrintLeftOutWarnings(buildReport, std::cerr);
-
+                   const packer::PackLimits& limits, const PreparedImage& prepared) {
     QtApplication qt;
     app::LogPipe logPipe;
     logPipe.Open();
@@ -247,40 +276,35 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     FleetPrinter::Mode mode = FleetPrinter::Mode::Lines;
     if (options.json) {
         mode = FleetPrinter::Mode::Json;
-    } else if (platform::StdoutIsTerminal()) {
+    } else if (!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput)) {
         mode = FleetPrinter::Mode::Terminal;
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);
-    FleetUpload::Options fleetOptions;
-    fleetOptions.devices = devices;
-    fleetOptions.image = image;
-    fleetOptions.limits = limits;
-    fleetOptions.logPipe = &logPipe;
-    fleetOptions.failFast = options.failFast;
-    fleetOptions.trace = options.trace;
-    FleetUpload fleet(fleetOptions, printer);
+    printer.SetImage(prepared.info);
+    FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe), printer);
     const auto reports = fleet.Run();
     printer.Summary(reports);
 
     bool allOk = true;
     for (const auto& report : reports) {
         allOk = allOk && report.ok;
-        if (report.trace) {
-            PrintTrace(*report.trace, report.device.Label(), options.json);
-        }
     }
     logPipe.Close();
+    if (fleet.InterruptStatus() != 0) {
+        return fleet.InterruptStatus();
+    }
     return allOk ? kExitOk : kExitFailure;
 }
 
-// The devices of --device and --devices; nullopt after printing why (exit code in `exitCode`).
+// The devices of --device and --devices; nullopt with the reason in `error` and the exit
+// code in `exitCode`.
 std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& options,
-                                                         int& exitCode) {
+                                                         std::string& error, int& exitCode) {
     std::string fileText;
     if (!options.devicesFile.empty()) {
         std::ifstream in(options.devicesFile, std::ios::binary);
         if (!in) {
-            std::cerr << "upload: cannot read " << options.devicesFile << std::endl;
+            error = "cannot read " + options.devicesFile;
             exitCode = kExitFailure;
             return std::nullopt;
         }
@@ -290,36 +314,198 @@ std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& op
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok()) {
-        std::cerr << "upload: " << (options.devicesFile.empty() ? "" : options.devicesFile + ": ")
-                  << list.error << std::endl;
+        error = (options.devicesFile.empty() ? "" : options.devicesFile + ": ") + list.error;
+        exitCode = kExitUsage;
+        return std::nullopt;
+    }
+    if (list.devices.empty() && !options.dryRun) {
+        error = "--device or --devices is required (or --dry-run)";
         exitCode = kExitUsage;
         return std::nullopt;
     }
     return list.devices;
 }
 
+// True when `source` names an image rather than a web folder: "-" (standard input), or
+// anything that exists and is not a folder (a regular file, and also a FIFO or device, which
+// the image reader then refuses). A path that does not exist stays a folder, so that the
+// builder says "web server path is empty!" as the window does.
+bool IsImageSource(const std::string& source) {
+    if (source == kStdinName) {
+        return true;
+    }
+    std::error_code error;
+    const auto status = std::filesystem::status(source, error);
+    return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
+UploadImageInfo InfoOf(const std::uint8_t* bytes, std::size_t length) {
+    UploadImageInfo info;
+    info.sha256 = platform::Sha256::Hex(platform::Sha256::Of(bytes, length));
+    info.imageBytes = static_cast<std::int64_t>(length);
+    return info;
+}
+
+// An image file, sent exactly as it is after the checks of `list`, and refused when it holds
+// more than the device's capacity R. Its directory keeps its own entry count N: the device
+// takes the bytes as they are, so --max-files does not apply to it.
+std::optional<PreparedImage> LoadImage(const std::string& source, const packer::PackLimits& limits,
+                                       ImageFailure& failure) {
+    const std::string label = source == kStdinName ? "standard input" : source;
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!LoadImageFile(source, bytes, error)) {
+        failure.message = error;
+        return std::nullopt;
+    }
+    if (bytes.size() > static_cast<std::size_t>(limits.maxRomBytes)) {
+        failure.message = "image " + label + " is larger than the device's capacity";
+        failure.cause = std::to_string(bytes.size()) + " bytes, at most " +
+                        std::to_string(limits.maxRomBytes) + " (--max-rom)";
+        return std::nullopt;
+    }
+    const packer::ImageReadResult result = packer::ReadImageDirectory(bytes.data(), bytes.size());
+    if (!result.ok) {
+        failure.message = "malformed image " + label;
+        failure.cause = result.error;
+        return std::nullopt;
+    }
+    if (!result.nameError.empty()) {
+        failure.message = "image " + label + " cannot be extracted";
+        failure.cause = result.nameError;
+        return std::nullopt;
+    }
+    PreparedImage prepared;
+    prepared.info = InfoOf(bytes.data(), bytes.size());
+    prepared.label = label;
+    auto image = std::make_shared<packer::WebImage>();
+    image->usedLength = static_cast<std::int32_t>(bytes.size());
+    image->imageBuffer = std::move(bytes);
+    prepared.image = std::move(image);
+    return prepared;
+}
+
+// The image of a web folder, built as the window's Start builds it (its messages on stderr).
+std::optional<PreparedImage> BuildImage(const std::string& folder, const packer::PackLimits& limits,
+                                        const packer::BuildOptions& build, ImageFailure& failure) {
+    ConsoleMessageBox buildMessages(std::cerr, std::cerr);
+    auto image = std::make_shared<packer::WebImage>();
+    packer::WebFileTable table(limits.maxFileCount);
+    std::vector<std::uint8_t> readBuffer;
+    packer::BuildReport report;
+    if (packer::BuildWebImage(folder, limits, table, *image, readBuffer, buildMessages, &report,
+                              build) == 0) {
+        const auto& shown = buildMessages.Messages();
+        failure.message = shown.empty() ? "the image could not be built" : shown.back().text;
+        failure.cause = report.cause;
+        PrintBuildCause(report, std::cerr);
+        return std::nullopt;
+    }
+    PrintLeftOutWarnings(report, std::cerr);
+    PreparedImage prepared;
+    prepared.info = InfoOf(image->imageBuffer.data(), static_cast<std::size_t>(image->usedLength));
+    prepared.label = folder;
+    prepared.image = std::move(image);
+    return prepared;
+}
+
+// Without --dry-run's folder report: what an image file holds, as `pack` reports a folder.
+int ReportImage(const PreparedImage& prepared, bool json) {
+    const auto& image = *prepared.image;
+    const auto directory =
+        packer::ReadImageDirectory(image.imageBuffer.data(), image.imageBuffer.size()).directory;
+    const std::int64_t frames = transfer::FrameCount(image.usedLength);
+    const std::int64_t estimatedMs = EstimatedUploadMs(image.usedLength);
+    if (json) {
+        JsonLines out(std::cout);
+        for (const auto& entry : directory.entries) {
+            QJsonObject file{{"offset", static_cast<qint64>(entry.offset)},
+                             {"size", static_cast<qint64>(entry.size)}};
+            PutName(file, entry.name);
+            out.Write("file", file);
+        }
+        QJsonObject result{{"ok", true},
+                           {"entries_used", static_cast<qint64>(directory.entries.size())},
+                           {"entry_count", directory.entryCount},
+                           {"image_bytes", static_cast<qint64>(prepared.info.imageBytes)},
+                           {"sha256", QString::fromStdString(prepared.info.sha256)},
+                           {"frames", static_cast<qint64>(frames)},
+                           {"estimated_ms", static_cast<qint64>(estimatedMs)}};
+        PutName(result, prepared.label, "image");
+        out.Write("result", result);
+        return kExitOk;
+    }
+    std::cout << "entries: " << directory.entries.size() << " of " << directory.entryCount << '\n'
+              << "sha256: " << prepared.info.sha256 << " (" << prepared.info.imageBytes
+              << " bytes)\n"
+              << "upload: " << frames << " frames, about " << FormatSeconds(estimatedMs)
+              << std::endl;
+    return kExitOk;
+}
+
 int RunUpload(const UploadOptions& options) {
     int exitCode = kExitOk;
-    const auto devices = ResolveDevices(options, exitCode);
+    std::string error;
+    const auto devices = ResolveDevices(options, error, exitCode);
     if (!devices) {
+        std::cerr << "upload: " << error << std::endl;
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, 0, error, "");
+        }
         return exitCode;
-    }
-    if (devices->empty() && !options.dryRun) {
-        std::cerr << "upload: --device or --devices is required (or --dry-run)" << std::endl;
-        return kExitUsage;
     }
     const auto limits = ResolveLimits(options.limits, std::cerr);
     if (!limits) {
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), "limits out of range", "");
+        }
+        return kExitFailure;
+    }
+    const bool fromImage = IsImageSource(options.source);
+    if (options.dryRun && !fromImage) {
+        return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr,
+                             false, options.build);
+    }
+
+    ImageFailure failure;
+    const auto prepared = fromImage ? LoadImage(options.source, *limits, failure)
+                                    : BuildImage(options.source, *limits, options.build, failure);
+    if (!prepared) {
+        if (fromImage) {
+            // Not a message of the window's: one line says it all.
+            std::cerr << "upload: " << failure.message
+                      << (failure.cause.empty() ? "" : ": " + failure.cause) << std::endl;
+        }
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), failure.message,
+                               failure.cause);
+        }
         return kExitFailure;
     }
     if (options.dryRun) {
-        return RunPackReport(options.folder, *limits, options.json, std::cout, std::cerr, nullptr,
-                             false, options.build);
+        return ReportImage(*prepared, options.json);
     }
-    if (devices->size() == 1 && options.devicesFile.empty()) {
-        return RunSingleUpload(options, devices->front(), *limits);
+    std::string budget;
+    if (!FleetUpload::CheckSocketBudget(devices->size(), budget)) {
+        std::cerr << "upload: " << budget << std::endl;
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()), budget, "");
+        }
+        return kExitFailure;
     }
-    return RunFleetUpload(options, *devices, *limits);
+    const bool single = devices->size() == 1 && options.devicesFile.empty();
+    if (single && !options.json && !Quiet()) {
+        std::cout << "image sha256: " << prepared->info.sha256 << " (" << prepared->info.imageBytes
+                  << " bytes)" << std::endl;
+    }
+    if (single) {
+        return RunSingleUpload(options, devices->front(), *limits, *prepared);
+    }
+    return RunFleetUpload(options, *devices, *limits, *prepared);
 }
 
 }  // namespace
@@ -327,8 +513,14 @@ int RunUpload(const UploadOptions& options) {
 void AddUploadCommand(CLI::App& app, int& exitCode) {
     auto options = std::make_shared<UploadOptions>();
     CLI::App* command = app.add_subcommand(
-        "upload", "Pack a web folder and upload it to a device, as the desktop program's Start");
-    command->add_option("FOLDER", options->folder, "Web folder to pack and upload")->required();
+        "upload",
+        "Pack a web folder (or take an image file) and upload it to a device, as the desktop "
+        "program's Start");
+    command
+        ->add_option("SOURCE", options->source,
+                     "Web folder to pack and upload, or an image file written by pack -o (sent "
+                     "exactly as it is; - reads it from standard input)")
+        ->required();
     command
         ->add_option("--device", options->devices,
                      "Device address[:port] (dotted IPv4 or host name); repeat it to upload to "
@@ -343,14 +535,32 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
     AddLimitOptions(*command, options->limits);
     AddBuildOptions(*command, options->build);
     command->add_flag("--json", options->json,
-                      "Print one JSON object per progress step and one for the result");
+                      "Print JSON Lines: progress, attempts, each device's result, then the "
+                      "result");
     command->add_flag("--dry-run", options->dryRun,
-                      "Build the image and print the pack report without connecting");
+                      "Build (or check) the image and print what it holds without connecting");
     command->add_flag("--fail-fast", options->failFast,
                       "With several devices: stop the others at the first failure");
     command->add_flag("--trace", options->trace,
                       "Print, per device, when each frame was sent and how (and how late) the "
                       "device answered");
+    command
+        ->add_option("--connect-timeout", options->connectTimeoutSeconds,
+                     "Seconds a connect may take before it fails")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 3600.0));
+    command
+        ->add_option("--ack-timeout", options->ackTimeoutMs,
+                     "Milliseconds the device has to answer a frame; 3000 is the device's "
+                     "contract, raise it only for links known to be slow")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600000));
+    command
+        ->add_option("--retries", options->retries,
+                     "Try a failed device again from the start up to N times, after a pause "
+                     "that doubles from 1 s")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 

@@ -1,10 +1,14 @@
 #include "cli/fleet_printer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
-#include <QJsonDocument>
 #include <QJsonObject>
+#include <QString>
+
+#include "cli/trace_report.h"
+#include "transfer/upload_sequencer.h"
 
 namespace cli {
 
@@ -35,15 +39,30 @@ std::string PadRight(const std::string& text, std::size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-void PrintJson(const QJsonObject& object, std::ostream& out) {
-    out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
 }
 
 }  // namespace
 
+std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames) {
+    const int left = totalFrames - framesTaken;
+    return static_cast<std::int64_t>(left + 1) * transfer::kTimerPeriodMs;
+}
+
+void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
+                        const std::string& cause) {
+    QJsonObject result{{"ok", false},       {"devices", devices},   {"succeeded", 0},
+                       {"failed", devices}, {"interrupted", false}, {"message", Text(message)}};
+    if (!cause.empty()) {
+        result.insert("cause", Text(cause));
+    }
+    json.Write("result", result);
+}
+
 FleetPrinter::FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
                            std::ostream& err)
-    : mode_(mode), out_(out), err_(err) {
+    : mode_(mode), out_(out), err_(err), json_(out) {
     for (const auto& device : devices) {
         Row row;
         row.label = device.Label();
@@ -53,10 +72,23 @@ FleetPrinter::FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::o
 }
 
 std::string FleetPrinter::ResultText(const DeviceRunReport& report) {
+    if (report.interrupted) {
+        return kInterruptedText;
+    }
     if (report.stopped) {
         return kStoppedText;
     }
     return report.message;
+}
+
+std::string FleetPrinter::CauseLine(const std::string& target, const std::string& cause) {
+    return "vellumix-cli: " + target + ": " + cause;
+}
+
+std::string FleetPrinter::RetryLine(const std::string& target, int attempt, int attempts,
+                                    int pauseMs) {
+    return CauseLine(target, "try " + std::to_string(attempt + 1) + " of " +
+                                 std::to_string(attempts) + " in " + Seconds(pauseMs));
 }
 
 void FleetPrinter::Progress(int index, float percent, int framesTaken, int totalFrames) {
@@ -71,7 +103,7 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
             break;
         case Mode::Lines: {
             const int whole = static_cast<int>(percent);
-            if (whole != row.lastWhole) {
+            if (whole != row.lastWhole && !Quiet()) {
                 row.lastWhole = whole;
                 out_ << row.label << " progress " << Percent(percent) << " ("
                      << Frames(framesTaken, totalFrames) << " frames)" << std::endl;
@@ -79,14 +111,47 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
             break;
         }
         case Mode::Json:
-            PrintJson(QJsonObject{{"event", "progress"},
-                                  {"device", QString::fromStdString(row.label)},
-                                  {"percent", static_cast<double>(percent)},
-                                  {"frames_taken", framesTaken},
-                                  {"total_frames", totalFrames}},
-                      out_);
+            json_.Write(
+                "progress",
+                QJsonObject{{"device", Text(row.label)},
+                            {"percent", std::round(static_cast<double>(percent) * 100.0) / 100.0},
+                            {"frames_taken", framesTaken},
+                            {"total_frames", totalFrames},
+                            {"estimated_ms_left",
+                             static_cast<qint64>(EstimatedMsLeft(framesTaken, totalFrames))}});
             break;
     }
+}
+
+void FleetPrinter::Attempt(int index, int attempt, int attempts, int pauseMs,
+                           const std::string& message, const std::string& cause) {
+    Row& row = rows_.at(static_cast<std::size_t>(index));
+    row.state =
+        "waiting for try " + std::to_string(attempt + 1) + " of " + std::to_string(attempts);
+    dirty_ = true;
+    if (mode_ == Mode::Json) {
+        QJsonObject event{{"device", Text(row.label)},
+                          {"attempt", attempt},
+                          {"attempts", attempts},
+                          {"pause_ms", static_cast<qint64>(pauseMs)},
+                          {"message", Text(message)}};
+        if (!cause.empty()) {
+            event.insert("cause", Text(cause));
+        }
+        json_.Write("attempt", event);
+        return;
+    }
+    // The failed try's message and cause stay whole lines; the retry is one line more.
+    err_ << row.label << ": " << message << "\n";
+    if (!cause.empty()) {
+        err_ << CauseLine(row.label, cause) << "\n";
+    }
+    err_ << RetryLine(row.label, attempt, attempts, pauseMs) << std::endl;
+}
+
+void FleetPrinter::Step(int index, const std::string& line) {
+    std::ostream& stream = mode_ == Mode::Json ? err_ : out_;
+    stream << rows_.at(static_cast<std::size_t>(index)).label << ": " << line << std::endl;
 }
 
 void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
@@ -99,19 +164,26 @@ void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
         case Mode::Terminal:
             break;
         case Mode::Lines:
-            out_ << row.label << ": " << row.state << std::endl;
+            if (!report.ok || !Quiet()) {
+                out_ << row.label << ": " << row.state << std::endl;
+            }
             break;
-        case Mode::Json:
-            PrintJson(QJsonObject{{"event", "result"},
-                                  {"device", QString::fromStdString(row.label)},
-                                  {"ok", report.ok},
-                                  {"stopped", report.stopped},
-                                  {"message", QString::fromStdString(report.message)},
-                                  {"frames_taken", report.framesTaken},
-                                  {"total_frames", report.totalFrames},
-                                  {"ms", static_cast<qint64>(report.elapsedMs)}},
-                      out_);
+        case Mode::Json: {
+            QJsonObject event{{"device", Text(row.label)},
+                              {"ok", report.ok},
+                              {"message", Text(ResultText(report))},
+                              {"attempts", report.attempts},
+                              {"interrupted", report.interrupted},
+                              {"stopped", report.stopped},
+                              {"elapsed_ms", static_cast<qint64>(report.elapsedMs)},
+                              {"frames_taken", report.framesTaken},
+                              {"total_frames", report.totalFrames}};
+            if (!report.cause.empty()) {
+                event.insert("cause", Text(report.cause));
+            }
+            json_.Write("device_result", event);
             break;
+        }
     }
 }
 
@@ -121,7 +193,7 @@ std::string FleetPrinter::FormatRow(const Row& row) const {
 }
 
 void FleetPrinter::Render() {
-    if (mode_ != Mode::Terminal || !dirty_) {
+    if (mode_ != Mode::Terminal || !dirty_ || Quiet()) {
         return;
     }
     if (drawn_) {
@@ -137,45 +209,82 @@ void FleetPrinter::Render() {
     dirty_ = false;
 }
 
+void FleetPrinter::PrintTable(const std::vector<DeviceRunReport>& reports) {
+    std::size_t resultWidth = std::string("result").size();
+    for (const auto& report : reports) {
+        resultWidth = std::max(resultWidth, ResultText(report).size());
+    }
+    const std::size_t deviceWidth = std::max(labelWidth_, std::string("device").size());
+    auto line = [&](const std::string& device, const std::string& result, const std::string& frames,
+                    const std::string& time) {
+        out_ << PadRight(device, deviceWidth + kColumnGap)
+             << PadRight(result, resultWidth + kColumnGap) << PadRight(frames, 9) << time << "\n";
+    };
+    line("device", "result", "frames", "time");
+    for (const auto& report : reports) {
+        line(report.device.Label(), ResultText(report),
+             Frames(report.framesTaken, report.totalFrames), Seconds(report.elapsedMs));
+    }
+}
+
 void FleetPrinter::Summary(const std::vector<DeviceRunReport>& reports) {
     Render();
     int succeeded = 0;
+    int interrupted = 0;
     for (const auto& report : reports) {
         succeeded += report.ok ? 1 : 0;
+        interrupted += report.interrupted ? 1 : 0;
     }
     const int failed = static_cast<int>(reports.size()) - succeeded;
     if (mode_ == Mode::Json) {
-        PrintJson(QJsonObject{{"event", "summary"},
-                              {"ok", failed == 0},
-                              {"devices", static_cast<int>(reports.size())},
-                              {"succeeded", succeeded},
-                              {"failed", failed}},
-                  out_);
+        for (const auto& report : reports) {
+            if (report.trace) {
+                PrintAckTraceJson(*report.trace, report.device.Label(), json_);
+            }
+        }
+        QJsonObject result{{"ok", failed == 0},
+                           {"sha256", Text(image_.sha256)},
+                           {"image_bytes", static_cast<qint64>(image_.imageBytes)},
+                           {"devices", static_cast<int>(reports.size())},
+                           {"succeeded", succeeded},
+                           {"failed", failed},
+                           {"interrupted", interrupted > 0}};
+        if (reports.size() == 1) {
+            // One device: its result is the upload's, message and cause included.
+            result.insert("message", Text(ResultText(reports.front())));
+            if (!reports.front().cause.empty()) {
+                result.insert("cause", Text(reports.front().cause));
+            }
+        } else if (failed > 0) {
+            result.insert("message", Text(std::to_string(failed) + " of " +
+                                          std::to_string(reports.size()) + " devices failed"));
+        }
+        json_.Write("result", result);
     } else {
-        std::size_t resultWidth = std::string("result").size();
-        for (const auto& report : reports) {
-            resultWidth = std::max(resultWidth, ResultText(report).size());
+        if (!Quiet()) {
+            PrintTable(reports);
         }
-        const std::size_t deviceWidth = std::max(labelWidth_, std::string("device").size());
-        auto line = [&](const std::string& device, const std::string& result,
-                        const std::string& frames, const std::string& time) {
-            out_ << PadRight(device, deviceWidth + kColumnGap)
-                 << PadRight(result, resultWidth + kColumnGap) << PadRight(frames, 9) << time
-                 << "\n";
-        };
-        line("device", "result", "frames", "time");
         for (const auto& report : reports) {
-            line(report.device.Label(), ResultText(report),
-                 Frames(report.framesTaken, report.totalFrames), Seconds(report.elapsedMs));
+            if (report.trace) {
+                PrintAckTrace(*report.trace, report.device.Label(), out_);
+            }
         }
-        out_ << reports.size() << " devices: " << succeeded << " succeeded, " << failed << " failed"
-             << std::endl;
+        if (!Quiet()) {
+            out_ << "image sha256: " << image_.sha256 << " (" << image_.imageBytes << " bytes)\n";
+            out_ << reports.size() << " devices: " << succeeded << " succeeded, " << failed
+                 << " failed\n";
+        }
+        out_.flush();
     }
     for (const auto& report : reports) {
         if (!report.ok) {
-            err_ << report.device.Label() << ": " << ResultText(report) << std::endl;
+            err_ << report.device.Label() << ": " << ResultText(report) << "\n";
+            if (!report.cause.empty()) {
+                err_ << CauseLine(report.device.Label(), report.cause) << "\n";
+            }
         }
     }
+    err_.flush();
 }
 
 }  // namespace cli

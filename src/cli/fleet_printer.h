@@ -1,37 +1,65 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cli/device_list.h"
-#include "cli/device_upload_thread.h"
+#include "cli/device_run_report.h"
+#include "cli/output.h"
+#include "cli/upload_events.h"
 
 namespace cli {
 
-// The output of an upload to several devices, one row or line per device.
+// The image an upload sends, as the result names it.
+struct UploadImageInfo {
+    std::string sha256;           // of the bytes sent, lower-case hex
+    std::int64_t imageBytes = 0;  // bytes sent (usedLength, or the whole image file)
+};
+
+// The output of an upload, one row or line per device.
 //   Terminal: a block of rows "ADDRESS  PERCENT  STATE" redrawn in place (Render).
 //   Lines:    "ADDRESS progress P% (T/N frames)" per whole per cent, "ADDRESS: MESSAGE" per
 //             result.
-//   Json:     one object per progress step and per result, each with "device".
-// Then the summary: a table ADDRESS / RESULT / FRAMES / TIME and a count line, or a JSON
-// summary object. Failures are repeated on `err` as "ADDRESS: MESSAGE".
-class FleetPrinter {
+//   Json:     JSON Lines (schema 1, every event with "device"): "progress" per frame taken,
+//             "attempt" before each retry, "device_result" per device, the traces, and one
+//             final "result". Used for a single device too.
+// Then the summary: a table ADDRESS / RESULT / FRAMES / TIME, the image's SHA-256 and a count
+// line. Failures are repeated on `err` as "ADDRESS: MESSAGE", each followed by the line
+// "vellumix-cli: ADDRESS: CAUSE" when the cause is known. Quiet prints failures only (and the
+// JSON, which was asked for).
+class FleetPrinter : public UploadEvents {
   public:
     enum class Mode { Terminal, Lines, Json };
 
     FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
                  std::ostream& err);
 
-    void Progress(int index, float percent, int framesTaken, int totalFrames);
-    void Finished(int index, const DeviceRunReport& report);
+    void SetImage(UploadImageInfo image) { image_ = std::move(image); }
+
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override;
+    // Try `attempt` of device `index` failed with `message` (and `cause`); the next of at most
+    // `attempts` follows after `pauseMs`. Text: the message and cause lines, then
+    // "vellumix-cli: ADDRESS: try A of N in S s" (on `err`).
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override;
+    void Finished(int index, const DeviceRunReport& report) override;
+    // With -v: "ADDRESS: STEP" per step, on `out` (on `err` in Json mode).
+    bool WantsSteps() const override { return Verbose(); }
+    void Step(int index, const std::string& line) override;
     // Redraws the rows when something changed (Terminal only; the others print at once).
-    void Render();
-    // Ends the rows and prints the summary of every report (in device order).
+    void Render() override;
+    // Ends the rows and prints the summary of every report (in device order), the traces,
+    // and the result.
     void Summary(const std::vector<DeviceRunReport>& reports);
 
-    // "Web Server Update OK!", the failure's message, or "stopped".
+    // "Web Server Update OK!", the failure's message, "stopped" or "upload interrupted".
     static std::string ResultText(const DeviceRunReport& report);
+    // The line that follows a message to tell its cause: "vellumix-cli: TARGET: CAUSE".
+    static std::string CauseLine(const std::string& target, const std::string& cause);
+    // After try `attempt` failed: "vellumix-cli: TARGET: try A+1 of N in S s".
+    static std::string RetryLine(const std::string& target, int attempt, int attempts, int pauseMs);
 
   private:
     struct Row {
@@ -44,14 +72,26 @@ class FleetPrinter {
     };
 
     std::string FormatRow(const Row& row) const;
+    void PrintTable(const std::vector<DeviceRunReport>& reports);
 
     Mode mode_;
     std::ostream& out_;
     std::ostream& err_;
+    JsonLines json_;
+    UploadImageInfo image_;
     std::vector<Row> rows_;
     std::size_t labelWidth_ = 0;
     bool dirty_ = true;
     bool drawn_ = false;  // the rows are on the screen (the cursor is below them)
 };
+
+// The final JSON "result" of an upload that sent nothing because the image could not be built
+// or loaded (or the devices could not all be served): ok false, `message`, `cause` when known.
+void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
+                        const std::string& cause);
+
+// Estimated time still needed at best: one tick per frame left, and one that finds the queue
+// empty.
+std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames);
 
 }  // namespace cli

@@ -4,66 +4,124 @@
 #include <QObject>
 #include <QTimer>
 
+#include "cli/device_run.h"
+#include "platform/interrupt_signals_qt.h"
+#include "platform/open_file_limit.h"
+
 namespace cli {
 
-FleetUpload::FleetUpload(Options options, FleetPrinter& printer)
-    : options_(std::move(options)), printer_(printer) {}
+namespace {
+
+// Passes every event on, and sees the ends: fail-fast stops and the end of the whole upload.
+class EndWatch : public UploadEvents {
+  public:
+    using EndHandler = std::function<void(int index, const DeviceRunReport& report)>;
+
+    EndWatch(UploadEvents& printer, EndHandler onEnd) : printer_(printer), onEnd_(onEnd) {}
+
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override {
+        printer_.Progress(index, percent, framesTaken, totalFrames);
+    }
+    void Message(int index, const std::string& text, const std::string& caption,
+                 unsigned style) override {
+        printer_.Message(index, text, caption, style);
+    }
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override {
+        printer_.Attempt(index, attempt, attempts, pauseMs, message, cause);
+    }
+    void Finished(int index, const DeviceRunReport& report) override {
+        printer_.Finished(index, report);
+        onEnd_(index, report);
+    }
+    bool WantsSteps() const override { return printer_.WantsSteps(); }
+    void Step(int index, const std::string& line) override { printer_.Step(index, line); }
+    void Render() override { printer_.Render(); }
+
+  private:
+    UploadEvents& printer_;
+    EndHandler onEnd_;
+};
+
+}  // namespace
+
+FleetUpload::FleetUpload(Options options, UploadEvents& events)
+    : options_(std::move(options)), events_(events) {}
+
+bool FleetUpload::CheckSocketBudget(std::size_t deviceCount, std::string& message) {
+    const long spare = platform::SpareFileDescriptors();
+    if (spare < 0) {
+        return true;
+    }
+    const long allowed = std::max(0L, spare - kSpareDescriptors);
+    if (static_cast<long long>(deviceCount) <= allowed) {
+        return true;
+    }
+    message = std::to_string(deviceCount) + " devices need " + std::to_string(deviceCount) +
+              " sockets; the open-file limit allows " + std::to_string(allowed) +
+              " (raise it with ulimit -n, or upload to fewer devices at once)";
+    return false;
+}
 
 std::vector<DeviceRunReport> FleetUpload::Run() {
     std::vector<DeviceRunReport> reports(options_.devices.size());
     if (options_.devices.empty()) {
         return reports;
     }
-    // Receives the threads' signals on this thread, one at a time.
-    QObject context;
     QEventLoop loop;
-    std::vector<std::unique_ptr<DeviceUploadThread>> threads;
+    std::vector<std::unique_ptr<DeviceRun>> runs;
     std::size_t remaining = options_.devices.size();
+    bool stopping = false;
 
-    auto stopOthers = [&threads](int failedIndex) {
-        for (auto& thread : threads) {
-            if (thread->Index() != failedIndex) {
-                thread->RequestStop();
-            }
+    auto stopAll = [&](bool interrupted) {
+        stopping = true;
+        for (auto& run : runs) {
+            run->Stop(interrupted);  // the last end quits the loop
         }
     };
+    EndWatch watch(events_, [&](int index, const DeviceRunReport& report) {
+        reports[static_cast<std::size_t>(index)] = report;
+        if (options_.failFast && !report.ok && !report.stopped && !report.interrupted &&
+            !stopping) {
+            stopAll(false);
+        }
+        if (--remaining == 0) {
+            loop.quit();
+        }
+    });
 
-    for (std::size_t i = 0; i < options_.devices.size(); ++i) {
-        DeviceUploadThread::Settings settings;
-        settings.device = options_.devices[i];
-        settings.image = options_.image;
-        settings.limits = options_.limits;
-        settings.logPipe = options_.logPipe;
-        settings.trace = options_.trace;
-        auto thread = std::make_unique<DeviceUploadThread>(static_cast<int>(i), settings);
-        DeviceUploadThread* raw = thread.get();
-        QObject::connect(raw, &DeviceUploadThread::Progress, &context,
-                         [this](int index, float percent, int taken, int total) {
-                             printer_.Progress(index, percent, taken, total);
-                         });
-        QObject::connect(raw, &QThread::finished, &context, [&, raw] {
-            raw->wait();
-            const DeviceRunReport& report = raw->Report();
-            reports[static_cast<std::size_t>(raw->Index())] = report;
-            printer_.Finished(raw->Index(), report);
-            if (options_.failFast && !report.ok && !report.stopped) {
-                stopOthers(raw->Index());
-            }
-            if (--remaining == 0) {
-                loop.quit();
+    std::unique_ptr<platform::InterruptSignals> interrupts;
+    if (options_.catchSignals) {
+        interrupts = std::make_unique<platform::InterruptSignals>([&](int status) {
+            if (interruptStatus_ == 0) {
+                interruptStatus_ = status;
+                stopAll(true);
             }
         });
-        threads.push_back(std::move(thread));
+    }
+
+    for (std::size_t i = 0; i < options_.devices.size(); ++i) {
+        DeviceRun::Settings settings;
+        settings.device = options_.devices[i];
+        settings.image = options_.image;
+        settings.logPipe = options_.logPipe;
+        settings.trace = options_.trace;
+        settings.retries = options_.retries;
+        settings.connectTimeoutMs = options_.connectTimeoutMs;
+        settings.ackTimeoutMs = options_.ackTimeoutMs;
+        runs.push_back(std::make_unique<DeviceRun>(static_cast<int>(i), settings, watch));
     }
 
     QTimer render;
-    QObject::connect(&render, &QTimer::timeout, &context, [this] { printer_.Render(); });
+    QObject::connect(&render, &QTimer::timeout, [&watch] { watch.Render(); });
     render.start(kRenderPeriodMs);
-    printer_.Render();
-    for (auto& thread : threads) {
-        thread->start();
+    watch.Render();
+    for (auto& run : runs) {
+        run->Start();
     }
-    loop.exec();
+    if (remaining > 0) {
+        loop.exec();
+    }
     render.stop();
     return reports;
 }

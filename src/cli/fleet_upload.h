@@ -1,25 +1,33 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/log_pipe.h"
 #include "cli/device_list.h"
-#include "cli/device_upload_thread.h"
-#include "cli/fleet_printer.h"
+#include "cli/device_run_report.h"
+#include "cli/upload_events.h"
 #include "packer/pack_limits.h"
 #include "packer/web_image.h"
+#include "transfer/upload_sequencer.h"
 
 namespace cli {
 
-// Uploads one image to several devices at once, one DeviceUploadThread each, and reports to a
-// FleetPrinter from the calling thread (which needs a QCoreApplication). By default every
-// device runs to its own end; with failFast the first failure stops the others.
+// Uploads one image to one or many devices at once, all on the calling thread (which needs a
+// QCoreApplication): one DeviceRun each, every one with its own timer, connection and sequencer,
+// none of which waits, so that a slow, silent or unreachable device holds up only itself.
+// Reports to UploadEvents from that thread. By default every device runs to its own end; with
+// failFast the first failure stops the others. SIGINT and SIGTERM end every run at once
+// (interrupted) while Run goes on.
 class FleetUpload {
   public:
-    // How often the terminal rows are redrawn.
+    // How often UploadEvents::Render is called.
     static constexpr int kRenderPeriodMs = 100;
+    // Descriptors kept free beside the devices' sockets (log pipe, signal pipe, name lookups).
+    static constexpr long kSpareDescriptors = 8;
+    static constexpr int kDefaultConnectTimeoutMs = 21000;
 
     struct Options {
         std::vector<DeviceAddress> devices;
@@ -28,17 +36,28 @@ class FleetUpload {
         app::LogPipe* logPipe = nullptr;
         bool failFast = false;
         bool trace = false;
+        int retries = 0;  // further tries of a device whose try failed
+        int connectTimeoutMs = kDefaultConnectTimeoutMs;
+        std::uint32_t ackTimeoutMs = transfer::kAckTimeoutMs;
+        bool catchSignals = true;  // SIGINT / SIGTERM interrupt the upload
     };
 
-    FleetUpload(Options options, FleetPrinter& printer);
+    FleetUpload(Options options, UploadEvents& events);
 
     // Runs every upload to its end; the reports in device order. Prints progress and results
     // as they come, but not the summary.
     std::vector<DeviceRunReport> Run();
+    // After Run: the exit status a signal asked for (130 for SIGINT, 143 for SIGTERM), or 0.
+    int InterruptStatus() const { return interruptStatus_; }
+
+    // Whether `deviceCount` sockets can be opened under the open-file limit (raised to its
+    // ceiling at start); otherwise false with a message saying how many the limit allows.
+    static bool CheckSocketBudget(std::size_t deviceCount, std::string& message);
 
   private:
     Options options_;
-    FleetPrinter& printer_;
+    UploadEvents& events_;
+    int interruptStatus_ = 0;
 };
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "platform/open_file_limit.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -120,6 +121,8 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // The same bytes on every system: no line-end translation of the output.
     platform::UseBinaryStandardStreams();
+    // Desktops start programs with a low soft limit; a fleet upload needs a socket per device.
+    platform::RaiseOpenFileLimit();
     // Last resort: whatever escapes a command is reported as a failure, never an abort.
     try {
         return Run(argc, argv);

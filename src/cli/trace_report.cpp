@@ -4,7 +4,6 @@
 #include <optional>
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace cli {
@@ -92,10 +91,6 @@ const char* OutcomeName(AckOutcome outcome) {
     return "";
 }
 
-void PrintJson(const QJsonObject& object, std::ostream& out) {
-    out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << '\n';
-}
-
 }  // namespace
 
 std::string EscapeBytes(const std::vector<std::uint8_t>& bytes) {
@@ -171,7 +166,7 @@ void PrintAckTrace(const AckTrace& trace, const std::string& device, std::ostrea
     out << " (" << summary.acknowledged << " of " << summary.awaited << " frames answered)\n";
 }
 
-void PrintAckTraceJson(const AckTrace& trace, const std::string& device, std::ostream& out) {
+void PrintAckTraceJson(const AckTrace& trace, const std::string& device, JsonLines& json) {
     const QString name = QString::fromStdString(device);
     for (const auto& frame : trace.Frames()) {
         const auto verdict = trace.Judge(frame);
@@ -180,8 +175,7 @@ void PrintAckTraceJson(const AckTrace& trace, const std::string& device, std::os
             replies.append(QJsonObject{{"ms", static_cast<qint64>(reply.atMs)},
                                        {"text", QString::fromStdString(EscapeBytes(reply.bytes))}});
         }
-        QJsonObject object{{"event", "trace"},
-                           {"device", name},
+        QJsonObject object{{"device", name},
                            {"frame", frame.index + 1},
                            {"sent_ms", static_cast<qint64>(frame.sentAtMs)},
                            {"bytes", frame.length},
@@ -191,11 +185,10 @@ void PrintAckTraceJson(const AckTrace& trace, const std::string& device, std::os
         if (verdict.delayMs >= 0) {
             object.insert("delay_ms", static_cast<qint64>(verdict.delayMs));
         }
-        PrintJson(object, out);
+        json.Write("trace", object);
     }
     const auto summary = trace.Summary();
-    QJsonObject object{{"event", "trace_summary"},
-                       {"device", name},
+    QJsonObject object{{"device", name},
                        {"connected", trace.Connected()},
                        {"awaited", summary.awaited},
                        {"acknowledged", summary.acknowledged}};
@@ -207,7 +200,7 @@ void PrintAckTraceJson(const AckTrace& trace, const std::string& device, std::os
     if (trace.PeerClosedAtMs()) {
         object.insert("device_closed_ms", static_cast<qint64>(*trace.PeerClosedAtMs()));
     }
-    PrintJson(object, out);
+    json.Write("trace_summary", object);
 }
 
 }  // namespace cli

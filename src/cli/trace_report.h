@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/output.h"
 #include "transfer/ack_trace.h"
 
 namespace cli {
@@ -24,9 +25,8 @@ std::string EscapeBytes(const std::vector<std::uint8_t>& bytes);
 // after N ms`, `send failed`; the device closing and the end of the connection get a line each.
 void PrintAckTrace(const transfer::AckTrace& trace, const std::string& device, std::ostream& out);
 
-// The same as JSON lines: one {"event":"trace",...} per frame, then one
-// {"event":"trace_summary",...}; every object names the device.
-void PrintAckTraceJson(const transfer::AckTrace& trace, const std::string& device,
-                       std::ostream& out);
+// The same as JSON Lines through `json`: one "trace" event per frame, then one
+// "trace_summary"; every event names the device.
+void PrintAckTraceJson(const transfer::AckTrace& trace, const std::string& device, JsonLines& json);
 
 }  // namespace cli

@@ -17,6 +17,7 @@
 #include <ws2tcpip.h>
 
 #include "platform/socket_layer.h"
+#include "platform/winsock_errno_win.h"
 
 namespace platform {
 
@@ -34,50 +35,6 @@ constexpr short kWaitSend = 2;
 // system keeps within 32 bits.
 SOCKET Sock(int descriptor) {
     return static_cast<SOCKET>(descriptor);
-}
-
-// Winsock's error codes as the errno values the POSIX build reports, so that callers see the
-// same numbers on both systems.
-int ErrnoOf(int wsaError) {
-    switch (wsaError) {
-        case 0:
-            return 0;
-        case WSAEINTR:
-            return EINTR;
-        case WSAEWOULDBLOCK:
-            return EWOULDBLOCK;
-        case WSAEINPROGRESS:
-        case WSAEALREADY:
-            return EINPROGRESS;
-        case WSAETIMEDOUT:
-            return ETIMEDOUT;
-        case WSAECONNREFUSED:
-            return ECONNREFUSED;
-        case WSAECONNRESET:
-            return ECONNRESET;
-        case WSAECONNABORTED:
-            return ECONNABORTED;
-        case WSAENETUNREACH:
-        case WSAENETDOWN:
-            return ENETUNREACH;
-        case WSAEHOSTUNREACH:
-            return EHOSTUNREACH;
-        case WSAEADDRINUSE:
-            return EADDRINUSE;
-        case WSAEADDRNOTAVAIL:
-            return EADDRNOTAVAIL;
-        case WSAENOTCONN:
-            return ENOTCONN;
-        case WSAESHUTDOWN:
-            return EPIPE;
-        case WSAENOTSOCK:
-            return EBADF;
-        case WSAEINVAL:
-        case WSAEFAULT:
-            return EINVAL;
-        default:
-            return EIO;
-    }
 }
 
 // The system's own words for a Winsock error.
@@ -371,7 +328,7 @@ std::string AsyncSocket::LastErrorText() const {
     if (!lastErrorText_.empty() || lastError_ == 0) {
         return lastErrorText_;
     }
-    return std::strerror(lastError_);
+    return SocketErrnoText(lastError_);
 }
 
 void AsyncSocket::Fail(int error, std::string text) {

@@ -4,8 +4,9 @@
 
 namespace platform {
 
-bool StdoutIsTerminal() {
-    return isatty(STDOUT_FILENO) != 0;
+bool IsTerminal(StandardStream stream) {
+    const int descriptor = stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+    return isatty(descriptor) != 0;
 }
 
 void UseBinaryStandardStreams() {}

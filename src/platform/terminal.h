@@ -2,8 +2,12 @@
 
 namespace platform {
 
-// True when standard output is a terminal (a console on Windows), not a file or a pipe.
-bool StdoutIsTerminal();
+// The standard streams a command writes to.
+enum class StandardStream { kOutput, kError };
+
+// True when `stream` is an interactive terminal (so that a line may be redrawn in place), false
+// for a file, a pipe or a closed stream.
+bool IsTerminal(StandardStream stream);
 
 // Makes standard input, output and error pass bytes unchanged. On Windows they translate line
 // ends by default ("\n" written becomes "\r\n"), which would make output differ from other

@@ -9,9 +9,10 @@
 namespace platform {
 
 // Only a console has a console mode; files, pipes and NUL do not.
-bool StdoutIsTerminal() {
+bool IsTerminal(StandardStream stream) {
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    const DWORD which = stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
 void UseBinaryStandardStreams() {

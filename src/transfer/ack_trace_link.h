@@ -27,6 +27,10 @@ class AckTraceLink : public DeviceLink, private platform::MessageTarget {
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
     void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
+    std::string LastErrorText() const override { return inner_->LastErrorText(); }
+    void SetConnectTimeoutMs(int milliseconds) override {
+        inner_->SetConnectTimeoutMs(milliseconds);
+    }
 
     DeviceLink& Inner() { return *inner_; }
 

@@ -29,8 +29,15 @@ void SelectStartFolder(QFileDialog& dialog, const std::string& startFolder) {
     dialog.selectFile(folder.fileName());
 }
 
-// A status line below the dialog's own rows, showing the full path of each selection.
-void AddStatusLine(QFileDialog& dialog) {
+// The text of the status line for `path`: its full path when it is a folder, else nothing.
+QString StatusText(const QString& path) {
+    const QFileInfo selected(path);
+    return selected.isDir() ? QDir::toNativeSeparators(selected.absoluteFilePath()) : QString();
+}
+
+// A status line below the dialog's own rows, showing the full path of each selection, and
+// from the start that of `startFolder`, which the dialog opens on.
+void AddStatusLine(QFileDialog& dialog, const std::string& startFolder) {
     auto* grid = qobject_cast<QGridLayout*>(dialog.layout());
     if (grid == nullptr) {
         return;
@@ -40,11 +47,11 @@ void AddStatusLine(QFileDialog& dialog) {
     status->setTextFormat(Qt::PlainText);
     status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     grid->addWidget(status, grid->rowCount(), 0, 1, grid->columnCount());
-    QObject::connect(&dialog, &QFileDialog::currentChanged, status, [status](const QString& path) {
-        const QFileInfo selected(path);
-        status->setText(selected.isDir() ? QDir::toNativeSeparators(selected.absoluteFilePath())
-                                         : QString());
-    });
+    if (!startFolder.empty()) {
+        status->setText(StatusText(QString::fromStdString(startFolder)));
+    }
+    QObject::connect(&dialog, &QFileDialog::currentChanged, status,
+                     [status](const QString& path) { status->setText(StatusText(path)); });
 }
 
 }  // namespace
@@ -58,8 +65,8 @@ std::optional<std::string> DialogFolderChooser::ChooseFolder(QWidget* owner,
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    AddStatusLine(dialog);
     SelectStartFolder(dialog, startFolder);
+    AddStatusLine(dialog, startFolder);
 
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;

@@ -287,8 +287,16 @@ void MainWindow::OnBrowse() {
     }
     app::lastFolder = *chosen;
     webFolder = app::lastFolder;
-    context_.webPathStore.SaveWebPath(webFolder);
+    const bool kept = context_.webPathStore.KeepsWholePath(webFolder);
+    if (kept) {
+        context_.webPathStore.SaveWebPath(webFolder);
+    }
     DoDataExchange(false);
+    if (!kept) {
+        // Stored, it would come back cut at the next start: a different folder.
+        context_.messages.MessageBox(kPathNotStoredMessage, packer::kErrorCaption,
+                                     platform::kMbIconHand);
+    }
 }
 
 void MainWindow::OnStart() {

@@ -81,6 +81,10 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     static constexpr unsigned kScClose = 0xF060;
     static constexpr char kBrowseTitle[] = "Select WEB SERVER Files";
     static constexpr char kParseIntMessage[] = "Please enter an integer.";
+    // A chosen folder whose path the settings file cannot keep whole.
+    static constexpr char kPathNotStoredMessage[] =
+        "The folder path is longer than the settings file can keep (255 characters): it is used "
+        "until the program ends, but not remembered for the next start.";
     // The port field's text is read up to this many characters.
     static constexpr int kMaxPortTextLength = 31;
 

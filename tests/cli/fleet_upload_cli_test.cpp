@@ -2,12 +2,14 @@
 // simulators (vellumix-cli device) on loopback addresses. Each test takes its own 127.0.N.x
 // block so that tests running side by side do not meet.
 
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "json_lines_check.h"
 #include "support/test_support.h"
 
 namespace {
@@ -15,6 +17,7 @@ namespace {
 using testing_support::BackgroundProcess;
 using testing_support::CliPath;
 using testing_support::ExamplesPath;
+using testing_support::ParseJsonLines;
 using testing_support::ProcessResult;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
@@ -143,7 +146,8 @@ TEST_F(FleetUploadCli, SilentDeviceFailsAloneAndTheOthersFinishFirst) {
                                  .string();
     const auto result = Upload({"--port", good.Port(), "--devices", list});
     EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
-    EXPECT_EQ(result.err, silentDevice + ": Web Server Update ERROR!\n");
+    EXPECT_EQ(result.err, silentDevice + ": Web Server Update ERROR!\nvellumix-cli: " +
+                              silentDevice + ": frame 1 of 13: no answer within 3000 ms\n");
     EXPECT_NE(result.out.find("5 devices: 4 succeeded, 1 failed"), std::string::npos) << result.out;
     EXPECT_EQ(good.Process().WaitForExit(kStartMs), 0) << good.Process().Output();
 
@@ -171,30 +175,51 @@ TEST_F(FleetUploadCli, FailFastStopsTheOthersAtTheFirstFailure) {
                 "127.0.3.3", "--device", "127.0.3.4", "--fail-fast", "--json"});
     EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
     const std::string refused = "127.0.3.9:" + good.Port();
-    EXPECT_NE(result.out.find("{\"device\":\"" + refused +
-                              "\",\"event\":\"result\",\"frames_taken\":0,\"message\":\"Socket "
-                              "Connect ERROR!\",\"ms\":"),
-              std::string::npos)
-        << result.out;
+    const auto events = ParseJsonLines(result.out);
+    std::map<std::string, QJsonObject> results;
+    for (const auto& event : events) {
+        if (event.value("event").toString() == "device_result") {
+            results[event.value("device").toString().toStdString()] = event;
+        }
+    }
+    ASSERT_EQ(results.size(), 4u) << result.out;
+    EXPECT_EQ(results[refused].value("message").toString(), "Socket Connect ERROR!");
+    EXPECT_EQ(results[refused].value("cause").toString(), "connect: Connection refused");
+    EXPECT_EQ(results[refused].value("frames_taken").toInt(), 0);
     for (int host : {2, 3, 4}) {
         const std::string device = "127.0.3." + std::to_string(host) + ":" + good.Port();
         SCOPED_TRACE(device);
-        std::smatch match;
-        ASSERT_TRUE(std::regex_search(
-            result.out, match,
-            std::regex("\\{\"device\":\"" + device + "\",\"event\":\"result\"[^\n]*\n")))
-            << result.out;
-        EXPECT_NE(match.str().find("\"ok\":false"), std::string::npos) << match.str();
-        EXPECT_NE(match.str().find("\"stopped\":true"), std::string::npos) << match.str();
+        EXPECT_FALSE(results[device].value("ok").toBool());
+        EXPECT_TRUE(results[device].value("stopped").toBool());
         EXPECT_NE(result.err.find(device + ": stopped"), std::string::npos) << result.err;
     }
-    EXPECT_NE(
-        result.out.find(
-            "{\"devices\":4,\"event\":\"summary\",\"failed\":4,\"ok\":false,\"succeeded\":0}"),
-        std::string::npos)
-        << result.out;
-    EXPECT_NE(result.err.find(refused + ": Socket Connect ERROR!"), std::string::npos)
+    const auto& last = events.back();
+    EXPECT_FALSE(last.value("ok").toBool());
+    EXPECT_EQ(last.value("devices").toInt(), 4);
+    EXPECT_EQ(last.value("failed").toInt(), 4);
+    EXPECT_EQ(last.value("message").toString(), "4 of 4 devices failed");
+    EXPECT_NE(result.err.find(refused + ": Socket Connect ERROR!\nvellumix-cli: " + refused +
+                              ": connect: Connection refused\n"),
+              std::string::npos)
         << result.err;
+}
+
+// A build that fails sends nothing and still ends the JSON with a result that says why.
+TEST_F(FleetUploadCli, PackFailureEndsTheJsonWithAResult) {
+#ifdef _WIN32
+    GTEST_SKIP() << "printed paths escape the backslash, the Windows separator";
+#endif
+    const std::string missing = (dir_.path() / "missing").string();
+    const auto result = RunProcess({CliPath(), "upload", missing, "--ini", ini_, "--device",
+                                    "127.0.6.2:9", "--device", "127.0.6.3:9", "--json"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "web server path is empty!\nvellumix-cli: " + missing + ": no such folder\n");
+    const auto events = ParseJsonLines(result.out);
+    ASSERT_EQ(events.size(), 1u) << result.out;
+    EXPECT_EQ(events[0].value("message").toString(), "web server path is empty!");
+    EXPECT_EQ(events[0].value("cause").toString().toStdString(), missing + ": no such folder");
+    EXPECT_EQ(events[0].value("devices").toInt(), 2);
 }
 
 TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
@@ -222,12 +247,35 @@ TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
     }
 }
 
+// Under an open-file limit that cannot be raised (soft = hard), too many devices are refused as
+// a whole before any connection, instead of failing one by one.
+TEST_F(FleetUploadCli, MoreDevicesThanTheOpenFileLimitAllowsAreRefusedBeforeConnecting) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows sets no open-file limit on sockets";
+#endif
+    std::string list;
+    for (int host = 1; host <= 40; ++host) {
+        list += "127.0.7." + std::to_string(host) + "\n";
+    }
+    const std::string devices = dir_.Write("forty.txt", list).string();
+    const auto result =
+        RunProcess({"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\" \"$@\"", CliPath(), "upload",
+                    (ExamplesPath() / "web").string(), "--ini", ini_, "--devices", devices});
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find("40 devices need 40 sockets; the open-file limit allows "),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("Socket Connect ERROR!"), std::string::npos) << result.err;
+}
+
 TEST_F(FleetUploadCli, TraceShowsThatASilentDeviceNeverAnsweredTheFrame) {
     Devices device("127.0.5.2", {"--no-answer-after", "1"}, dir_);
     ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
     const auto result = Upload({"--device", "127.0.5.2:" + device.Port(), "--trace"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Web Server Update ERROR!\n");  // the failure reads as before
+    // The failure reads as before, and the line after it says which frame went unanswered.
+    EXPECT_EQ(result.err, "Web Server Update ERROR!\nvellumix-cli: 127.0.5.2:" + device.Port() +
+                              ": frame 3 of 13: no answer within 3000 ms\n");
     EXPECT_NE(result.out.find("trace of 127.0.5.2:" + device.Port() +
                               " (ms since Start)\n"
                               "connect: ok at "),
@@ -249,7 +297,7 @@ TEST_F(FleetUploadCli, TraceShowsWhatAWrongAnswerSaid) {
     ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
     const auto result = Upload({"--device", "127.0.5.3:" + device.Port(), "--trace"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Web Server Update ERROR!\n");
+    EXPECT_EQ(result.err.rfind("Web Server Update ERROR!\n", 0), 0u) << result.err;
     EXPECT_TRUE(std::regex_search(
         result.out, std::regex("\n +1 +[0-9]+ +13  wrong: \"OK\\\\r\\\\n\" after [0-9]+ ms\n")))
         << result.out;

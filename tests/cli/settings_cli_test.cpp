@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -140,8 +141,107 @@ TEST_F(SettingsCli, OutOfRangeLimitsWarnAndFallBackToDefaults) {
     EXPECT_NE(listed.out.find(" of 40\n"), std::string::npos) << listed.out;
 }
 
+// Command line, the settings file before it, expected exit, output and error text ("INI" in
+// them stands for the file's path).
+TEST_F(SettingsCli, CommandsAsTheProgramsReadAndWrite) {
+    enum class File { kText, kDirectory, kFifo };
+    struct Case {
+        File file;
+        std::string text;
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string out;
+        std::string errHas;
+    };
+    const std::string tooLong(256, 'x');
+    const Case cases[] = {
+        {File::kText,
+         "[DEFAULT]\nmax_rom=512\nmax_file_count=0\n",
+         {"show"},
+         0,
+         "--ini file: INI (read)\nmaxRomBytes: 524288 (--ini file INI: max_rom=512)\n"
+         "maxFileCount: 40 (--ini file INI: max_file_count=0; fallback: max_file_count '0' reads "
+         "below 1; using 40)\nweb_path: (empty) (default: web_path is not set)\n",
+         ""},
+        {File::kText,
+         "[DEFAULT]\nmax_file_count=9\n",
+         {"show", "--json"},
+         0,
+         R"({"event":"file","origin":"ini_file","path":"INI","schema":1,"state":"read"}
+{"event":"setting","key":"max_rom","name":"maxRomBytes","origin":"default","value":196608}
+{"event":"setting","key":"max_file_count","name":"maxFileCount","origin":"ini_file","path":"INI","read":"9","value":9}
+{"event":"setting","key":"web_path","name":"web_path","origin":"default","value":""}
+{"event":"result","ok":true}
+)",
+         ""},
+        {File::kText, "", {"set", "web_pth", "/w"}, 2, "", "unknown key 'web_pth'"},
+        {File::kText, "", {"set", "web_pth", "/w", "--any-key"}, 0, "", ""},
+        {File::kText, "", {"set", " MAX_ROM ", "512"}, 0, "", ""},
+        {File::kText, "", {"set", "web_pth", "/w", "--section", "mine"}, 0, "", ""},
+        {File::kText, "", {"set", "web_path", tooLong}, 1, "", "would be read back cut"},
+        {File::kDirectory,
+         "",
+         {"show"},
+         0,
+         "--ini file: INI (ignored: cannot open INI: Is a directory)\n",
+         ""},
+        {File::kDirectory, "", {"set", "web_path", "/w"}, 1, "", "INI: Is a directory"},
+        {File::kFifo,
+         "",
+         {"get", "web_path", "--default", "/d"},
+         0,
+         "/d\n",
+         "warning: INI: not a regular file (FIFO); reading it as a missing settings file"},
+        {File::kFifo, "", {"set", "web_path", "/w"}, 1, "", "INI: not a regular file (FIFO)"},
+    };
+    const auto withPath = [this](std::string text) {
+        for (auto at = text.find("INI"); at != std::string::npos; at = text.find("INI", at + 1)) {
+            text.replace(at, 3, Ini());
+        }
+        return text;
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(Ini());
+        if (c.file == File::kDirectory) {
+            std::filesystem::create_directory(Ini());
+        } else if (c.file == File::kFifo) {
+            ASSERT_EQ(::mkfifo(Ini().c_str(), 0600), 0);
+        } else {
+            dir.Write("Vellumix.ini", c.text);
+        }
+        const auto result = Settings(c.arguments);
+        std::string line;
+        for (const auto& argument : c.arguments) {
+            line += argument.substr(0, 20) + " ";
+        }
+        EXPECT_EQ(result.exitCode, c.exitCode) << line << "\n" << result.err;
+        if (c.arguments[0] == "show" && c.file != File::kText) {
+            EXPECT_TRUE(result.out.starts_with(withPath(c.out))) << line << "\n" << result.out;
+        } else {
+            EXPECT_EQ(result.out, withPath(c.out)) << line;
+        }
+        EXPECT_NE(result.err.find(withPath(c.errHas)), std::string::npos) << line << result.err;
+        if (c.exitCode != 0 && c.file == File::kText) {
+            EXPECT_EQ(ReadFile(Ini()), c.text) << line;
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(Ini()));
+}
+
+TEST_F(SettingsCli, FolderAsSettingsFileIsReadAsMissingByEveryCommand) {
+    std::filesystem::create_directory(Ini());
+    const auto packed =
+        RunProcess({CliPath(), "pack", (testing_support::ExamplesPath() / "web").string(), "-o",
+                    (dir.path() / "web.img").string(), "--ini", Ini()},
+                   "", {}, kTimeoutMs);
+    EXPECT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_NE(packed.err.find(Ini() + ": Is a directory; reading it as a missing settings file"),
+              std::string::npos)
+        << packed.err;
+}
+
 TEST_F(SettingsCli, EveryCommandHasHelp) {
-    for (const char* command : {"get", "set"}) {
+    for (const char* command : {"get", "set", "show"}) {
         const auto result =
             RunProcess({CliPath(), "settings", command, "--help"}, "", {}, kTimeoutMs);
         EXPECT_EQ(result.exitCode, 0) << command;

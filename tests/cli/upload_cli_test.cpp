@@ -6,7 +6,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "json_lines_check.h"
 #include "support/test_support.h"
 
 namespace {
@@ -14,6 +16,7 @@ namespace {
 using testing_support::BackgroundProcess;
 using testing_support::CliPath;
 using testing_support::ExamplesPath;
+using testing_support::ParseJsonLines;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
 using testing_support::TempDir;
@@ -98,9 +101,12 @@ TEST_F(UploadCli, UploadsExamplesAndTheDeviceGetsExactlyThePackedImage) {
 struct FaultCase {
     const char* name;
     std::vector<std::string> deviceOptions;
+    const char* cause;  // pattern of the line after the message, past "vellumix-cli: HOST:PORT: "
 };
 
-void PrintTo(const FaultCase& faultCase, std::ostream* out) { *out << faultCase.name; }
+void PrintTo(const FaultCase& faultCase, std::ostream* out) {
+    *out << faultCase.name;
+}
 
 class UploadCliFault : public UploadCli, public ::testing::WithParamInterface<FaultCase> {};
 
@@ -109,19 +115,34 @@ TEST_P(UploadCliFault, DeviceMisbehavingEndsInUpdateError) {
     ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
     const auto result = Upload(device.Port());
     EXPECT_EQ(result.exitCode, 1) << result.out;
-    EXPECT_EQ(result.err, "Web Server Update ERROR!\n");
+    const std::string causeLine = "vellumix-cli: 127.0.0.1:" + device.Port() + ": ";
+    EXPECT_TRUE(std::regex_search(
+        result.err, std::regex("^Web Server Update ERROR!\n" + causeLine + GetParam().cause)))
+        << result.err;
     EXPECT_EQ(result.out.find("Web Server Update OK!"), std::string::npos);
     EXPECT_NE(device.Process().WaitForExit(kStartMs), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Simulator, UploadCliFault,
-    ::testing::Values(FaultCase{"NoAnswerToMagic", {"--no-answer-after", "0"}},
-                      FaultCase{"NoAnswerToSecondBlock", {"--no-answer-after", "2"}},
-                      FaultCase{"AnswerWithLineEnd", {"--answer", "OK\\r\\n"}},
-                      FaultCase{"AnswerSplitInTwo", {"--split-answer"}},
-                      FaultCase{"CloseAfterMagic", {"--close-after", "0"}},
-                      FaultCase{"ResetAfterFirstBlock", {"--reset-after", "1"}}),
+    ::testing::Values(
+        FaultCase{"NoAnswerToMagic",
+                  {"--no-answer-after", "0"},
+                  "frame 1 of 13: no answer within 3000 ms\n"},
+        FaultCase{"NoAnswerToSecondBlock",
+                  {"--no-answer-after", "2"},
+                  "frame 5 of 13: no answer within 3000 ms\n"},
+        FaultCase{"AnswerWithLineEnd",
+                  {"--answer", "OK\\r\\n"},
+                  "frame 1 of 13: no answer within 3000 ms\n"},
+        FaultCase{"AnswerSplitInTwo", {"--split-answer"}, "frame 1 of 13: no answer within"},
+        FaultCase{"CloseAfterMagic",
+                  {"--close-after", "0"},
+                  "frame [0-9]+ of 13: the device closed the connection\n"},
+        FaultCase{"ResetAfterFirstBlock",
+                  {"--reset-after", "1"},
+                  // Windows may report the reset at the next send before the close event.
+                  "frame [0-9]+ of 13: (connection lost|send): "}),
     [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
 
 TEST_F(UploadCli, LateButTimelyAnswersStillSucceed) {
@@ -142,7 +163,8 @@ TEST_F(UploadCli, NoListenerGivesConnectError) {
     ASSERT_FALSE(port.empty());
     const auto result = Upload(port);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Socket Connect ERROR!\n");
+    EXPECT_EQ(result.err, "Socket Connect ERROR!\nvellumix-cli: 127.0.0.1:" + port +
+                              ": connect: Connection refused\n");
 }
 
 TEST_F(UploadCli, BuildFailuresStopBeforeConnecting) {
@@ -164,24 +186,151 @@ TEST_F(UploadCli, BuildFailuresStopBeforeConnecting) {
               "it!\n");
 }
 
-TEST_F(UploadCli, JsonPrintsOneObjectPerStepAndOneResult) {
+TEST_F(UploadCli, JsonFollowsTheSchemaWithOneResultNamingTheImage) {
     Simulator device({}, dir_);
     ASSERT_FALSE(device.Port().empty());
     const auto result = Upload(device.Port(), {"--json"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = result.out.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        lines.push_back(result.out.substr(start, end - start));
+    const auto events = ParseJsonLines(result.out);
+    ASSERT_EQ(events.size(), 15u) << result.out;  // 13 frames taken, the device, the result
+    const std::string label = "127.0.0.1:" + device.Port();
+    EXPECT_EQ(events[0].value("event").toString(), "progress");
+    EXPECT_EQ(events[0].value("estimated_ms_left").toInt(), 1950);
+    EXPECT_EQ(events[12].value("frames_taken").toInt(), 13);
+    EXPECT_EQ(events[13].value("event").toString(), "device_result");
+    EXPECT_EQ(events[13].value("device").toString().toStdString(), label);
+    EXPECT_EQ(events[13].value("attempts").toInt(), 1);
+    EXPECT_TRUE(events[13].value("ok").toBool());
+    const auto& last = events[14];
+    EXPECT_TRUE(last.value("ok").toBool());
+    EXPECT_EQ(last.value("message").toString(), "Web Server Update OK!");
+    EXPECT_EQ(last.value("devices").toInt(), 1);
+    EXPECT_EQ(last.value("succeeded").toInt(), 1);
+    EXPECT_EQ(last.value("image_bytes").toInt(), 5792);
+    EXPECT_EQ(last.value("sha256").toString().size(), 64);
+}
+
+// Each failed try that --retries repeats is one "attempt" event, before the device's result.
+TEST_F(UploadCli, JsonReportsEachFailedTryAsAnAttempt) {
+    Simulator device({"--no-answer-after", "0"}, dir_);
+    ASSERT_FALSE(device.Port().empty());
+    const auto result = Upload(device.Port(), {"--json", "--retries", "1", "--ack-timeout", "300"});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    const auto events = ParseJsonLines(result.out);
+    ASSERT_GE(events.size(), 3u) << result.out;
+    std::vector<QJsonObject> attempts;
+    for (const auto& event : events) {
+        if (event.value("event").toString() == "attempt") {
+            attempts.push_back(event);
+        }
     }
-    ASSERT_EQ(lines.size(), 14u) << result.out;  // 13 frames taken, then the result
-    EXPECT_EQ(lines[0].rfind("{\"estimated_ms_left\":1950,\"event\":\"progress\"", 0), 0u)
-        << lines[0];
-    EXPECT_NE(lines[12].find("\"frames_taken\":13"), std::string::npos);
-    EXPECT_NE(lines[13].find("\"event\":\"result\""), std::string::npos);
-    EXPECT_NE(lines[13].find("\"message\":\"Web Server Update OK!\""), std::string::npos);
-    EXPECT_NE(lines[13].find("\"ok\":true"), std::string::npos);
+    ASSERT_EQ(attempts.size(), 1u) << result.out;
+    EXPECT_EQ(attempts[0].value("attempt").toInt(), 1);
+    EXPECT_EQ(attempts[0].value("attempts").toInt(), 2);
+    EXPECT_EQ(attempts[0].value("pause_ms").toInt(), 1000);
+    EXPECT_EQ(attempts[0].value("message").toString(), "Web Server Update ERROR!");
+    EXPECT_EQ(attempts[0].value("cause").toString(), "frame 1 of 13: no answer within 300 ms");
+    const auto& deviceResult = events[events.size() - 2];
+    EXPECT_EQ(deviceResult.value("event").toString(), "device_result");
+    EXPECT_EQ(deviceResult.value("attempts").toInt(), 2);
+    EXPECT_FALSE(events.back().value("ok").toBool());
+}
+
+// The image file of `pack -o` goes out byte for byte, from a path or from standard input, and
+// what `list` refuses (or what exceeds --max-rom) is refused before any connection.
+TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no FIFOs";
+#else
+    const std::string packed = (dir_.path() / "web.img").string();
+    ASSERT_EQ(RunProcess({CliPath(), "pack", (ExamplesPath() / "web").string(), "-o", packed,
+                          "--ini", ini_})
+                  .exitCode,
+              0);
+    const std::string image = ReadFile(packed);
+    std::string duplicate = image;  // the second entry's name made equal to the first's
+    std::copy(duplicate.begin(), duplicate.begin() + 24, duplicate.begin() + 32);
+    const std::string twice = dir_.Write("twice.img", duplicate).string();
+    const std::string cut = dir_.Write("cut.img", image.substr(0, 100)).string();
+    const std::string fifo = (dir_.path() / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    struct Case {
+        const char* what;
+        std::string source;
+        std::string input;
+        std::vector<std::string> extra;
+        int exitCode;
+        std::string err;  // start of stderr
+    };
+    const Case cases[] = {
+        {"a file", packed, "", {}, 0, ""},
+        {"standard input", "-", image, {}, 0, ""},
+        {"malformed", cut, "", {}, 1, "upload: malformed image " + cut + ": directory"},
+        {"duplicate names", twice, "", {}, 1, "upload: image " + twice + " cannot be extracted"},
+        {"larger than --max-rom",
+         packed,
+         "",
+         {"--max-rom", "4"},
+         1,
+         "upload: image " + packed + " is larger than the device's capacity: 5792 bytes"},
+        {"a FIFO", fifo, "", {}, 1, "upload: " + fifo + ": not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Simulator device({}, dir_);
+        ASSERT_FALSE(device.Port().empty());
+        std::vector<std::string> args = {CliPath(),   "upload", c.source,      "--device",
+                                         "127.0.0.1", "--port", device.Port(), "--ini",
+                                         ini_,        "--json"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const auto result = RunProcess(args, c.input, {}, kUploadMs);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+        EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
+        const auto events = ParseJsonLines(result.out);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back().value("ok").toBool(), c.exitCode == 0);
+        if (c.exitCode == 0) {
+            EXPECT_EQ(device.Process().WaitForExit(kStartMs), 0);
+            EXPECT_EQ(ReadFile(device.ImagePath()), image);
+            EXPECT_EQ(
+                events.back().value("sha256"),
+                ParseJsonLines(RunProcess({CliPath(), "pack", (ExamplesPath() / "web").string(),
+                                           "--ini", ini_, "--json"})
+                                   .out)
+                    .back()
+                    .value("sha256"));
+        } else {
+            EXPECT_FALSE(events.back().value("message").toString().isEmpty());
+            EXPECT_FALSE(device.Process().WaitForOutput("connection from", 200));
+        }
+    }
+#endif
+}
+
+// -q prints nothing on success; -v every step of the connection.
+TEST_F(UploadCli, QuietPrintsNothingAndVerboseEveryStep) {
+    for (const char* level : {"-q", "-v"}) {
+        SCOPED_TRACE(level);
+        Simulator device({}, dir_);
+        ASSERT_FALSE(device.Port().empty());
+        const auto result =
+            RunProcess({CliPath(), level, "upload", (ExamplesPath() / "web").string(), "--device",
+                        "127.0.0.1", "--port", device.Port(), "--ini", ini_},
+                       "", {}, kUploadMs);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        if (std::string(level) == "-q") {
+            EXPECT_EQ(result.out, "");
+        } else {
+            for (const std::string& step : std::vector<std::string>{
+                     "image sha256: ", "\nconnect to 127.0.0.1:" + device.Port() + "\nconnected\n",
+                     "\nframe 1 of 13 sent (13 bytes)\n", "\nframe 1 acknowledged\n",
+                     "\nframe 13 of 13 sent (672 bytes)\n", "\nWeb Server Update OK!\n"}) {
+                EXPECT_NE(result.out.find(step), std::string::npos) << step << result.out;
+            }
+        }
+    }
 }
 
 TEST_F(UploadCli, DryRunReportsWithoutConnectingAndDeviceIsRequiredOtherwise) {

@@ -3,9 +3,11 @@
 // in bounded time, with the message the upload rules give.
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -88,9 +90,36 @@ class UploadFaultCli : public ::testing::Test {
     long long elapsedMs_ = 0;
 };
 
+// `vellumix-cli device` on 127.0.0.1 and a free port, with the given fault options.
+class Simulator {
+  public:
+    explicit Simulator(std::vector<std::string> options) : process_(Args(std::move(options))) {
+        std::smatch match;
+        if (process_.WaitForOutput("\n", kStartMs)) {
+            const std::string output = process_.Output();
+            if (std::regex_search(output, match, std::regex("listening on [0-9.]+:(\\d+)\n"))) {
+                port_ = std::stoi(match[1]);
+            }
+        }
+    }
+    int Port() const { return port_; }
+    BackgroundProcess& Process() { return process_; }
+
+  private:
+    static std::vector<std::string> Args(std::vector<std::string> options) {
+        std::vector<std::string> args = {CliPath(), "device", "--port", "0"};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+
+    BackgroundProcess process_;
+    int port_ = 0;
+};
+
 struct FaultCase {
     const char* name;
     ScriptedDevice::Script script;
+    const char* cause;  // pattern of what follows "vellumix-cli: 127.0.0.1:PORT: "
 };
 
 void PrintTo(const FaultCase& faultCase, std::ostream* out) {
@@ -104,7 +133,10 @@ TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
     ScriptedDevice device(GetParam().script);
     const auto result = Upload(folder, device.Port());
     EXPECT_EQ(result.exitCode, 1) << result.out;
-    EXPECT_EQ(result.err, kUpdateError);
+    const std::string causeLine =
+        "vellumix-cli: 127.0.0.1:" + std::to_string(device.Port()) + ": " + GetParam().cause;
+    EXPECT_TRUE(std::regex_search(result.err, std::regex("^" + kUpdateError + causeLine)))
+        << result.err;
     EXPECT_EQ(result.out.find("Web Server Update OK!"), std::string::npos);
     EXPECT_LT(elapsedMs_, kAckTimeoutMs + kSlackMs);
 }
@@ -112,8 +144,10 @@ TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
 INSTANTIATE_TEST_SUITE_P(
     Scripted, DeviceFaultCli,
     ::testing::Values(
-        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); }},
-        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); }},
+        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); },
+                  "frame 1 of 9: no answer within 3000 ms"},
+        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); },
+                  "frame 1 of 9: the device closed the connection\n"},
         FaultCase{"ResetsMidBlock",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
@@ -121,15 +155,18 @@ INSTANTIATE_TEST_SUITE_P(
                           device.Read(kBlockBytes / 2)) {
                           device.Reset();
                       }
-                  }},
+                  },
+                  "frame 3 of 9: connection lost: Connection reset by peer\n"},
         FaultCase{"AnswersGarbage",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) &&
                           device.Write(std::string("\x00\xFFOK", 4))) {
                           device.Idle();
                       }
-                  }},
-        FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500)}),
+                  },
+                  "frame 1 of 9: no answer within 3000 ms"},
+        FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500),
+                  "frame 1 of 9: no answer within 3000 ms"}),
     [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
 
 TEST_F(UploadFaultCli, SlowAnswerWithinTheTimeoutStillSucceeds) {
@@ -201,6 +238,104 @@ TEST_F(UploadFaultCli, ListenerKilledMidRunDoesNotHurtTheUpload) {
 
     EXPECT_EQ(upload.WaitForExit(kProcessTimeoutMs), 0) << upload.Output();
     EXPECT_NE(upload.Output().find("Web Server Update OK!"), std::string::npos) << upload.Output();
+}
+
+// Ctrl+C or a termination request while the device has not answered yet: the connection is
+// closed at once, the run says so, and the status is the one a shell gives for the signal.
+TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
+    const std::string folder = FolderWithFileOf(kBlockBytes);
+    struct Case {
+        const char* name;
+        int signal;
+        int exitCode;
+        std::vector<std::string> extra;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"SIGINT", SIGINT, 130, {}, "upload interrupted\n"},
+        {"SIGTERM", SIGTERM, 143, {}, "upload interrupted\n"},
+        {"SIGINT with --json", SIGINT, 130, {"--json"}, "\"interrupted\":true"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Simulator silent({"--no-answer-after", "0"});
+        ASSERT_GT(silent.Port(), 0) << silent.Process().Output();
+        std::vector<std::string> args = UploadArgs(folder, silent.Port());
+        args.insert(args.end(), {"--ack-timeout", "60000"});
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        BackgroundProcess upload(args);
+        ASSERT_TRUE(upload.WaitForOutput("progress", kStartMs)) << upload.Output();
+        const auto signalled = Clock::now();
+        upload.Signal(c.signal);
+        EXPECT_EQ(upload.WaitForExit(kStartMs), c.exitCode) << upload.Output();
+        EXPECT_LT(MillisecondsSince(signalled), kSlackMs);
+        const std::string output = upload.Output();
+        EXPECT_NE(output.find(c.said), std::string::npos) << output;
+        EXPECT_EQ(output.find("Web Server Update"), std::string::npos) << output;
+        EXPECT_TRUE(silent.Process().WaitForOutput("closed by the client", kStartMs))
+            << silent.Process().Output();
+        if (!c.extra.empty()) {
+            const std::size_t last = output.rfind("{\"");
+            ASSERT_NE(last, std::string::npos) << output;
+            EXPECT_NE(output.find("\"event\":\"result\"", last), std::string::npos) << output;
+            EXPECT_NE(output.find("\"interrupted\":true", last), std::string::npos) << output;
+        }
+    }
+}
+
+// A device that stops answering at block 2: each failed try is reported and the next starts
+// over with a new connection and the magic frame, after a pause that doubles from 1 s; the last
+// failure is the result.
+TEST_F(UploadFaultCli, RetriesStartOverAfterADoublingPauseAndReportEachTry) {
+    const std::string folder = FolderWithFileOf(3 * kBlockBytes);
+    Simulator device({"--no-answer-after", "2"});
+    ASSERT_GT(device.Port(), 0) << device.Process().Output();
+    std::vector<std::string> args = UploadArgs(folder, device.Port());
+    args.insert(args.end(), {"--retries", "2", "--ack-timeout", "300"});
+    const auto start = Clock::now();
+    const auto result = RunProcess(args, "", {}, kProcessTimeoutMs);
+    const auto tookMs = MillisecondsSince(start);
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    const std::string target = "vellumix-cli: 127.0.0.1:" + std::to_string(device.Port()) + ": ";
+    const std::string failure =
+        "Web Server Update ERROR!\n" + target + "frame 5 of 9: no answer within 300 ms\n" + target;
+    EXPECT_NE(result.err.find(failure + "try 2 of 3 in 1.0 s\n"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(failure + "try 3 of 3 in 2.0 s\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("try 4"), std::string::npos) << result.err;
+    EXPECT_GE(tookMs, 3000) << "the pauses of 1 s and 2 s";
+    const std::string seen = device.Process().Output();
+    std::size_t magics = 0;
+    for (std::size_t at = 0; (at = seen.find("magic ok", at)) != std::string::npos; ++at) {
+        ++magics;
+    }
+    EXPECT_EQ(magics, 3u) << seen;
+}
+
+// The refused connect's reason reaches the cause line also through the links that watch the
+// connection for --trace and -v.
+TEST_F(UploadFaultCli, ConnectCauseSurvivesTheTraceAndStepLinks) {
+    int port = 0;
+    {
+        Simulator gone({});
+        port = gone.Port();
+    }
+    ASSERT_GT(port, 0);
+    const std::string folder = FolderWithFileOf(kBlockBytes);
+    for (const char* option : {"--trace", "-v"}) {
+        SCOPED_TRACE(option);
+        std::vector<std::string> args = UploadArgs(folder, port);
+        if (std::string(option) == "-v") {
+            args.insert(args.begin() + 1, option);  // the tool's option, before the command
+        } else {
+            args.push_back(option);
+        }
+        const auto result = RunProcess(args, "", {}, kProcessTimeoutMs);
+        EXPECT_EQ(result.exitCode, 1) << result.err;
+        EXPECT_NE(result.err.find("vellumix-cli: 127.0.0.1:" + std::to_string(port) +
+                                  ": connect: Connection refused\n"),
+                  std::string::npos)
+            << result.err;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -67,7 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "real"},
         LookUpCase{"CommentMarksInsideValueAreKept", "[S]\nk=a;b#c\n", "S", "k", "a;b#c"},
         LookUpCase{"EmptyValueIsEmptyNotMissing", "[S]\nk=\n", "S", "k", ""},
-        LookUpCase{"LineWithoutEqualsIsNoKey", "[S]\nk\nk=v\n", "S", "k", "v"},
+        LookUpCase{"KeyLineWithoutEqualsIsFirstLineAndMissing", "[S]\n k \nk=v\n", "S", "k",
+                   std::nullopt},
+        LookUpCase{"LoneCrEndsLine", "[S]\rk=v\rj=w", "S", "j", "w"},
+        LookUpCase{"MixedLineEnds", "[S]\r\na=1\rk=v\nj=w\r\n", "S", "k", "v"},
+        LookUpCase{"SectionWithoutClosingBracket", "[OTHER\nk=o\n[ S \nk=v\n", "S", "k", "v"},
         LookUpCase{"ValueMayHoldEquals", "[S]\nk=a=b\n", "S", "k", "a=b"},
         LookUpCase{"CrLfLineEnds", "[S]\r\nk=v\r\nj=w\r\n", "S", "k", "v"},
         LookUpCase{"MissingFinalLineEnd", "[S]\r\nk=v", "S", "k", "v"},
@@ -130,6 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"IgnoresCommentedKey", "[S]\n;k=old\n", "S", "k", "new", "[S]\nk=new\n;k=old\n"},
         SetCase{"KeepsByteOrderMark", "\xEF\xBB\xBF[S]\nk=1\n", "S", "k", "2",
                 "\xEF\xBB\xBF[S]\nk=2\n"},
+        SetCase{"ReplacedLastLineGetsItsLineEnd", "[S]\r\nk=1", "S", "k", "2", "[S]\r\nk=2\r\n"},
+        SetCase{"KeyLineWithoutEqualsGetsValue", "[S]\n  K  \nk=old\n", "S", "k", "v",
+                "[S]\n  K=v\nk=old\n"},
+        SetCase{"AddedLineEndsLikeLineBeforeIt", "[S]\ra=1\r\n\n", "S", "k", "v",
+                "[S]\ra=1\r\nk=v\r\n\n"},
+        SetCase{"CrOnlyFileGetsCrLines", "[O]\rx=1\r", "S", "k", "v", "[O]\rx=1\r[S]\rk=v\r"},
         SetCase{"ByteOrderMarkOnlyGetsNoBlankLine", "\xEF\xBB\xBF", "S", "k", "v",
                 "\xEF\xBB\xBF[S]\r\nk=v\r\n"}),
     [](const testing::TestParamInfo<SetCase>& tested) { return tested.param.name; });
@@ -251,12 +262,56 @@ TEST_F(SettingsFileOnDisk, ReadIntUsesDefaultOnlyForMissingKey) {
 }
 
 TEST_F(SettingsFileOnDisk, ReadCutsValuesAndDefaultsTo255Characters) {
-    dir.Write("Vellumix.ini", "[DEFAULT]\nlong=" + kLong + "\nexact=" + kLong.substr(0, 255));
+    dir.Write("Vellumix.ini", "[DEFAULT]\nlong=" + kLong + "\nexact=" + kLong.substr(0, 255) +
+                                  "\nquoted=\"" + kLong + "\"\nquoted254='" + kLong.substr(0, 254) +
+                                  "'\n");
     auto settings = Open();
     EXPECT_EQ(settings.ReadString("long"), kLong.substr(0, 255));
     EXPECT_EQ(settings.ReadString("exact"), kLong.substr(0, 255));
+    EXPECT_EQ(settings.ReadString("quoted"), kLong.substr(0, 254)) << "cut before unquoting";
+    EXPECT_EQ(settings.ReadString("quoted254"), kLong.substr(0, 254));
     EXPECT_EQ(settings.ReadString("missing", kLong.c_str()), kLong.substr(0, 255));
+    EXPECT_EQ(settings.ReadString("missing", "/a b \t  "), "/a b") << "default's blanks dropped";
     EXPECT_EQ(settings.valueBuffer[255], '\0');
+    EXPECT_TRUE(app::FitsProfileRead(kLong.substr(0, 255)));
+    EXPECT_FALSE(app::FitsProfileRead(kLong.substr(0, 256)));
+    EXPECT_FALSE(app::FitsProfileRead(kLong.substr(0, 254) + " "));
+}
+
+// Files that are not regular text files read as missing and are never replaced; none blocks.
+TEST_F(SettingsFileOnDisk, UnusableFileReadsAsMissingAndRefusesWrites) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no FIFOs";
+#else
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"directory", [](const std::string& p) { std::filesystem::create_directory(p); },
+         "Is a directory"},
+        {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         "not a regular file (FIFO)"},
+        {"binary",
+         [this](const std::string&) { dir.Write("binary", std::string("[DEFAULT]\0k=v", 13)); },
+         "holds binary data (NUL bytes)"},
+    };
+    for (const auto& c : cases) {
+        c.make(Path(c.name));
+        auto settings = Open(c.name);
+        const std::string problem = app::ReadProfileFile(Path(c.name)).problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        EXPECT_NE(problem.find(Path(c.name)), std::string::npos) << problem;
+        EXPECT_EQ(settings.ReadString("k", "default"), "default") << c.name;
+        const auto written = settings.TryWriteString("k", "v");
+        EXPECT_FALSE(written.ok) << c.name;
+        EXPECT_NE(written.error.find(c.problem), std::string::npos) << written.error;
+    }
+    EXPECT_EQ(app::ReadProfileFile("/dev/null").problem,
+              "/dev/null: not a regular file (character device)");
+    EXPECT_TRUE(std::filesystem::is_fifo(Path("fifo")));
+#endif
 }
 
 TEST_F(SettingsFileOnDisk, ReadValueViewsTheBufferUntilTheNextRead) {

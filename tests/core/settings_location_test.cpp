@@ -61,6 +61,7 @@ TEST_P(Location, FollowsTheWritableFolderRule) {
                                               FixedProbe(c.writable, c.configHome, c.home, &asked));
     EXPECT_EQ(location.path, c.path);
     EXPECT_EQ(location.inUserFolder, c.inUserFolder);
+    EXPECT_EQ(location.adminPath, c.inUserFolder ? "/opt/vellumix/bin/Vellumix.ini" : "");
     EXPECT_EQ(asked, std::vector<std::string>{"/opt/vellumix/bin/"});
 }
 
@@ -94,13 +95,13 @@ TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
     TempDir dir;
     const auto folder = dir.path() / "config" / "vellumix";
     std::string error;
-    ASSERT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true}, &error))
+    ASSERT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error))
         << error;
     EXPECT_EQ(ModeOf(dir.path() / "config"), 0700u);
     EXPECT_EQ(ModeOf(folder), 0700u);
     // Again, with everything present: nothing to do, nothing changed.
     ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
-    EXPECT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true}, &error));
+    EXPECT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error));
     EXPECT_EQ(ModeOf(folder), 0750u);
 }
 
@@ -109,14 +110,15 @@ TEST(SettingsFolder, FileInTheWayFailsWithItsName) {
     const auto blocker = dir.Write("config", "not a folder");
     std::string error;
     EXPECT_FALSE(app::PrepareSettingsFolder(
-        {(blocker / "vellumix" / "Vellumix.ini").string(), true}, &error));
+        {(blocker / "vellumix" / "Vellumix.ini").string(), true, {}}, &error));
     EXPECT_NE(error.find(blocker.string()), std::string::npos) << error;
 }
 
 TEST(SettingsFolder, NothingIsCreatedBesideTheExecutable) {
     TempDir dir;
     const auto missing = dir.path() / "missing";
-    EXPECT_TRUE(app::PrepareSettingsFolder({(missing / "Vellumix.ini").string(), false}, nullptr));
+    EXPECT_TRUE(
+        app::PrepareSettingsFolder({(missing / "Vellumix.ini").string(), false, {}}, nullptr));
     EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
@@ -192,6 +194,24 @@ TEST_F(InstalledApp, StartUpTakesLimitsFromTheFileTheRuleNames) {
         });
         application->ExitInstance();
     }
+}
+
+TEST_F(InstalledApp, FileBesideReadOnlyProgramIsReadUnderTheUserFileKeyByKey) {
+    const std::string admin = "[DEFAULT]\nmax_rom=512\nmax_file_count=7\nweb_path=/admin\n";
+    dir.Write("bin/Vellumix.ini", admin);
+    auto application = MakeApp(false);
+    application->LoadLimits();
+    EXPECT_EQ(application->maxRomBytes, 524288);
+    EXPECT_EQ(application->maxFileCount, 7);
+    EXPECT_EQ(application->LoadWebPath(), "/admin");
+
+    dir.Write("cfg/vellumix/Vellumix.ini", "[DEFAULT]\nmax_file_count=5\n");
+    application->SaveWebPath("/mine");
+    application->LoadLimits();
+    EXPECT_EQ(application->maxRomBytes, 524288);
+    EXPECT_EQ(application->maxFileCount, 5);
+    EXPECT_EQ(application->LoadWebPath(), "/mine");
+    EXPECT_EQ(ReadFile(bin / "Vellumix.ini"), admin);
 }
 
 TEST_F(InstalledApp, WritableFolderNeverCreatesTheUserFolder) {

@@ -211,6 +211,21 @@ TEST_F(WebPath, SaveLeavesLimitLinesUntouched) {
     EXPECT_EQ(application.maxFileCount, 80);
 }
 
+TEST_F(WebPath, PathThatWouldBeReadBackCutIsNotStored) {
+    application.SaveWebPath("/a");
+    application.SaveWebPath("/" + std::string(255, 'd'));
+    EXPECT_EQ(application.LoadWebPath(), "/a");
+}
+
+TEST_F(WebPath, UnusableSettingsFileReadsAsMissingAndIsNotReplaced) {
+    std::filesystem::create_directory(dir.path() / "Vellumix.ini");
+    application.LoadLimits();
+    EXPECT_EQ(application.maxRomBytes, 196608);
+    EXPECT_EQ(application.LoadWebPath(), "");
+    application.SaveWebPath("/a");
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "Vellumix.ini"));
+}
+
 TEST_F(WebPath, RefusedSaveIsSilentAndRemembersNothing) {
     // No user folder to fall back on, so the file stays in the (missing) executable folder.
     app::StartupHooks hooks;

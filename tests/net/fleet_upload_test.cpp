@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include "cli/fleet_printer.h"
 #include "net/device_simulator.h"
 #include "net/net_test_support.h"
@@ -132,6 +134,42 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
         << lines;
 }
 
+// A signal mid-run ends every device's run at once, connecting or waiting for an answer, each
+// reported as interrupted, with the signal's exit status; no device waits for its time-out.
+TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
+    BlackHole unreachable("127.0.6.14");
+    ASSERT_GT(unreachable.Port(), 0);
+    const auto silent = StartDevice("127.0.6.12", 0);
+
+    cli::FleetUpload::Options options;
+    options.devices = {DeviceAddress{"127.0.6.12", silent->Port()},
+                       DeviceAddress{"127.0.6.14", unreachable.Port()}};
+    options.image = ExamplesImage(options.limits);
+    options.ackTimeoutMs = 60000;
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetUpload fleet(options, printer);
+    QTimer::singleShot(500, [] { std::raise(SIGINT); });
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<DeviceRunReport> reports = fleet.Run();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+    EXPECT_EQ(fleet.InterruptStatus(), 130);
+    ASSERT_EQ(reports.size(), 2u);
+    for (const auto& report : reports) {
+        SCOPED_TRACE(report.device.Label());
+        EXPECT_FALSE(report.ok);
+        EXPECT_TRUE(report.interrupted);
+        EXPECT_FALSE(report.stopped);
+        EXPECT_EQ(report.message, "upload interrupted");
+        EXPECT_EQ(report.attempts, 1);
+    }
+    EXPECT_GT(reports[0].framesTaken, 0) << "the silent device got the magic frame";
+    EXPECT_EQ(reports[1].totalFrames, 0) << "the unreachable device never connected";
+}
+
 TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {
     const std::vector<DeviceAddress> devices = {{"127.0.0.2", 8001}, {"127.0.0.10", 8001}};
     std::ostringstream out;
@@ -151,6 +189,7 @@ TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {
               "device           result                 frames   time\n"
               "127.0.0.2:8001   Web Server Update OK!  13/13    2.1 s\n"
               "127.0.0.10:8001  Socket Connect ERROR!  0/0      0.0 s\n"
+              "image sha256:  (0 bytes)\n"
               "2 devices: 1 succeeded, 1 failed\n");
     EXPECT_EQ(err.str(), "127.0.0.10:8001: Socket Connect ERROR!\n");
 }

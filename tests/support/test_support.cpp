@@ -220,6 +220,12 @@ int BackgroundProcess::WaitForExit(int timeoutMs) {
     return exitCode_;
 }
 
+void BackgroundProcess::Signal(int number) const {
+    if (pid_ > 0) {
+        kill(pid_, number);
+    }
+}
+
 #endif
 
 std::string CliPath() {

@@ -53,6 +53,8 @@ class BackgroundProcess {
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
     // Waits (at most timeoutMs) for the child to end; its exit code, or -1.
     int WaitForExit(int timeoutMs);
+    // Sends signal `number` to the child while it runs.
+    void Signal(int number) const;
 
   private:
     TempDir dir_;

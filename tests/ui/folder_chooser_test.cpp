@@ -32,6 +32,7 @@ TEST(DialogFolderChooserTest, OpensOnTheStartFolderAndReturnsItWhenConfirmed) {
                       start);
             auto* status = dialog->findChild<QLabel*>(QStringLiteral("folderStatusText"));
             ASSERT_NE(status, nullptr) << "the selection's full path is shown in a status line";
+            EXPECT_EQ(status->text().toStdString(), start) << "shown from the start";
         },
         [](QDialog* dialog) { dialog->accept(); });
     const std::optional<std::string> chosen =

@@ -246,6 +246,22 @@ TEST_F(MainWindowTest, ConfirmedFolderIsShownRememberedAndStored) {
     EXPECT_EQ(store.saves, 1);
 }
 
+TEST_F(MainWindowTest, FolderTooLongToStoreIsUsedButNotStoredAndTheUserIsTold) {
+    store.stored = "/old";
+    const std::string chosen = "/" + std::string(300, 'd');
+    chooser.answer = chosen;
+    MainWindow& opened = Open();
+
+    Find<QPushButton>("filePathButton")->click();
+    EXPECT_EQ(opened.WebFolder(), chosen);
+    EXPECT_EQ(app::lastFolder, chosen);
+    EXPECT_EQ(store.saves, 0) << "a cut path would name another folder at the next start";
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, MainWindow::kPathNotStoredMessage);
+    EXPECT_EQ(messages.shown[0].caption, "ERR");
+    EXPECT_EQ(messages.shown[0].style, platform::kMbIconHand);
+}
+
 TEST_F(MainWindowTest, CancelledChooserChangesNothingButKeepsTheTypedText) {
     store.stored = "/old";
     chooser.answer = std::nullopt;

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/window_messages.h"
+#include "transfer/device_link.h"
+
+namespace cli {
+
+// A connection that tells a person every step of another one, one line each, for
+// `upload --verbose`: "connect to HOST:PORT", "connected" or "connect failed", "frame K of N
+// sent (L bytes)" (or "send of frame K of N failed"), "frame K acknowledged" or "frame K:
+// reply \"...\" is not OK", "the device closed the connection". It changes nothing of what
+// the sequencer sees.
+class StepLink : public transfer::DeviceLink, private platform::MessageTarget {
+  public:
+    using Print = std::function<void(const std::string& line)>;
+    using TotalFrames = std::function<int()>;
+
+    StepLink(std::unique_ptr<transfer::DeviceLink> inner, Print print, TotalFrames totalFrames);
+
+    bool Create(unsigned localPort, int socketType, long eventMask,
+                const char* localAddress) override;
+    void SetNotifyWindow(platform::MessageTarget* window) override;
+    bool Connect(const std::string& address, int port) override;
+    bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
+    void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
+    void Close() override;
+    std::string LastErrorText() const override { return inner_->LastErrorText(); }
+    void SetConnectTimeoutMs(int milliseconds) override {
+        inner_->SetConnectTimeoutMs(milliseconds);
+    }
+
+  private:
+    void PostMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) override;
+    std::string FrameOfTotal() const;
+
+    std::unique_ptr<transfer::DeviceLink> inner_;
+    Print print_;
+    TotalFrames totalFrames_;
+    platform::MessageTarget* window_ = nullptr;
+    int framesSent_ = 0;  // frames handed to the inner link, counting a failed send
+};
+
+}  // namespace cli

@@ -1,0 +1,71 @@
+#include "platform/interrupt_signals_qt.h"
+
+#include <cerrno>
+
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// The self-pipe: the signal handler only writes the signal's number into it; the event loop
+// reads it. File scope because a signal handler can reach nothing else.
+int wakePipe[2] = {-1, -1};
+struct sigaction previousInterrupt {};
+struct sigaction previousTerminate {};
+
+extern "C" void OnSignal(int number) {
+    const int savedErrno = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    // A full pipe already holds a wake-up; the byte is not needed then.
+    [[maybe_unused]] const ssize_t written = write(wakePipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+}  // namespace
+
+InterruptSignals::InterruptSignals(Handler handler) : handler_(std::move(handler)) {
+    if (wakePipe[0] >= 0 || pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, &previousInterrupt);
+    sigaction(SIGTERM, &action, &previousTerminate);
+    notifier_ = std::make_unique<QSocketNotifier>(wakePipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
+                     [this] { Drain(); });
+    active_ = true;
+}
+
+InterruptSignals::~InterruptSignals() {
+    if (!active_) {
+        return;
+    }
+    sigaction(SIGINT, &previousInterrupt, nullptr);
+    sigaction(SIGTERM, &previousTerminate, nullptr);
+    notifier_.reset();
+    close(wakePipe[0]);
+    close(wakePipe[1]);
+    wakePipe[0] = wakePipe[1] = -1;
+}
+
+void InterruptSignals::Drain() {
+    unsigned char bytes[16];
+    ssize_t count = 0;
+    while ((count = read(wakePipe[0], bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < count; ++i) {
+            if (handler_) {
+                handler_(bytes[i] == SIGTERM ? kTerminatedStatus : kInterruptedStatus);
+            }
+        }
+    }
+}
+
+}  // namespace platform

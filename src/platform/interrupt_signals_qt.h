@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class QObject;
+class QSocketNotifier;
+
+namespace platform {
+
+// Exit status of a program that a shell saw ended by SIGINT (Ctrl+C) or SIGTERM.
+inline constexpr int kInterruptedStatus = 130;
+inline constexpr int kTerminatedStatus = 143;
+
+// While alive, an interrupt (Ctrl+C) or a termination request does not end the process: it is
+// reported to the handler on the Qt event loop of the thread that made the object, with the
+// status the program should exit with (kInterruptedStatus or kTerminatedStatus). The handler
+// runs after the signal has arrived, never inside it. At most one object exists at a time; its
+// end restores the process's previous handling of both signals.
+class InterruptSignals {
+  public:
+    using Handler = std::function<void(int exitStatus)>;
+
+    explicit InterruptSignals(Handler handler);
+    ~InterruptSignals();
+    InterruptSignals(const InterruptSignals&) = delete;
+    InterruptSignals& operator=(const InterruptSignals&) = delete;
+
+    // False when the signals could not be caught (they then keep their previous handling).
+    bool Active() const { return active_; }
+
+#ifdef _WIN32
+    // Runs the handler (the console event hands it over on the object's thread).
+    void Deliver(int exitStatus);
+#endif
+
+  private:
+    void Drain();
+
+    Handler handler_;
+    bool active_ = false;
+    std::unique_ptr<QSocketNotifier> notifier_;
+#ifdef _WIN32
+    std::unique_ptr<QObject> receiver_;  // where console events are queued
+#endif
+};
+
+}  // namespace platform

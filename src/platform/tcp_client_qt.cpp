@@ -1,0 +1,329 @@
+#include "platform/tcp_client_qt.h"
+
+#include "platform/async_socket_qt.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// A queue this much consumed is moved down, so that it never grows beyond what is unsent.
+constexpr std::size_t kCompactAfterBytes = 4096;
+
+std::string Dotted(std::uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// "21 s" for whole seconds, else "1500 ms".
+std::string Duration(int milliseconds) {
+    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                    : std::to_string(milliseconds) + " ms";
+}
+
+// Handlers of an object that is being torn down may still be on the call stack: it goes once
+// the event loop is back, and nothing reaches it meanwhile.
+template <typename T>
+void DisposeLater(std::unique_ptr<T>& object) {
+    if (!object) {
+        return;
+    }
+    QObject::disconnect(object.get(), nullptr, nullptr, nullptr);
+    if constexpr (std::is_same_v<T, QSocketNotifier>) {
+        object->setEnabled(false);
+    } else {
+        object->stop();
+    }
+    object.release()->deleteLater();
+}
+
+}  // namespace
+
+// Shared with the thread that resolves a name: it hands the result over only while the client
+// still wants it.
+struct TcpClient::Resolution {
+    std::mutex mutex;
+    QObject* target = nullptr;
+};
+
+TcpClient::TcpClient()
+    : alive_(std::make_shared<bool>(true)), context_(std::make_unique<QObject>()) {}
+
+TcpClient::~TcpClient() {
+    Close();
+    alive_.reset();
+    context_.release()->deleteLater();
+}
+
+bool TcpClient::Open() {
+    if (descriptor_ >= 0) {
+        lastError_ = EISCONN;
+        return false;
+    }
+    descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    lastError_ = descriptor_ < 0 ? errno : 0;
+    connected_ = false;
+    closeReported_ = false;
+    queue_.clear();
+    queueStart_ = 0;
+    return descriptor_ >= 0;
+}
+
+void TcpClient::ConnectAsync(const std::string& address, int port, int timeoutMs,
+                             ConnectHandler done) {
+    onConnect_ = std::move(done);
+    timeoutMs_ = timeoutMs;
+    in_addr numeric{};
+    if (inet_pton(AF_INET, address.c_str(), &numeric) == 1) {
+        const std::uint32_t host = ntohl(numeric.s_addr);
+        QTimer::singleShot(0, context_.get(),
+                           [this, alive = std::weak_ptr<bool>(alive_), host, port] {
+                               if (!alive.expired()) {
+                                   StartConnect(host, port);
+                               }
+                           });
+        return;
+    }
+    // A name may take the resolver seconds: resolve it beside the event loop.
+    resolution_ = std::make_shared<Resolution>();
+    resolution_->target = context_.get();
+    std::thread([resolution = resolution_, alive = std::weak_ptr<bool>(alive_), address, port,
+                 this] {
+        std::uint32_t host = 0;
+        if (!ResolveHostAddress(address, host)) {
+            host = 0;
+        }
+        const std::lock_guard<std::mutex> lock(resolution->mutex);
+        if (resolution->target != nullptr) {
+            QMetaObject::invokeMethod(
+                resolution->target,
+                [this, alive, address, host, port] {
+                    if (alive.expired()) {
+                        return;
+                    }
+                    resolution_.reset();
+                    if (host == 0) {
+                        lastErrorText_ =
+                            address.empty() ? "no address" : address + ": name does not resolve";
+                        FinishConnect(EHOSTUNREACH);
+                    } else {
+                        StartConnect(host, port);
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+    }).detach();
+}
+
+void TcpClient::StartConnect(std::uint32_t address, int port) {
+    if (descriptor_ < 0) {
+        FinishConnect(lastError_ != 0 ? lastError_ : EBADF);  // Open's reason (EMFILE)
+        return;
+    }
+    // Refused before any packet: 0.0.0.0 would reach this machine, a broadcast or multicast
+    // address no single device.
+    if (!IsUnicastHostAddress(address)) {
+        lastErrorText_ = "address " + Dotted(address) + " is not a unicast host address";
+        FinishConnect(EADDRNOTAVAIL);
+        return;
+    }
+    if (port <= 0 || port > 65535) {
+        FinishConnect(EINVAL);
+        return;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(address);
+    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+        FinishConnect(0);
+        return;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        FinishConnect(errno);
+        return;
+    }
+    writeNotifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Write);
+    QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
+                     [this] { OnWritable(); });
+    connectTimer_ = std::make_unique<QTimer>();
+    connectTimer_->setSingleShot(true);
+    QObject::connect(connectTimer_.get(), &QTimer::timeout, connectTimer_.get(), [this] {
+        lastErrorText_ = "timed out after " + Duration(timeoutMs_);
+        FinishConnect(ETIMEDOUT);
+    });
+    connectTimer_->start(timeoutMs_);
+}
+
+void TcpClient::FinishConnect(int error) {
+    DisposeLater(connectTimer_);
+    DisposeLater(writeNotifier_);
+    lastError_ = error;
+    if (error == 0) {
+        lastErrorText_.clear();
+    }
+    if (error == 0) {
+        connected_ = true;
+        readNotifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
+        QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
+                         [this] { OnReadable(); });
+    }
+    if (onConnect_) {
+        const ConnectHandler done = std::move(onConnect_);
+        onConnect_ = nullptr;
+        done(error);  // may destroy this object
+    }
+}
+
+bool TcpClient::Send(const std::uint8_t* data, int length) {
+    if (descriptor_ < 0 || !connected_ || length < 0 || (data == nullptr && length > 0)) {
+        lastError_ = lastError_ != 0 ? lastError_ : ENOTCONN;
+        return false;
+    }
+    queue_.insert(queue_.end(), data, data + length);
+    return Flush();
+}
+
+// Writes what the system takes now; the rest waits for room. False once the connection failed.
+bool TcpClient::Flush() {
+    while (QueuedBytes() > 0) {
+        const ssize_t count = send(descriptor_, queue_.data() + queueStart_, QueuedBytes(),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count > 0) {
+            queueStart_ += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!writeNotifier_) {
+                writeNotifier_ =
+                    std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Write);
+                QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated,
+                                 writeNotifier_.get(), [this] { OnWritable(); });
+            }
+            writeNotifier_->setEnabled(true);
+            break;
+        }
+        Fail(count < 0 ? errno : EIO);
+        return false;
+    }
+    if (QueuedBytes() == 0) {
+        queue_.clear();
+        queueStart_ = 0;
+        if (writeNotifier_) {
+            writeNotifier_->setEnabled(false);
+        }
+    } else if (queueStart_ >= kCompactAfterBytes) {
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(queueStart_));
+        queueStart_ = 0;
+    }
+    return true;
+}
+
+// The connection failed under queued bytes: they can never arrive.
+void TcpClient::Fail(int error) {
+    lastError_ = error;
+    lastErrorText_.clear();
+    connected_ = false;
+    queue_.clear();
+    queueStart_ = 0;
+    if (writeNotifier_) {
+        writeNotifier_->setEnabled(false);
+    }
+}
+
+void TcpClient::OnWritable() {
+    if (!connected_) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+            error = errno;
+        }
+        FinishConnect(error);
+        return;
+    }
+    Flush();
+}
+
+int TcpClient::Receive(void* buffer, int length) {
+    if (descriptor_ < 0 || length < 0 || (buffer == nullptr && length > 0)) {
+        lastError_ = EINVAL;
+        return -1;
+    }
+    ssize_t count = 0;
+    do {
+        count = recv(descriptor_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    } while (count < 0 && errno == EINTR);
+    lastError_ = count < 0 ? errno : 0;
+    if (readNotifier_ && !closeReported_) {
+        readNotifier_->setEnabled(true);
+    }
+    return count < 0 ? -1 : static_cast<int>(count);
+}
+
+void TcpClient::OnReadable() {
+    readNotifier_->setEnabled(false);
+    char probe = 0;
+    ssize_t count = 0;
+    do {
+        count = recv(descriptor_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        if (onReceive_) {
+            onReceive_();  // may destroy this object
+        }
+        return;
+    }
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        readNotifier_->setEnabled(true);  // woken for nothing
+        return;
+    }
+    const int error = count == 0 ? 0 : errno;
+    closeReported_ = true;
+    if (onClose_) {
+        onClose_(error);  // may destroy this object
+    }
+}
+
+void TcpClient::Close() {
+    if (resolution_) {
+        const std::lock_guard<std::mutex> lock(resolution_->mutex);
+        resolution_->target = nullptr;
+    }
+    resolution_.reset();
+    onConnect_ = nullptr;
+    DisposeLater(connectTimer_);
+    DisposeLater(writeNotifier_);
+    DisposeLater(readNotifier_);
+    if (descriptor_ >= 0) {
+        close(descriptor_);
+        descriptor_ = -1;
+    }
+    connected_ = false;
+    queue_.clear();
+    queueStart_ = 0;
+}
+
+std::string TcpClient::LastErrorText() const {
+    if (!lastErrorText_.empty() || lastError_ == 0) {
+        return lastErrorText_;
+    }
+    return std::strerror(lastError_);
+}
+
+}  // namespace platform
