@@ -1,10 +1,8 @@
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -25,6 +23,7 @@
 #include "cli/upload_events.h"
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
+#include "platform/file_read.h"
 #include "platform/sha256.h"
 #include "platform/terminal.h"
 #include "transfer/frames.h"
@@ -302,15 +301,14 @@ std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& op
                                                          std::string& error, int& exitCode) {
     std::string fileText;
     if (!options.devicesFile.empty()) {
-        std::ifstream in(options.devicesFile, std::ios::binary);
-        if (!in) {
-            error = "cannot read " + options.devicesFile;
+        // A list of devices is small; a FIFO or a folder given here must not hang the upload.
+        constexpr std::size_t kMaxDevicesFileBytes = 16u * 1024 * 1024;
+        std::vector<std::uint8_t> bytes;
+        if (!platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes, bytes, error)) {
             exitCode = kExitFailure;
             return std::nullopt;
         }
-        std::ostringstream text;
-        text << in.rdbuf();
-        fileText = text.str();
+        fileText.assign(bytes.begin(), bytes.end());
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok()) {

@@ -235,7 +235,9 @@ TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
         {"bad line", {"--devices", badLine}, 2, "line 2: bad port"},
         {"device twice", {"--devices", twice}, 2, "device listed twice: 127.0.0.2:8001"},
         {"twice across both", {"--device", "127.0.0.2", "--devices", twice}, 2, "twice"},
-        {"missing file", {"--devices", (dir_.path() / "none.txt").string()}, 1, "cannot read"},
+        {"missing file", {"--devices", (dir_.path() / "none.txt").string()}, 1, "cannot open"},
+        // Read by type first: a folder (or a FIFO) never blocks the upload.
+        {"folder", {"--devices", dir_.path().string()}, 1, "cannot open"},
         {"bad --device", {"--device", "127.0.0.2:0", "--device", "127.0.0.3"}, 2, "bad port"},
     };
     for (const auto& c : cases) {

@@ -15,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include "app/log_pipe.h"
-#include "cli/upload_host.h"
 #include "net/device_socket.h"
 #include "net/net_test_support.h"
 #include "platform/async_socket_qt.h"
@@ -23,6 +22,7 @@
 #include "platform/pipe_client.h"
 #include "support/scripted_device.h"
 #include "support/test_support.h"
+#include "support/upload_host.h"
 #include "transfer/upload_sequencer.h"
 
 namespace {
@@ -95,13 +95,13 @@ class UploadFaultTest : public ::testing::Test {
     }
 
     Outcome Upload(int port, app::LogPipe* logPipe = nullptr, bool smallSendBuffer = false) {
-        cli::UploadHost::Options options;
+        testing_support::UploadHost::Options options;
         options.folder = folder_.path().string();
         options.address = "127.0.0.1";
         options.port = port;
         options.limits.maxFileCount = 4;
         RecordingMessages messages;
-        cli::UploadHost host(options, logPipe, messages);
+        testing_support::UploadHost host(options, logPipe, messages);
         Outcome outcome;
         host.SetProgressCallback([&](float, int taken, int total) {
             outcome.framesTaken = taken;

@@ -14,12 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "app/log_pipe.h"
-#include "cli/upload_host.h"
 #include "net/device_simulator.h"
 #include "net/log_listener.h"
 #include "platform/pipe_client.h"
 #include "soak/soak_support.h"
 #include "support/test_support.h"
+#include "support/upload_host.h"
 
 namespace {
 
@@ -65,13 +65,13 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
         }
     });
 
-    cli::UploadHost::Options options;
+    testing_support::UploadHost::Options options;
     options.folder = web.path().string();
     options.address = "127.0.0.1";
     options.port = device.Port();
     options.limits = limits;
     soak::QuietMessages messages;
-    std::unique_ptr<cli::UploadHost> host;
+    std::unique_ptr<testing_support::UploadHost> host;
     int failures = 0;
     soak::GrowthWatch watch;
     for (int i = 0; i < kHostUploads; ++i) {
@@ -79,7 +79,7 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
         // host per upload, as one command per upload does.
         if (!host || i >= kHostUploads / 2) {
             host.reset();
-            host = std::make_unique<cli::UploadHost>(options, &pipe, messages);
+            host = std::make_unique<testing_support::UploadHost>(options, &pipe, messages);
         }
         messages.texts.clear();
         const bool ok = host->Run();

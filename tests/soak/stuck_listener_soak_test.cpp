@@ -16,12 +16,12 @@
 #include <unistd.h>
 
 #include "app/log_pipe.h"
-#include "cli/upload_host.h"
 #include "platform/pipe_client.h"
 #include "soak/soak_support.h"
 #include "support/scripted_device.h"
 #include "support/silent_listener.h"
 #include "support/test_support.h"
+#include "support/upload_host.h"
 #include "transfer/upload_sequencer.h"
 
 namespace {
@@ -59,14 +59,14 @@ TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing)
         while (peer.ReadBlock() && peer.Write("OK")) {
         }
     });
-    cli::UploadHost::Options options;
+    testing_support::UploadHost::Options options;
     options.folder = web.path().string();
     options.address = "127.0.0.1";
     options.port = device.Port();
     options.limits = limits;
     soak::QuietMessages messages;
     int totalFrames = 0;
-    cli::UploadHost host(options, &pipe, messages);
+    testing_support::UploadHost host(options, &pipe, messages);
     host.SetProgressCallback([&](float, int, int total) { totalFrames = total; });
 
     QElapsedTimer timer;

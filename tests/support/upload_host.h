@@ -16,12 +16,15 @@
 
 class QEventLoop;
 
-namespace cli {
+namespace testing_support {
 
-// Hosts the upload sequencer without a window: the same image, frames, pacing, time-out and
-// texts as the desktop program, with the progress and the messages handed to callbacks.
-// Lives on, and is run from, one thread with a Qt event loop (the thread that made it): its
-// timer, its connection's notifications and its posted messages are all served there.
+// The blocking connection path of the desktop program without its window, for tests that drive
+// net::DeviceSocket and the sequencer against faulty devices and listeners (the command-line tool
+// uploads through cli::FleetUpload instead). Hosts the upload sequencer without a window: the same
+// image, frames, pacing, time-out and texts as the desktop program, with the progress and the
+// messages handed to callbacks. Lives on, and is run from, one thread with a Qt event loop (the
+// thread that made it): its timer, its connection's notifications and its posted messages are all
+// served there.
 class UploadHost : public transfer::SequencerHost {
   public:
     struct Options {
@@ -99,4 +102,4 @@ class UploadHost : public transfer::SequencerHost {
     QEventLoop* loop_ = nullptr;  // set while Run waits for the result
 };
 
-}  // namespace cli
+}  // namespace testing_support

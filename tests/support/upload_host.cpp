@@ -1,10 +1,10 @@
-#include "cli/upload_host.h"
+#include "support/upload_host.h"
 
 #include <QEventLoop>
 
 #include "net/device_socket.h"
 
-namespace cli {
+namespace testing_support {
 
 UploadHost::UploadHost(Options options, app::LogPipe* logPipe, platform::MessageBoxSink& messages)
     : options_(std::move(options)),
@@ -102,4 +102,4 @@ void UploadHost::MessageBox(const std::string& text, const std::string& caption,
     messages_.MessageBox(text, caption, style);
 }
 
-}  // namespace cli
+}  // namespace testing_support
