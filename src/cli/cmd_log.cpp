@@ -7,7 +7,7 @@
 #include <QTime>
 
 #include "cli/commands.h"
-#include "net/log_listener.h"
+#include "platform/log_listener_qt.h"
 #include "platform/pipe_client.h"
 #include "platform/quit_signal_qt.h"
 
@@ -26,17 +26,17 @@ int RunLog(const LogCommandOptions& options) {
     char* argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
 
-    net::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
-    QObject::connect(&listener, &net::LogListener::LineReceived, [&](const QByteArray& line) {
+    platform::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
+    QObject::connect(&listener, &platform::LogListener::LineReceived, [&](const QByteArray& line) {
         if (options.timestamps) {
             std::cout << QTime::currentTime().toString("HH:mm:ss.zzz ").toStdString();
         }
         std::cout.write(line.constData(), line.size());
         std::cout << std::endl;
     });
-    QObject::connect(&listener, &net::LogListener::ClientConnected,
+    QObject::connect(&listener, &platform::LogListener::ClientConnected,
                      [] { std::cerr << "client connected" << std::endl; });
-    QObject::connect(&listener, &net::LogListener::ClientDisconnected,
+    QObject::connect(&listener, &platform::LogListener::ClientDisconnected,
                      [] { std::cerr << "client left" << std::endl; });
 
     std::string error;
