@@ -1,12 +1,14 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include <QCoreApplication>
 #include <QTime>
 
 #include "cli/commands.h"
+#include "cli/output.h"
 #include "platform/log_listener_qt.h"
 #include "platform/pipe_client.h"
 #include "platform/quit_signal_qt.h"
@@ -34,10 +36,13 @@ int RunLog(const LogCommandOptions& options) {
         std::cout.write(line.constData(), line.size());
         std::cout << std::endl;
     });
+    // The lines are what the listener is for; -q leaves out its own notes about clients.
+    std::ostringstream discarded;
+    std::ostream& notes = Quiet() ? discarded : std::cerr;
     QObject::connect(&listener, &platform::LogListener::ClientConnected,
-                     [] { std::cerr << "client connected" << std::endl; });
+                     [&notes] { notes << "client connected" << std::endl; });
     QObject::connect(&listener, &platform::LogListener::ClientDisconnected,
-                     [] { std::cerr << "client left" << std::endl; });
+                     [&notes] { notes << "client left" << std::endl; });
 
     std::string error;
     if (!listener.Start(error)) {
@@ -45,9 +50,9 @@ int RunLog(const LogCommandOptions& options) {
         return kExitFailure;
     }
     if (listener.RemovedStaleSocket()) {
-        std::cerr << "removed a stale " << listener.Path() << std::endl;
+        notes << "removed a stale " << listener.Path() << std::endl;
     }
-    std::cerr << "listening on " << listener.Path() << std::endl;
+    notes << "listening on " << listener.Path() << std::endl;
     // Ctrl+C and kill end the event loop normally, so the listener removes its socket file.
     platform::QuitOnSignal quitOnSignal;
     QCoreApplication::exec();
