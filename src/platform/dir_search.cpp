@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,10 +10,6 @@
 
 namespace platform {
 namespace {
-
-unsigned char FoldAsciiUpper(unsigned char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
 
 DirEntryKind KindOf(const struct stat& status) {
     if (S_ISDIR(status.st_mode)) {
@@ -58,27 +53,6 @@ void Classify(int folderFd, const struct dirent& raw, DirEntry& entry) {
 }
 
 }  // namespace
-
-bool ListingOrderLess(const std::string& left, const std::string& right) {
-    const std::size_t common = std::min(left.size(), right.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        const unsigned char l = FoldAsciiUpper(static_cast<unsigned char>(left[i]));
-        const unsigned char r = FoldAsciiUpper(static_cast<unsigned char>(right[i]));
-        if (l != r) {
-            return l < r;
-        }
-    }
-    if (left.size() != right.size()) {
-        return left.size() < right.size();
-    }
-    // Same name apart from letter case: the raw bytes decide, so the order is total.
-    return std::memcmp(left.data(), right.data(), left.size()) < 0;
-}
-
-bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
-    return ListFolderUpTo(folderPath, entries, std::numeric_limits<std::size_t>::max()).failure ==
-           ListFailure::None;
-}
 
 ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>& entries,
                            std::size_t maxEntries) {

@@ -2,17 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <system_error>
 
 #include <windows.h>
 
 namespace platform {
 namespace {
-
-unsigned char FoldAsciiUpper(unsigned char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
 
 std::string Joined(const std::string& folder, const char* name) {
     std::string path = folder;
@@ -73,27 +68,6 @@ void Classify(const std::string& folderPath, const WIN32_FIND_DATAA& found, DirE
 }
 
 }  // namespace
-
-bool ListingOrderLess(const std::string& left, const std::string& right) {
-    const std::size_t common = std::min(left.size(), right.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        const unsigned char l = FoldAsciiUpper(static_cast<unsigned char>(left[i]));
-        const unsigned char r = FoldAsciiUpper(static_cast<unsigned char>(right[i]));
-        if (l != r) {
-            return l < r;
-        }
-    }
-    if (left.size() != right.size()) {
-        return left.size() < right.size();
-    }
-    // Same name apart from letter case: the raw bytes decide, so the order is total.
-    return std::memcmp(left.data(), right.data(), left.size()) < 0;
-}
-
-bool ListFolder(const std::string& folderPath, std::vector<DirEntry>& entries) {
-    return ListFolderUpTo(folderPath, entries, std::numeric_limits<std::size_t>::max()).failure ==
-           ListFailure::None;
-}
 
 // Names come in the ANSI code page (FindFirstFileA), as the image has always stored them. The
 // system returns them in whatever order the file system keeps (NTFS sorts, FAT and network
