@@ -303,6 +303,10 @@ TEST(DeviceSimulatorTest, CloseAfterFrameKEndsTheConnectionOnceKIsAnswered) {
 }
 
 TEST(DeviceSimulatorTest, ResetAfterFrameKResetsTheConnection) {
+    if (net_testing::kOnWindows) {
+        GTEST_SKIP() << "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as "
+                        "an orderly end";
+    }
     DeviceSimulatorOptions options;
     options.resetAfter = 1;
     SimulatorHarness harness(options);
@@ -420,6 +424,10 @@ TEST(DeviceSimulatorTest, ConnectionRightAfterTheLastClientClosedFinishesThatUpl
 }
 
 TEST(DeviceSimulatorTest, ClientResetMidUploadEndsItWithFailure) {
+    if (net_testing::kOnWindows) {
+        GTEST_SKIP() << "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as "
+                        "an orderly end";
+    }
     SimulatorHarness harness;
     const std::string image = ValidImage(2000);
     ASSERT_TRUE(harness.Run([&] {

@@ -116,13 +116,19 @@ bool SeesEnd(int descriptor, int timeoutMs) {
     }
     char byte = 0;
     const long count = testing_support::RecvNow(descriptor, &byte, 1);
-    return count == 0 || (count == testing_support::kRecvError && testing_support::LastErrorIsReset());
+    return count == 0 ||
+           (count == testing_support::kRecvError && testing_support::LastErrorIsReset());
 }
 
 #ifdef _WIN32
 
+constexpr int kPipeReadRounds = 50;
+constexpr int kPipeReadSliceMs = 10;
+
 // Named pipes leave no file behind: a name nobody listens on is all there is.
-bool MakeStaleSocketFile(const std::string&) { return true; }
+bool MakeStaleSocketFile(const std::string&) {
+    return true;
+}
 
 PipeCapture::PipeCapture(const std::string& path, int backlog)
     : path_(path), server_(std::make_unique<QLocalServer>()) {
@@ -130,9 +136,13 @@ PipeCapture::PipeCapture(const std::string& path, int backlog)
     server_->listen(QString::fromStdString(path));
 }
 
-PipeCapture::~PipeCapture() { CloseClient(); }
+PipeCapture::~PipeCapture() {
+    CloseClient();
+}
 
-bool PipeCapture::Listening() const { return server_->isListening(); }
+bool PipeCapture::Listening() const {
+    return server_->isListening();
+}
 
 bool PipeCapture::Accept(int timeoutMs) {
     if (!server_->isListening() ||
@@ -155,8 +165,14 @@ std::string PipeCapture::ReadClient() {
     if (pipeClient_ == nullptr) {
         return {};
     }
-    QCoreApplication::processEvents();
-    return pipeClient_->readAll().toStdString();
+    // The pipe is read in the background: lines already written are only seen after a short
+    // wait for that read; a few rounds, each bounded, until nothing more comes.
+    std::string bytes = pipeClient_->readAll().toStdString();
+    for (int round = 0; round < kPipeReadRounds && pipeClient_->waitForReadyRead(kPipeReadSliceMs);
+         ++round) {
+        bytes += pipeClient_->readAll().toStdString();
+    }
+    return bytes;
 }
 
 bool PipeCapture::ClientSeesEnd(int timeoutMs) {
@@ -219,7 +235,9 @@ PipeCapture::~PipeCapture() {
     }
 }
 
-bool PipeCapture::Listening() const { return listener_ >= 0; }
+bool PipeCapture::Listening() const {
+    return listener_ >= 0;
+}
 
 bool PipeCapture::Accept(int timeoutMs) {
     if (listener_ < 0 || !WaitReadable(listener_, timeoutMs)) {
@@ -238,7 +256,9 @@ std::string PipeCapture::ReadClient() {
     return client_ < 0 ? std::string() : ReadAvailable(client_);
 }
 
-bool PipeCapture::ClientSeesEnd(int timeoutMs) { return client_ >= 0 && SeesEnd(client_, timeoutMs); }
+bool PipeCapture::ClientSeesEnd(int timeoutMs) {
+    return client_ >= 0 && SeesEnd(client_, timeoutMs);
+}
 
 void PipeCapture::CloseClient() {
     if (client_ >= 0) {
@@ -324,7 +344,9 @@ void LoopbackPeer::CloseConnection(bool reset) {
     connection_ = -1;
 }
 
-int ConnectLoopback(int port, int timeoutMs) { return testing_support::ConnectWithin(port, timeoutMs); }
+int ConnectLoopback(int port, int timeoutMs) {
+    return testing_support::ConnectWithin(port, timeoutMs);
+}
 
 int UnusedLoopbackPort() {
     int port = 0;
@@ -332,9 +354,13 @@ int UnusedLoopbackPort() {
     return port;
 }
 
-void ResetAndClose(int descriptor) { testing_support::ResetSocket(descriptor); }
+void ResetAndClose(int descriptor) {
+    testing_support::ResetSocket(descriptor);
+}
 
-void CloseSocket(int descriptor) { testing_support::CloseSocket(descriptor); }
+void CloseSocket(int descriptor) {
+    testing_support::CloseSocket(descriptor);
+}
 
 RecordingWindow::RecordingWindow() {
     window_.SetMessageHandler(

@@ -17,6 +17,13 @@ namespace net_testing {
 
 inline constexpr int kWaitMs = 5000;  // generous bound for things that happen at once
 
+// Tests that depend on what Wine's sockets and pipes do not model skip themselves there.
+#ifdef _WIN32
+inline constexpr bool kOnWindows = true;
+#else
+inline constexpr bool kOnWindows = false;
+#endif
+
 // Runs the Qt event loop until `done` or the deadline; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs);
 // Runs the Qt event loop for about `milliseconds`.
@@ -74,7 +81,9 @@ class PipeCapture {
     std::string ReadClientBytes(std::size_t length, int timeoutMs = kWaitMs);
     bool ClientSeesEnd(int timeoutMs = kWaitMs);
 #ifndef _WIN32
-    int ClientDescriptor() const { return client_; }
+    int ClientDescriptor() const {
+        return client_;
+    }
 #endif
 
   private:

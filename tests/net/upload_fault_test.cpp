@@ -308,6 +308,10 @@ bool IsWholeLine(const std::string& line) {
 // The listener took some lines and then stopped reading with its buffer nearly full: the
 // upload still succeeds, with at most one line waiting its full time.
 TEST_F(StuckListenerTest, ListenerThatStopsReadingDoesNotHoldTheUploadUp) {
+    if (net_testing::kOnWindows) {
+        GTEST_SKIP()
+            << "a named pipe under Wine takes every line without filling, so the stall never comes";
+    }
     const std::string filler = "filler " + std::string(3000, 'F') + "\r\n";
     for (int i = 0; i < 1000 && pipe_.DroppedLines() == 0; ++i) {
         pipe_.WriteLine(filler.c_str());

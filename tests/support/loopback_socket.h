@@ -73,8 +73,12 @@ inline int PollSocket(int socket, bool forWriting, int timeoutMs) {
     return ready > 0 ? 1 : ready;
 }
 
-inline bool LastErrorIsInProgress() { return WSAGetLastError() == WSAEWOULDBLOCK; }
-inline bool LastErrorIsReset() { return WSAGetLastError() == WSAECONNRESET; }
+inline bool LastErrorIsInProgress() {
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+inline bool LastErrorIsReset() {
+    return WSAGetLastError() == WSAECONNRESET;
+}
 
 inline long SendBytes(int socket, const char* data, std::size_t size) {
     return send(static_cast<SOCKET>(socket), data, static_cast<int>(size), 0);
@@ -118,9 +122,13 @@ inline void ResetSocket(int socket) {
 
 #else
 
-inline bool StartSockets() { return true; }
+inline bool StartSockets() {
+    return true;
+}
 
-inline int OpenTcpSocket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+inline int OpenTcpSocket() {
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
 
 inline void CloseSocket(int socket) {
     if (socket >= 0) {
@@ -143,8 +151,12 @@ inline int PollSocket(int socket, bool forWriting, int timeoutMs) {
     return ready > 0 ? 1 : ready;
 }
 
-inline bool LastErrorIsInProgress() { return errno == EINPROGRESS; }
-inline bool LastErrorIsReset() { return errno == ECONNRESET; }
+inline bool LastErrorIsInProgress() {
+    return errno == EINPROGRESS;
+}
+inline bool LastErrorIsReset() {
+    return errno == ECONNRESET;
+}
 
 inline long SendBytes(int socket, const char* data, std::size_t size) {
     return send(socket, data, size, MSG_NOSIGNAL);
@@ -164,7 +176,9 @@ inline long RecvNow(int socket, char* data, std::size_t size) {
     return count < 0 && (errno == EAGAIN || errno == EINTR) ? kRecvWouldBlock : count;
 }
 
-inline int AcceptSocket(int listener) { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
+inline int AcceptSocket(int listener) {
+    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
 
 inline bool SetReceiveBuffer(int socket, int bytes) {
     return setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;

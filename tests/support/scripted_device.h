@@ -3,8 +3,8 @@
 // A device on 127.0.0.1 played by a script on a thread of its own, for fault tests: it can
 // stop reading, answer garbage, answer late, reset in the middle of a block, or close at once,
 // while the program under test blocks in a send or runs its own event loop. Raw sockets without
-// Qt (support/loopback_socket.h), so every test suite can use it. Every wait is bounded, and destroying the object ends the script
-// at its next wait.
+// Qt (support/loopback_socket.h), so every test suite can use it. Every wait is bounded, and
+// destroying the object ends the script at its next wait.
 
 #include <algorithm>
 #include <atomic>
@@ -71,9 +71,7 @@ class DeviceConnection {
         return Read(bytes);
     }
 
-    bool Write(const std::string& bytes) {
-        return SendAllBytes(descriptor_, bytes);
-    }
+    bool Write(const std::string& bytes) { return SendAllBytes(descriptor_, bytes); }
 
     // Sleeps, but wakes early when the peer is told to stop; false then.
     bool Sleep(int milliseconds) {
