@@ -123,7 +123,7 @@ bool SeesEnd(int descriptor, int timeoutMs) {
 #ifdef _WIN32
 
 constexpr int kPipeReadRounds = 50;
-constexpr int kPipeReadSliceMs = 10;
+constexpr int kPipeReadSliceMs = 50;
 
 // Named pipes leave no file behind: a name nobody listens on is all there is.
 bool MakeStaleSocketFile(const std::string&) {
