@@ -11,9 +11,6 @@ std::string PrintableName(std::string_view name) {
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '\\':
-                out += "\\\\";
-                continue;
             case '\n':
                 out += "\\n";
                 continue;

@@ -227,7 +227,7 @@ TEST(ExtractImage, RefusesEntryPastTheData) {
 TEST(PrintableName, EscapesControlCharactersAndKeepsOtherBytes) {
     EXPECT_EQ(packer::PrintableName("/a\nb"), "/a\\nb");
     EXPECT_EQ(packer::PrintableName("/\x1b[2J"), "/\\x1b[2J");
-    EXPECT_EQ(packer::PrintableName("/back\\slash\x7f\t\r"), "/back\\\\slash\\x7f\\t\\r");
+    EXPECT_EQ(packer::PrintableName("C:\\web\\x\x7f\t\r"), "C:\\web\\x\\x7f\\t\\r");
     EXPECT_EQ(packer::PrintableName("/caf\xc3\xa9"), "/caf\xc3\xa9");
     EXPECT_TRUE(packer::IsValidUtf8("/caf\xc3\xa9"));
     EXPECT_FALSE(packer::IsValidUtf8("/caf\xe9"));
