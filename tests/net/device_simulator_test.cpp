@@ -304,8 +304,7 @@ TEST(DeviceSimulatorTest, CloseAfterFrameKEndsTheConnectionOnceKIsAnswered) {
 
 TEST(DeviceSimulatorTest, ResetAfterFrameKResetsTheConnection) {
     if (net_testing::kOnWindows) {
-        GTEST_SKIP() << "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as "
-                        "an orderly end";
+        GTEST_SKIP() << net_testing::kNoResetsUnderWine;
     }
     DeviceSimulatorOptions options;
     options.resetAfter = 1;
@@ -425,8 +424,7 @@ TEST(DeviceSimulatorTest, ConnectionRightAfterTheLastClientClosedFinishesThatUpl
 
 TEST(DeviceSimulatorTest, ClientResetMidUploadEndsItWithFailure) {
     if (net_testing::kOnWindows) {
-        GTEST_SKIP() << "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as "
-                        "an orderly end";
+        GTEST_SKIP() << net_testing::kNoResetsUnderWine;
     }
     SimulatorHarness harness;
     const std::string image = ValidImage(2000);

@@ -156,8 +156,7 @@ TEST_F(DeviceSocketTest, PeerCloseLogsBothLinesPostsCloseAndKeepsSocketOpen) {
 
 TEST_F(DeviceSocketTest, PeerResetIsReportedAsClose) {
     if (net_testing::kOnWindows) {
-        GTEST_SKIP() << "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as "
-                        "an orderly end";
+        GTEST_SKIP() << net_testing::kNoResetsUnderWine;
     }
     ConnectToPeer();
     peer_.CloseConnection(/*reset=*/true);
@@ -198,7 +197,7 @@ TEST_F(DeviceSocketTest, SendBytesLogsTheRequestedBytesAfterSending) {
 
 TEST_F(DeviceSocketTest, FailedSendReturnsFalseAndStillLogsEveryByte) {
     if (net_testing::kOnWindows) {
-        GTEST_SKIP() << "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as an orderly end";
+        GTEST_SKIP() << net_testing::kNoResetsUnderWine;
     }
     ConnectToPeer();
     peer_.CloseConnection(/*reset=*/true);

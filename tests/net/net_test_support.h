@@ -23,6 +23,8 @@ inline constexpr bool kOnWindows = true;
 #else
 inline constexpr bool kOnWindows = false;
 #endif
+inline constexpr const char* kNoResetsUnderWine =
+    "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as an orderly end";
 
 // Runs the Qt event loop until `done` or the deadline; returns done().
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs);
