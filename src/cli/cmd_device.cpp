@@ -1,17 +1,20 @@
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QCoreApplication>
 
 #include "cli/commands.h"
+#include "cli/output.h"
 #include "net/device_simulator.h"
 #include "net/web_preview.h"
 #include "packer/image_reader.h"
+#include "platform/file_replace.h"
 
 namespace cli {
 
@@ -36,11 +39,12 @@ struct DeviceCommandOptions {
     std::string httpListen = net::kDefaultPreviewAddress;
 };
 
-bool SaveImage(const std::vector<std::uint8_t>& image, const std::string& path) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()),
-              static_cast<std::streamsize>(image.size()));
-    return static_cast<bool>(out.flush());
+// Written as `pack -o` writes: a file is replaced atomically, a link keeps pointing to it, a
+// device or FIFO is written as a stream, a folder is refused.
+bool SaveImage(const std::vector<std::uint8_t>& image, const std::string& path,
+               std::string& error) {
+    const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+    return platform::WriteOutputFile(path, bytes, &error);
 }
 
 // Keeps a good image as asked; false (with the reason on stderr) when that fails. With several
@@ -50,11 +54,14 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
                bool perAddress) {
     if (!options.save.empty()) {
         const std::string path = perAddress ? options.save + "." + result.address : options.save;
-        if (!SaveImage(result.image, path)) {
-            std::cerr << "cannot write " << path << std::endl;
+        std::string error;
+        if (!SaveImage(result.image, path, error)) {
+            std::cerr << error << std::endl;
             return false;
         }
-        std::cout << "saved " << path << std::endl;
+        if (!Quiet()) {
+            std::cout << "saved " << path << std::endl;
+        }
     }
     if (!options.extract.empty()) {
         const std::string folder =
@@ -65,7 +72,9 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
             std::cerr << "cannot extract into " << folder << ": " << error << std::endl;
             return false;
         }
-        std::cout << "extracted into " << folder << std::endl;
+        if (!Quiet()) {
+            std::cout << "extracted into " << folder << std::endl;
+        }
     }
     return true;
 }
@@ -114,8 +123,11 @@ int RunDevice(const DeviceCommandOptions& options) {
     simulatorOptions.resetAfter = options.resetAfter;
 
     net::DeviceSimulator simulator(simulatorOptions);
+    // The simulator already tells every step; -q leaves only the errors (on stderr).
+    std::ostringstream discarded;
+    std::ostream& out = Quiet() ? discarded : std::cout;
     QObject::connect(&simulator, &net::DeviceSimulator::Message,
-                     [](const QString& line) { std::cout << line.toStdString() << std::endl; });
+                     [&out](const QString& line) { out << line.toStdString() << std::endl; });
 
     std::unique_ptr<net::WebPreview> preview;
     if (options.httpPort != kNoHttp) {
@@ -135,8 +147,8 @@ int RunDevice(const DeviceCommandOptions& options) {
         const bool kept = ok && KeepImage(options, result, perAddress);
         if (ok && preview) {
             preview->SetImage(result.image, result.directory);
-            std::cout << "web preview: " << preview->PageCount() << " files from " << result.address
-                      << std::endl;
+            out << "web preview: " << preview->PageCount() << " files from " << result.address
+                << std::endl;
         }
         if (!options.once) {
             return;
@@ -160,13 +172,13 @@ int RunDevice(const DeviceCommandOptions& options) {
             return;
         }
         int good = 0;
-        std::cout << "results:" << std::endl;
+        out << "results:" << std::endl;
         for (const auto& address : simulatorOptions.listenAddresses) {
             const bool addressOk = done[address];
             good += addressOk ? 1 : 0;
-            std::cout << "  " << address << "  " << (addressOk ? "ok" : "failed") << std::endl;
+            out << "  " << address << "  " << (addressOk ? "ok" : "failed") << std::endl;
         }
-        std::cout << good << " of " << done.size() << " uploads complete" << std::endl;
+        out << good << " of " << done.size() << " uploads complete" << std::endl;
         exitCode = good == static_cast<int>(done.size()) ? kExitOk : kExitFailure;
         QCoreApplication::quit();
     });
@@ -176,8 +188,8 @@ int RunDevice(const DeviceCommandOptions& options) {
         return kExitFailure;
     }
     if (preview) {
-        std::cout << "web preview on http://" << options.httpListen << ":" << preview->Port() << "/"
-                  << std::endl;
+        out << "web preview on http://" << options.httpListen << ":" << preview->Port() << "/"
+            << std::endl;
     }
     QCoreApplication::exec();
     return exitCode;

@@ -1,13 +1,15 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include <QCoreApplication>
 #include <QTime>
 
 #include "cli/commands.h"
-#include "net/log_listener.h"
+#include "cli/output.h"
+#include "platform/log_listener_qt.h"
 #include "platform/pipe_client.h"
 #include "platform/quit_signal_qt.h"
 
@@ -26,18 +28,21 @@ int RunLog(const LogCommandOptions& options) {
     char* argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
 
-    net::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
-    QObject::connect(&listener, &net::LogListener::LineReceived, [&](const QByteArray& line) {
+    platform::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
+    QObject::connect(&listener, &platform::LogListener::LineReceived, [&](const QByteArray& line) {
         if (options.timestamps) {
             std::cout << QTime::currentTime().toString("HH:mm:ss.zzz ").toStdString();
         }
         std::cout.write(line.constData(), line.size());
         std::cout << std::endl;
     });
-    QObject::connect(&listener, &net::LogListener::ClientConnected,
-                     [] { std::cerr << "client connected" << std::endl; });
-    QObject::connect(&listener, &net::LogListener::ClientDisconnected,
-                     [] { std::cerr << "client left" << std::endl; });
+    // The lines are what the listener is for; -q leaves out its own notes about clients.
+    std::ostringstream discarded;
+    std::ostream& notes = Quiet() ? discarded : std::cerr;
+    QObject::connect(&listener, &platform::LogListener::ClientConnected,
+                     [&notes] { notes << "client connected" << std::endl; });
+    QObject::connect(&listener, &platform::LogListener::ClientDisconnected,
+                     [&notes] { notes << "client left" << std::endl; });
 
     std::string error;
     if (!listener.Start(error)) {
@@ -45,9 +50,9 @@ int RunLog(const LogCommandOptions& options) {
         return kExitFailure;
     }
     if (listener.RemovedStaleSocket()) {
-        std::cerr << "removed a stale " << listener.Path() << std::endl;
+        notes << "removed a stale " << listener.Path() << std::endl;
     }
-    std::cerr << "listening on " << listener.Path() << std::endl;
+    notes << "listening on " << listener.Path() << std::endl;
     // Ctrl+C and kill end the event loop normally, so the listener removes its socket file.
     platform::QuitOnSignal quitOnSignal;
     QCoreApplication::exec();

@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 
 #include "app/log_pipe.h"
-#include "net/log_listener.h"
 #include "net/net_test_support.h"
+#include "platform/log_listener_qt.h"
 #include "platform/pipe_client.h"
 #include "support/test_support.h"
 
@@ -29,9 +29,9 @@ class LogListenerTest : public ::testing::Test {
     }
 
     // A listener on the default path that records every line.
-    std::unique_ptr<net::LogListener> StartListener() {
-        auto listener = std::make_unique<net::LogListener>(platform::LogPipePath());
-        QObject::connect(listener.get(), &net::LogListener::LineReceived,
+    std::unique_ptr<platform::LogListener> StartListener() {
+        auto listener = std::make_unique<platform::LogListener>(platform::LogPipePath());
+        QObject::connect(listener.get(), &platform::LogListener::LineReceived,
                          [this](const QByteArray& line) { lines_.push_back(line.toStdString()); });
         std::string error;
         EXPECT_TRUE(listener->Start(error)) << error;
@@ -130,13 +130,13 @@ TEST_F(LogListenerTest, RefusesPathsItMustNotTake) {
         const char* error;
         bool pathKept;  // what was at the path is still there
     };
-    std::unique_ptr<net::LogListener> other;
+    std::unique_ptr<platform::LogListener> other;
     const Case cases[] = {
         {"a plain file", [&] { runtime_.Write("quillTest", "keep me"); },
          "exists and is not a socket", true},
         {"another listener serves it",
          [&] {
-             other = std::make_unique<net::LogListener>(PipePath());
+             other = std::make_unique<platform::LogListener>(PipePath());
              std::string error;
              ASSERT_TRUE(other->Start(error)) << error;
          },
@@ -151,7 +151,7 @@ TEST_F(LogListenerTest, RefusesPathsItMustNotTake) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.prepare();
-        net::LogListener listener(PipePath());
+        platform::LogListener listener(PipePath());
         std::string error;
         EXPECT_FALSE(listener.Start(error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;

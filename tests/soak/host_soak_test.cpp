@@ -15,7 +15,7 @@
 
 #include "app/log_pipe.h"
 #include "net/device_simulator.h"
-#include "net/log_listener.h"
+#include "platform/log_listener_qt.h"
 #include "platform/pipe_client.h"
 #include "soak/soak_support.h"
 #include "support/test_support.h"
@@ -41,11 +41,11 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
     std::filesystem::permissions(runtime.path(), std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace);
     soak::ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", runtime.path().string());
-    net::LogListener listener(platform::LogPipePath());
+    platform::LogListener listener(platform::LogPipePath());
     std::string error;
     ASSERT_TRUE(listener.Start(error)) << error;
     long lines = 0;
-    QObject::connect(&listener, &net::LogListener::LineReceived,
+    QObject::connect(&listener, &platform::LogListener::LineReceived,
                      [&](const QByteArray&) { ++lines; });
     app::LogPipe pipe;
     ASSERT_EQ(pipe.Open(), 1);

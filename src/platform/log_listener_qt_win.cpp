@@ -1,10 +1,10 @@
-#include "net/log_listener.h"
+#include "platform/log_listener_qt.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSocketNotifier>
 
-namespace net {
+namespace platform {
 
 // Windows: the pipe is a named pipe served through Qt's local server. There is no socket file
 // to check or clean up; a second listener is refused by asking the name first.
@@ -120,4 +120,4 @@ void LogListener::DropClient() {
     client->deleteLater();
 }
 
-}  // namespace net
+}  // namespace platform

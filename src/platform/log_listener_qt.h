@@ -10,14 +10,14 @@ class QLocalServer;
 class QLocalSocket;
 class QSocketNotifier;
 
-namespace net {
+namespace platform {
 
 // Longest line kept whole; a client that sends more without a line feed gets it cut here.
 inline constexpr int kMaxLogLineBytes = 64 * 1024;
 // Clients that may wait while another one is served.
 inline constexpr int kLogListenBacklog = 4;
 
-// Serves the diagnostic pipe (platform/pipe_client.h): a Unix-domain stream socket that only
+// Serves the diagnostic pipe (pipe_client.h): a Unix-domain stream socket that only
 // the current user can reach (mode 0600 in a folder that others cannot tamper with); on Windows
 // the named pipe itself, open to the current user only. Serves one client at a time and takes
 // the next after it leaves. Lives on the thread of its event loop.
@@ -64,4 +64,4 @@ class LogListener : public QObject {
 #endif
 };
 
-}  // namespace net
+}  // namespace platform

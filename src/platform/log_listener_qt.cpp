@@ -1,4 +1,4 @@
-#include "net/log_listener.h"
+#include "platform/log_listener_qt.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace net {
+namespace platform {
 
 namespace {
 
@@ -216,4 +216,4 @@ void LogListener::DropClient() {
     client_ = -1;
 }
 
-}  // namespace net
+}  // namespace platform
