@@ -36,7 +36,7 @@ struct FullListener {
     FullListener() : first(net_testing::ConnectLoopback(peer.Port())) {}
     ~FullListener() {
         if (first >= 0) {
-            close(first);
+            net_testing::CloseSocket(first);
         }
     }
     LoopbackPeer peer{/*backlog=*/0};

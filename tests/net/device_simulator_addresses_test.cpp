@@ -1,11 +1,6 @@
 // The simulator standing in for several devices: one upload at a time per listening address,
 // several addresses at once.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -19,6 +14,7 @@
 
 #include "net/device_simulator.h"
 #include "net/net_test_support.h"
+#include "support/loopback_socket.h"
 
 namespace {
 
@@ -28,22 +24,15 @@ using net_testing::WaitUntil;
 constexpr int kClientTimeoutMs = 3000;
 
 int ConnectTo(const std::string& address, int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &target.sin_addr);
-    timeval timeout{kClientTimeoutMs / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
-        close(fd);
-        return -1;
+    const int fd = testing_support::ConnectWithin(port, kClientTimeoutMs, address.c_str());
+    if (fd >= 0) {
+        testing_support::SetSendTimeout(fd, kClientTimeoutMs);
     }
     return fd;
 }
 
 bool SendAll(int fd, const std::string& bytes) {
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return testing_support::SendAllBytes(fd, bytes);
 }
 
 // A one-file image ("/a.htm", `size` bytes) in a directory of one entry.
@@ -90,8 +79,8 @@ TEST(DeviceSimulatorAddressesTest, EachAddressTakesItsOwnUploadAtTheSameTime) {
             answers[2 + static_cast<std::size_t>(i)] =
                 net_testing::ReadBytes(fd, 2, kClientTimeoutMs);
         }
-        close(first);
-        close(second);
+        net_testing::CloseSocket(first);
+        net_testing::CloseSocket(second);
         done = true;
     });
     WaitUntil([&] { return done.load(); }, 4 * kClientTimeoutMs);

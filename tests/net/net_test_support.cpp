@@ -9,13 +9,16 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
+#ifdef _WIN32
+#include <QLocalServer>
+#include <QLocalSocket>
+#else
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
+
+#include "support/loopback_socket.h"
 
 namespace net_testing {
 
@@ -24,14 +27,6 @@ namespace {
 int RemainingMs(const QElapsedTimer& timer, int timeoutMs) {
     const auto left = timeoutMs - timer.elapsed();
     return left > 0 ? static_cast<int>(left) : 0;
-}
-
-sockaddr_in LoopbackAddress(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 }  // namespace
@@ -63,27 +58,22 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
         previous_ = old;
     }
     if (value == nullptr) {
-        unsetenv(name);
+        qunsetenv(name);
     } else {
-        setenv(name, value, 1);
+        qputenv(name, value);
     }
 }
 
 ScopedEnv::~ScopedEnv() {
     if (previous_) {
-        setenv(name_.c_str(), previous_->c_str(), 1);
+        qputenv(name_.c_str(), QByteArray::fromStdString(*previous_));
     } else {
-        unsetenv(name_.c_str());
+        qunsetenv(name_.c_str());
     }
 }
 
 bool WaitReadable(int descriptor, int timeoutMs) {
-    pollfd watched{descriptor, POLLIN, 0};
-    int ready = 0;
-    do {
-        ready = poll(&watched, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
+    return testing_support::PollSocket(descriptor, false, timeoutMs) == 1;
 }
 
 std::string ReadBytes(int descriptor, std::size_t length, int timeoutMs) {
@@ -95,12 +85,12 @@ std::string ReadBytes(int descriptor, std::size_t length, int timeoutMs) {
         if (!WaitReadable(descriptor, RemainingMs(timer, timeoutMs))) {
             break;
         }
-        const ssize_t count =
-            recv(descriptor, chunk, std::min(sizeof chunk, length - bytes.size()), MSG_DONTWAIT);
+        const long count = testing_support::RecvNow(descriptor, chunk,
+                                                    std::min(sizeof chunk, length - bytes.size()));
+        if (count == testing_support::kRecvWouldBlock) {
+            continue;
+        }
         if (count <= 0) {
-            if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
-                continue;
-            }
             break;
         }
         bytes.append(chunk, static_cast<std::size_t>(count));
@@ -112,7 +102,7 @@ std::string ReadAvailable(int descriptor) {
     std::string bytes;
     char chunk[65536];
     for (;;) {
-        const ssize_t count = recv(descriptor, chunk, sizeof chunk, MSG_DONTWAIT);
+        const long count = testing_support::RecvNow(descriptor, chunk, sizeof chunk);
         if (count <= 0) {
             return bytes;
         }
@@ -125,9 +115,85 @@ bool SeesEnd(int descriptor, int timeoutMs) {
         return false;
     }
     char byte = 0;
-    const ssize_t count = recv(descriptor, &byte, 1, MSG_DONTWAIT);
-    return count == 0 || (count < 0 && errno == ECONNRESET);
+    const long count = testing_support::RecvNow(descriptor, &byte, 1);
+    return count == 0 ||
+           (count == testing_support::kRecvError && testing_support::LastErrorIsReset());
 }
+
+#ifdef _WIN32
+
+constexpr int kPipeReadRounds = 50;
+constexpr int kPipeReadSliceMs = 50;
+
+// Named pipes leave no file behind: a name nobody listens on is all there is.
+bool MakeStaleSocketFile(const std::string&) {
+    return true;
+}
+
+PipeCapture::PipeCapture(const std::string& path, int backlog)
+    : path_(path), server_(std::make_unique<QLocalServer>()) {
+    server_->setMaxPendingConnections(backlog);
+    server_->listen(QString::fromStdString(path));
+}
+
+PipeCapture::~PipeCapture() {
+    CloseClient();
+}
+
+bool PipeCapture::Listening() const {
+    return server_->isListening();
+}
+
+bool PipeCapture::Accept(int timeoutMs) {
+    if (!server_->isListening() ||
+        (!server_->hasPendingConnections() && !server_->waitForNewConnection(timeoutMs))) {
+        return false;
+    }
+    CloseClient();
+    pipeClient_ = server_->nextPendingConnection();
+    return pipeClient_ != nullptr;
+}
+
+bool PipeCapture::ClientReadable(int timeoutMs) {
+    if (pipeClient_ == nullptr) {
+        return false;
+    }
+    return pipeClient_->bytesAvailable() > 0 || pipeClient_->waitForReadyRead(timeoutMs);
+}
+
+std::string PipeCapture::ReadClient() {
+    if (pipeClient_ == nullptr) {
+        return {};
+    }
+    // The pipe is read in the background: lines already written are only seen after a short
+    // wait for that read; a few rounds, each bounded, until nothing more comes.
+    std::string bytes = pipeClient_->readAll().toStdString();
+    for (int round = 0; round < kPipeReadRounds && pipeClient_->waitForReadyRead(kPipeReadSliceMs);
+         ++round) {
+        bytes += pipeClient_->readAll().toStdString();
+    }
+    return bytes;
+}
+
+bool PipeCapture::ClientSeesEnd(int timeoutMs) {
+    if (pipeClient_ == nullptr) {
+        return false;
+    }
+    if (pipeClient_->state() != QLocalSocket::ConnectedState) {
+        return pipeClient_->bytesAvailable() == 0;
+    }
+    return pipeClient_->waitForDisconnected(timeoutMs) && pipeClient_->bytesAvailable() == 0;
+}
+
+void PipeCapture::CloseClient() {
+    if (pipeClient_ != nullptr) {
+        pipeClient_->abort();
+        delete pipeClient_;
+        pipeClient_ = nullptr;
+    }
+}
+
+#else
 
 bool MakeStaleSocketFile(const std::string& path) {
     sockaddr_un address{};
@@ -169,6 +235,10 @@ PipeCapture::~PipeCapture() {
     }
 }
 
+bool PipeCapture::Listening() const {
+    return listener_ >= 0;
+}
+
 bool PipeCapture::Accept(int timeoutMs) {
     if (listener_ < 0 || !WaitReadable(listener_, timeoutMs)) {
         return false;
@@ -178,29 +248,16 @@ bool PipeCapture::Accept(int timeoutMs) {
     return client_ >= 0;
 }
 
-bool PipeCapture::WaitFor(const std::string& text, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (captured_.find(text) == std::string::npos) {
-        if (client_ < 0 || !WaitReadable(client_, RemainingMs(timer, timeoutMs))) {
-            return false;
-        }
-        const std::string more = ReadAvailable(client_);
-        if (more.empty()) {
-            return captured_.find(text) != std::string::npos;  // the client left
-        }
-        captured_ += more;
-    }
-    return true;
+bool PipeCapture::ClientReadable(int timeoutMs) {
+    return client_ >= 0 && WaitReadable(client_, timeoutMs);
 }
 
-std::string PipeCapture::Take() {
-    if (client_ >= 0) {
-        captured_ += ReadAvailable(client_);
-    }
-    std::string taken;
-    taken.swap(captured_);
-    return taken;
+std::string PipeCapture::ReadClient() {
+    return client_ < 0 ? std::string() : ReadAvailable(client_);
+}
+
+bool PipeCapture::ClientSeesEnd(int timeoutMs) {
+    return client_ >= 0 && SeesEnd(client_, timeoutMs);
 }
 
 void PipeCapture::CloseClient() {
@@ -210,40 +267,65 @@ void PipeCapture::CloseClient() {
     }
 }
 
+#endif
+
+bool PipeCapture::WaitFor(const std::string& text, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (captured_.find(text) == std::string::npos) {
+        if (!ClientReadable(RemainingMs(timer, timeoutMs))) {
+            return false;
+        }
+        const std::string more = ReadClient();
+        if (more.empty()) {
+            return captured_.find(text) != std::string::npos;  // the client left
+        }
+        captured_ += more;
+    }
+    return true;
+}
+
+std::string PipeCapture::Take() {
+    captured_ += ReadClient();
+    std::string taken;
+    taken.swap(captured_);
+    return taken;
+}
+
+std::string PipeCapture::ReadClientBytes(std::size_t length, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    std::string bytes;
+    while (bytes.size() < length && ClientReadable(RemainingMs(timer, timeoutMs))) {
+        const std::string more = ReadClient();
+        if (more.empty()) {
+            break;
+        }
+        bytes += more;
+    }
+    return bytes;
+}
+
 LoopbackPeer::LoopbackPeer(int backlog, int receiveBuffer) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) {
-        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    }
-    sockaddr_in address = LoopbackAddress(0);
-    socklen_t size = sizeof address;
-    if (bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, backlog) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        return;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = testing_support::ListenLoopback(backlog, receiveBuffer, "127.0.0.1", &port_);
 }
 
 LoopbackPeer::~LoopbackPeer() {
     CloseConnection();
-    if (listener_ >= 0) {
-        close(listener_);
-    }
+    testing_support::CloseSocket(listener_);
 }
 
 bool LoopbackPeer::Accept(int timeoutMs) {
-    if (!WaitReadable(listener_, timeoutMs)) {
+    if (listener_ < 0 || !WaitReadable(listener_, timeoutMs)) {
         return false;
     }
     CloseConnection();
-    connection_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    connection_ = testing_support::AcceptSocket(listener_);
     return connection_ >= 0;
 }
 
 bool LoopbackPeer::Send(const std::string& bytes) {
-    return connection_ >= 0 && send(connection_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                                   static_cast<ssize_t>(bytes.size());
+    return connection_ >= 0 && testing_support::SendAllBytes(connection_, bytes);
 }
 
 std::string LoopbackPeer::Read(std::size_t length, int timeoutMs) {
@@ -257,43 +339,27 @@ void LoopbackPeer::CloseConnection(bool reset) {
     if (reset) {
         ResetAndClose(connection_);
     } else {
-        close(connection_);
+        testing_support::CloseSocket(connection_);
     }
     connection_ = -1;
 }
 
 int ConnectLoopback(int port, int timeoutMs) {
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_in address = LoopbackAddress(port);
-    if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        pollfd watched{descriptor, POLLOUT, 0};
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (errno != EINPROGRESS || poll(&watched, 1, timeoutMs) != 1 ||
-            getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            close(descriptor);
-            return -1;
-        }
-    }
-    const int flags = fcntl(descriptor, F_GETFL);
-    fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
-    return descriptor;
+    return testing_support::ConnectWithin(port, timeoutMs);
 }
 
 int UnusedLoopbackPort() {
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = LoopbackAddress(0);
-    socklen_t size = sizeof address;
-    bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &size);
-    close(descriptor);
-    return ntohs(address.sin_port);
+    int port = 0;
+    testing_support::CloseSocket(testing_support::ListenLoopback(1, 0, "127.0.0.1", &port));
+    return port;
 }
 
 void ResetAndClose(int descriptor) {
-    const linger abortive{1, 0};
-    setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    close(descriptor);
+    testing_support::ResetSocket(descriptor);
+}
+
+void CloseSocket(int descriptor) {
+    testing_support::CloseSocket(descriptor);
 }
 
 RecordingWindow::RecordingWindow() {

@@ -244,8 +244,8 @@ class StuckListenerTest : public UploadFaultTest {
     // What the listener can still read, split into lines; a cut-off last line fails the test.
     std::vector<std::string> ReceivedLines() {
         std::string bytes;
-        while (net_testing::WaitReadable(capture_.ClientDescriptor(), 200)) {
-            const std::string more = net_testing::ReadAvailable(capture_.ClientDescriptor());
+        while (capture_.ClientReadable(200)) {
+            const std::string more = capture_.ReadClient();
             if (more.empty()) {
                 break;
             }
@@ -262,8 +262,8 @@ class StuckListenerTest : public UploadFaultTest {
     }
 
     testing_support::TempDir runtime_;
-    net_testing::ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.path().c_str()};
-    net_testing::PipeCapture capture_{(runtime_.path() / "quillTest").string()};
+    net_testing::ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", runtime_.path().string().c_str()};
+    net_testing::PipeCapture capture_{platform::LogPipePath()};
     app::LogPipe pipe_;
 };
 
@@ -308,13 +308,17 @@ bool IsWholeLine(const std::string& line) {
 // The listener took some lines and then stopped reading with its buffer nearly full: the
 // upload still succeeds, with at most one line waiting its full time.
 TEST_F(StuckListenerTest, ListenerThatStopsReadingDoesNotHoldTheUploadUp) {
+    if (net_testing::kOnWindows) {
+        GTEST_SKIP()
+            << "a named pipe under Wine takes every line without filling, so the stall never comes";
+    }
     const std::string filler = "filler " + std::string(3000, 'F') + "\r\n";
     for (int i = 0; i < 1000 && pipe_.DroppedLines() == 0; ++i) {
         pipe_.WriteLine(filler.c_str());
     }
     ASSERT_GT(pipe_.DroppedLines(), 0) << "the pipe never filled";
     // Room for a few lines, so the upload's own lines fill it again and one of them waits.
-    net_testing::ReadBytes(capture_.ClientDescriptor(), 4 * filler.size());
+    capture_.ReadClientBytes(4 * filler.size());
 
     UseFileOf(3 * kBlockBytes);
     ScriptedDevice device(GoodDevice());

@@ -2,9 +2,9 @@
 
 // A device on 127.0.0.1 played by a script on a thread of its own, for fault tests: it can
 // stop reading, answer garbage, answer late, reset in the middle of a block, or close at once,
-// while the program under test blocks in a send or runs its own event loop. Plain POSIX, so
-// every test suite can use it. Every wait is bounded, and destroying the object ends the script
-// at its next wait.
+// while the program under test blocks in a send or runs its own event loop. Raw sockets without
+// Qt (support/loopback_socket.h), so every test suite can use it. Every wait is bounded, and
+// destroying the object ends the script at its next wait.
 
 #include <algorithm>
 #include <atomic>
@@ -15,11 +15,7 @@
 #include <string>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/loopback_socket.h"
 
 namespace testing_support {
 
@@ -48,12 +44,9 @@ class DeviceConnection {
             if (!WaitReadable(deadline)) {
                 return false;
             }
-            const ssize_t count =
-                recv(descriptor_, chunk, std::min(sizeof chunk, length - bytes.size()), 0);
+            const long count =
+                RecvBytes(descriptor_, chunk, std::min(sizeof chunk, length - bytes.size()));
             if (count <= 0) {
-                if (count < 0 && errno == EINTR) {
-                    continue;
-                }
                 return false;
             }
             bytes.append(chunk, static_cast<std::size_t>(count));
@@ -78,10 +71,7 @@ class DeviceConnection {
         return Read(bytes);
     }
 
-    bool Write(const std::string& bytes) {
-        return send(descriptor_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
+    bool Write(const std::string& bytes) { return SendAllBytes(descriptor_, bytes); }
 
     // Sleeps, but wakes early when the peer is told to stop; false then.
     bool Sleep(int milliseconds) {
@@ -102,8 +92,7 @@ class DeviceConnection {
         const auto deadline = Now() + std::chrono::milliseconds(timeoutMs);
         char chunk[4096];
         while (WaitReadable(deadline)) {
-            const ssize_t count = recv(descriptor_, chunk, sizeof chunk, 0);
-            if (count == 0 || (count < 0 && errno != EINTR)) {
+            if (RecvBytes(descriptor_, chunk, sizeof chunk) <= 0) {
                 return true;
             }
         }
@@ -115,16 +104,15 @@ class DeviceConnection {
 
     // Resets the connection (SO_LINGER 0) and closes it.
     void Reset() {
-        linger abort{1, 0};
-        setsockopt(descriptor_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        Close();
+        if (descriptor_ >= 0) {
+            ResetSocket(descriptor_);
+            descriptor_ = -1;
+        }
     }
 
     void Close() {
-        if (descriptor_ >= 0) {
-            close(descriptor_);
-            descriptor_ = -1;
-        }
+        CloseSocket(descriptor_);
+        descriptor_ = -1;
     }
 
     int Descriptor() const { return descriptor_; }
@@ -143,14 +131,10 @@ class DeviceConnection {
             if (left == 0) {
                 return false;
             }
-            pollfd watched{descriptor_, POLLIN, 0};
-            const int ready =
-                poll(&watched, 1, static_cast<int>(std::min<long long>(left, kScriptSliceMs)));
-            if (ready > 0) {
-                return true;
-            }
-            if (ready < 0 && errno != EINTR) {
-                return false;
+            const int ready = PollSocket(
+                descriptor_, false, static_cast<int>(std::min<long long>(left, kScriptSliceMs)));
+            if (ready != 0) {
+                return ready > 0;
             }
         }
         return false;
@@ -171,21 +155,8 @@ class ScriptedDevice {
     // leaves the connection in the listen queue (the program's connect still succeeds).
     explicit ScriptedDevice(Script script, int receiveBuffer = 0, bool accept = true)
         : script_(std::move(script)) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0) {
-            setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_, 4) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-        if (accept) {
+        listener_ = ListenLoopback(4, receiveBuffer, "127.0.0.1", &port_);
+        if (listener_ >= 0 && accept) {
             thread_ = std::thread([this] { Serve(); });
         }
     }
@@ -195,9 +166,7 @@ class ScriptedDevice {
         if (thread_.joinable()) {
             thread_.join();
         }
-        if (listener_ >= 0) {
-            close(listener_);
-        }
+        CloseSocket(listener_);
     }
 
     ScriptedDevice(const ScriptedDevice&) = delete;
@@ -225,11 +194,10 @@ class ScriptedDevice {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kScriptWaitMs);
         while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
-            pollfd watched{listener_, POLLIN, 0};
-            if (poll(&watched, 1, kScriptSliceMs) <= 0) {
+            if (PollSocket(listener_, false, kScriptSliceMs) <= 0) {
                 continue;
             }
-            const int descriptor = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int descriptor = AcceptSocket(listener_);
             if (descriptor < 0) {
                 continue;
             }
