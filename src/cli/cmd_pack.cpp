@@ -55,18 +55,28 @@ int RunPack(const PackOptions& options) {
     std::ostringstream discarded;  // the report under -q (its JSON is still asked for)
     std::ostream& report = Quiet() && !options.json ? discarded : toStdout ? std::cerr : std::cout;
     std::vector<std::uint8_t> image;
+    // With an output, the report waits until the image is written: a write that fails (a full
+    // disk) must not follow a report that already said the image was made.
+    std::ostringstream held;
+    std::ostream& reportFirst = options.output.empty() ? report : held;
     const int result =
-        RunPackReport(options.folder, *limits, options.json, report, std::cerr,
+        RunPackReport(options.folder, *limits, options.json, reportFirst, std::cerr,
                       options.output.empty() ? nullptr : &image, options.full, options.build);
     if (result != kExitOk || options.output.empty()) {
+        report << held.str() << std::flush;
         return result;
     }
     std::cout.flush();
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
     if (!platform::WriteOutputFile(options.output, bytes, &error)) {
         std::cerr << error << std::endl;
+        if (options.json) {
+            JsonLines(report).Write(
+                "result", QJsonObject{{"ok", false}, {"message", QString::fromStdString(error)}});
+        }
         return kExitFailure;
     }
+    report << held.str() << std::flush;
     if (Verbose()) {
         std::cerr << "wrote " << image.size() << " bytes to " << options.output << std::endl;
     }

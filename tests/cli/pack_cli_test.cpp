@@ -407,6 +407,13 @@ TEST_F(CliFixture, PackOutputKeepsWhatTheTargetIs) {
     EXPECT_TRUE(fs::is_symlink(w + "/link.img"));
     EXPECT_EQ(ReadFile(w + "/real.img").size(), 1285u);
     EXPECT_TRUE(fs::is_directory(w + "/dir"));
+
+    // A write that fails after the checks (a full disk) is never preceded by a report of success.
+    const auto full = Pack({site, "-o", "/dev/full", "--json"});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_EQ(full.out,
+              "{\"event\":\"result\",\"message\":\"cannot write /dev/full: No space left "
+              "on device\",\"ok\":false,\"schema\":1}\n");
 }
 
 }  // namespace
