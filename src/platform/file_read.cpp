@@ -1,4 +1,5 @@
 #include "platform/file_read.h"
+#include "platform/file_kind.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,22 +15,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-const char* KindName(mode_t mode) {
-    if (S_ISFIFO(mode)) {
-        return "FIFO";
-    }
-    if (S_ISSOCK(mode)) {
-        return "socket";
-    }
-    if (S_ISCHR(mode)) {
-        return "character device";
-    }
-    if (S_ISBLK(mode)) {
-        return "block device";
-    }
-    return "unknown kind";
-}
-
 // Empty when `mode` is a regular file's; otherwise the error for `path`.
 std::string RefuseType(const std::string& path, mode_t mode) {
     if (S_ISREG(mode)) {
@@ -38,7 +23,7 @@ std::string RefuseType(const std::string& path, mode_t mode) {
     if (S_ISDIR(mode)) {
         return "cannot open " + path + ": " + std::strerror(EISDIR);
     }
-    return path + ": not a regular file (" + KindName(mode) + ")";
+    return path + ": not a regular file (" + FileKindName(mode) + ")";
 }
 
 std::string TooLarge(const std::string& label, std::size_t maxBytes) {
@@ -119,6 +104,25 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
 bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error) {
     bytes.clear();
     return ReadToEnd(STDIN_FILENO, "standard input", maxBytes, bytes, error);
+}
+
+const char* FileKindName(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "folder";
+    }
+    if (S_ISFIFO(mode)) {
+        return "FIFO";
+    }
+    if (S_ISSOCK(mode)) {
+        return "socket";
+    }
+    if (S_ISCHR(mode)) {
+        return "character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "block device";
+    }
+    return "unknown kind";
 }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 #include "platform/file_replace.h"
+#include "platform/file_kind.h"
 
 #include <atomic>
 #include <cerrno>
@@ -40,25 +41,6 @@ std::filesystem::path ResolveTarget(const std::string& path) {
         target = next.is_absolute() ? next : target.parent_path() / next;
     }
     return target;
-}
-
-const char* KindName(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "folder";
-    }
-    if (S_ISFIFO(mode)) {
-        return "FIFO";
-    }
-    if (S_ISSOCK(mode)) {
-        return "socket";
-    }
-    if (S_ISCHR(mode)) {
-        return "character device";
-    }
-    if (S_ISBLK(mode)) {
-        return "block device";
-    }
-    return "unknown kind";
 }
 
 bool WriteAll(int fd, std::string_view contents) {
@@ -135,10 +117,11 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
     }
     if (exists && !S_ISREG(existing.st_mode)) {
         if (error != nullptr) {
-            *error = "cannot write " + target.string() + ": " +
-                     (S_ISDIR(existing.st_mode)
-                          ? std::string(std::strerror(EISDIR))
-                          : "not a regular file (" + std::string(KindName(existing.st_mode)) + ")");
+            *error =
+                "cannot write " + target.string() + ": " +
+                (S_ISDIR(existing.st_mode)
+                     ? std::string(std::strerror(EISDIR))
+                     : "not a regular file (" + std::string(FileKindName(existing.st_mode)) + ")");
         }
         return false;
     }
@@ -236,7 +219,7 @@ OutputPlan PlanOutput(const std::string& path, std::string* error) {
     if (!S_ISREG(status.st_mode)) {
         if (error != nullptr) {
             *error = "cannot write " + path + ": not a file, character device or FIFO (" +
-                     KindName(status.st_mode) + ")";
+                     FileKindName(status.st_mode) + ")";
         }
         return {};
     }

@@ -90,23 +90,6 @@ void LogListener::OnClientReadable() {
     }
 }
 
-void LogListener::EmitLines() {
-    qsizetype start = 0;
-    for (qsizetype end = pending_.indexOf('\n'); end >= 0; end = pending_.indexOf('\n', start)) {
-        qsizetype lineEnd = end;
-        if (lineEnd > start && pending_[lineEnd - 1] == '\r') {
-            --lineEnd;
-        }
-        emit LineReceived(pending_.mid(start, lineEnd - start));
-        start = end + 1;
-    }
-    pending_.remove(0, start);
-    if (pending_.size() > kMaxLogLineBytes) {
-        emit LineReceived(pending_);
-        pending_.clear();
-    }
-}
-
 void LogListener::DropClient() {
     if (clientSocket_ == nullptr) {
         return;
