@@ -5,7 +5,7 @@
 #include "app/effective_settings.h"
 #include "app/settings_file.h"
 #include "platform/exe_path.h"
-#include "platform/socket_layer.h"
+#include "platform/socket_calls.h"
 
 namespace app {
 

@@ -6,7 +6,7 @@
 #include <QTimer>
 
 #include "packer/printable_name.h"
-#include "platform/socket_options.h"
+#include "platform/socket_calls.h"
 
 namespace net {
 

@@ -4,16 +4,10 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstring>
 
 #include <QSocketNotifier>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/socket_calls.h"
 
 namespace platform {
 
@@ -29,18 +23,10 @@ bool Resolve(const std::string& text, std::uint32_t& address, std::string& reaso
         reason = "no address";
         return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-        reason = std::string("cannot resolve the name: ") +
-                 (status != 0 ? gai_strerror(status) : "no IPv4 address");
+    if (!LookUpHostAddress(text, address, reason)) {
+        reason = "cannot resolve the name: " + reason;
         return false;
     }
-    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
     return true;
 }
 
@@ -89,9 +75,15 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
         Fail(EINVAL);
         return false;
     }
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Only Windows has a socket layer to start.
+    if (!SocketLayerStartup()) {
+        Fail(EIO, "Windows Sockets could not be started");
+        return false;
+    }
+    SocketError error;
+    const int descriptor = SocketOpen(error);
     if (descriptor < 0) {
-        Fail(errno);
+        Fail(error);
         return false;
     }
     Fail(0);
@@ -100,14 +92,11 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
     if (localPort == 0 && localAddress == nullptr) {
         return true;
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<std::uint16_t>(localPort));
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    bool bound = localAddress == nullptr || inet_pton(AF_INET, localAddress, &local.sin_addr) == 1;
+    std::uint32_t local = 0;  // any address
+    bool bound = localAddress == nullptr || ParseDottedAddress(localAddress, local);
     if (bound) {
-        bound = bind(descriptor_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-        Fail(bound ? 0 : errno);
+        bound = SocketBind(descriptor_, local, static_cast<int>(localPort), error);
+        Fail(error);
     } else {
         Fail(EINVAL, std::string("not a dotted IPv4 address: ") + localAddress);
     }
@@ -119,8 +108,13 @@ bool AsyncSocket::Create(unsigned localPort, int socketType, long eventMask,
 }
 
 bool AsyncSocket::Listen(int backlog) {
-    if (descriptor_ < 0 || connected_ || listen(descriptor_, backlog) != 0) {
-        Fail(descriptor_ < 0 ? EBADF : errno);
+    if (descriptor_ < 0 || connected_) {
+        Fail(descriptor_ < 0 ? EBADF : EINVAL);  // EINVAL: what Linux says of a connected socket
+        return false;
+    }
+    SocketError error;
+    if (!SocketListen(descriptor_, backlog, error)) {
+        Fail(error);
         return false;
     }
     listening_ = true;
@@ -133,11 +127,9 @@ bool AsyncSocket::Accept(AsyncSocket& connected) {
         Fail(EINVAL);
         return false;
     }
-    int descriptor = -1;
-    do {
-        descriptor = accept4(descriptor_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    } while (descriptor < 0 && errno == EINTR);
-    Fail(descriptor < 0 ? errno : 0);
+    SocketError error;
+    const int descriptor = SocketAccept(descriptor_, error);
+    Fail(error);
     ResumeEvents();
     if (descriptor < 0) {
         return false;
@@ -169,17 +161,15 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
         Fail(EADDRNOTAVAIL, "address " + DottedAddress(host) + " is not a unicast host address");
         return false;
     }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr.s_addr = htonl(host);
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
     Fail(0);
-    if (connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            Fail(errno);
+    SocketError error;
+    const int started = SocketConnect(descriptor_, host, port, error);
+    if (started != 0) {
+        if (started != kSocketWouldBlock) {
+            Fail(error);
             return false;
         }
-        const WaitResult waited = WaitFor(POLLOUT, connectTimeoutMs_);
+        const WaitResult waited = WaitFor(SocketWaitFor::kConnectEnd, connectTimeoutMs_);
         if (waited == WaitResult::kTimedOut) {
             Fail(ETIMEDOUT, "timed out after " + Duration(connectTimeoutMs_));
             return false;
@@ -187,10 +177,9 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
         if (waited == WaitResult::kCancelled || waited == WaitResult::kFailed) {
             return false;
         }
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            Fail(error != 0 ? error : errno);
+        error = SocketPendingError(descriptor_);
+        if (error.number != 0) {
+            Fail(error);
             return false;
         }
     }
@@ -208,19 +197,16 @@ int AsyncSocket::Send(const void* data, int length) {
     const auto* bytes = static_cast<const char*>(data);
     int sent = 0;
     while (sent < length) {
-        const ssize_t count =
-            send(descriptor_, bytes + sent, static_cast<std::size_t>(length - sent),
-                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        SocketError error;
+        const int count =
+            SocketSend(descriptor_, bytes + sent, static_cast<std::size_t>(length - sent), error);
         if (count > 0) {
-            sent += static_cast<int>(count);
+            sent += count;
             continue;
         }
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (count == kSocketWouldBlock) {
             // The peer is slow: wait for room, but not for a peer that has stopped reading.
-            const WaitResult waited = WaitFor(POLLOUT, kSendStallTimeoutMs);
+            const WaitResult waited = WaitFor(SocketWaitFor::kRoomToSend, kSendStallTimeoutMs);
             if (waited == WaitResult::kReady) {
                 continue;
             }
@@ -239,7 +225,11 @@ int AsyncSocket::Send(const void* data, int length) {
             }
             return kSocketError;
         }
-        Fail(count < 0 ? errno : EIO);
+        if (count < 0) {
+            Fail(error);
+        } else {
+            Fail(EIO);
+        }
         return kSocketError;
     }
     return length;
@@ -250,13 +240,11 @@ int AsyncSocket::Receive(void* buffer, int length) {
         Fail(EINVAL);
         return kSocketError;
     }
-    ssize_t count = 0;
-    do {
-        count = recv(descriptor_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
-    } while (count < 0 && errno == EINTR);
-    Fail(count < 0 ? errno : 0);
+    SocketError error;
+    const int count = SocketReceive(descriptor_, buffer, length, error);
+    Fail(error);
     ResumeEvents();
-    return count < 0 ? kSocketError : static_cast<int>(count);
+    return count < 0 ? kSocketError : count;
 }
 
 void AsyncSocket::Close() {
@@ -277,12 +265,16 @@ std::string AsyncSocket::LastErrorText() const {
     if (!lastErrorText_.empty() || lastError_ == 0) {
         return lastErrorText_;
     }
-    return std::strerror(lastError_);
+    return SocketErrnoText(lastError_);
 }
 
 void AsyncSocket::Fail(int error, std::string text) {
     lastError_ = error;
     lastErrorText_ = std::move(text);
+}
+
+void AsyncSocket::Fail(const SocketError& error) {
+    Fail(error.number, error.number != 0 ? SocketSystemText(error) : std::string());
 }
 
 void AsyncSocket::OnReceive(int) {}
@@ -299,17 +291,11 @@ bool AsyncSocket::SetSendBufferSize(int bytes) {
     if (descriptor_ < 0) {
         return false;
     }
-    return setsockopt(descriptor_, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+    return SocketSetSendBuffer(descriptor_, bytes);
 }
 
 int AsyncSocket::LocalPort() const {
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    if (descriptor_ < 0 ||
-        getsockname(descriptor_, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
-        return 0;
-    }
-    return ntohs(local.sin_port);
+    return descriptor_ < 0 ? 0 : SocketLocalPort(descriptor_);
 }
 
 void AsyncSocket::Attach(int descriptor, long eventMask) {
@@ -322,16 +308,19 @@ void AsyncSocket::Attach(int descriptor, long eventMask) {
 
 void AsyncSocket::Release() {
     StopEvents();
-    close(descriptor_);
+    SocketClose(descriptor_);
     descriptor_ = -1;
     listening_ = false;
     connected_ = false;
 }
 
 // Only connected and listening sockets are watched: Linux reports an unconnected TCP socket as
-// hung up, which would raise events for nothing.
+// hung up, which would raise events for nothing. Qt's notifier on Windows selects the socket's
+// read, accept and close events (WSAAsyncSelect); like the original platform, a read event comes
+// again only after a recv.
 void AsyncSocket::WatchEvents() {
-    notifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
+    notifier_ =
+        std::make_unique<QSocketNotifier>(static_cast<qintptr>(descriptor_), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
                      [this] { DispatchEvent(); });
 }
@@ -370,28 +359,24 @@ void AsyncSocket::DispatchEvent() {
         dispatchingNotifier = outer;
         return;
     }
-    char probe = 0;
-    ssize_t count = 0;
-    do {
-        count = recv(descriptor_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    } while (count < 0 && errno == EINTR);
+    SocketError error;
+    const int count = SocketPeek(descriptor_, error);
     if (count > 0) {
         if ((eventMask_ & kFdRead) != 0) {
             OnReceive(0);
         }
-    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    } else if (count == kSocketWouldBlock) {
         notifier->setEnabled(true);  // woken for nothing
     } else {
-        const int error = count == 0 ? 0 : errno;
         closeReported_ = true;
         if ((eventMask_ & kFdClose) != 0) {
-            OnClose(error);
+            OnClose(count == 0 ? 0 : error.number);
         }
     }
     dispatchingNotifier = outer;
 }
 
-AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
+AsyncSocket::WaitResult AsyncSocket::WaitFor(SocketWaitFor what, int timeoutMs) {
     const bool limited = timeoutMs >= 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
     auto nextPending = Clock::now() + std::chrono::milliseconds(kBlockingWakeMs);
@@ -415,16 +400,13 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
         if (waitHook_) {
             slice = std::min(slice, kWaitHookPeriodMs);
         }
-        pollfd watched{descriptor_, static_cast<short>(events | POLLRDHUP), 0};
-        const int ready = poll(&watched, 1, slice);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            Fail(errno);
+        SocketError error;
+        const SocketWaitResult ready = SocketWaitWritable(descriptor_, what, slice, error);
+        if (ready == SocketWaitResult::kFailed) {
+            Fail(error);
             break;
         }
-        if (ready == 0) {
+        if (ready == SocketWaitResult::kTimedOut) {
             if (waitHook_) {
                 waitHook_();
             }
@@ -436,13 +418,9 @@ AsyncSocket::WaitResult AsyncSocket::WaitFor(short events, int timeoutMs) {
             }
             continue;
         }
-        if ((watched.revents & events) != 0) {
-            result = WaitResult::kReady;
-            break;
-        }
-        // Hung up or reset while we waited for room to send; a failed connect shows as
-        // POLLOUT | POLLERR and is read from SO_ERROR by the caller.
-        result = WaitResult::kPeerClosed;
+        // Writable or a connect that has ended (the caller reads how from SO_ERROR); otherwise
+        // hung up or reset while we waited for room to send.
+        result = ready == SocketWaitResult::kReady ? WaitResult::kReady : WaitResult::kPeerClosed;
         break;
     }
     inBlockingCall_ = false;

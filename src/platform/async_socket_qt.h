@@ -9,6 +9,9 @@ class QSocketNotifier;
 
 namespace platform {
 
+struct SocketError;
+enum class SocketWaitFor;
+
 // Event mask bits of a socket, numbered as the original platform numbers them.
 inline constexpr long kFdRead = 1;
 inline constexpr long kFdWrite = 2;
@@ -132,13 +135,12 @@ class AsyncSocket {
     void ResumeEvents();
     void StopEvents();
     void DispatchEvent();
-    WaitResult WaitFor(short events, int timeoutMs);
+    WaitResult WaitFor(SocketWaitFor what, int timeoutMs);
     // Records a failure: errno `error`, and `text` when the system's text would not say it.
     void Fail(int error, std::string text = {});
-#ifdef _WIN32
-    // Records a Winsock error (0: success) as its errno value and the system's text.
-    void FailSocket(int wsaError);
-#endif
+    // Records the outcome of a socket call: its errno value and the system's own text, or
+    // success when `error` holds none.
+    void Fail(const SocketError& error);
 
     int descriptor_ = -1;
     long eventMask_ = 0;

@@ -3,7 +3,6 @@
 #include "platform/async_socket_qt.h"
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -11,10 +10,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "platform/socket_calls.h"
 
 namespace platform {
 
@@ -73,8 +69,14 @@ bool TcpClient::Open() {
         lastError_ = EISCONN;
         return false;
     }
-    descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    lastError_ = descriptor_ < 0 ? errno : 0;
+    // Only Windows has a socket layer to start.
+    if (!SocketLayerStartup()) {
+        lastError_ = EIO;
+        return false;
+    }
+    SocketError error;
+    descriptor_ = SocketOpen(error);
+    lastError_ = error.number;
     connected_ = false;
     closeReported_ = false;
     queue_.clear();
@@ -86,13 +88,12 @@ void TcpClient::ConnectAsync(const std::string& address, int port, int timeoutMs
                              ConnectHandler done) {
     onConnect_ = std::move(done);
     timeoutMs_ = timeoutMs;
-    in_addr numeric{};
-    if (inet_pton(AF_INET, address.c_str(), &numeric) == 1) {
-        const std::uint32_t host = ntohl(numeric.s_addr);
+    std::uint32_t dotted = 0;
+    if (ParseDottedAddress(address.c_str(), dotted)) {
         QTimer::singleShot(0, context_.get(),
-                           [this, alive = std::weak_ptr<bool>(alive_), host, port] {
+                           [this, alive = std::weak_ptr<bool>(alive_), dotted, port] {
                                if (!alive.expired()) {
-                                   StartConnect(host, port);
+                                   StartConnect(dotted, port);
                                }
                            });
         return;
@@ -144,19 +145,18 @@ void TcpClient::StartConnect(std::uint32_t address, int port) {
         FinishConnect(EINVAL);
         return;
     }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr.s_addr = htonl(address);
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(descriptor_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+    SocketError error;
+    const int started = SocketConnect(descriptor_, address, port, error);
+    if (started == 0) {
         FinishConnect(0);
         return;
     }
-    if (errno != EINPROGRESS && errno != EINTR) {
-        FinishConnect(errno);
+    if (started != kSocketWouldBlock) {
+        FinishConnect(error.number);
         return;
     }
-    writeNotifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Write);
+    writeNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(descriptor_),
+                                                       QSocketNotifier::Write);
     QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
                      [this] { OnWritable(); });
     connectTimer_ = std::make_unique<QTimer>();
@@ -166,6 +166,30 @@ void TcpClient::StartConnect(std::uint32_t address, int port) {
         FinishConnect(ETIMEDOUT);
     });
     connectTimer_->start(timeoutMs_);
+    // Wine does not always post the connect event of a connection refused at once: where the
+    // call layer says so (Windows), look for the outcome every SocketConnectPollMs as well, until
+    // the connect has ended one way or the other.
+    const int pollMs = SocketConnectPollMs();
+    if (pollMs <= 0) {
+        return;
+    }
+    auto* poll = new QTimer(context_.get());
+    QObject::connect(
+        poll, &QTimer::timeout, poll, [this, poll, alive = std::weak_ptr<bool>(alive_)] {
+            if (alive.expired() || !connectTimer_ || connected_ || descriptor_ < 0) {
+                poll->deleteLater();
+                poll->stop();
+                return;
+            }
+            SocketError ignored;
+            if (SocketWaitWritable(descriptor_, SocketWaitFor::kConnectEnd, 0, ignored) ==
+                SocketWaitResult::kReady) {
+                poll->stop();
+                poll->deleteLater();
+                OnWritable();  // may destroy this object
+            }
+        });
+    poll->start(pollMs);
 }
 
 void TcpClient::FinishConnect(int error) {
@@ -177,7 +201,8 @@ void TcpClient::FinishConnect(int error) {
     }
     if (error == 0) {
         connected_ = true;
-        readNotifier_ = std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Read);
+        readNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(descriptor_),
+                                                          QSocketNotifier::Read);
         QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
                          [this] { OnReadable(); });
     }
@@ -200,26 +225,24 @@ bool TcpClient::Send(const std::uint8_t* data, int length) {
 // Writes what the system takes now; the rest waits for room. False once the connection failed.
 bool TcpClient::Flush() {
     while (QueuedBytes() > 0) {
-        const ssize_t count = send(descriptor_, queue_.data() + queueStart_, QueuedBytes(),
-                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        SocketError error;
+        const int count =
+            SocketSend(descriptor_, queue_.data() + queueStart_, QueuedBytes(), error);
         if (count > 0) {
             queueStart_ += static_cast<std::size_t>(count);
             continue;
         }
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (count == kSocketWouldBlock) {
             if (!writeNotifier_) {
-                writeNotifier_ =
-                    std::make_unique<QSocketNotifier>(descriptor_, QSocketNotifier::Write);
+                writeNotifier_ = std::make_unique<QSocketNotifier>(
+                    static_cast<qintptr>(descriptor_), QSocketNotifier::Write);
                 QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated,
                                  writeNotifier_.get(), [this] { OnWritable(); });
             }
             writeNotifier_->setEnabled(true);
             break;
         }
-        Fail(count < 0 ? errno : EIO);
+        Fail(count < 0 ? error.number : EIO);
         return false;
     }
     if (QueuedBytes() == 0) {
@@ -249,12 +272,7 @@ void TcpClient::Fail(int error) {
 
 void TcpClient::OnWritable() {
     if (!connected_) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (getsockopt(descriptor_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-            error = errno;
-        }
-        FinishConnect(error);
+        FinishConnect(SocketPendingError(descriptor_).number);
         return;
     }
     Flush();
@@ -265,38 +283,32 @@ int TcpClient::Receive(void* buffer, int length) {
         lastError_ = EINVAL;
         return -1;
     }
-    ssize_t count = 0;
-    do {
-        count = recv(descriptor_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
-    } while (count < 0 && errno == EINTR);
-    lastError_ = count < 0 ? errno : 0;
+    SocketError error;
+    const int count = SocketReceive(descriptor_, buffer, length, error);
+    lastError_ = error.number;
     if (readNotifier_ && !closeReported_) {
         readNotifier_->setEnabled(true);
     }
-    return count < 0 ? -1 : static_cast<int>(count);
+    return count < 0 ? -1 : count;
 }
 
 void TcpClient::OnReadable() {
     readNotifier_->setEnabled(false);
-    char probe = 0;
-    ssize_t count = 0;
-    do {
-        count = recv(descriptor_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    } while (count < 0 && errno == EINTR);
+    SocketError error;
+    const int count = SocketPeek(descriptor_, error);
     if (count > 0) {
         if (onReceive_) {
             onReceive_();  // may destroy this object
         }
         return;
     }
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (count == kSocketWouldBlock) {
         readNotifier_->setEnabled(true);  // woken for nothing
         return;
     }
-    const int error = count == 0 ? 0 : errno;
     closeReported_ = true;
     if (onClose_) {
-        onClose_(error);  // may destroy this object
+        onClose_(count == 0 ? 0 : error.number);  // may destroy this object
     }
 }
 
@@ -311,7 +323,7 @@ void TcpClient::Close() {
     DisposeLater(writeNotifier_);
     DisposeLater(readNotifier_);
     if (descriptor_ >= 0) {
-        close(descriptor_);
+        SocketClose(descriptor_);
         descriptor_ = -1;
     }
     connected_ = false;
@@ -323,7 +335,7 @@ std::string TcpClient::LastErrorText() const {
     if (!lastErrorText_.empty() || lastError_ == 0) {
         return lastErrorText_;
     }
-    return std::strerror(lastError_);
+    return SocketErrnoText(lastError_);
 }
 
 }  // namespace platform

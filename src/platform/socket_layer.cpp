@@ -1,9 +1,0 @@
-#include "platform/socket_layer.h"
-
-namespace platform {
-
-bool SocketLayerStartup() {
-    return true;
-}
-
-}  // namespace platform
