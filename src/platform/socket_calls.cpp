@@ -6,12 +6,10 @@
 #include <climits>
 #include <cstring>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+#include "platform/socket_system.h"
 
 namespace platform {
 
@@ -29,14 +27,6 @@ int Outcome(ssize_t count, SocketError& error) {
     error = LastError();
     return error.number == EAGAIN || error.number == EWOULDBLOCK ? kSocketWouldBlock
                                                                  : kSocketFailed;
-}
-
-sockaddr_in Ipv4(std::uint32_t address, int port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address);
-    result.sin_port = htons(static_cast<std::uint16_t>(port));
-    return result;
 }
 
 }  // namespace
@@ -58,7 +48,7 @@ void SocketClose(int socket) {
 }
 
 bool SocketBind(int socket, std::uint32_t address, int port, SocketError& error) {
-    const sockaddr_in local = Ipv4(address, port);
+    const sockaddr_in local = Ipv4SocketAddress(address, port);
     if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         error = LastError();
         return false;
@@ -86,7 +76,7 @@ int SocketAccept(int socket, SocketError& error) {
 }
 
 int SocketConnect(int socket, std::uint32_t address, int port, SocketError& error) {
-    const sockaddr_in target = Ipv4(address, port);
+    const sockaddr_in target = Ipv4SocketAddress(address, port);
     if (connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
         return 0;
     }
@@ -170,36 +160,13 @@ SocketWaitResult SocketWaitWritable(int socket, SocketWaitFor, int timeoutMs, So
     if (ready == 0) {
         return SocketWaitResult::kTimedOut;
     }
-    // A failed connect shows as POLLOUT | POLLERR, its reason in SO_ERROR.
+    // POLLERR comes unasked: a failed connect shows as POLLOUT | POLLERR, its reason in
+    // SO_ERROR, so both waits ask for the same.
     return (watched.revents & POLLOUT) != 0 ? SocketWaitResult::kReady : SocketWaitResult::kHungUp;
 }
 
 int SocketConnectPollMs() {
     return 0;  // the notifier always reports the end of a connect
-}
-
-bool ParseDottedAddress(const char* text, std::uint32_t& address) {
-    in_addr numeric{};
-    if (inet_pton(AF_INET, text, &numeric) != 1) {
-        return false;
-    }
-    address = ntohl(numeric.s_addr);
-    return true;
-}
-
-bool LookUpHostAddress(const std::string& name, std::uint32_t& address, std::string& reason) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(name.c_str(), nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-        reason = status != 0 ? gai_strerror(status) : "no IPv4 address";
-        return false;
-    }
-    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
-    return true;
 }
 
 std::string SocketSystemText(const SocketError& error) {

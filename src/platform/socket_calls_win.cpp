@@ -5,8 +5,7 @@
 #include <cstring>
 #include <system_error>
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "platform/socket_system.h"
 
 namespace platform {
 
@@ -84,14 +83,6 @@ int Outcome(int count, SocketError& error) {
     return error.code == WSAEWOULDBLOCK ? kSocketWouldBlock : kSocketFailed;
 }
 
-sockaddr_in Ipv4(std::uint32_t address, int port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address);
-    result.sin_port = htons(static_cast<std::uint16_t>(port));
-    return result;
-}
-
 }  // namespace
 
 // Windows Sockets 2.2, started once for the process and left running until it ends (the
@@ -123,7 +114,7 @@ void SocketClose(int socket) {
 }
 
 bool SocketBind(int socket, std::uint32_t address, int port, SocketError& error) {
-    const sockaddr_in local = Ipv4(address, port);
+    const sockaddr_in local = Ipv4SocketAddress(address, port);
     if (bind(Sock(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         error = LastError();
         return false;
@@ -157,7 +148,7 @@ int SocketAccept(int socket, SocketError& error) {
 }
 
 int SocketConnect(int socket, std::uint32_t address, int port, SocketError& error) {
-    const sockaddr_in target = Ipv4(address, port);
+    const sockaddr_in target = Ipv4SocketAddress(address, port);
     if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
         return 0;
     }
@@ -249,30 +240,6 @@ SocketWaitResult SocketWaitWritable(int socket, SocketWaitFor what, int timeoutM
 // going on is looked at this often as well.
 int SocketConnectPollMs() {
     return 50;
-}
-
-bool ParseDottedAddress(const char* text, std::uint32_t& address) {
-    in_addr numeric{};
-    if (inet_pton(AF_INET, text, &numeric) != 1) {
-        return false;
-    }
-    address = ntohl(numeric.s_addr);
-    return true;
-}
-
-bool LookUpHostAddress(const std::string& name, std::uint32_t& address, std::string& reason) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(name.c_str(), nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-        reason = status != 0 ? gai_strerrorA(status) : "no IPv4 address";
-        return false;
-    }
-    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
-    return true;
 }
 
 // Winsock's own words, which say more than the errno value's.

@@ -1,0 +1,40 @@
+#include "platform/socket_calls.h"
+#include "platform/socket_system.h"
+
+// The address calls of the socket layer, which read the same with Winsock and POSIX sockets.
+namespace platform {
+
+sockaddr_in Ipv4SocketAddress(std::uint32_t address, int port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = htonl(address);
+    result.sin_port = htons(static_cast<std::uint16_t>(port));
+    return result;
+}
+
+bool ParseDottedAddress(const char* text, std::uint32_t& address) {
+    in_addr numeric{};
+    if (inet_pton(AF_INET, text, &numeric) != 1) {
+        return false;
+    }
+    address = ntohl(numeric.s_addr);
+    return true;
+}
+
+// Winsock's gai_strerror is its narrow gai_strerrorA here: this library is built without UNICODE.
+bool LookUpHostAddress(const std::string& name, std::uint32_t& address, std::string& reason) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (status != 0 || found == nullptr) {
+        reason = status != 0 ? gai_strerror(status) : "no IPv4 address";
+        return false;
+    }
+    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return true;
+}
+
+}  // namespace platform
