@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -202,9 +203,14 @@ TEST_F(SettingsCli, CommandsAsTheProgramsReadAndWrite) {
         {File::kFifo, "", {"set", "web_path", "/w"}, 1, "", "INI: not a regular file (FIFO)"},
 #endif
     };
-    const auto withPath = [this](std::string text) {
+    // In JSON the path is a string value: its backslashes (Windows separators) are escaped.
+    const auto withPath = [this](std::string text, bool json = false) {
+        std::string path;
+        for (const char c : Ini()) {
+            path.append(json && (c == '\\' || c == '"') ? 1 : 0, '\\').push_back(c);
+        }
         for (auto at = text.find("INI"); at != std::string::npos; at = text.find("INI", at + 1)) {
-            text.replace(at, 3, Ini());
+            text.replace(at, 3, path);
         }
         return text;
     };
@@ -228,7 +234,9 @@ TEST_F(SettingsCli, CommandsAsTheProgramsReadAndWrite) {
         if (c.arguments[0] == "show" && c.file != File::kText) {
             EXPECT_TRUE(result.out.starts_with(withPath(c.out))) << line << "\n" << result.out;
         } else {
-            EXPECT_EQ(result.out, withPath(c.out)) << line;
+            const bool json =
+                std::find(c.arguments.begin(), c.arguments.end(), "--json") != c.arguments.end();
+            EXPECT_EQ(result.out, withPath(c.out, json)) << line;
         }
         EXPECT_NE(result.err.find(withPath(c.errHas)), std::string::npos) << line << result.err;
         if (c.exitCode != 0 && c.file == File::kText) {

@@ -131,6 +131,16 @@ void PrintTo(const FaultCase& faultCase, std::ostream* out) {
     *out << faultCase.name;
 }
 
+// Under Wine the reset's error is taken by the socket layer before the client reads: the reset
+// may read as a close.
+#ifdef _WIN32
+constexpr const char* kResetMidBlockCause =
+    "frame 3 of 9: (connection lost: Connection reset by peer|the device closed the connection)\n";
+#else
+constexpr const char* kResetMidBlockCause =
+    "frame 3 of 9: connection lost: Connection reset by peer\n";
+#endif
+
 class DeviceFaultCli : public UploadFaultCli, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
@@ -161,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                           device.Reset();
                       }
                   },
-                  "frame 3 of 9: connection lost: Connection reset by peer\n"},
+                  kResetMidBlockCause},
         FaultCase{"AnswersGarbage",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) &&
