@@ -131,8 +131,7 @@ void PrintTo(const FaultCase& faultCase, std::ostream* out) {
     *out << faultCase.name;
 }
 
-// Under Wine the reset's error is taken by the socket layer before the client reads: the reset
-// may read as a close.
+// Under Wine an abortive close (SO_LINGER 0) arrives as an orderly end.
 #ifdef _WIN32
 constexpr const char* kResetMidBlockCause =
     "frame 3 of 9: (connection lost: Connection reset by peer|the device closed the connection)\n";

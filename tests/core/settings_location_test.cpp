@@ -138,9 +138,9 @@ TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
 #ifndef _WIN32  // rights on Windows are the ACL the folder above hands down, not mode bits
     EXPECT_EQ(ModeOf(dir.path() / "config"), 0700u);
     EXPECT_EQ(ModeOf(folder), 0700u);
-    // Again, with everything present: nothing to do, nothing changed.
     ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
 #endif
+    // Again, with everything present: nothing to do, nothing changed.
     EXPECT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error));
 #ifndef _WIN32
     EXPECT_EQ(ModeOf(folder), 0750u);
