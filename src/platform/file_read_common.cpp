@@ -18,7 +18,7 @@ std::string TooLarge(const std::string& label, std::size_t maxBytes) {
 
 namespace {
 
-using namespace file_read_steps;
+namespace steps = file_read_steps;
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
@@ -30,7 +30,7 @@ bool ReadToEnd(int descriptor, const std::string& label, std::size_t maxBytes,
         // One byte past the bound tells a file of exactly maxBytes from a larger one.
         const std::size_t room = std::min(kReadChunk, maxBytes + 1 - total);
         bytes.resize(total + room);
-        const long got = ReadWaiting(descriptor, bytes.data() + total, room);
+        const long got = steps::ReadWaiting(descriptor, bytes.data() + total, room);
         if (got < 0) {
             error = "cannot read " + label + ": " + LastFileErrorText();
             bytes.clear();
@@ -38,7 +38,7 @@ bool ReadToEnd(int descriptor, const std::string& label, std::size_t maxBytes,
         }
         total += static_cast<std::size_t>(got);
         if (total > maxBytes) {
-            error = TooLarge(label, maxBytes);
+            error = steps::TooLarge(label, maxBytes);
             bytes.clear();
             return false;
         }
@@ -54,17 +54,17 @@ bool ReadToEnd(int descriptor, const std::string& label, std::size_t maxBytes,
 bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
                      std::vector<std::uint8_t>& bytes, std::string& error) {
     bytes.clear();
-    if (error = RefuseBeforeOpen(path, maxBytes); !error.empty()) {
+    if (error = steps::RefuseBeforeOpen(path, maxBytes); !error.empty()) {
         return false;
     }
-    const int descriptor = OpenNoWait(path);
+    const int descriptor = steps::OpenNoWait(path);
     if (descriptor < 0) {
         error = "cannot open " + path + ": " + LastFileErrorText();
         return false;
     }
     // The file may have been replaced between the first look and the open: look again.
     bool ok = false;
-    if (error = RefuseOpened(descriptor, path, maxBytes); error.empty()) {
+    if (error = steps::RefuseOpened(descriptor, path, maxBytes); error.empty()) {
         ok = ReadToEnd(descriptor, path, maxBytes, bytes, error);
     }
     CloseFile(descriptor);
@@ -73,7 +73,7 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
 
 bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error) {
     bytes.clear();
-    return ReadToEnd(StandardInputDescriptor(), "standard input", maxBytes, bytes, error);
+    return ReadToEnd(steps::StandardInputDescriptor(), "standard input", maxBytes, bytes, error);
 }
 
 }  // namespace platform
