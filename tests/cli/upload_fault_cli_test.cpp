@@ -12,12 +12,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "support/scripted_device.h"
 #include "support/silent_listener.h"
+#endif
+#include "support/scripted_device.h"
 #include "support/test_support.h"
 
 namespace {
@@ -28,7 +31,9 @@ using testing_support::DeviceConnection;
 using testing_support::GoodDevice;
 using testing_support::RunProcess;
 using testing_support::ScriptedDevice;
+#ifndef _WIN32
 using testing_support::SilentListener;
+#endif
 using testing_support::TempDir;
 
 constexpr int kAckTimeoutMs = 3000;
@@ -126,6 +131,15 @@ void PrintTo(const FaultCase& faultCase, std::ostream* out) {
     *out << faultCase.name;
 }
 
+// Under Wine an abortive close (SO_LINGER 0) arrives as an orderly end.
+#ifdef _WIN32
+constexpr const char* kResetMidBlockCause =
+    "frame 3 of 9: (connection lost: Connection reset by peer|the device closed the connection)\n";
+#else
+constexpr const char* kResetMidBlockCause =
+    "frame 3 of 9: connection lost: Connection reset by peer\n";
+#endif
+
 class DeviceFaultCli : public UploadFaultCli, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
@@ -156,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                           device.Reset();
                       }
                   },
-                  "frame 3 of 9: connection lost: Connection reset by peer\n"},
+                  kResetMidBlockCause},
         FaultCase{"AnswersGarbage",
                   [](DeviceConnection& device) {
                       if (device.Read(testing_support::kMagicFrameBytes) &&
@@ -182,6 +196,9 @@ TEST_F(UploadFaultCli, SlowAnswerWithinTheTimeoutStillSucceeds) {
 // the rest are dropped, and the upload succeeds in about the time it needs anyway. What the
 // listener finally reads is whole lines only.
 TEST_F(UploadFaultCli, ListenerThatNeverReadsDoesNotHoldTheUploadUp) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the silent listener is a Unix-domain socket; Windows has a named pipe";
+#else
     const std::string runtime = (dir_.path() / "run").string();
     std::filesystem::create_directories(runtime);
     SilentListener listener(runtime + "/quillTest");
@@ -218,6 +235,7 @@ TEST_F(UploadFaultCli, ListenerThatNeverReadsDoesNotHoldTheUploadUp) {
     const int written = frames + (kBlocksThatOverfillThePipe + 1) + 1;
     EXPECT_LT(lines, static_cast<std::size_t>(written))
         << "no line was dropped: the pipe never filled";
+#endif
 }
 
 // The diagnostic listener is killed in the middle of an upload: the tool carries on and
@@ -259,6 +277,9 @@ TEST_F(UploadFaultCli, ListenerStoppedBySignalExitsNormallyAndRemovesItsSocket) 
 // Ctrl+C or a termination request while the device has not answered yet: the connection is
 // closed at once, the run says so, and the status is the one a shell gives for the signal.
 TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no signals to send to a program";
+#else
     const std::string folder = FolderWithFileOf(kBlockBytes);
     struct Case {
         const char* name;
@@ -297,6 +318,7 @@ TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
             EXPECT_NE(output.find("\"interrupted\":true", last), std::string::npos) << output;
         }
     }
+#endif
 }
 
 // A device that stops answering at block 2: each failed try is reported and the next starts

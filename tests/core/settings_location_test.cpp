@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "app/settings_location.h"
 #include "app/upload_app.h"
@@ -52,17 +56,48 @@ void PrintTo(const LocationCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// The table's names are POSIX ones. On Windows an absolute name needs a drive, and the file in
+// the user's folder is named the Windows way: "AppData\Roaming" for ".config", the folder
+// "Vellumix", backslashes throughout.
+std::optional<std::string> OnThisSystem(std::optional<std::string> name) {
+#ifdef _WIN32
+    if (name && name->starts_with('/')) {
+        name->insert(0, "C:");
+    }
+#endif
+    return name;
+}
+
+std::string UserFileOnThisSystem(const std::string& posixName) {
+#ifdef _WIN32
+    std::string name = *OnThisSystem(posixName);
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"/.config/", "/AppData/Roaming/"},
+          {"/vellumix/", "/Vellumix/"}}) {
+        if (const auto at = name.find(from); at != std::string::npos) {
+            name.replace(at, from.size(), to);
+        }
+    }
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+#else
+    return posixName;
+#endif
+}
+
 class Location : public testing::TestWithParam<LocationCase> {};
 
 TEST_P(Location, FollowsTheWritableFolderRule) {
     const auto& c = GetParam();
+    const std::string programFolder = *OnThisSystem("/opt/vellumix/bin/");
     std::vector<std::string> asked;
-    const auto location = app::LocateSettings("/opt/vellumix/bin/", "Vellumix.ini",
-                                              FixedProbe(c.writable, c.configHome, c.home, &asked));
-    EXPECT_EQ(location.path, c.path);
+    const auto location = app::LocateSettings(
+        programFolder, "Vellumix.ini",
+        FixedProbe(c.writable, OnThisSystem(c.configHome), OnThisSystem(c.home), &asked));
+    EXPECT_EQ(location.path, c.inUserFolder ? UserFileOnThisSystem(c.path) : *OnThisSystem(c.path));
     EXPECT_EQ(location.inUserFolder, c.inUserFolder);
-    EXPECT_EQ(location.adminPath, c.inUserFolder ? "/opt/vellumix/bin/Vellumix.ini" : "");
-    EXPECT_EQ(asked, std::vector<std::string>{"/opt/vellumix/bin/"});
+    EXPECT_EQ(location.adminPath, c.inUserFolder ? programFolder + "Vellumix.ini" : "");
+    EXPECT_EQ(asked, std::vector<std::string>{programFolder});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,11 +120,13 @@ INSTANTIATE_TEST_SUITE_P(
                                  "/opt/vellumix/bin/Vellumix.ini", false}),
     [](const testing::TestParamInfo<LocationCase>& tested) { return tested.param.name; });
 
+#ifndef _WIN32
 mode_t ModeOf(const std::filesystem::path& path) {
     struct stat status {};
     EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
     return status.st_mode & 07777;
 }
+#endif
 
 TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
     TempDir dir;
@@ -97,12 +134,17 @@ TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
     std::string error;
     ASSERT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error))
         << error;
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+#ifndef _WIN32  // rights on Windows are the ACL the folder above hands down, not mode bits
     EXPECT_EQ(ModeOf(dir.path() / "config"), 0700u);
     EXPECT_EQ(ModeOf(folder), 0700u);
-    // Again, with everything present: nothing to do, nothing changed.
     ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
+#endif
+    // Again, with everything present: nothing to do, nothing changed.
     EXPECT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error));
+#ifndef _WIN32
     EXPECT_EQ(ModeOf(folder), 0750u);
+#endif
 }
 
 TEST(SettingsFolder, FileInTheWayFailsWithItsName) {
@@ -133,6 +175,9 @@ TEST(WritableFolderProbe, OnlyExistingFoldersCount) {
 }
 
 TEST(WritableFolderProbe, ReadOnlyFolderIsNotWritable) {
+#ifdef _WIN32
+    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
+#else
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root";
     }
@@ -141,6 +186,7 @@ TEST(WritableFolderProbe, ReadOnlyFolderIsNotWritable) {
     const bool writable = platform::IsWritableFolder(dir.path().string());
     ::chmod(dir.path().c_str(), 0755);
     EXPECT_FALSE(writable);
+#endif
 }
 
 // The application object reads and writes one and the same file under the rule.
@@ -159,9 +205,14 @@ class InstalledApp : public testing::Test {
 
     TempDir dir;
     std::filesystem::path bin = dir.path() / "bin";
-    std::filesystem::path userFile = dir.path() / "cfg" / "vellumix" / "Vellumix.ini";
+    std::filesystem::path userFile =
+        dir.path() / "cfg" / app::kUserSettingsFolderName / "Vellumix.ini";
 
     void SetUp() override { std::filesystem::create_directories(bin); }
+    // The user's file, relative to `dir`.
+    static std::string UserFileName() {
+        return std::string("cfg/") + app::kUserSettingsFolderName + "/Vellumix.ini";
+    }
 };
 
 TEST_F(InstalledApp, ReadOnlyFolderSavesToUserFileAndReadsItBack) {
@@ -172,14 +223,16 @@ TEST_F(InstalledApp, ReadOnlyFolderSavesToUserFileAndReadsItBack) {
 
     application->SaveWebPath("/srv/web");
     EXPECT_EQ(ReadFile(userFile), "[DEFAULT]\r\nweb_path=/srv/web\r\n");
+#ifndef _WIN32  // rights on Windows are the ACL the folder above hands down
     EXPECT_EQ(ModeOf(userFile.parent_path()), 0700u);
+#endif
     EXPECT_FALSE(std::filesystem::exists(bin / "Vellumix.ini"));
     EXPECT_EQ(application->LoadWebPath(), "/srv/web");
 }
 
 TEST_F(InstalledApp, StartUpTakesLimitsFromTheFileTheRuleNames) {
     dir.Write("bin/Vellumix.ini", "[DEFAULT]\nmax_rom=512\nmax_file_count=7\n");
-    dir.Write("cfg/vellumix/Vellumix.ini", "[DEFAULT]\nmax_rom=64\nmax_file_count=5\n");
+    dir.Write(UserFileName(), "[DEFAULT]\nmax_rom=64\nmax_file_count=5\n");
     const struct {
         bool writable;
         std::int32_t maxRomBytes;
@@ -205,7 +258,7 @@ TEST_F(InstalledApp, FileBesideReadOnlyProgramIsReadUnderTheUserFileKeyByKey) {
     EXPECT_EQ(application->maxFileCount, 7);
     EXPECT_EQ(application->LoadWebPath(), "/admin");
 
-    dir.Write("cfg/vellumix/Vellumix.ini", "[DEFAULT]\nmax_file_count=5\n");
+    dir.Write(UserFileName(), "[DEFAULT]\nmax_file_count=5\n");
     application->SaveWebPath("/mine");
     application->LoadLimits();
     EXPECT_EQ(application->maxRomBytes, 524288);

@@ -14,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
@@ -79,6 +81,7 @@ struct Builder {
     HookedMessages messages;
 };
 
+#ifndef _WIN32
 // A folder whose first entry in listing order is a dangling link: opening it fails with a
 // message after the scan has listed everything and before any other file is read. The message
 // is where the tests change the folder.
@@ -97,8 +100,12 @@ struct ChangeCase {
     // Local paths (relative) reported as unreadable besides the dangling link.
     std::vector<std::string> unreadable;
 };
+#endif
 
 TEST(ChangedAfterScanTest, GivesAConsistentImageOrAMessageForEveryChange) {
+#ifdef _WIN32
+    GTEST_SKIP() << "built around a dangling link; links on Windows need privileges";
+#else
     const ChangeCase cases[] = {
         {"file removed",
          [](const fs::path& f) { fs::remove(f / "b.htm"); },
@@ -165,11 +172,15 @@ TEST(ChangedAfterScanTest, GivesAConsistentImageOrAMessageForEveryChange) {
             EXPECT_EQ(builder.Content(directory.directory.entries[i]), c.stored[i].second);
         }
     }
+#endif
 }
 
 // A file that grows past the capacity after the scan stops the build with the range message,
 // and no image is left to send.
 TEST(ChangedAfterScanTest, FileGrownPastTheCapacityStopsTheBuild) {
+#ifdef _WIN32
+    GTEST_SKIP() << "built around a dangling link; links on Windows need privileges";
+#else
     TempDir dir;
     MakeFolder(dir);
     Builder builder;
@@ -178,11 +189,15 @@ TEST(ChangedAfterScanTest, FileGrownPastTheCapacityStopsTheBuild) {
     ASSERT_EQ(builder.messages.texts.size(), 2u);
     EXPECT_EQ(builder.messages.texts[1], packer::kMsgOutOfRange);
     EXPECT_EQ(builder.image.usedLength, 0);
+#endif
 }
 
 // The whole folder is moved away after the scan: each file is either stored as it was or
 // reported, and the image holds exactly the stored ones.
 TEST(ChangedAfterScanTest, FolderMovedAwayLosesNoFileSilently) {
+#ifdef _WIN32
+    GTEST_SKIP() << "built around a dangling link; links on Windows need privileges";
+#else
     TempDir dir;
     const fs::path folder = dir.path() / "web";
     fs::create_directory(folder);
@@ -216,6 +231,7 @@ TEST(ChangedAfterScanTest, FolderMovedAwayLosesNoFileSilently) {
         stored += found ? 1 : 0;
     }
     EXPECT_EQ(directory.directory.entries.size(), stored);
+#endif
 }
 
 // Files rewritten, removed and replaced by folders on another thread while builds run: each

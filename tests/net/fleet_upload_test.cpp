@@ -3,11 +3,13 @@
 
 #include "cli/fleet_upload.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -30,6 +32,7 @@ namespace {
 using cli::DeviceAddress;
 using cli::DeviceRunReport;
 
+#ifndef _WIN32
 // An address whose connects never complete: a listener that accepts nothing, with its accept
 // queue already full, so that the SYNs of later clients are dropped and they keep waiting.
 class BlackHole {
@@ -92,8 +95,12 @@ std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& 
               1);
     return image;
 }
+#endif
 
 TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a full accept queue leaves no connect waiting on Windows";
+#else
     BlackHole unreachable("127.0.6.4");
     ASSERT_GT(unreachable.Port(), 0);
     const auto good = StartDevice("127.0.6.2", net::kNoFrame);
@@ -132,11 +139,16 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
     EXPECT_LT(lines.find(reports[1].device.Label() + ": Web Server Update OK!"),
               lines.find(reports[0].device.Label() + ": stopped"))
         << lines;
+#endif
 }
 
 // A signal mid-run ends every device's run at once, connecting or waiting for an answer, each
 // reported as interrupted, with the signal's exit status; no device waits for its time-out.
 TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a full accept queue leaves no connect waiting on Windows, and Ctrl+C there is "
+                    "no signal";
+#else
     BlackHole unreachable("127.0.6.14");
     ASSERT_GT(unreachable.Port(), 0);
     const auto silent = StartDevice("127.0.6.12", 0);
@@ -168,6 +180,7 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
     }
     EXPECT_GT(reports[0].framesTaken, 0) << "the silent device got the magic frame";
     EXPECT_EQ(reports[1].totalFrames, 0) << "the unreachable device never connected";
+#endif
 }
 
 TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {

@@ -14,9 +14,10 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// windows.h (through winsock2.h) maps MessageBox to MessageBoxW; the program's own interfaces
-// have members of that name.
+// windows.h (through winsock2.h) maps MessageBox and PostMessage to their ...W functions; the
+// program's own interfaces have members of those names.
 #undef MessageBox
+#undef PostMessage
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
