@@ -15,81 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-extern char** environ;
+#include "bench_support.h"
 
 namespace {
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-bool ReadExactly(int fd, unsigned char* buffer, int count) {
-    int got = 0;
-    while (got < count) {
-        const ssize_t n = recv(fd, buffer + got, static_cast<size_t>(count - got), 0);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<int>(n);
-    }
-    return true;
-}
-
-// A device on 127.0.0.1 that answers "OK" at once; with `stopAfterFirstBlock` it kills the
-// uploader once the first data frame is in (the frames are all built by then).
-struct Device {
-    int listener = -1;
-    int port = 0;
-
-    bool Listen() {
-        listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener, 1) != 0) {
-            return false;
-        }
-        socklen_t length = sizeof address;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        return true;
-    }
-
-    // Returns the number of data frames taken.
-    int Serve(pid_t uploader, bool stopAfterFirstBlock) const {
-        const int fd = accept(listener, nullptr, nullptr);
-        int blocks = 0;
-        unsigned char buffer[1024];
-        if (fd >= 0 && ReadExactly(fd, buffer, 13)) {
-            send(fd, "OK", 2, MSG_NOSIGNAL);
-            while (ReadExactly(fd, buffer, 2)) {
-                const int n = buffer[0] | (buffer[1] << 8);
-                if (n < 1 || n > 1024 || !ReadExactly(fd, buffer, n)) {
-                    break;
-                }
-                ++blocks;
-                if (stopAfterFirstBlock) {
-                    kill(uploader, SIGKILL);
-                    break;
-                }
-                send(fd, "OK", 2, MSG_NOSIGNAL);
-            }
-        }
-        if (fd >= 0) {
-            close(fd);
-        }
-        return blocks;
-    }
-};
 
 struct Case {
     std::string label;
@@ -117,44 +51,35 @@ std::string MakeFullFolder(const std::filesystem::path& root, int romKiB, int sp
 
 // Runs one upload; prints and returns whether the peak stayed within the case's limit.
 bool Run(const std::string& cli, const std::string& ini, const Case& c) {
-    Device device;
+    bench::LoopbackDevice device;
     if (!device.Listen()) {
-        std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return false;
     }
-    std::vector<std::string> args = {cli,
-                                     "upload",
-                                     c.folder,
-                                     "--device",
-                                     "127.0.0.1",
-                                     "--port",
-                                     std::to_string(device.port),
-                                     "--ini",
-                                     ini,
-                                     "--max-rom",
-                                     std::to_string(c.maxRomKiB)};
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    if (posix_spawn(&child, cli.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    const pid_t child = bench::Spawn(
+        {cli, "upload", c.folder, "--device", "127.0.0.1", "--port", std::to_string(device.Port()),
+         "--ini", ini, "--max-rom", std::to_string(c.maxRomKiB)},
+        "/dev/null", false);
+    if (child < 0) {
         std::fprintf(stderr, "cannot start %s\n", cli.c_str());
         return false;
     }
+    // With `stopAfterFirstBlock` the uploader is killed once the first data frame is in (the
+    // frames are all built by then).
     int blocks = 0;
-    std::thread server([&] { blocks = device.Serve(child, c.stopAfterFirstBlock); });
+    std::thread server([&] {
+        blocks = device.Serve([&](bench::Frame frame) {
+            if (frame == bench::Frame::kData && c.stopAfterFirstBlock) {
+                kill(child, SIGKILL);
+                return false;
+            }
+            return true;
+        });
+    });
     int status = 0;
     rusage usage{};
     wait4(child, &status, 0, &usage);
-    shutdown(device.listener, SHUT_RDWR);
+    device.Stop();
     server.join();
-    close(device.listener);
-    posix_spawn_file_actions_destroy(&actions);
 
     const double peakMiB = static_cast<double>(usage.ru_maxrss) * 1024.0 / kMiB;
     const bool sent =
@@ -172,11 +97,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path examples =
         argc > 2 ? std::filesystem::path(argv[2])
                  : std::filesystem::path(VELLUMIX_CLI_PATH).parent_path() / "../../../examples/web";
-    const auto work = std::filesystem::temp_directory_path() /
-                      ("vellumix-memory-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(work);
+    const auto work = bench::MakeWorkFolder("memory-bench");
     const std::string ini = (work / "Vellumix.ini").string();
-    std::ofstream(ini) << "[DEFAULT]\r\n";
 
     const std::vector<Case> cases = {
         {"examples/web, --max-rom 65536 (whole upload)", examples.string(), 65536, 40.0, false},

@@ -17,14 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-extern char** environ;
+#include "bench_support.h"
 
 namespace {
 
@@ -59,25 +56,6 @@ std::string ReadAll(const std::filesystem::path& path) {
     return text.str();
 }
 
-pid_t Spawn(std::vector<std::string> args, const std::filesystem::path& output) {
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t child = -1;
-    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        child = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return child;
-}
-
 // Waits at most timeoutMs for the child; its exit code, or -1 (then it is killed). Its peak
 // resident memory in KiB goes to `peakKiB` when asked.
 int WaitFor(pid_t child, int timeoutMs, long* peakKiB = nullptr) {
@@ -105,7 +83,7 @@ struct Simulator {
 
     Simulator(const std::string& cli, const std::string& option, const std::string& addresses,
               int count, const std::filesystem::path& log) {
-        pid = Spawn({cli, "device", "--once", option, addresses, "--port", "0"}, log);
+        pid = bench::Spawn({cli, "device", "--once", option, addresses, "--port", "0"}, log, true);
         const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
         while (pid > 0 && Clock::now() < deadline) {
             const std::string text = ReadAll(log);
@@ -135,7 +113,7 @@ double TimeUpload(const std::string& cli, std::vector<std::string> args,
                   const std::filesystem::path& log, long& peakKiB) {
     args.insert(args.begin(), {cli, "upload"});
     const auto started = Clock::now();
-    const pid_t child = Spawn(args, log);
+    const pid_t child = bench::Spawn(args, log, true);
     const int exitCode = child > 0 ? WaitFor(child, kRunMs, &peakKiB) : -1;
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
     return exitCode == 0 ? ms : -1.0;
@@ -148,11 +126,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path web =
         argc > 2 ? std::filesystem::path(argv[2])
                  : std::filesystem::path(__FILE__).parent_path().parent_path() / "examples" / "web";
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("vellumix-multi-device-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
+    const auto folder = bench::MakeWorkFolder("multi-device-bench");
     const std::string ini = (folder / "Vellumix.ini").string();
-    std::ofstream(ini) << "[DEFAULT]\r\n";
     const int deviceCount = std::clamp(argc > 3 ? std::atoi(argv[3]) : kMostDevices, 2, 60000);
     const std::vector<std::string> hosts = DeviceHosts(deviceCount);
     const std::string range = hosts.front() + "-" + hosts.back();

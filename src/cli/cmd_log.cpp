@@ -9,9 +9,9 @@
 
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "platform/interrupt_signals_qt.h"
 #include "platform/log_listener_qt.h"
 #include "platform/pipe_client.h"
-#include "platform/quit_signal_qt.h"
 
 namespace cli {
 
@@ -27,6 +27,9 @@ int RunLog(const LogCommandOptions& options) {
     char name[] = "vellumix-cli";
     char* argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
+    // Ctrl+C and kill end the event loop normally, so the listener removes its socket file. Made
+    // before the listener and ended after it: no signal in its lifetime can leave the file behind.
+    const platform::InterruptSignals quitOnSignal([](int) { QCoreApplication::quit(); });
 
     platform::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
     QObject::connect(&listener, &platform::LogListener::LineReceived, [&](const QByteArray& line) {
@@ -53,8 +56,6 @@ int RunLog(const LogCommandOptions& options) {
         notes << "removed a stale " << listener.Path() << std::endl;
     }
     notes << "listening on " << listener.Path() << std::endl;
-    // Ctrl+C and kill end the event loop normally, so the listener removes its socket file.
-    platform::QuitOnSignal quitOnSignal;
     QCoreApplication::exec();
     return kExitOk;
 }

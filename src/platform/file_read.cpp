@@ -1,7 +1,7 @@
-#include "platform/file_read.h"
+#include "platform/file_io.h"
 #include "platform/file_kind.h"
+#include "platform/file_read_common.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,8 +12,6 @@
 
 namespace platform {
 namespace {
-
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Empty when `mode` is a regular file's; otherwise the error for `path`.
 std::string RefuseType(const std::string& path, mode_t mode) {
@@ -26,85 +24,53 @@ std::string RefuseType(const std::string& path, mode_t mode) {
     return path + ": not a regular file (" + FileKindName(mode) + ")";
 }
 
-std::string TooLarge(const std::string& label, std::size_t maxBytes) {
-    return label + ": larger than " + std::to_string(maxBytes) + " bytes";
-}
-
-// Reads `fd` to its end; false with `error` set on a failed read or more than `maxBytes`.
-bool ReadToEnd(int fd, const std::string& label, std::size_t maxBytes,
-               std::vector<std::uint8_t>& bytes, std::string& error) {
-    std::size_t total = 0;
-    while (true) {
-        // One byte past the bound tells a file of exactly maxBytes from a larger one.
-        const std::size_t room = std::min(kReadChunk, maxBytes + 1 - total);
-        bytes.resize(total + room);
-        const ssize_t got = ::read(fd, bytes.data() + total, room);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // Standard input may have been left non-blocking by whoever shares it.
-            pollfd ready{fd, POLLIN, 0};
-            ::poll(&ready, 1, -1);
-            continue;
-        }
-        if (got < 0) {
-            error = "cannot read " + label + ": " + std::strerror(errno);
-            bytes.clear();
-            return false;
-        }
-        total += static_cast<std::size_t>(got);
-        if (total > maxBytes) {
-            error = TooLarge(label, maxBytes);
-            bytes.clear();
-            return false;
-        }
-        if (got == 0) {
-            bytes.resize(total);
-            return true;
-        }
-    }
-}
-
 }  // namespace
 
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
-                     std::vector<std::uint8_t>& bytes, std::string& error) {
-    bytes.clear();
+namespace file_read_steps {
+
+std::string RefuseBeforeOpen(const std::string& path, std::size_t maxBytes) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
+        return "cannot open " + path + ": " + std::strerror(errno);
     }
-    if (error = RefuseType(path, status.st_mode); !error.empty()) {
-        return false;
+    if (std::string refused = RefuseType(path, status.st_mode); !refused.empty()) {
+        return refused;
     }
     if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
-        error = TooLarge(path, maxBytes);
-        return false;
+        return TooLarge(path, maxBytes);
     }
-    // O_NONBLOCK: a FIFO swapped in after the stat must not hold the open.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = ::fstat(fd, &status) == 0;
-    if (!ok) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-    } else if (error = RefuseType(path, status.st_mode); !error.empty()) {
-        ok = false;
-    } else {
-        ok = ReadToEnd(fd, path, maxBytes, bytes, error);
-    }
-    ::close(fd);
-    return ok;
+    return {};
 }
 
-bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error) {
-    bytes.clear();
-    return ReadToEnd(STDIN_FILENO, "standard input", maxBytes, bytes, error);
+// O_NONBLOCK: a FIFO swapped in after the stat must not hold the open.
+int OpenNoWait(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
+
+std::string RefuseOpened(int descriptor, const std::string& path, std::size_t) {
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0) {
+        return "cannot open " + path + ": " + std::strerror(errno);
+    }
+    return RefuseType(path, status.st_mode);
+}
+
+long ReadWaiting(int descriptor, void* buffer, std::size_t size) {
+    long got = ReadSome(descriptor, buffer, size);
+    // Standard input may have been left non-blocking by whoever shares it.
+    while (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd ready{descriptor, POLLIN, 0};
+        ::poll(&ready, 1, -1);
+        got = ReadSome(descriptor, buffer, size);
+    }
+    return got;
+}
+
+int StandardInputDescriptor() {
+    return STDIN_FILENO;
+}
+
+}  // namespace file_read_steps
 
 const char* FileKindName(mode_t mode) {
     if (S_ISDIR(mode)) {

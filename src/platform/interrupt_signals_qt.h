@@ -12,11 +12,13 @@ namespace platform {
 inline constexpr int kInterruptedStatus = 130;
 inline constexpr int kTerminatedStatus = 143;
 
-// While alive, an interrupt (Ctrl+C) or a termination request does not end the process: it is
+// While alive, an interrupt (SIGINT; Windows: the console's Ctrl+C) or a termination request
+// (SIGTERM; Windows: the console's Ctrl+Break and close events) does not end the process: it is
 // reported to the handler on the Qt event loop of the thread that made the object, with the
 // status the program should exit with (kInterruptedStatus or kTerminatedStatus). The handler
-// runs after the signal has arrived, never inside it. At most one object exists at a time; its
-// end restores the process's previous handling of both signals.
+// runs after the signal has arrived, never inside it; ending the event loop from it lets every
+// destructor run. At most one object exists at a time; its end restores the process's previous
+// handling of both signals.
 class InterruptSignals {
   public:
     using Handler = std::function<void(int exitStatus)>;

@@ -258,6 +258,26 @@ TEST_F(UploadFaultCli, ListenerKilledMidRunDoesNotHurtTheUpload) {
     EXPECT_NE(upload.Output().find("Web Server Update OK!"), std::string::npos) << upload.Output();
 }
 
+// Ctrl+C or a termination request ends the diagnostic listener through its event loop: it
+// exits normally and removes its socket file, so the next listener finds no stale one.
+TEST_F(UploadFaultCli, ListenerStoppedBySignalExitsNormallyAndRemovesItsSocket) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no signals to send to a program, nor a socket file to remove";
+#else
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        const auto runtime = dir_.path() / ("run-" + std::to_string(signal));
+        std::filesystem::create_directories(runtime);
+        BackgroundProcess listener({CliPath(), "log"}, {{"XDG_RUNTIME_DIR", runtime.string()}});
+        ASSERT_TRUE(listener.WaitForOutput("listening on", kStartMs)) << listener.Output();
+        ASSERT_TRUE(std::filesystem::exists(runtime / "quillTest"));
+        listener.Signal(signal);
+        EXPECT_EQ(listener.WaitForExit(kStartMs), 0) << listener.Output();
+        EXPECT_FALSE(std::filesystem::exists(runtime / "quillTest"));
+    }
+#endif
+}
+
 // Ctrl+C or a termination request while the device has not answered yet: the connection is
 // closed at once, the run says so, and the status is the one a shell gives for the signal.
 TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
