@@ -147,6 +147,16 @@ struct QtApplication {
     QCoreApplication application{argc, argv};
 };
 
+// How a one-device upload ends on stderr, in text and with --json alike: an interruption in its
+// own words, a failure by the line with its cause.
+void PrintEndOnStderr(const std::string& label, const DeviceRunReport& report) {
+    if (report.interrupted) {
+        std::cerr << FleetPrinter::ResultText(report) << std::endl;
+    } else if (!report.ok && !report.cause.empty()) {
+        std::cerr << FleetPrinter::CauseLine(label, report.cause) << std::endl;
+    }
+}
+
 // The events of a one-device upload in text, as the desktop program's Start shows them: the
 // share of frames taken, errors on stderr the moment they are shown (each followed by a line
 // with its cause once that is known), "Web Server Update OK!" on stdout unless quiet.
@@ -181,11 +191,7 @@ class SingleDeviceEvents : public UploadEvents {
     }
     void Finished(int, const DeviceRunReport& report) override {
         progress_.Finish();
-        if (report.interrupted) {
-            std::cerr << FleetPrinter::ResultText(report) << std::endl;
-        } else if (!report.ok && !report.cause.empty()) {
-            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
-        }
+        PrintEndOnStderr(label_, report);
     }
 
   private:
@@ -219,11 +225,7 @@ class SingleDeviceJson : public UploadEvents {
     }
     void Finished(int index, const DeviceRunReport& report) override {
         json_.Finished(index, report);
-        if (report.interrupted) {
-            std::cerr << FleetPrinter::ResultText(report) << std::endl;
-        } else if (!report.ok && !report.cause.empty()) {
-            std::cerr << FleetPrinter::CauseLine(label_, report.cause) << std::endl;
-        }
+        PrintEndOnStderr(label_, report);
     }
 
   private:
