@@ -1,7 +1,7 @@
 #include "platform/log_listener_qt.h"
 
-// How the listener cuts what arrives into lines: the same for the Unix-domain socket and the
-// named pipe.
+// How the listener cuts what arrives into lines, and ends a client: the same for the
+// Unix-domain socket and the named pipe.
 namespace platform {
 
 void LogListener::EmitLines() {
@@ -19,6 +19,16 @@ void LogListener::EmitLines() {
         emit LineReceived(pending_);
         pending_.clear();
     }
+}
+
+// The client left (or broke): what it sent without a final line feed is still a line.
+void LogListener::EndClient() {
+    if (!pending_.isEmpty()) {
+        emit LineReceived(pending_);
+        pending_.clear();
+    }
+    DropClient();
+    emit ClientDisconnected();
 }
 
 }  // namespace platform

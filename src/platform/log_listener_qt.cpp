@@ -172,13 +172,7 @@ void LogListener::OnClientReadable() {
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return;
         }
-        // The client left (or broke): what it sent without a final line feed is still a line.
-        if (!pending_.isEmpty()) {
-            emit LineReceived(pending_);
-            pending_.clear();
-        }
-        DropClient();
-        emit ClientDisconnected();
+        EndClient();
         if (acceptNotifier_) {
             acceptNotifier_->setEnabled(true);
         }

@@ -48,6 +48,8 @@ class LogListener : public QObject {
     void OnAcceptReady();
     void OnClientReadable();
     void EmitLines();
+    // Emits what is left of the last line, drops the client and says so.
+    void EndClient();
     void DropClient();
 
     std::string path_;

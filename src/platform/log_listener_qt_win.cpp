@@ -78,13 +78,7 @@ void LogListener::OnClientReadable() {
     if (clientSocket_->state() == QLocalSocket::ConnectedState) {
         return;
     }
-    // The client left (or broke): what it sent without a final line feed is still a line.
-    if (!pending_.isEmpty()) {
-        emit LineReceived(pending_);
-        pending_.clear();
-    }
-    DropClient();
-    emit ClientDisconnected();
+    EndClient();
     if (server_ && server_->hasPendingConnections()) {
         OnAcceptReady();
     }
