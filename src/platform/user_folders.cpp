@@ -1,4 +1,5 @@
 #include "platform/user_folders.h"
+#include "platform/user_folders_common.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,12 +19,6 @@ namespace {
 // First guess for getpwuid_r's string buffer when sysconf gives no size.
 constexpr long kPasswdBufferFallback = 16384;
 constexpr mode_t kPrivateFolderMode = 0700;
-
-void SetError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
 
 }  // namespace
 
@@ -58,32 +53,24 @@ std::optional<std::string> HomeFolder() {
     return std::string(found->pw_dir);
 }
 
-bool CreatePrivateFolders(const std::string& folder, std::string* error) {
-    if (folder.empty()) {
-        SetError(error, "no folder name");
-        return false;
+namespace user_folder_steps {
+
+PathKind KindAt(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return PathKind::kMissing;
     }
-    // Walk down from the root so that every folder we create, not only the last, is private.
-    std::filesystem::path partial;
-    for (const auto& part : std::filesystem::path(folder).lexically_normal()) {
-        if (part.empty()) {
-            continue;  // the empty name after a trailing separator
-        }
-        partial /= part;
-        struct stat status {};
-        if (::stat(partial.c_str(), &status) == 0) {
-            if (!S_ISDIR(status.st_mode)) {
-                SetError(error, partial.string() + " exists and is not a folder");
-                return false;
-            }
-            continue;
-        }
-        if (::mkdir(partial.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
-            SetError(error, "cannot create " + partial.string() + ": " + std::strerror(errno));
-            return false;
-        }
+    return S_ISDIR(status.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
+bool MakeFolder(const std::string& path, std::string& reason) {
+    if (::mkdir(path.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
+        reason = std::strerror(errno);
+        return false;
     }
     return true;
 }
+
+}  // namespace user_folder_steps
 
 }  // namespace platform

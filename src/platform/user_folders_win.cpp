@@ -1,4 +1,5 @@
 #include "platform/user_folders.h"
+#include "platform/user_folders_common.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -9,12 +10,6 @@
 namespace platform {
 
 namespace {
-
-void SetError(std::string* error, const std::string& text) {
-    if (error != nullptr) {
-        *error = text;
-    }
-}
 
 std::string SystemMessage(DWORD code) {
     char* text = nullptr;
@@ -75,37 +70,25 @@ std::optional<std::string> HomeFolder() {
     return std::nullopt;
 }
 
-// New folders inherit the ACL of the folder above, which under %APPDATA% is the user's own.
-bool CreatePrivateFolders(const std::string& folder, std::string* error) {
-    if (folder.empty()) {
-        SetError(error, "no folder name");
-        return false;
+namespace user_folder_steps {
+
+PathKind KindAt(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PathKind::kMissing;
     }
-    std::filesystem::path partial;
-    for (const auto& part : std::filesystem::path(folder).lexically_normal()) {
-        if (part.empty()) {
-            continue;
-        }
-        partial /= part;
-        const std::string name = partial.string();
-        if (partial == partial.root_path() || partial == partial.root_name()) {
-            continue;  // "C:" or "C:\": there to be walked through, never created
-        }
-        const DWORD attributes = GetFileAttributesA(name.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                SetError(error, name + " exists and is not a folder");
-                return false;
-            }
-            continue;
-        }
-        if (CreateDirectoryA(name.c_str(), nullptr) == 0 &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
-            SetError(error, "cannot create " + name + ": " + SystemMessage(GetLastError()));
-            return false;
-        }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder : PathKind::kOther;
+}
+
+// New folders inherit the ACL of the folder above, which under %APPDATA% is the user's own.
+bool MakeFolder(const std::string& path, std::string& reason) {
+    if (CreateDirectoryA(path.c_str(), nullptr) == 0 && GetLastError() != ERROR_ALREADY_EXISTS) {
+        reason = SystemMessage(GetLastError());
+        return false;
     }
     return true;
 }
+
+}  // namespace user_folder_steps
 
 }  // namespace platform

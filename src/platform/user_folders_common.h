@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+// The steps of CreatePrivateFolders that ask the system; user_folders.cpp (POSIX) and
+// user_folders_win.cpp (Windows) define them, user_folders_common.cpp walks the path with them.
+namespace platform::user_folder_steps {
+
+enum class PathKind { kMissing, kFolder, kOther };
+
+// What stands at `path`.
+PathKind KindAt(const std::string& path);
+// Creates the one folder `path`, reachable by the current user only (POSIX: mode 0700; Windows:
+// the ACL inherited from the folder above, which under %APPDATA% is the user's own). A folder
+// that appeared meanwhile counts as made. False with the system's reason.
+bool MakeFolder(const std::string& path, std::string& reason);
+
+}  // namespace platform::user_folder_steps
