@@ -79,10 +79,19 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
     return true;
 }
 
-// --listen and the addresses of every --listen-range, in that order; nullopt after printing
-// why a range is refused.
+// --listen and the addresses of every --listen-range, in that order and without leading zeros;
+// nullopt after printing why an address or a range is refused.
 std::optional<std::vector<std::string>> ListenAddresses(const DeviceCommandOptions& options) {
-    std::vector<std::string> addresses = options.listen;
+    std::vector<std::string> addresses;
+    for (const auto& text : options.listen) {
+        std::string error;
+        const auto address = net::ReadListenAddress(text, error);
+        if (!address) {
+            std::cerr << "--listen: " << error << std::endl;
+            return std::nullopt;
+        }
+        addresses.push_back(*address);
+    }
     for (const auto& range : options.listenRanges) {
         std::string error;
         const auto expanded = net::ExpandAddressRange(range, error);

@@ -8,6 +8,7 @@
 
 #include "packer/printable_name.h"
 #include "platform/async_socket_qt.h"
+#include "transfer/ipv4_text.h"
 
 namespace cli {
 
@@ -73,10 +74,12 @@ bool IsHostText(const std::string& host) {
     return labelLength > 0;
 }
 
-// One device and where it was named ("line N: " in a file, empty on the command line).
+// One device, where it was named ("line N: " in a file, empty on the command line) and as it
+// was written there (127.0.0.010:8001 for the device 127.0.0.10:8001).
 struct ListedDevice {
     DeviceAddress device;
     std::string where;
+    std::string given;
 };
 
 // Refuses a device named twice, also under two names (localhost and 127.0.0.1): two uploads to
@@ -105,10 +108,10 @@ std::string FindDuplicate(const std::vector<ListedDevice>& devices) {
         }
         const auto [earlier, added] = seen.emplace(std::make_pair(key, device.port), i);
         if (!added) {
-            const DeviceAddress& first = devices[earlier->second].device;
-            std::string error = devices[i].where + "device listed twice: " + device.Label();
-            if (first.Label() != device.Label()) {
-                error += " (the same device as " + first.Label() + ")";
+            const std::string& first = devices[earlier->second].given;
+            std::string error = devices[i].where + "device listed twice: " + devices[i].given;
+            if (first != devices[i].given) {
+                error += " (the same device as " + first + ")";
             }
             return error;
         }
@@ -153,10 +156,24 @@ std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int def
         error = "not an address[:port]: \"" + packer::PrintableName(text) + "\"";
         return std::nullopt;
     }
+    const transfer::Ipv4Text read = transfer::ReadIpv4Text(device.host);
+    if (read.kind == transfer::Ipv4Text::Kind::kRefused) {
+        error = "not an IPv4 address: \"" + device.host + "\" (" + read.reason +
+                "; an address is four decimal fields of 0 to 255)";
+        return std::nullopt;
+    }
+    if (read.kind == transfer::Ipv4Text::Kind::kAddress) {
+        device.host = transfer::DottedDecimal(read.address);
+    }
     return device;
 }
 
 namespace {
+
+// "host:port" with the host as written.
+std::string GivenLabel(const std::string& text, const DeviceAddress& device) {
+    return text.substr(0, text.rfind(':')) + ":" + std::to_string(device.port);
+}
 
 // The devices of a file's text; `error` set (and nothing returned) at the first bad line.
 std::vector<ListedDevice> ParseLines(const std::string& text, int defaultPort, std::string& error) {
@@ -187,7 +204,7 @@ std::vector<ListedDevice> ParseLines(const std::string& text, int defaultPort, s
             error = where + lineError;
             return {};
         }
-        devices.push_back({*device, where});
+        devices.push_back({*device, where, GivenLabel(line, *device)});
     }
     return devices;
 }
@@ -223,7 +240,7 @@ DeviceListResult CombineDevices(const std::vector<std::string>& given, const std
         if (!device) {
             return DeviceListResult{{}, error};
         }
-        listed.push_back({*device, {}});
+        listed.push_back({*device, {}, GivenLabel(text, *device)});
     }
     std::string error;
     const std::vector<ListedDevice> fromFile = ParseLines(fileText, defaultPort, error);

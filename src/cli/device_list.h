@@ -23,10 +23,11 @@ struct DeviceListResult {
 };
 
 // "address" or "address:port" (port 1..65535, digits only). The address is a dotted IPv4
-// address or a host name (dot-separated labels of letters, digits, '-' and '_'); it is not
+// address (four decimal fields, leading zeros allowed: kept without them, as 127.0.0.10 for
+// 127.0.0.010) or a host name (dot-separated labels of letters, digits, '-' and '_'); it is not
 // resolved here, and whether a connection may be made to it is the connection's to say.
-// nullopt with `error` set when the text is empty, holds white space or anything else, or the
-// port is bad.
+// nullopt with `error` set when the text is empty, holds white space or anything else, looks
+// like a number but is no such address (127.1, 0x7f.0.0.1, 127.0.0.256), or the port is bad.
 std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort,
                                                 std::string& error);
 

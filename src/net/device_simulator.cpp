@@ -7,6 +7,7 @@
 
 #include "packer/printable_name.h"
 #include "platform/socket_calls.h"
+#include "transfer/ipv4_text.h"
 
 namespace net {
 
@@ -33,13 +34,17 @@ std::string PeerName(const QTcpSocket& socket) {
     return socket.peerAddress().toString().toStdString() + ":" + std::to_string(socket.peerPort());
 }
 
-std::optional<quint32> ParseIPv4(const std::string& text) {
-    QHostAddress address;
-    if (!address.setAddress(QString::fromStdString(text)) ||
-        address.protocol() != QAbstractSocket::IPv4Protocol) {
+// Qt would read a leading zero as octal and take 127.1: the window's rule instead.
+std::optional<quint32> ParseIPv4(const std::string& text, std::string& error) {
+    const transfer::Ipv4Text read = transfer::ReadIpv4Text(text);
+    if (read.kind != transfer::Ipv4Text::Kind::kAddress) {
+        error = "not an IPv4 address: " + text;
+        if (!read.reason.empty()) {
+            error += " (" + read.reason + "; an address is four decimal fields of 0 to 255)";
+        }
         return std::nullopt;
     }
-    return address.toIPv4Address();
+    return read.address;
 }
 
 }  // namespace
@@ -53,18 +58,16 @@ std::optional<std::vector<std::string>> ExpandAddressRange(const std::string& te
     }
     const std::string firstText = text.substr(0, dash);
     std::string lastText = text.substr(dash + 1);
-    const auto first = ParseIPv4(firstText);
+    const auto first = ParseIPv4(firstText, error);
     if (!first) {
-        error = "not an IPv4 address: " + firstText;
         return std::nullopt;
     }
     if (lastText.find('.') == std::string::npos) {
         // Only the last number: the first three come from the start of the range.
         lastText = firstText.substr(0, firstText.rfind('.') + 1) + lastText;
     }
-    const auto last = ParseIPv4(lastText);
+    const auto last = ParseIPv4(lastText, error);
     if (!last) {
-        error = "not an IPv4 address: " + lastText;
         return std::nullopt;
     }
     if (*last < *first) {
@@ -78,12 +81,27 @@ std::optional<std::vector<std::string>> ExpandAddressRange(const std::string& te
     }
     std::vector<std::string> addresses;
     for (quint32 value = *first;; ++value) {
-        addresses.push_back(QHostAddress(value).toString().toStdString());
+        addresses.push_back(transfer::DottedDecimal(value));
         if (value == *last) {
             break;
         }
     }
     return addresses;
+}
+
+std::optional<std::string> ReadListenAddress(const std::string& text, std::string& error) {
+    if (text.find(':') != std::string::npos) {
+        if (QHostAddress(QString::fromStdString(text)).isNull()) {
+            error = "not an IP address: " + text;
+            return std::nullopt;
+        }
+        return text;
+    }
+    const auto address = ParseIPv4(text, error);
+    if (!address) {
+        return std::nullopt;
+    }
+    return transfer::DottedDecimal(*address);
 }
 
 std::optional<QByteArray> DecodeCEscapes(const std::string& text) {
@@ -161,13 +179,14 @@ bool DeviceSimulator::Start(std::string& error) {
         return false;
     }
     auto port = static_cast<quint16>(options_.port);
-    for (const auto& text : options_.listenAddresses) {
-        QHostAddress address;
-        if (!address.setAddress(QString::fromStdString(text))) {
-            error = "not an IP address: " + text;
+    for (const auto& given : options_.listenAddresses) {
+        const auto read = ReadListenAddress(given, error);
+        if (!read) {
             listeners_.clear();
             return false;
         }
+        const std::string& text = *read;
+        const QHostAddress address(QString::fromStdString(text));
         auto listener = std::make_unique<Listener>();
         listener->address = text;
         listener->server = std::make_unique<QTcpServer>();

@@ -55,12 +55,18 @@ struct DeviceUploadResult {
 // Most addresses one range may name; a typo should not open thousands of sockets.
 inline constexpr int kMaxRangeAddresses = 1024;
 
-// "A-B": the IPv4 addresses from A to B inclusive, in order. B is a whole dotted address or
-// just the last number (127.0.0.2-101 = 127.0.0.2-127.0.0.101). nullopt with `error` set when
+// "A-B": the IPv4 addresses from A to B inclusive, in order, without leading zeros. B is a
+// whole dotted address or just the last number (127.0.0.2-101 = 127.0.0.2-127.0.0.101); each
+// reads as ReadListenAddress reads an IPv4 address. nullopt with `error` set when
 // either end is not an IPv4 address, B comes before A, or the range holds more than
 // kMaxRangeAddresses.
 std::optional<std::vector<std::string>> ExpandAddressRange(const std::string& text,
                                                            std::string& error);
+
+// A listening address: an IPv6 address as Qt reads it, else four decimal fields of 0 to 255
+// (leading zeros read as decimal), given back without leading zeros. nullopt with `error` set
+// for anything else, also for what Qt alone would take (127.1, 0x7f.0.0.1).
+std::optional<std::string> ReadListenAddress(const std::string& text, std::string& error);
 
 // Decodes C escapes (\r \n \t \0 \\ \" \' \xHH) in an answer text; nothing on a bad escape.
 std::optional<QByteArray> DecodeCEscapes(const std::string& text);

@@ -7,6 +7,8 @@
 #include <QtHttpServer/QHttpServerRequest>
 #include <QtHttpServer/QHttpServerResponder>
 
+#include "transfer/ipv4_text.h"
+
 namespace net {
 
 namespace {
@@ -60,12 +62,15 @@ WebPreview::WebPreview(QObject* parent) : QAbstractHttpServer(parent) {}
 WebPreview::~WebPreview() = default;
 
 bool WebPreview::Listen(const std::string& address, int port, std::string& error) {
-    QHostAddress host;
-    if (!host.setAddress(QString::fromStdString(address)) ||
-        host.protocol() != QAbstractSocket::IPv4Protocol) {
+    const transfer::Ipv4Text read = transfer::ReadIpv4Text(address);
+    if (read.kind != transfer::Ipv4Text::Kind::kAddress) {
         error = "not an IPv4 address: " + address;
+        if (!read.reason.empty()) {
+            error += " (" + read.reason + ")";
+        }
         return false;
     }
+    const QHostAddress host(read.address);
     if (port < 0 || port > 65535) {
         error = "bad port " + std::to_string(port);
         return false;

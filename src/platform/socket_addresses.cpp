@@ -1,5 +1,6 @@
 #include "platform/socket_calls.h"
 #include "platform/socket_system.h"
+#include "transfer/ipv4_text.h"
 
 // The address calls of the socket layer, which read the same with Winsock and POSIX sockets.
 namespace platform {
@@ -13,16 +14,27 @@ sockaddr_in Ipv4SocketAddress(std::uint32_t address, int port) {
 }
 
 bool ParseDottedAddress(const char* text, std::uint32_t& address) {
-    in_addr numeric{};
-    if (inet_pton(AF_INET, text, &numeric) != 1) {
+    const transfer::Ipv4Text read = transfer::ReadIpv4Text(text);
+    if (read.kind != transfer::Ipv4Text::Kind::kAddress) {
         return false;
     }
-    address = ntohl(numeric.s_addr);
+    address = read.address;
     return true;
 }
 
 // Winsock's gai_strerror is its narrow gai_strerrorA here: this library is built without UNICODE.
 bool LookUpHostAddress(const std::string& name, std::uint32_t& address, std::string& reason) {
+    // The resolver would read a number by the C library's rules (127.1, a leading zero as
+    // octal) and reach another host than the one meant: numbers never get there.
+    const transfer::Ipv4Text read = transfer::ReadIpv4Text(name);
+    if (read.kind == transfer::Ipv4Text::Kind::kAddress) {
+        address = read.address;
+        return true;
+    }
+    if (read.kind == transfer::Ipv4Text::Kind::kRefused) {
+        reason = "not an IPv4 address (" + read.reason + ")";
+        return false;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

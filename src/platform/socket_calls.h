@@ -76,10 +76,12 @@ SocketWaitResult SocketWaitWritable(int socket, SocketWaitFor what, int timeoutM
 // notifier, 0 for never: Wine does not always post the connect event of a refused connection.
 int SocketConnectPollMs();
 
-// The IPv4 address of a dotted address ("192.168.0.10"); false when `text` is not one.
+// The IPv4 address of a dotted address ("192.168.0.10", "192.168.000.010" alike: see
+// transfer::ReadIpv4Text); false when `text` is not one.
 bool ParseDottedAddress(const char* text, std::uint32_t& address);
 // The first IPv4 address of a dotted address or a host name; false with the resolver's reason
-// ("no IPv4 address" when it found none).
+// ("no IPv4 address" when it found none), or why a number is no address: only names go to the
+// resolver.
 bool LookUpHostAddress(const std::string& name, std::uint32_t& address, std::string& reason);
 
 // The system's own words for a failure: strerror on POSIX, Winsock's text on Windows.

@@ -8,8 +8,9 @@
 #include <QRegularExpressionValidator>
 #include <QStringList>
 #include <algorithm>
-#include <optional>
 #include <vector>
+
+#include "transfer/ipv4_text.h"
 
 namespace ui {
 
@@ -39,24 +40,6 @@ int ParsePart(const std::string& part) {
         return -1;
     }
     return std::min(value, IpAddressEdit::kMaxFieldValue);
-}
-
-// The value of a part that is exactly one to three digits of 0..255.
-std::optional<int> ExactPartValue(const std::string& part) {
-    if (part.empty() || part.size() > static_cast<std::size_t>(IpAddressEdit::kMaxFieldDigits)) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (char c : part) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    if (value > IpAddressEdit::kMaxFieldValue) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 // Splits at every dot; "a.b" gives two parts, "" one empty part.
@@ -122,17 +105,13 @@ std::string IpAddressEdit::text() const {
 
 bool IpAddressEdit::setText(const std::string& address) {
     const std::vector<std::string> parts = SplitAtDots(address);
-    bool wellFormed = parts.size() == static_cast<std::size_t>(kFieldCount);
     for (int index = 0; index < kFieldCount; ++index) {
         const std::size_t slot = static_cast<std::size_t>(index);
         const std::string part = slot < parts.size() ? parts[slot] : std::string();
-        if (!ExactPartValue(part)) {
-            wellFormed = false;
-        }
         const int value = ParsePart(part);
         field(index)->setText(value < 0 ? QString() : QString::number(value));
     }
-    return wellFormed;
+    return transfer::ReadIpv4Text(address).kind == transfer::Ipv4Text::Kind::kAddress;
 }
 
 void IpAddressEdit::clear() {

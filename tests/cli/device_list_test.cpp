@@ -38,6 +38,18 @@ TEST(ParseDeviceAddressTest, TakesAnOptionalPortAndRefusesBadOnes) {
         // The connection, not the list, refuses an address that is not a unicast host.
         {"0.0.0.0", true, {"0.0.0.0", 8001}},
         {"plc_7-b.example", true, {"plc_7-b.example", 8001}},
+        // Numbers by the window's rule: a leading zero is decimal, not octal, and anything
+        // the C library would read as shorthand is refused rather than sent elsewhere.
+        {"127.0.0.010", true, {"127.0.0.10", 8001}},
+        {"127.000.000.077:9000", true, {"127.0.0.77", 9000}},
+        {"127.1", false, {}},
+        {"127.0.1", false, {}},
+        {"2130706433", false, {}},
+        {"0x7f.0.0.1", false, {}},
+        {"127.0.0.0x1", false, {}},
+        {"127.0.0.256", false, {}},
+        {"127.0.0.0010", false, {}},
+        {"127.0.0.1.5", false, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -85,6 +97,13 @@ TEST(ParseDeviceListTest, RefusesTheWholeListNamingTheBadLine) {
          "line 2: "},
         {"one device under two names", "localhost\n127.0.0.1:8001\n",
          "line 2: device listed twice: 127.0.0.1:8001 (the same device as localhost:8001)"},
+        {"one device with and without leading zeros", "127.0.0.010\n127.0.0.10\n",
+         "line 2: device listed twice: 127.0.0.10:8001 (the same device as 127.0.0.010:8001)"},
+        {"shorthand address", "127.0.0.2\n127.1\n",
+         "line 2: not an IPv4 address: \"127.1\" (2 fields, not 4;"},
+        {"hexadecimal field", "0x7f.0.0.1\n",
+         "line 1: not an IPv4 address: \"0x7f.0.0.1\" (field "},
+        {"field above 255", "127.0.0.256\n", "(field 256 is above 255;"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

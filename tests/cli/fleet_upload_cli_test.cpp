@@ -236,6 +236,11 @@ TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
         // Read by type first: a folder (or a FIFO) never blocks the upload.
         {"folder", {"--devices", dir_.path().string()}, 1, "cannot open"},
         {"bad --device", {"--device", "127.0.0.2:0", "--device", "127.0.0.3"}, 2, "bad port"},
+        {"shorthand --device", {"--device", "127.1"}, 2, "not an IPv4 address: \"127.1\""},
+        {"zero-padded twins",
+         {"--device", "127.0.0.010", "--device", "127.0.0.10"},
+         2,
+         "device listed twice: 127.0.0.10:8001 (the same device as 127.0.0.010:8001)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -243,6 +248,18 @@ TEST_F(FleetUploadCli, BadDeviceListsAreRefusedBeforeAnyConnection) {
         EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
         EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
+    }
+}
+
+// The simulator's addresses follow the same rule: refused with the reason before listening.
+TEST_F(FleetUploadCli, SimulatorRefusesAddressesThatAreNotFourDecimalFields) {
+    for (const char* option : {"--listen", "--listen-range"}) {
+        SCOPED_TRACE(option);
+        const auto result =
+            RunProcess({CliPath(), "device", option, "127.0.0.0x2-3"}, "", {}, kStartMs);
+        EXPECT_EQ(result.exitCode, 2) << result.out;
+        EXPECT_NE(result.err.find("not an IPv4 address: 127.0.0.0x2"), std::string::npos)
+            << result.err;
     }
 }
 
@@ -289,6 +306,16 @@ TEST_F(FleetUploadCli, TraceShowsThatASilentDeviceNeverAnsweredTheFrame) {
                                   std::regex("acknowledgement delay: min [0-9]+ ms, median [0-9]+ "
                                              "ms, max [0-9]+ ms \\(1 of 2 frames answered\\)")))
         << result.out;
+}
+
+// 127.0.5.010 is 127.0.5.10 as in the window, never the octal 127.0.5.8.
+TEST_F(FleetUploadCli, ZeroPaddedAddressReachesTheDeviceItNamesInDecimal) {
+    Devices device("127.0.5.10", {}, dir_);
+    ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
+    const auto result = Upload({"--device", "127.0.5.010:" + device.Port()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(device.Process().WaitForOutput("upload complete", kStartMs))
+        << device.Process().Output();
 }
 
 TEST_F(FleetUploadCli, TraceShowsWhatAWrongAnswerSaid) {

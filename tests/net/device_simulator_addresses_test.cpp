@@ -115,6 +115,10 @@ TEST(ExpandAddressRangeTest, ExpandsBothFormsAndRefusesBadRanges) {
         {"127.0.0.2-300", {}},
         {"nonsense-127.0.0.3", {}},
         {"::1-::2", {}},
+        // Leading zeros are decimal; what Qt alone would read as shorthand or octal is refused.
+        {"127.0.0.010-012", {"127.0.0.10", "127.0.0.11", "127.0.0.12"}},
+        {"127.1-127.0.0.3", {}},
+        {"0x7f.0.0.1-2", {}},
         {"127.0.0.1-127.0.4.1", {}},  // 1025 addresses
     };
     for (const auto& c : cases) {
