@@ -214,8 +214,10 @@ class SingleDeviceJson : public UploadEvents {
             std::cerr << text << std::endl;
         }
     }
-    bool WantsSteps() const override { return json_.WantsSteps(); }
-    void Step(int index, const std::string& line) override { json_.Step(index, line); }
+    // The JSON printer's stderr goes nowhere (see RunSingleUpload): the steps of -v go to
+    // stderr here.
+    bool WantsSteps() const override { return Verbose(); }
+    void Step(int, const std::string& line) override { std::cerr << line << std::endl; }
     void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
                  const std::string& cause) override {
         json_.Attempt(index, attempt, attempts, pauseMs, message, cause);

@@ -1,9 +1,11 @@
 #include "cli/step_link.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "cli/trace_report.h"
 #include "transfer/ack_trace.h"
+#include "transfer/failure_cause.h"
 
 namespace cli {
 
@@ -39,6 +41,7 @@ std::string StepLink::FrameOfTotal() const {
 }
 
 bool StepLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
+    TellMoreReplies();
     ++framesSent_;
     const bool ok = inner_->SendBytes(data, length);
     if (ok) {
@@ -56,8 +59,18 @@ void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLeng
         return;
     }
     outLength = copied;
+    const bool ack = transfer::IsAckReply(destination, copied);
+    if (++replies_ > 1) {
+        if (++moreReplies_ == 1) {
+            // One byte past what is shown tells that the reply was cut.
+            firstMoreReply_.assign(destination,
+                                   destination + std::min(copied, transfer::kShownReplyBytes + 1));
+        }
+        moreAcks_ += ack ? 1 : 0;
+        return;
+    }
     const std::string frame = "frame " + std::to_string(framesSent_);
-    if (transfer::IsAckReply(destination, copied)) {
+    if (ack) {
         print_(frame + " acknowledged");
     } else {
         const std::vector<std::uint8_t> bytes(destination, destination + copied);
@@ -65,7 +78,24 @@ void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLeng
     }
 }
 
+void StepLink::TellMoreReplies() {
+    if (moreReplies_ > 0) {
+        const auto shown = static_cast<std::size_t>(transfer::kShownReplyBytes);
+        const bool cut = firstMoreReply_.size() > shown;
+        firstMoreReply_.resize(std::min(firstMoreReply_.size(), shown));
+        print_("frame " + std::to_string(framesSent_) + ": " + std::to_string(moreReplies_) +
+               (moreReplies_ == 1 ? " more reply, " : " more replies, ") +
+               std::to_string(moreAcks_) + " of them OK, the first \"" +
+               EscapeBytes(firstMoreReply_) + (cut ? "\"..." : "\""));
+    }
+    replies_ = 0;
+    moreReplies_ = 0;
+    moreAcks_ = 0;
+    firstMoreReply_.clear();
+}
+
 void StepLink::Close() {
+    TellMoreReplies();
     inner_->Close();
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/window_messages.h"
 #include "transfer/device_link.h"
@@ -13,8 +14,11 @@ namespace cli {
 // A connection that tells a person every step of another one, one line each, for
 // `upload --verbose`: "connect to HOST:PORT", "connected" or "connect failed", "frame K of N
 // sent (L bytes)" (or "send of frame K of N failed"), "frame K acknowledged" or "frame K:
-// reply \"...\" is not OK", "the device closed the connection". It changes nothing of what
-// the sequencer sees.
+// reply \"...\" is not OK", "the device closed the connection". Only a frame's first reply
+// gets its own line: the others are told in one line when the next frame goes out or the
+// connection is closed ("frame K: N more replies, M of them OK, the first \"...\""), so a
+// device that floods replies cannot flood the output. It changes nothing of what the sequencer
+// sees.
 class StepLink : public transfer::DeviceLink, private platform::MessageTarget {
   public:
     using Print = std::function<void(const std::string& line)>;
@@ -37,12 +41,20 @@ class StepLink : public transfer::DeviceLink, private platform::MessageTarget {
   private:
     void PostMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) override;
     std::string FrameOfTotal() const;
+    // Tells the replies to the last frame after its first one, if any came, and forgets them.
+    void TellMoreReplies();
 
     std::unique_ptr<transfer::DeviceLink> inner_;
     Print print_;
     TotalFrames totalFrames_;
     platform::MessageTarget* window_ = nullptr;
     int framesSent_ = 0;  // frames handed to the inner link, counting a failed send
+    // Replies to the last frame sent: how many came, how many came after the first, how many
+    // of those were "OK", and the start of the first of those.
+    std::int64_t replies_ = 0;
+    std::int64_t moreReplies_ = 0;
+    std::int64_t moreAcks_ = 0;
+    std::vector<std::uint8_t> firstMoreReply_;
 };
 
 }  // namespace cli

@@ -75,6 +75,14 @@ std::string DescribeAnswer(const AckTrace& trace, const TracedFrame& frame) {
     return {};
 }
 
+// " (+N more replies)" for the replies a trace counted but did not keep; empty for none.
+std::string MoreReplies(std::int64_t count) {
+    if (count <= 0) {
+        return {};
+    }
+    return " (+" + std::to_string(count) + (count == 1 ? " more reply)" : " more replies)");
+}
+
 const char* OutcomeName(AckOutcome outcome) {
     switch (outcome) {
         case AckOutcome::kNotAwaited:
@@ -93,41 +101,6 @@ const char* OutcomeName(AckOutcome outcome) {
 
 }  // namespace
 
-std::string EscapeBytes(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        switch (byte) {
-            case '\r':
-                text += "\\r";
-                break;
-            case '\n':
-                text += "\\n";
-                break;
-            case '\t':
-                text += "\\t";
-                break;
-            case '\0':
-                text += "\\0";
-                break;
-            case '\\':
-                text += "\\\\";
-                break;
-            case '"':
-                text += "\\\"";
-                break;
-            default:
-                if (byte >= 0x20 && byte < 0x7F) {
-                    text += static_cast<char>(byte);
-                } else {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-                    text += hex;
-                }
-        }
-    }
-    return text;
-}
-
 void PrintAckTrace(const AckTrace& trace, const std::string& device, std::ostream& out) {
     out << "trace of " << device << " (ms since Start)\n";
     if (trace.ConnectAttempted()) {
@@ -140,6 +113,9 @@ void PrintAckTrace(const AckTrace& trace, const std::string& device, std::ostrea
         out << "before the first frame: \"" << EscapeBytes(reply.bytes) << "\" at "
             << Ms(reply.atMs) << "\n";
     }
+    if (trace.MoreEarlyReplies() > 0) {
+        out << "before the first frame:" << MoreReplies(trace.MoreEarlyReplies()) << "\n";
+    }
     if (!trace.Frames().empty()) {
         out << "frame  sent ms  bytes  acknowledgement\n";
     }
@@ -147,7 +123,7 @@ void PrintAckTrace(const AckTrace& trace, const std::string& device, std::ostrea
         out << Padded(std::to_string(frame.index + 1), kFrameColumn)
             << Padded(std::to_string(frame.sentAtMs), kSentColumn + 1)
             << Padded(std::to_string(frame.length), kBytesColumn + 1) << "  "
-            << DescribeAnswer(trace, frame) << "\n";
+            << DescribeAnswer(trace, frame) << MoreReplies(frame.moreReplies) << "\n";
     }
     if (trace.PeerClosedAtMs()) {
         out << "the device closed the connection at " << Ms(*trace.PeerClosedAtMs()) << "\n";
@@ -184,6 +160,9 @@ void PrintAckTraceJson(const AckTrace& trace, const std::string& device, JsonLin
                            {"replies", replies}};
         if (verdict.delayMs >= 0) {
             object.insert("delay_ms", static_cast<qint64>(verdict.delayMs));
+        }
+        if (frame.moreReplies > 0) {
+            object.insert("more_replies", static_cast<qint64>(frame.moreReplies));
         }
         json.Write("trace", object);
     }

@@ -70,6 +70,18 @@ void AckTrace::NoteSend(std::int32_t length, bool ok) {
 }
 
 void AckTrace::NoteReply(std::int64_t atMs, const std::uint8_t* bytes, std::int32_t length) {
+    if (frames_.empty() && earlyReplies_.size() >= kMaxTracedReplies) {
+        ++moreEarlyReplies_;
+        return;
+    }
+    if (!frames_.empty() && frames_.back().replies.size() >= kMaxTracedReplies) {
+        TracedFrame& frame = frames_.back();
+        ++frame.moreReplies;
+        if (!frame.laterAckAtMs && bytes != nullptr && IsAckReply(bytes, length)) {
+            frame.laterAckAtMs = atMs;
+        }
+        return;
+    }
     TracedReply reply;
     reply.atMs = atMs;
     if (bytes != nullptr && length > 0) {
@@ -98,12 +110,17 @@ FrameVerdict AckTrace::Judge(const TracedFrame& frame) const {
     if (!frame.awaitsAck) {
         return {AckOutcome::kNotAwaited, -1};
     }
+    std::optional<std::int64_t> ackAtMs = frame.laterAckAtMs;
     for (const auto& reply : frame.replies) {
         if (IsAckReply(reply.bytes.data(), static_cast<std::int32_t>(reply.bytes.size()))) {
-            const std::int64_t delay = reply.atMs - frame.sentAtMs;
-            const bool late = delay >= static_cast<std::int64_t>(kAckTimeoutMs);
-            return {late ? AckOutcome::kLate : AckOutcome::kAcknowledged, delay};
+            ackAtMs = reply.atMs;
+            break;
         }
+    }
+    if (ackAtMs) {
+        const std::int64_t delay = *ackAtMs - frame.sentAtMs;
+        const bool late = delay >= static_cast<std::int64_t>(kAckTimeoutMs);
+        return {late ? AckOutcome::kLate : AckOutcome::kAcknowledged, delay};
     }
     if (!frame.replies.empty()) {
         return {AckOutcome::kWrong, frame.replies.front().atMs - frame.sentAtMs};

@@ -22,6 +22,10 @@ struct TracedReply {
     std::vector<std::uint8_t> bytes;
 };
 
+// Replies kept per frame (and before the first frame): a device that floods replies must not
+// make the trace grow without bound. Those past it are only counted.
+inline constexpr std::size_t kMaxTracedReplies = 16;
+
 // One frame as it went out, with whatever came back before the next frame was sent.
 struct TracedFrame {
     int index = 0;              // 0-based, in sending order
@@ -29,7 +33,11 @@ struct TracedFrame {
     std::int32_t length = 0;
     bool sendOk = false;
     bool awaitsAck = false;
-    std::vector<TracedReply> replies;
+    std::vector<TracedReply> replies;  // the first kMaxTracedReplies
+    std::int64_t moreReplies = 0;      // replies that came after those
+    // When the first "OK" among the replies not kept came, if one did and none of those kept
+    // is "OK": the sequencer took it, so the verdict must too.
+    std::optional<std::int64_t> laterAckAtMs;
 };
 
 // How a frame was answered.
@@ -76,8 +84,10 @@ class AckTrace {
     void NoteClosed();
 
     const std::vector<TracedFrame>& Frames() const { return frames_; }
-    // Chunks that came before any frame was sent.
+    // Chunks that came before any frame was sent: the first kMaxTracedReplies, and the count of
+    // those that came after them.
     const std::vector<TracedReply>& EarlyReplies() const { return earlyReplies_; }
+    std::int64_t MoreEarlyReplies() const { return moreEarlyReplies_; }
     bool ConnectAttempted() const { return connectAtMs_.has_value(); }
     bool Connected() const { return connected_; }
     std::optional<std::int64_t> ConnectAtMs() const { return connectAtMs_; }
@@ -96,6 +106,7 @@ class AckTrace {
     std::optional<std::int64_t> closedAtMs_;
     std::vector<TracedFrame> frames_;
     std::vector<TracedReply> earlyReplies_;
+    std::int64_t moreEarlyReplies_ = 0;
 };
 
 }  // namespace transfer

@@ -1,5 +1,6 @@
 #include "transfer/upload_sequencer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/message_box.h"
@@ -111,7 +112,9 @@ void UploadSequencer::StepUpload() {
     if (awaitingAck == 1) {
         const std::uint32_t waited = ElapsedMs(clock_.Now(), lastSendTime);
         if (waited >= ackTimeoutMs_) {
-            RecordFailure(FailureCause::Kind::kNoAnswer, waited);
+            RecordFailure(wrongReplyLength_ > 0 ? FailureCause::Kind::kWrongReply
+                                                : FailureCause::Kind::kNoAnswer,
+                          waited);
             FinishRun(kUploadFailed);
         }
         return;
@@ -121,6 +124,8 @@ void UploadSequencer::StepUpload() {
 
 void UploadSequencer::SendNextFrame() {
     awaitingAck = 0;
+    wrongReply_.clear();
+    wrongReplyLength_ = 0;
     std::memset(sendBuffer, 0, sizeof sendBuffer);
     sendLength = 0;
 
@@ -154,6 +159,9 @@ void UploadSequencer::OnDeviceReceive(platform::WParam, platform::LParam) {
     deviceSocket->CopyLastReceived(chunk, length);
     if (EqualIgnoringAsciiCase(reinterpret_cast<const char*>(chunk), kAckText)) {
         awaitingAck = 0;
+    } else if (awaitingAck == 1 && wrongReplyLength_ == 0 && length > 0) {
+        wrongReply_.assign(chunk, chunk + std::min(length, kShownReplyBytes));
+        wrongReplyLength_ = length;
     }
 }
 
@@ -216,13 +224,18 @@ void UploadSequencer::RecordFailure(FailureCause::Kind kind, std::uint32_t waite
     lastFailure_.kind = kind;
     // Before the connection the frames are not built (totalFrames may still be the last run's).
     // Afterwards the frame taken last is the one that failed or is awaited.
-    if (kind == FailureCause::Kind::kSend || kind == FailureCause::Kind::kNoAnswer) {
+    if (kind == FailureCause::Kind::kSend || kind == FailureCause::Kind::kNoAnswer ||
+        kind == FailureCause::Kind::kWrongReply) {
         lastFailure_.totalFrames = totalFrames;
         lastFailure_.frame = totalFrames - frameQueue.Size();
     }
-    if (kind == FailureCause::Kind::kNoAnswer) {
+    if (kind == FailureCause::Kind::kNoAnswer || kind == FailureCause::Kind::kWrongReply) {
         lastFailure_.waitedMs = waitedMs;
         lastFailure_.timeoutMs = ackTimeoutMs_;
+        if (kind == FailureCause::Kind::kWrongReply) {
+            lastFailure_.reply = wrongReply_;
+            lastFailure_.replyLength = wrongReplyLength_;
+        }
     } else if (deviceSocket) {
         lastFailure_.systemError = deviceSocket->LastErrorText();
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/local_time.h"
 #include "platform/window_messages.h"
@@ -125,6 +126,10 @@ class UploadSequencer {
     std::int32_t sendLength = 0;
     std::int32_t awaitingAck = 0;
     platform::LocalTime lastSendTime;
+    // The first reply other than "OK" to the frame awaited (cut to kShownReplyBytes) and its
+    // length, 0 while none came: a frame that times out after one is named by it.
+    std::vector<std::uint8_t> wrongReply_;
+    std::int32_t wrongReplyLength_ = 0;
 
     bool running_ = false;    // timer armed for a run
     bool finishing_ = false;  // WM_UPLOAD_DONE posted and not yet handled

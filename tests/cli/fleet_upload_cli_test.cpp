@@ -323,7 +323,8 @@ TEST_F(FleetUploadCli, TraceShowsWhatAWrongAnswerSaid) {
     ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
     const auto result = Upload({"--device", "127.0.5.3:" + device.Port(), "--trace"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err.rfind("Web Server Update ERROR!\n", 0), 0u) << result.err;
+    EXPECT_EQ(result.err, "Web Server Update ERROR!\nvellumix-cli: 127.0.5.3:" + device.Port() +
+                              ": frame 1 of 13: the device answered \"OK\\r\\n\" (not OK)\n");
     EXPECT_TRUE(std::regex_search(
         result.out, std::regex("\n +1 +[0-9]+ +13  wrong: \"OK\\\\r\\\\n\" after [0-9]+ ms\n")))
         << result.out;

@@ -2,6 +2,7 @@
 // test) and diagnostic listeners that stop reading or go away. The tool must end in every case,
 // in bounded time, with the message the upload rules give.
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -140,6 +141,15 @@ constexpr const char* kResetMidBlockCause =
     "frame 3 of 9: connection lost: Connection reset by peer\n";
 #endif
 
+// A device that answers the magic frame with `reply` and then waits.
+ScriptedDevice::Script AnswerOnce(std::string reply) {
+    return [reply](DeviceConnection& device) {
+        if (device.Read(testing_support::kMagicFrameBytes) && device.Write(reply)) {
+            device.Idle();
+        }
+    };
+}
+
 class DeviceFaultCli : public UploadFaultCli, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(DeviceFaultCli, EndsInUpdateErrorByTheAckTimeout) {
@@ -178,7 +188,25 @@ INSTANTIATE_TEST_SUITE_P(
                           device.Idle();
                       }
                   },
-                  "frame 1 of 9: no answer within 3000 ms"},
+                  "frame 1 of 9: the device answered \"\\\\0\\\\xFFOK\" \\(not OK\\)\n"},
+        // A reply that is not exactly OK is named, never taken for no answer.
+        FaultCase{"AnswersOkInTwoSegments",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("O") &&
+                          device.Sleep(200) && device.Write("K")) {
+                          device.Idle();
+                      }
+                  },
+                  "frame 1 of 9: the device answered \"O\" \\(not OK\\)\n"},
+        FaultCase{"AnswersOkCrLf", AnswerOnce("OK\r\n"),
+                  "frame 1 of 9: the device answered \"OK\\\\r\\\\n\" \\(not OK\\)\n"},
+        FaultCase{"AnswersOkTwice", AnswerOnce("OKOK"),
+                  "frame 1 of 9: the device answered \"OKOK\" \\(not OK\\)\n"},
+        FaultCase{"AnswersOkX", AnswerOnce("OKX"),
+                  "frame 1 of 9: the device answered \"OKX\" \\(not OK\\)\n"},
+        FaultCase{"AnswersALongReply", AnswerOnce(std::string(40, 'Q')),
+                  "frame 1 of 9: the device answered \"Q{32}\"\\.\\.\\. \\(40 bytes, not "
+                  "OK\\)\n"},
         FaultCase{"AnswersLaterThanTheTimeout", GoodDevice(kAckTimeoutMs + 500),
                   "frame 1 of 9: no answer within 3000 ms"}),
     [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
@@ -351,6 +379,41 @@ TEST_F(UploadFaultCli, RetriesStartOverAfterADoublingPauseAndReportEachTry) {
         ++magics;
     }
     EXPECT_EQ(magics, 3u) << seen;
+}
+
+// A device that floods a frame with replies: -v gives the first reply and one line counting the
+// rest, and the trace keeps 16 replies and counts the others, instead of growing with the flood.
+TEST_F(UploadFaultCli, FloodOfRepliesLeavesVerboseOutputAndTraceBounded) {
+    const std::string folder = FolderWithFileOf(kBlockBytes);
+    ScriptedDevice device([](DeviceConnection& peer) {
+        if (peer.Read(testing_support::kMagicFrameBytes)) {
+            for (int i = 0; i < 2000 && peer.Write("XY") && peer.Sleep(1); ++i) {
+            }
+        }
+    });
+    std::vector<std::string> args = UploadArgs(folder, device.Port());
+    args.insert(args.begin() + 1, "-v");
+    args.insert(args.end(), {"--trace", "--json"});
+    const auto result = RunProcess(args, "", {}, kProcessTimeoutMs);
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_TRUE(std::regex_search(result.err, std::regex("frame 1: reply \"(XY)+\" is not OK\n")))
+        << result.err;
+    EXPECT_TRUE(std::regex_search(
+        result.err, std::regex("\nframe 1: [0-9]+ more replies, 0 of them OK, the first \"XY")))
+        << result.err;
+    EXPECT_LT(std::count(result.err.begin(), result.err.end(), '\n'), 12) << result.err;
+    std::smatch trace;
+    ASSERT_TRUE(std::regex_search(result.out, trace,
+                                  std::regex("[^\n]*\"event\":\"trace\",\"frame\":1,[^\n]*")))
+        << result.out;
+    const std::string line = trace.str();
+    EXPECT_TRUE(std::regex_search(line, std::regex("\"more_replies\":[1-9]"))) << line;
+    int kept = 0;
+    for (auto at = line.find("\"ms\":"); at != std::string::npos;
+         at = line.find("\"ms\":", at + 1)) {
+        ++kept;
+    }
+    EXPECT_EQ(kept, 16) << line;
 }
 
 // The refused connect's reason reaches the cause line also through the links that watch the

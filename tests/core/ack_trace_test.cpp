@@ -185,6 +185,27 @@ TEST(AckTraceTest, RepliesBeforeTheFirstFrameAreKeptApart) {
     EXPECT_EQ(trace.Summary().awaited, 0);
 }
 
+// A device that floods replies: the trace keeps the first ones and counts the rest, and an OK
+// among those only counted still acknowledges the frame, as the sequencer took it.
+TEST(AckTraceTest, FloodOfRepliesIsCountedPastTheFirstOnesAndAnOkAmongThemStillCounts) {
+    AckTrace trace;
+    const auto* junk = reinterpret_cast<const std::uint8_t*>("XY");
+    for (int i = 0; i < 1000; ++i) {
+        trace.NoteReply(1, junk, 2);
+    }
+    trace.NoteSend(13, true);
+    for (int i = 0; i < 1000; ++i) {
+        trace.NoteReply(5, junk, 2);
+    }
+    trace.NoteReply(9, reinterpret_cast<const std::uint8_t*>("OK"), 2);
+    EXPECT_EQ(trace.EarlyReplies().size(), transfer::kMaxTracedReplies);
+    EXPECT_EQ(trace.MoreEarlyReplies(), 1000 - 16);
+    const auto& frame = trace.Frames().front();
+    EXPECT_EQ(frame.replies.size(), transfer::kMaxTracedReplies);
+    EXPECT_EQ(frame.moreReplies, 1001 - 16);
+    EXPECT_EQ(trace.Judge(frame).outcome, AckOutcome::kAcknowledged);
+}
+
 class AckTraceLinkTest : public ::testing::Test {
   protected:
     AckTraceLinkTest() {

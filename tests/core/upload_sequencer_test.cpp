@@ -458,14 +458,18 @@ TEST_F(UploadSequencerTest, EachFailureRecordsItsCauseAndFrameBesideTheUnchanged
                  {Kind::kCreate, 0, "Too many open files", "Socket Create ERROR!"},
                  {Kind::kConnect, 0, "Connection refused", "Socket Connect ERROR!"},
                  {Kind::kSend, 5, "Broken pipe", "Web Server Update ERROR!"},
-                 {Kind::kNoAnswer, 1, "", "Web Server Update ERROR!"}};
+                 {Kind::kNoAnswer, 1, "", "Web Server Update ERROR!"},
+                 {Kind::kWrongReply, 1, "", "Web Server Update ERROR!"}};
     for (const auto& c : cases) {
         device = Device{};
         device.errorText = c.systemError;
         device.createFails = c.kind == Kind::kCreate;
         device.connectFails = c.kind == Kind::kConnect;
         device.failSendFromFrame = c.kind == Kind::kSend ? c.frame - 1 : -1;
-        device.answer = c.kind == Kind::kNoAnswer ? Device::Answer::Never : Device::Answer::Always;
+        device.answer = c.kind == Kind::kNoAnswer     ? Device::Answer::Never
+                        : c.kind == Kind::kWrongReply ? Device::Answer::Custom
+                                                      : Device::Answer::Always;
+        device.customReplies = {ToBytes("O"), ToBytes("K")};  // named by the first chunk
         host.buildSucceeds = c.kind != Kind::kBuild;
         host.messages.clear();
         sequencer.SetAckTimeoutMs(c.kind == Kind::kNoAnswer ? 5000 : 0);
@@ -476,8 +480,10 @@ TEST_F(UploadSequencerTest, EachFailureRecordsItsCauseAndFrameBesideTheUnchanged
         ASSERT_EQ(host.messages.size(), 1u);
         EXPECT_EQ(host.messages[0].text, c.shown);
         const transfer::FailureCause& cause = sequencer.LastFailure();
+        const bool wrong = c.kind == Kind::kWrongReply;
         EXPECT_EQ(cause, (transfer::FailureCause{c.kind, c.frame, c.frame > 0 ? 7 : 0,
-                                                 cause.waitedMs, cause.timeoutMs, c.systemError}));
+                                                 cause.waitedMs, cause.timeoutMs, c.systemError,
+                                                 wrong ? Bytes{'O'} : Bytes{}, wrong ? 1 : 0}));
         if (c.kind == Kind::kNoAnswer) {  // the longer time-out is waited for, no more
             EXPECT_EQ(cause.timeoutMs, 5000u);
             EXPECT_TRUE(cause.waitedMs >= 5000u && cause.waitedMs < 5150u) << cause.waitedMs;
@@ -487,16 +493,24 @@ TEST_F(UploadSequencerTest, EachFailureRecordsItsCauseAndFrameBesideTheUnchanged
 
 TEST(DescribeFailureTest, NamesTheTargetOrTheFrameAndTheReason) {
     using Kind = transfer::FailureCause::Kind;
+    const Bytes cut(32, 'K');
     const std::pair<transfer::FailureCause, const char*> cases[] = {
-        {{Kind::kNone, 0, 0, 0, 0, ""}, ""},
-        {{Kind::kBuild, 0, 0, 0, 0, ""}, ""},
-        {{Kind::kCreate, 0, 0, 0, 0, "Too many open files"},
+        {{Kind::kNone, 0, 0, 0, 0, "", {}, 0}, ""},
+        {{Kind::kBuild, 0, 0, 0, 0, "", {}, 0}, ""},
+        {{Kind::kCreate, 0, 0, 0, 0, "Too many open files", {}, 0},
          "127.0.0.1:8001: socket: Too many open files"},
-        {{Kind::kConnect, 0, 0, 0, 0, "Connection refused"},
+        {{Kind::kConnect, 0, 0, 0, 0, "Connection refused", {}, 0},
          "127.0.0.1:8001: connect: Connection refused"},
-        {{Kind::kConnect, 0, 0, 0, 0, ""}, "127.0.0.1:8001: connect: unknown error"},
-        {{Kind::kSend, 4, 13, 0, 0, "Broken pipe"}, "frame 4 of 13: send: Broken pipe"},
-        {{Kind::kNoAnswer, 5, 13, 3012, 3000, ""}, "frame 5 of 13: no answer within 3000 ms"},
+        {{Kind::kConnect, 0, 0, 0, 0, "", {}, 0}, "127.0.0.1:8001: connect: unknown error"},
+        {{Kind::kSend, 4, 13, 0, 0, "Broken pipe", {}, 0}, "frame 4 of 13: send: Broken pipe"},
+        {{Kind::kNoAnswer, 5, 13, 3012, 3000, "", {}, 0},
+         "frame 5 of 13: no answer within 3000 ms"},
+        // A reply that is not exactly OK is named, escaped, never "no answer".
+        {{Kind::kWrongReply, 1, 13, 3012, 3000, "", ToBytes("OK\r\n"), 4},
+         "frame 1 of 13: the device answered \"OK\\r\\n\" (not OK)"},
+        {{Kind::kWrongReply, 3, 13, 3012, 3000, "", cut, 4095},
+         "frame 3 of 13: the device answered \"KKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKK\"... (4095 bytes, "
+         "not OK)"},
     };
     for (const auto& [cause, text] : cases) {
         EXPECT_EQ(transfer::DescribeFailure(cause, "127.0.0.1:8001"), text);
