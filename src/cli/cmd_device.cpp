@@ -35,6 +35,7 @@ struct DeviceCommandOptions {
     bool splitAnswer = false;
     int closeAfter = net::kNoFrame;
     int resetAfter = net::kNoFrame;
+    double idleTimeoutSeconds = net::kDeviceIdleTimeoutMs / 1000.0;
     int httpPort = kNoHttp;
     std::string httpListen = net::kDefaultPreviewAddress;
 };
@@ -130,6 +131,7 @@ int RunDevice(const DeviceCommandOptions& options) {
     simulatorOptions.splitAnswer = options.splitAnswer;
     simulatorOptions.closeAfter = options.closeAfter;
     simulatorOptions.resetAfter = options.resetAfter;
+    simulatorOptions.idleTimeoutMs = static_cast<int>(options.idleTimeoutSeconds * 1000.0 + 0.5);
 
     net::DeviceSimulator simulator(simulatorOptions);
     // The simulator already tells every step; -q leaves only the errors (on stderr).
@@ -248,6 +250,12 @@ void AddDeviceCommand(CLI::App& app, int& exitCode) {
         ->add_option("--reset-after", options->resetAfter,
                      "Reset the connection (SO_LINGER 0) once frame K is answered")
         ->check(CLI::NonNegativeNumber);
+    command
+        ->add_option("--idle-timeout", options->idleTimeoutSeconds,
+                     "Drop a client that sends nothing for this many seconds while no answer is "
+                     "due (it holds its address's one upload slot)")
+        ->check(CLI::Range(0.001, 86400.0))
+        ->capture_default_str();
     command
         ->add_option("--http", options->httpPort,
                      "Serve the pages of the last image received over HTTP on this port (0 = any "

@@ -202,8 +202,12 @@ bool DeviceSimulator::Start(std::string& error) {
         listener->idleTimer->setSingleShot(true);
         connect(listener->idleTimer.get(), &QTimer::timeout, this, [this, raw] {
             if (raw->client != nullptr) {
-                const std::string reason =
-                    "nothing arrived for " + std::to_string(options_.idleTimeoutMs) + " ms";
+                const int ms = options_.idleTimeoutMs;
+                const std::string reason = "idle time-out: nothing arrived from " +
+                                           PeerName(*raw->client) + " for " +
+                                           (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
+                                                           : std::to_string(ms) + " ms") +
+                                           ", connection dropped";
                 DropConnection(*raw, reason, false);
             }
         });
@@ -309,6 +313,8 @@ void DeviceSimulator::FrameEnded(Listener& listener, int frameNumber) {
     }
     const quint64 connection = listener.connectionSerial;
     if (options_.delayMs > 0) {
+        // The client waits for this answer: it is not idle meanwhile.
+        listener.idleTimer->stop();
         QTimer::singleShot(options_.delayMs, this, [this, &listener, frameNumber, connection] {
             WriteAnswer(listener, frameNumber, connection);
         });

@@ -25,8 +25,8 @@ inline constexpr const char* kDefaultDeviceAddress = "127.0.0.1";
 // A split answer is written as two pieces this far apart, so the client reads two chunks.
 inline constexpr int kSplitAnswerGapMs = 100;
 // A connection that sends nothing for this long while the device waits for it is dropped, so
-// a stuck client cannot hold the one upload slot for ever.
-inline constexpr int kDeviceIdleTimeoutMs = 30000;
+// a silent client cannot hold the one upload slot of its address for long.
+inline constexpr int kDeviceIdleTimeoutMs = 10000;
 // "Frame K" of the fault options: 0 is the magic frame, K >= 1 the data frame of block K.
 inline constexpr int kNoFrame = -1;
 

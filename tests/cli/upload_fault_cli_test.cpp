@@ -381,6 +381,21 @@ TEST_F(UploadFaultCli, RetriesStartOverAfterADoublingPauseAndReportEachTry) {
     EXPECT_EQ(magics, 3u) << seen;
 }
 
+// A client that connects to the simulator and says nothing would hold its one upload slot: it
+// is dropped after --idle-timeout, with a line saying so, and the next upload goes through.
+TEST_F(UploadFaultCli, SimulatorDropsASilentClientSoTheNextUploadGoesThrough) {
+    Simulator simulator({"--idle-timeout", "0.3"});
+    ASSERT_GT(simulator.Port(), 0) << simulator.Process().Output();
+    const int silent = testing_support::ConnectWithin(simulator.Port(), kStartMs);
+    ASSERT_GE(silent, 0);
+    // Well under the default of 10 s.
+    EXPECT_TRUE(simulator.Process().WaitForOutput("for 300 ms, connection dropped", 5000))
+        << simulator.Process().Output();
+    testing_support::CloseSocket(silent);
+    const auto result = Upload(FolderWithFileOf(kBlockBytes), simulator.Port());
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
 // A device that floods a frame with replies: -v gives the first reply and one line counting the
 // rest, and the trace keeps 16 replies and counts the others, instead of growing with the flood.
 TEST_F(UploadFaultCli, FloodOfRepliesLeavesVerboseOutputAndTraceBounded) {
