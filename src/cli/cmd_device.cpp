@@ -115,6 +115,14 @@ int RunDevice(const DeviceCommandOptions& options) {
     if (!addresses) {
         return kExitUsage;
     }
+    std::string listenError;
+    const auto httpListen = net::ReadListenAddress(options.httpListen, listenError);
+    if (!httpListen || httpListen->find(':') != std::string::npos) {
+        std::cerr << "--http-listen: "
+                  << (httpListen ? "not an IPv4 address: " + options.httpListen : listenError)
+                  << std::endl;
+        return kExitUsage;
+    }
     int argc = 1;
     char name[] = "vellumix-cli";
     char* argv[] = {name, nullptr};
@@ -144,7 +152,7 @@ int RunDevice(const DeviceCommandOptions& options) {
     if (options.httpPort != kNoHttp) {
         preview = std::make_unique<net::WebPreview>();
         std::string error;
-        if (!preview->Listen(options.httpListen, options.httpPort, error)) {
+        if (!preview->Listen(*httpListen, options.httpPort, error)) {
             std::cerr << "--http: " << error << std::endl;
             return kExitFailure;
         }
@@ -199,7 +207,7 @@ int RunDevice(const DeviceCommandOptions& options) {
         return kExitFailure;
     }
     if (preview) {
-        out << "web preview on http://" << options.httpListen << ":" << preview->Port() << "/"
+        out << "web preview on http://" << *httpListen << ":" << preview->Port() << "/"
             << std::endl;
     }
     QCoreApplication::exec();
