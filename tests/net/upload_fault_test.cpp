@@ -181,6 +181,14 @@ INSTANTIATE_TEST_SUITE_P(
                           device.Idle();
                       }
                   }},
+        // The device protocol takes one whole chunk: OK in two pieces is no acknowledgement.
+        FaultCase{"AnswersOkInTwoSegments",
+                  [](DeviceConnection& device) {
+                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("O") &&
+                          device.Sleep(200) && device.Write("K")) {
+                          device.Idle();
+                      }
+                  }},
         FaultCase{"AnswersOkWithAnEchoOfTheFrame",
                   [](DeviceConnection& device) {
                       std::string magic;
