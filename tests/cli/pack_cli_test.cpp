@@ -462,9 +462,9 @@ TEST_F(CliFixture, UsageErrorWithJsonStillPrintsTheResult) {
          "{\"event\":\"result\",\"message\":\"The following argument was not expected: --all\","
          "\"ok\":false,\"schema\":1}\n"},
         {{"upload", web, "--json", "--port", "0"},
-         "{\"devices\":0,\"event\":\"result\",\"failed\":0,\"interrupted\":false,\"message\":"
-         "\"--port: Value 0 not in range 1 to "
-         "65535\",\"ok\":false,\"schema\":1,\"succeeded\":0}\n"},
+         "{\"devices\":0,\"event\":\"result\",\"failed\":0,\"interrupted\":false,\"message\":\"--"
+         "port: "
+         "Value 0 not in range 1 to 65535\",\"ok\":false,\"schema\":1,\"succeeded\":0}\n"},
         {{"pack", "--max-rom", "0", web}, ""},
     };
     for (const auto& [args, out] : cases) {

@@ -334,20 +334,18 @@ TEST_F(UploadFaultCli, SignalWhilePackingEndsAsAnInterruptedUpload) {
     GTEST_SKIP() << "Windows has no signals to send to a program";
 #else
     constexpr int kLevels = 17;  // 2^17 paths, beyond the scan's 50000 folders
-    for (int level = 0; level <= kLevels; ++level) {
+    std::filesystem::create_directories(dir_.path() / ("l" + std::to_string(kLevels)));
+    for (int level = 0; level < kLevels; ++level) {
         const auto folder = dir_.path() / ("l" + std::to_string(level));
         std::filesystem::create_directories(folder);
         for (const char* name : {"a", "b"}) {
-            if (level < kLevels) {
-                std::filesystem::create_directory_symlink("../l" + std::to_string(level + 1),
-                                                          folder / name);
-            }
+            std::filesystem::create_directory_symlink("../l" + std::to_string(level + 1),
+                                                      folder / name);
         }
     }
     const std::string result =
-        "{\"devices\":1,\"event\":\"result\",\"failed\":1,\"interrupted\":"
-        "true,\"message\":\"upload interrupted\",\"ok\":false,\"schema\":1,"
-        "\"succeeded\":0}\n";
+        "{\"devices\":1,\"event\":\"result\",\"failed\":1,\"interrupted\":true,"
+        "\"message\":\"upload interrupted\",\"ok\":false,\"schema\":1,\"succeeded\":0}";
     const std::tuple<const char*, int, int, std::string> cases[] = {
         {"exec \"$@\"", SIGINT, 130, "\nupload interrupted\n" + result},
         {"exec \"$@\"", SIGTERM, 143, "\nupload interrupted\n" + result},
