@@ -24,6 +24,7 @@
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
 #include "platform/file_read.h"
+#include "platform/interrupt_signals_qt.h"
 #include "platform/sha256.h"
 #include "platform/terminal.h"
 #include "transfer/frames.h"
@@ -74,8 +75,9 @@ std::string FormatSeconds(long long ms) {
 FleetUpload::Options EngineOptions(const UploadOptions& options,
                                    const std::vector<DeviceAddress>& devices,
                                    const packer::PackLimits& limits, const PreparedImage& prepared,
-                                   app::LogPipe* logPipe) {
+                                   app::LogPipe* logPipe, platform::InterruptSignals& interrupts) {
     FleetUpload::Options engine;
+    engine.interrupts = &interrupts;
     engine.devices = devices;
     engine.image = prepared.image;
     engine.limits = limits;
@@ -237,9 +239,8 @@ class SingleDeviceJson : public UploadEvents {
 
 // One device: the desktop program's Start, on the same engine as many devices.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
-                    const packer::PackLimits& limits, const PreparedImage& prepared) {
-    QtApplication qt;
-
+                    const packer::PackLimits& limits, const PreparedImage& prepared,
+                    platform::InterruptSignals& interrupts) {
     // Attached once, as the desktop program does at start-up.
     app::LogPipe logPipe;
     logPipe.Open();
@@ -254,7 +255,8 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     SingleDeviceJson jsonEvents(device, json);
     UploadEvents& events = options.json ? static_cast<UploadEvents&>(jsonEvents) : text;
 
-    FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe), events);
+    FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe, interrupts),
+                       events);
     const DeviceRunReport report = upload.Run().front();
     if (options.json) {
         json.Summary({report});
@@ -271,8 +273,8 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
 
 // Several devices: every device gets its own connection, pacing and time-out.
 int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress>& devices,
-                   const packer::PackLimits& limits, const PreparedImage& prepared) {
-    QtApplication qt;
+                   const packer::PackLimits& limits, const PreparedImage& prepared,
+                   platform::InterruptSignals& interrupts) {
     app::LogPipe logPipe;
     logPipe.Open();
 
@@ -284,7 +286,8 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);
     printer.SetImage(prepared.info);
-    FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe), printer);
+    FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe, interrupts),
+                      printer);
     const auto reports = fleet.Run();
     printer.Summary(reports);
 
@@ -445,7 +448,19 @@ int ReportImage(const PreparedImage& prepared, bool json) {
     return kExitOk;
 }
 
+// A signal before anything was sent ends the upload as one during the upload does.
+int EndInterrupted(const UploadOptions& options, std::size_t devices, int status) {
+    std::cerr << kInterruptedText << std::endl;
+    if (options.json) {
+        JsonLines json(std::cout);
+        WriteUploadRefused(json, static_cast<int>(devices), kInterruptedText, "", true);
+    }
+    return status;
+}
+
 int RunUpload(const UploadOptions& options) {
+    // The signals' notifier and the upload's sockets need it.
+    QtApplication qt;
     int exitCode = kExitOk;
     std::string error;
     const auto devices = ResolveDevices(options, error, exitCode);
@@ -457,6 +472,15 @@ int RunUpload(const UploadOptions& options) {
         }
         return exitCode;
     }
+    const bool fromImage = IsImageSource(options.source);
+    // Caught from before a folder is built, which can take long. An image file is read first:
+    // a read of standard input that waits must still end at Ctrl+C.
+    std::optional<platform::InterruptSignals> interrupts;
+    packer::BuildOptions build = options.build;
+    if (!fromImage && !options.dryRun) {
+        interrupts.emplace(nullptr);
+        build.stopRequested = [&interrupts] { return interrupts->Caught() != 0; };
+    }
     const auto limits = ResolveLimits(options.limits, std::cerr);
     if (!limits) {
         if (options.json) {
@@ -465,7 +489,6 @@ int RunUpload(const UploadOptions& options) {
         }
         return kExitFailure;
     }
-    const bool fromImage = IsImageSource(options.source);
     if (options.dryRun && !fromImage) {
         return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr,
                              false, options.build);
@@ -473,7 +496,10 @@ int RunUpload(const UploadOptions& options) {
 
     ImageFailure failure;
     const auto prepared = fromImage ? LoadImage(options.source, *limits, failure)
-                                    : BuildImage(options.source, *limits, options.build, failure);
+                                    : BuildImage(options.source, *limits, build, failure);
+    if (interrupts && interrupts->Caught() != 0) {
+        return EndInterrupted(options, devices->size(), interrupts->Caught());
+    }
     if (!prepared) {
         if (fromImage) {
             // Not a message of the window's: one line says it all.
@@ -504,10 +530,13 @@ int RunUpload(const UploadOptions& options) {
         std::cout << "image sha256: " << prepared->info.sha256 << " (" << prepared->info.imageBytes
                   << " bytes)" << std::endl;
     }
-    if (single) {
-        return RunSingleUpload(options, devices->front(), *limits, *prepared);
+    if (!interrupts) {
+        interrupts.emplace(nullptr);
     }
-    return RunFleetUpload(options, *devices, *limits, *prepared);
+    if (single) {
+        return RunSingleUpload(options, devices->front(), *limits, *prepared, *interrupts);
+    }
+    return RunFleetUpload(options, *devices, *limits, *prepared, *interrupts);
 }
 
 }  // namespace

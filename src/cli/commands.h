@@ -8,6 +8,9 @@ namespace cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// Standard output was a pipe whose reader had gone: 128 + SIGPIPE, as a shell reports a program
+// that SIGPIPE ended.
+inline constexpr int kExitBrokenPipe = 141;
 
 // Each adds its sub-commands to the tool; a command's callback stores its exit code in
 // `exitCode`.

@@ -51,9 +51,10 @@ std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames) {
 }
 
 void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
-                        const std::string& cause) {
-    QJsonObject result{{"ok", false},       {"devices", devices},   {"succeeded", 0},
-                       {"failed", devices}, {"interrupted", false}, {"message", Text(message)}};
+                        const std::string& cause, bool interrupted) {
+    QJsonObject result{
+        {"ok", false},       {"devices", devices},         {"succeeded", 0},
+        {"failed", devices}, {"interrupted", interrupted}, {"message", Text(message)}};
     if (!cause.empty()) {
         result.insert("cause", Text(cause));
     }

@@ -86,9 +86,10 @@ class FleetPrinter : public UploadEvents {
 };
 
 // The final JSON "result" of an upload that sent nothing because the image could not be built
-// or loaded (or the devices could not all be served): ok false, `message`, `cause` when known.
+// or loaded (or the devices could not all be served, or a signal came first): ok false,
+// `message`, `cause` when known.
 void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
-                        const std::string& cause);
+                        const std::string& cause, bool interrupted = false);
 
 // Estimated time still needed at best: one tick per frame left, and one that finds the queue
 // empty.

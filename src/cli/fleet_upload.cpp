@@ -90,9 +90,14 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
         }
     });
 
-    std::unique_ptr<platform::InterruptSignals> interrupts;
-    if (options_.catchSignals) {
-        interrupts = std::make_unique<platform::InterruptSignals>([&](int status) {
+    std::unique_ptr<platform::InterruptSignals> ownInterrupts;
+    platform::InterruptSignals* interrupts = options_.interrupts;
+    if (interrupts == nullptr && options_.catchSignals) {
+        ownInterrupts = std::make_unique<platform::InterruptSignals>(nullptr);
+        interrupts = ownInterrupts.get();
+    }
+    if (interrupts != nullptr) {
+        interrupts->SetHandler([&](int status) {
             if (interruptStatus_ == 0) {
                 interruptStatus_ = status;
                 stopAll(true);
@@ -123,6 +128,9 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
         loop.exec();
     }
     render.stop();
+    if (interrupts != nullptr) {
+        interrupts->SetHandler(nullptr);  // it refers to this call's locals
+    }
     return reports;
 }
 

@@ -13,6 +13,10 @@
 #include "packer/web_image.h"
 #include "transfer/upload_sequencer.h"
 
+namespace platform {
+class InterruptSignals;
+}
+
 namespace cli {
 
 // Uploads one image to one or many devices at once, all on the calling thread (which needs a
@@ -40,6 +44,9 @@ class FleetUpload {
         int connectTimeoutMs = kDefaultConnectTimeoutMs;
         std::uint32_t ackTimeoutMs = transfer::kAckTimeoutMs;
         bool catchSignals = true;  // SIGINT / SIGTERM interrupt the upload
+        // Signals the caller already catches (from before the image was built); Run takes them
+        // over instead of catching its own.
+        platform::InterruptSignals* interrupts = nullptr;
     };
 
     FleetUpload(Options options, UploadEvents& events);

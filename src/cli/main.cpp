@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -6,7 +8,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <QJsonObject>
+#include <QString>
+
 #include "cli/commands.h"
+#include "cli/fleet_printer.h"
 #include "cli/output.h"
 #include "platform/open_file_limit.h"
 #include "platform/terminal.h"
@@ -64,6 +70,46 @@ int Help(const CLI::App& app, int argc, char** argv, int position) {
     return UnknownCommand(app, name);
 }
 
+// The sub-command `name` of `parent`, or null.
+const CLI::App* SubcommandNamed(const CLI::App& parent, std::string_view name) {
+    for (const CLI::App* command : Commands(parent)) {
+        if (command->get_name() == name) {
+            return command;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the command line gives --json to a command that has it ("settings show" included):
+// the command's output is then JSON even when the command line is refused.
+bool JsonAsked(const CLI::App& app, int argc, char** argv) {
+    const CLI::App* command = &app;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument == "--") {
+            break;
+        }
+        json = json || argument == "--json";
+        if (!argument.empty() && argument.front() != '-') {
+            if (const CLI::App* sub = SubcommandNamed(*command, argument)) {
+                command = sub;
+            }
+        }
+    }
+    return json && command != &app && command->get_option_no_throw("--json") != nullptr;
+}
+
+// A refused command line, as the JSON result of the command.
+void PrintUsageResult(const std::string& command, const std::string& message) {
+    cli::JsonLines json(std::cout);
+    if (command == "upload") {
+        cli::WriteUploadRefused(json, 0, message, "");
+        return;
+    }
+    json.Write("result", QJsonObject{{"ok", false}, {"message", QString::fromStdString(message)}});
+}
+
 int Run(int argc, char** argv) {
     CLI::App app{"vellumix-cli: pack web folders into device images and upload them", kProgramName};
     // CLI11 takes "/name" for an option on Windows; here it is always a path, as elsewhere.
@@ -111,9 +157,33 @@ int Run(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
-        return code == 0 ? cli::kExitOk : cli::kExitUsage;
+        if (code == 0) {
+            return cli::kExitOk;
+        }
+        if (JsonAsked(app, argc, argv)) {
+            PrintUsageResult(command, error.what());
+        }
+        return cli::kExitUsage;
     }
     return exitCode;
+}
+
+// Output that was lost fails the command, however well the rest went: said once, at the end.
+// A reader that has gone (a closed pipe) is not worth a message; the status is then the one a
+// shell gives a program ended by SIGPIPE (which a process that ignores SIGPIPE does not get).
+int CheckOutput(cli::StandardOutput& output, int exitCode) {
+    const int error = output.Finish();
+    if (error == 0) {
+        return exitCode;
+    }
+    if (error != EPIPE) {
+        std::cerr << kProgramName << ": cannot write to standard output: " << std::strerror(error)
+                  << std::endl;
+    }
+    if (exitCode != cli::kExitOk) {
+        return exitCode;
+    }
+    return error == EPIPE ? cli::kExitBrokenPipe : cli::kExitFailure;
 }
 
 }  // namespace
@@ -123,13 +193,15 @@ int main(int argc, char** argv) {
     platform::UseBinaryStandardStreams();
     // Desktops start programs with a low soft limit; a fleet upload needs a socket per device.
     platform::RaiseOpenFileLimit();
+    cli::StandardOutput output;
+    int exitCode = cli::kExitFailure;
     // Last resort: whatever escapes a command is reported as a failure, never an abort.
     try {
-        return Run(argc, argv);
+        exitCode = Run(argc, argv);
     } catch (const std::exception& error) {
         std::cerr << kProgramName << ": internal error: " << error.what() << std::endl;
     } catch (...) {
         std::cerr << kProgramName << ": internal error" << std::endl;
     }
-    return cli::kExitFailure;
+    return CheckOutput(output, exitCode);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -21,6 +22,26 @@ inline bool Quiet() {
 inline bool Verbose() {
     return CurrentVerbosity() == Verbosity::kVerbose;
 }
+
+// While alive, std::cout writes through the C library's stdout (as it does by default, so that
+// the order with other writers of stdout is kept) and keeps the system's reason for the first
+// write that failed, which the stream itself forgets: it only knows that it failed. After a
+// failure nothing more is written.
+class StandardOutput {
+  public:
+    StandardOutput();
+    ~StandardOutput();  // gives std::cout its own buffer back
+    StandardOutput(const StandardOutput&) = delete;
+    StandardOutput& operator=(const StandardOutput&) = delete;
+
+    // Flushes what was written; then the errno of the first write that failed, or 0.
+    int Finish();
+
+  private:
+    class Buffer;
+    std::unique_ptr<Buffer> buffer_;
+    std::streambuf* previous_ = nullptr;
+};
 
 // Version of the JSON Lines schema that every --json output follows.
 inline constexpr int kJsonSchemaVersion = 1;

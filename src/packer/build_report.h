@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ struct BuildReport {
 struct BuildOptions {
     std::vector<std::string> excludes;  // globs on image names (GlobMatch); matches are left out
     bool strict = false;                // refuse the build when anything was left out as a Fault
+    // Asked before each folder is listed and each file is read; true ends the build there,
+    // failed, with no message (the caller knows why it asked).
+    std::function<bool()> stopRequested;
 };
 
 inline constexpr const char* kLeftOutEmpty = "empty file";

@@ -49,6 +49,10 @@ const std::string* MatchingExclude(const std::vector<std::string>& excludes,
 // Lists one folder within the bounds. Returns false when nothing more may be listed.
 bool ListWithinBounds(const std::string& folderPath, ScanState& state,
                       std::vector<platform::DirEntry>& entries, platform::ListOutcome& outcome) {
+    if (state.options.stopRequested && state.options.stopRequested()) {
+        state.end = ScanEnd::Stopped;
+        return false;
+    }
     if (state.foldersListed >= state.options.maxFolders ||
         state.entriesListed >= state.options.maxEntries) {
         state.end = ScanEnd::LimitReached;

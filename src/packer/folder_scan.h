@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct ScanOptions {
     std::vector<std::string> excludes;  // files whose image name matches one are not added
     int maxFolders = kMaxScanFolders;
     std::size_t maxEntries = kMaxScanEntries;
+    std::function<bool()> stopRequested;  // asked before each folder is listed; true: Stopped
 };
 
 // How a scan ended.
@@ -38,6 +40,7 @@ enum class ScanEnd {
     Complete,      // every entry below the folder was looked at
     TableFull,     // a file found no free slot: the walk stopped there
     LimitReached,  // maxFolders or maxEntries was reached: the walk stopped there
+    Stopped,       // stopRequested said so
 };
 
 // Why the chosen folder itself could not be listed (for explanations after an empty scan).

@@ -143,10 +143,14 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
     std::vector<SkippedEntry> skipped;
     ScanOptions scanOptions;
     scanOptions.excludes = options.excludes;
+    scanOptions.stopRequested = options.stopRequested;
     const ScanResult scan = ScanWebFolderWith(webFolder, "", table, scanOptions, &skipped);
     for (SkippedEntry& entry : skipped) {
         notes.leftOut.push_back({std::move(entry.imageName), std::move(entry.localPath),
                                  std::move(entry.reason), entry.kind});
+    }
+    if (scan.end == ScanEnd::Stopped) {
+        return 0;
     }
     // Whatever lies past the scan's bounds was not seen: no image may claim to be complete.
     if (scan.end == ScanEnd::LimitReached) {
@@ -203,6 +207,9 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
         const WebFileEntry& file = table[slot];
         if (file.baseName.empty() || file.localPath.empty() || file.imageName.empty()) {
             continue;
+        }
+        if (options.stopRequested && options.stopRequested()) {
+            return 0;
         }
         if (file.imageName.size() > static_cast<std::size_t>(kMaxImageNameLength)) {
             return Refuse(messages, NameTooLongMessage(file.imageName));

@@ -1,5 +1,6 @@
 #include "platform/interrupt_signals_qt.h"
 
+#include <atomic>
 #include <cerrno>
 
 #include <QSocketNotifier>
@@ -17,13 +18,30 @@ namespace {
 int wakePipe[2] = {-1, -1};
 struct sigaction previousInterrupt {};
 struct sigaction previousTerminate {};
+bool interruptCaught = false;
+bool terminateCaught = false;
+// Lock-free, and so safe to set inside the handler.
+std::atomic<int> firstCaught{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnSignal(int number) {
     const int savedErrno = errno;
+    int none = 0;
+    firstCaught.compare_exchange_strong(none,
+                                        number == SIGTERM ? kTerminatedStatus : kInterruptedStatus);
     const unsigned char byte = static_cast<unsigned char>(number);
     // A full pipe already holds a wake-up; the byte is not needed then.
     [[maybe_unused]] const ssize_t written = write(wakePipe[1], &byte, 1);
     errno = savedErrno;
+}
+
+// Installs `action` for `number` unless the process ignores that signal; true when installed.
+bool CatchUnlessIgnored(int number, const struct sigaction& action, struct sigaction& previous) {
+    if (sigaction(number, nullptr, &previous) != 0) {
+        return false;
+    }
+    const bool ignored = (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN;
+    return !ignored && sigaction(number, &action, nullptr) == 0;
 }
 
 }  // namespace
@@ -36,8 +54,9 @@ InterruptSignals::InterruptSignals(Handler handler) : handler_(std::move(handler
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &previousInterrupt);
-    sigaction(SIGTERM, &action, &previousTerminate);
+    firstCaught = 0;
+    interruptCaught = CatchUnlessIgnored(SIGINT, action, previousInterrupt);
+    terminateCaught = CatchUnlessIgnored(SIGTERM, action, previousTerminate);
     notifier_ = std::make_unique<QSocketNotifier>(wakePipe[0], QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
                      [this] { Drain(); });
@@ -48,12 +67,20 @@ InterruptSignals::~InterruptSignals() {
     if (!active_) {
         return;
     }
-    sigaction(SIGINT, &previousInterrupt, nullptr);
-    sigaction(SIGTERM, &previousTerminate, nullptr);
+    if (interruptCaught) {
+        sigaction(SIGINT, &previousInterrupt, nullptr);
+    }
+    if (terminateCaught) {
+        sigaction(SIGTERM, &previousTerminate, nullptr);
+    }
     notifier_.reset();
     close(wakePipe[0]);
     close(wakePipe[1]);
     wakePipe[0] = wakePipe[1] = -1;
+}
+
+int InterruptSignals::Caught() const {
+    return firstCaught;
 }
 
 void InterruptSignals::Drain() {

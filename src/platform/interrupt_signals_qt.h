@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 class QObject;
 class QSocketNotifier;
@@ -17,8 +18,9 @@ inline constexpr int kTerminatedStatus = 143;
 // reported to the handler on the Qt event loop of the thread that made the object, with the
 // status the program should exit with (kInterruptedStatus or kTerminatedStatus). The handler
 // runs after the signal has arrived, never inside it; ending the event loop from it lets every
-// destructor run. At most one object exists at a time; its end restores the process's previous
-// handling of both signals.
+// destructor run. A signal that the process ignores when the object is made (SIGINT of a
+// background job) stays ignored. At most one object exists at a time; its end restores the
+// process's previous handling of both signals.
 class InterruptSignals {
   public:
     using Handler = std::function<void(int exitStatus)>;
@@ -30,6 +32,11 @@ class InterruptSignals {
 
     // False when the signals could not be caught (they then keep their previous handling).
     bool Active() const { return active_; }
+    // Replaces the handler, for the signals still to be handed to the event loop.
+    void SetHandler(Handler handler) { handler_ = std::move(handler); }
+    // The exit status of the first signal caught so far, or 0. Set the moment the signal
+    // arrives, so that work which does not run the event loop can ask between its steps.
+    int Caught() const;
 
 #ifdef _WIN32
     // Runs the handler (the console event hands it over on the object's thread).

@@ -1,5 +1,7 @@
 #include "platform/interrupt_signals_qt.h"
 
+#include <atomic>
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
@@ -16,6 +18,7 @@ namespace {
 // handler can reach nothing else.
 InterruptSignals* current = nullptr;
 QObject* receiver = nullptr;
+std::atomic<int> firstCaught{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     int status = 0;
@@ -33,6 +36,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     if (receiver == nullptr) {
         return FALSE;
     }
+    int none = 0;
+    firstCaught.compare_exchange_strong(none, status);
     QMetaObject::invokeMethod(
         receiver,
         [status] {
@@ -50,6 +55,7 @@ InterruptSignals::InterruptSignals(Handler handler) : handler_(std::move(handler
     if (current != nullptr) {
         return;
     }
+    firstCaught = 0;
     receiver_ = std::make_unique<QObject>();
     receiver = receiver_.get();
     current = this;
@@ -73,6 +79,10 @@ void InterruptSignals::Deliver(int exitStatus) {
     if (handler_) {
         handler_(exitStatus);
     }
+}
+
+int InterruptSignals::Caught() const {
+    return firstCaught;
 }
 
 void InterruptSignals::Drain() {}

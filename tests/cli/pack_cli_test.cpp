@@ -416,4 +416,65 @@ TEST_F(CliFixture, PackOutputKeepsWhatTheTargetIs) {
               "on device\",\"ok\":false,\"schema\":1}\n");
 }
 
+// Output that is lost fails every command, said once at the end; a reader that has gone (a
+// pipe closed, SIGPIPE ignored) ends the tool quietly with the status of SIGPIPE.
+TEST_F(CliFixture, LostStandardOutputFailsTheCommandOnce) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no /dev/full, no FIFO";
+#else
+    const std::string web = (testing_support::ExamplesPath() / "web").string();
+    const std::string image = (work.path() / "web.img").string();
+    ASSERT_EQ(Pack({web, "-o", image}).exitCode, 0);
+    const std::string full = "exec \"$@\" >/dev/full";
+    const std::string gone =
+        "trap '' PIPE; mkfifo \"$0/p\" && exec 3<>\"$0/p\" 4>\"$0/p\" 3<&- && "
+        "exec \"$@\" >&4 4>&-";
+    const std::string noSpace =
+        "vellumix-cli: cannot write to standard output: No space left on device\n";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {full, {"pack", web, "--ini", ini}},
+        {full, {"list", "--json", image}},
+        {full, {"upload", "--dry-run", "--json", web, "--ini", ini}},
+        {full, {"settings", "path", "--ini", ini}},
+        {full, {"settings", "show", "--ini", ini}},
+        {gone, {"pack", web, "-v", "--ini", ini}},
+    };
+    for (const auto& [script, args] : cases) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", script, work.path().string(), CliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto result = RunProcess(argv);
+        EXPECT_EQ(result.exitCode, script == full ? 1 : 141) << args[0] << " " << args[1];
+        EXPECT_EQ(result.err, script == full ? noSpace : "") << args[0] << " " << args[1];
+    }
+#endif
+}
+
+// A refused command line still ends --json output with its result.
+TEST_F(CliFixture, UsageErrorWithJsonStillPrintsTheResult) {
+    const std::string web = (testing_support::ExamplesPath() / "web").string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"pack", "--json", "--max-rom", "0", web},
+         "{\"event\":\"result\",\"message\":\"--max-rom: Value 0 not in range 1 to 65536\","
+         "\"ok\":false,\"schema\":1}\n"},
+        {{"list", "--json"},
+         "{\"event\":\"result\",\"message\":\"IMAGE is required\",\"ok\":false,\"schema\":1}\n"},
+        {{"settings", "show", "--json", "--all"},
+         "{\"event\":\"result\",\"message\":\"The following argument was not expected: --all\","
+         "\"ok\":false,\"schema\":1}\n"},
+        {{"upload", web, "--json", "--port", "0"},
+         "{\"devices\":0,\"event\":\"result\",\"failed\":0,\"interrupted\":false,\"message\":\"--"
+         "port: "
+         "Value 0 not in range 1 to 65535\",\"ok\":false,\"schema\":1,\"succeeded\":0}\n"},
+        {{"pack", "--max-rom", "0", web}, ""},
+    };
+    for (const auto& [args, out] : cases) {
+        std::vector<std::string> argv = {CliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto result = RunProcess(argv);
+        EXPECT_EQ(result.exitCode, 2) << args[0];
+        EXPECT_EQ(result.out, out) << args[0];
+        EXPECT_NE(result.err, "") << args[0];
+    }
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -349,6 +350,44 @@ TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
             EXPECT_NE(output.find("\"event\":\"result\"", last), std::string::npos) << output;
             EXPECT_NE(output.find("\"interrupted\":true", last), std::string::npos) << output;
         }
+    }
+#endif
+}
+
+// A signal while the folder is still being packed ends the upload as one during the upload
+// does; a SIGINT ignored from the start (a background job) stays ignored. The folder is a web of
+// folder links that keeps the scan busy up to its bound.
+TEST_F(UploadFaultCli, SignalWhilePackingEndsAsAnInterruptedUpload) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no signals to send to a program";
+#else
+    constexpr int kLevels = 17;  // 2^17 paths, beyond the scan's 50000 folders
+    std::filesystem::create_directories(dir_.path() / ("l" + std::to_string(kLevels)));
+    for (int level = 0; level < kLevels; ++level) {
+        const auto folder = dir_.path() / ("l" + std::to_string(level));
+        std::filesystem::create_directories(folder);
+        for (const char* name : {"a", "b"}) {
+            std::filesystem::create_directory_symlink("../l" + std::to_string(level + 1),
+                                                      folder / name);
+        }
+    }
+    const std::string result =
+        "{\"devices\":1,\"event\":\"result\",\"failed\":1,\"interrupted\":true,"
+        "\"message\":\"upload interrupted\",\"ok\":false,\"schema\":1,\"succeeded\":0}";
+    const std::tuple<const char*, int, int, std::string> cases[] = {
+        {"exec \"$@\"", SIGINT, 130, "\nupload interrupted\n" + result},
+        {"exec \"$@\"", SIGTERM, 143, "\nupload interrupted\n" + result},
+        {"trap '' INT; exec \"$@\"", SIGINT, 1, "the scan stopped after 50000 folders"},
+    };
+    for (const auto& [script, signal, exitCode, said] : cases) {
+        SCOPED_TRACE(std::string(script) + " " + strsignal(signal));
+        BackgroundProcess upload({"/bin/sh", "-c", script, "sh", CliPath(), "upload",
+                                  (dir_.path() / "l0").string(), "--device", "127.0.0.1", "--ini",
+                                  (dir_.path() / "none.ini").string(), "--json"});
+        ASSERT_TRUE(upload.WaitForOutput("none.ini not found", kStartMs)) << upload.Output();
+        upload.Signal(signal);
+        EXPECT_EQ(upload.WaitForExit(kProcessTimeoutMs), exitCode) << upload.Output();
+        EXPECT_NE(upload.Output().find(said), std::string::npos) << upload.Output();
     }
 #endif
 }
