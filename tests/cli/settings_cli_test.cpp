@@ -135,6 +135,12 @@ TEST_F(SettingsCli, ConcurrentSetsOfDifferentKeysAllLast) {
             std::vector<std::string>{CliPath(), "settings", "set", "key" + n, "value" + n,
                                      "--any-key", "--ini", Ini()}));
     }
+    // Meanwhile a reader finds no file yet or a whole one: never a part.
+    for (int read = 0; read < 200; ++read) {
+        const std::string seen = std::filesystem::exists(Ini()) ? ReadFile(Ini()) : "";
+        EXPECT_TRUE(seen.empty() || (seen.starts_with("[DEFAULT]\r\n") && seen.ends_with("\r\n")))
+            << seen;
+    }
     for (auto& writer : writers) {
         EXPECT_EQ(writer->WaitForExit(60000), 0) << writer->Output();
     }
