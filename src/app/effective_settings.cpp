@@ -33,7 +33,7 @@ EffectiveSetting Find(const std::vector<LoadedLayer>& loaded, const char* key) {
             if (whole && whole->size() > setting.read.size()) {
                 setting.fallback = std::string(key) + " is longer than " +
                                    std::to_string(kProfileValueMax) +
-                                   " characters; only its start is read";
+                                   " bytes; only its start is read";
             }
             break;
         }
@@ -110,6 +110,16 @@ std::vector<SettingsLayer> LayersOf(const SettingsLocation& location) {
         layers.push_back({location.adminPath, SettingsOrigin::kAdminFile});
     }
     return layers;
+}
+
+std::vector<std::string> EffectiveSettings::Fallbacks() const {
+    std::vector<std::string> fallbacks;
+    for (const EffectiveSetting* setting : {&maxRom, &maxFileCount, &webPath}) {
+        if (!setting->fallback.empty()) {
+            fallbacks.push_back(setting->fallback);
+        }
+    }
+    return fallbacks;
 }
 
 EffectiveSettings ReadEffectiveSettings(const std::vector<SettingsLayer>& layers) {

@@ -53,9 +53,12 @@ struct EffectiveSettings {
     EffectiveSetting maxFileCount;         // value: maxFileCount
     EffectiveSetting webPath;
     packer::PackLimits limits;
-    // The fallbacks of limits outside their supported range (the ones the user is told of at
-    // start-up), as "max_rom 70000 is outside 1..65536 KiB; using 192".
+    // The fallbacks of limits outside their supported range (the ones vellumix-cli warns of),
+    // as "max_rom 70000 is outside 1..65536 KiB; using 192".
     std::vector<std::string> rangeWarnings;
+
+    // Every fallback of the settings above, in their order (the window tells them at start-up).
+    std::vector<std::string> Fallbacks() const;
 };
 
 // Reads each layer once (an unusable file reads as missing) and takes each key from the first

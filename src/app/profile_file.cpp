@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/file_lock.h"
 #include "platform/file_read.h"
 #include "platform/file_replace.h"
 
@@ -354,6 +355,11 @@ ProfileWriteResult WriteProfileString(std::string_view section, std::string_view
                                       std::string_view value, const std::string& filePath) {
     if (const auto refusal = CheckProfileWrite(section, key, value)) {
         return {false, *refusal};
+    }
+    platform::FileWriteLock lock;
+    std::string lockError;
+    if (!lock.Acquire(filePath, kProfileLockWait, &lockError)) {
+        return {false, lockError};
     }
     auto file = ReadProfileFile(filePath);
     if (!file.text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -95,11 +96,18 @@ struct ProfileWriteResult {
     std::string error;  // why the write failed; empty when ok
 };
 
+// Longest wait for another writer of the same settings file (see WriteProfileString).
+inline constexpr std::chrono::milliseconds kProfileLockWait{5000};
+
 // Like WritePrivateProfileString: sets the one key in the file (see SetProfileValue), creating
 // the file when it is missing. The file is replaced as a whole through a temporary file in the
-// same folder, so a failure leaves the old file unchanged. Fails on arguments that
-// CheckProfileWrite refuses, on a file that exists but cannot be used (ReadProfileFile: a
-// folder, FIFO or device is never replaced) and on any write failure.
+// same folder, so a failure leaves the old file unchanged and a reader sees the old or the new
+// file whole. Writers in any process take turns (platform::FileWriteLock on "FILE.lock"): each
+// reads the file under the lock and changes only its own key, so concurrent writes of
+// different keys all last. Fails on arguments that CheckProfileWrite refuses, on a lock still
+// held after kProfileLockWait or a lock file that cannot be used, on a file that exists but
+// cannot be used (ReadProfileFile: a folder, FIFO or device is never replaced) and on any write
+// failure.
 ProfileWriteResult WriteProfileString(std::string_view section, std::string_view key,
                                       std::string_view value, const std::string& filePath);
 

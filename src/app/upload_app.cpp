@@ -104,8 +104,8 @@ void UploadApp::LoadLimits() {
     auto effective = ReadEffectiveSettings(LayersOf(SettingsFileLocation()));
     maxRomBytes = effective.limits.maxRomBytes;
     maxFileCount = effective.limits.maxFileCount;
-    limitWarnings.insert(limitWarnings.end(), effective.rangeWarnings.begin(),
-                         effective.rangeWarnings.end());
+    const auto fallbacks = effective.Fallbacks();
+    limitWarnings.insert(limitWarnings.end(), fallbacks.begin(), fallbacks.end());
 }
 
 std::string UploadApp::LoadWebPath() {

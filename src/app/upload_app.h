@@ -79,7 +79,8 @@ class UploadApp : public WebPathStore {
 
     // Reads max_rom and max_file_count as ReadLimits does, each from the first file holding it:
     // the settings file (SettingsPath), then the administrator's file beside the program when
-    // the settings file lives elsewhere; replaced values are noted in limitWarnings.
+    // the settings file lives elsewhere; every fallback that `settings show` reports (a limit
+    // replaced by its default, a web_path read cut) is noted in limitWarnings.
     void LoadLimits();
     // web_path from the same files; empty when none is stored.
     std::string LoadWebPath() override;
@@ -101,8 +102,8 @@ class UploadApp : public WebPathStore {
     std::int32_t maxFileCount = 40;     // from max_file_count
     LogPipe logPipe;
     std::string applicationName;
-    // Settings values that were out of the supported range and replaced by their defaults;
-    // the hosts tell the user.
+    // Settings values not used as written (EffectiveSettings::Fallbacks); the window tells the
+    // user at start-up.
     std::vector<std::string> limitWarnings;
 
   private:

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/effective_settings.h"
 #include "app/profile_file.h"
@@ -103,6 +104,15 @@ int RunGet(const SettingsOptions& options) {
 }
 
 int RunSet(const SettingsOptions& options) {
+    // An empty section would become the program's own name (SettingsFile), so it is refused
+    // here with the key, not left to the write.
+    for (const auto& [name, text] :
+         {std::pair{"section name", &options.section}, std::pair{"key", &options.key}}) {
+        if (Trimmed(*text).empty()) {
+            std::cerr << "cannot store a value: the " << name << " is empty\n";
+            return kExitUsage;
+        }
+    }
     if (!options.anyKey && !IsKnownKey(options.section, options.key)) {
         std::cerr << "unknown key '" << packer::PrintableName(options.key) << "' in section "
                   << app::kSettingsSection << " (the programs read " << kKnownKeys[0] << ", "
@@ -112,8 +122,9 @@ int RunSet(const SettingsOptions& options) {
     }
     if (!app::FitsProfileRead(options.value)) {
         std::cerr << "cannot store " << packer::PrintableName(options.key) << ": the value is "
-                  << options.value.size() << " characters long and a read returns at most "
-                  << app::kProfileValueMax << " (254 when quoted), so it would be read back cut\n";
+                  << options.value.size() << " bytes long and a read returns at most "
+                  << app::kProfileValueMax
+                  << " bytes (254 when quoted), so it would be read back cut\n";
         return kExitFailure;
     }
     const app::SettingsLocation location = SettingsLocationFor(options.iniPath);

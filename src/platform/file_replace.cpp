@@ -105,7 +105,20 @@ int OpenTempFile(const std::filesystem::path& target, std::string& tempPath) {
     return -1;
 }
 
+// Gives the new file the old one's owner and group where the process may: the owner needs
+// root, the group membership. What is refused stays the process's own, as for any new file.
+// Done before the permission bits are set, since a change of owner clears set-user-ID bits.
+void KeepOwner(int fd, const struct stat& existing) {
+    if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        (void)::fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    }
+}
+
 }  // namespace
+
+std::string ReplacedFile(const std::string& path) {
+    return ResolveTarget(path).string();
+}
 
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
     const auto target = ResolveTarget(path);
@@ -135,6 +148,9 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
         return Fail(error, "cannot create a file beside " + target.string(), errno);
     }
 
+    if (exists) {
+        KeepOwner(fd, existing);
+    }
     int failure = 0;
     if (!WriteAll(fd, contents) ||
         (exists && ::fchmod(fd, existing.st_mode & kPermissionBits) != 0) || ::fsync(fd) != 0) {

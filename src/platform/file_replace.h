@@ -9,14 +9,19 @@ namespace platform {
 //
 // The new content is written to a temporary file in the same folder and renamed over the old
 // one, so a crash or a full disk leaves either the old or the new file, never a cut one. An
-// existing file keeps its permission bits; a symbolic link is followed and its target
-// replaced. A new file gets the permissions the process's umask allows.
+// existing file keeps its permission bits, and its owner and group as far as the process may
+// give them (root keeps both, another user keeps a group it belongs to); a symbolic link is
+// followed and its target replaced. A new file gets the permissions the process's umask allows.
 //
 // Returns false, with the reason in `*error` (when not null), if the file exists but is not a
 // regular file ("cannot write PATH: not a regular file (KIND)", nothing is replaced) or is not
 // writable by us, or the folder refuses the temporary file, or a write or the rename fails;
 // the old file is then unchanged.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error);
+
+// The file that ReplaceFileContents(path, ...) replaces: the end of a chain of symbolic links,
+// else `path` itself.
+std::string ReplacedFile(const std::string& path);
 
 // Writes `contents` to an output the user named, keeping what the path is:
 //   "-"                                  standard output;

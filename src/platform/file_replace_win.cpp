@@ -70,6 +70,10 @@ HANDLE CreateTempFile(const std::filesystem::path& target, std::string& tempPath
 
 }  // namespace
 
+std::string ReplacedFile(const std::string& path) {
+    return ResolveTarget(path).string();
+}
+
 // Written beside the target, flushed, then moved over it with MoveFileExA (replace existing,
 // write through): the move returns only once it is on the disk.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {

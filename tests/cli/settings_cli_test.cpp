@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/file_lock.h"
 #include "support/test_support.h"
 
 namespace {
@@ -123,6 +126,43 @@ TEST_F(SettingsCli, ReadOnlyFolderExitsOneAndKeepsFile) {
 #endif
 }
 
+TEST_F(SettingsCli, ConcurrentSetsOfDifferentKeysAllLast) {
+    constexpr int kWriters = 20;
+    std::vector<std::unique_ptr<testing_support::BackgroundProcess>> writers;
+    for (int i = 0; i < kWriters; ++i) {
+        const std::string n = std::to_string(i);
+        writers.push_back(std::make_unique<testing_support::BackgroundProcess>(
+            std::vector<std::string>{CliPath(), "settings", "set", "key" + n, "value" + n,
+                                     "--any-key", "--ini", Ini()}));
+    }
+    // Meanwhile a reader finds no file yet or a whole one: never a part.
+    for (int read = 0; read < 200; ++read) {
+        const std::string seen = std::filesystem::exists(Ini()) ? ReadFile(Ini()) : "";
+        EXPECT_TRUE(seen.empty() || (seen.starts_with("[DEFAULT]\r\n") && seen.ends_with("\r\n")))
+            << seen;
+    }
+    for (auto& writer : writers) {
+        EXPECT_EQ(writer->WaitForExit(60000), 0) << writer->Output();
+    }
+    const std::string text = ReadFile(Ini());
+    for (int i = 0; i < kWriters; ++i) {
+        const std::string n = std::to_string(i);
+        EXPECT_NE(text.find("\r\nkey" + n + "=value" + n + "\r\n"), std::string::npos) << text;
+    }
+}
+
+TEST_F(SettingsCli, LockHeldByAnotherProcessFailsClearlyInsteadOfWaiting) {
+    dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
+    platform::FileWriteLock held;
+    ASSERT_TRUE(held.Acquire(Ini(), std::chrono::milliseconds(0), nullptr));
+    const auto result = Settings({"set", "web_path", "/b"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(Ini() + ".lock: held by another writer for more than 5 s"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(ReadFile(Ini()), "[DEFAULT]\nweb_path=/a\n");
+}
+
 TEST_F(SettingsCli, MissingArgumentsAreUsageErrors) {
     EXPECT_EQ(Settings({"get"}).exitCode, 2);
     EXPECT_EQ(Settings({"set", "web_path"}).exitCode, 2);
@@ -185,7 +225,9 @@ TEST_F(SettingsCli, CommandsAsTheProgramsReadAndWrite) {
         {File::kText, "", {"set", "web_pth", "/w", "--any-key"}, 0, "", ""},
         {File::kText, "", {"set", " MAX_ROM ", "512"}, 0, "", ""},
         {File::kText, "", {"set", "web_pth", "/w", "--section", "mine"}, 0, "", ""},
-        {File::kText, "", {"set", "web_path", tooLong}, 1, "", "would be read back cut"},
+        {File::kText, "", {"set", "web_path", tooLong}, 1, "", "256 bytes long"},
+        {File::kText, "", {"set", "web_path", "/w", "--section", " "}, 2, "", "section name is"},
+        {File::kText, "", {"set", "", "/w", "--any-key"}, 2, "", "the key is empty"},
         {File::kDirectory,
          "",
          {"show"},

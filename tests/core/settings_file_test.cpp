@@ -6,6 +6,9 @@
 #include <string>
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "app/profile_file.h"
 #include "app/settings_file.h"
@@ -342,21 +345,50 @@ TEST_F(SettingsFileOnDisk, WriteThenReadGivesValuesBack) {
     }
 }
 
-TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
+TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsOwnerAndLeavesNoTemporaryFile) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows files have no POSIX permission bits";
-#endif
+#else
     dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
     ASSERT_EQ(::chmod(Path().c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;  // only root may give a file away
+    ASSERT_TRUE(!root || ::chown(Path().c_str(), 4321, 4322) == 0);
     ASSERT_TRUE(Open().TryWriteString("web_path", "/b").ok);
     struct stat info {};
     ASSERT_EQ(::stat(Path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_TRUE(!root || (info.st_uid == 4321 && info.st_gid == 4322));
     int entries = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) {
         ++entries;
     }
-    EXPECT_EQ(entries, 1);
+    EXPECT_EQ(entries, 2) << "the file and its lock file";
+#endif
+}
+
+// A lock file that is no regular file is refused at once: never followed, never waited on.
+TEST_F(SettingsFileOnDisk, HostileLockFileIsRefusedWithoutHangOrWriteElsewhere) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no FIFOs";
+#else
+    const std::string lock = Path() + ".lock";
+    const std::function<void()> makes[] = {
+        [&] { std::filesystem::create_directory_symlink(dir.path() / "elsewhere", lock); },
+        [&] { ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0); },
+        [&] { std::filesystem::create_directory(lock); },
+    };
+    for (const auto& make : makes) {
+        dir.Write("Vellumix.ini", "[DEFAULT]\nk=1\n");
+        make();
+        const auto written = Open().TryWriteString("k", "2");
+        EXPECT_FALSE(written.ok);
+        EXPECT_NE(written.error.find("cannot lock " + lock + ": "), std::string::npos)
+            << written.error;
+        EXPECT_EQ(ReadFile(Path()), "[DEFAULT]\nk=1\n");
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "elsewhere"));
+        std::filesystem::remove(lock);
+    }
+#endif
 }
 
 TEST_F(SettingsFileOnDisk, WriteThroughSymbolicLinkReplacesTarget) {

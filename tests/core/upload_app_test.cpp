@@ -85,10 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"NoFileGivesDefaults", std::nullopt, 196608, 40, 0},
         LimitCase{"OnlyWebPathGivesDefaults", "[DEFAULT]\r\nweb_path=C:\\w\r\n", 196608, 40, 0},
         LimitCase{"RomIn512KiB", "[DEFAULT]\nmax_rom=512\n", 524288, 40, 0},
-        LimitCase{"RomZeroGivesDefault", "[DEFAULT]\nmax_rom=0\n", 196608, 40, 0},
+        LimitCase{"RomZeroWarnsAndGivesDefault", "[DEFAULT]\nmax_rom=0\n", 196608, 40, 1},
         LimitCase{"RomUnitLetterIgnored", "[DEFAULT]\nmax_rom=512K\n", 524288, 40, 0},
-        LimitCase{"RomStartingWithLetterGivesDefault", "[DEFAULT]\nmax_rom=K512\n", 196608, 40, 0},
-        LimitCase{"RomEmptyGivesDefault", "[DEFAULT]\nmax_rom=\n", 196608, 40, 0},
+        LimitCase{"RomStartingWithLetterWarnsAndGivesDefault", "[DEFAULT]\nmax_rom=K512\n", 196608,
+                  40, 1},
+        LimitCase{"RomEmptyWarnsAndGivesDefault", "[DEFAULT]\nmax_rom=\n", 196608, 40, 1},
         LimitCase{"RomAtUpperBound", "[DEFAULT]\nmax_rom=65536\n", 67108864, 40, 0},
         LimitCase{"RomAboveBoundWarnsAndGivesDefault", "[DEFAULT]\nmax_rom=65537\n", 196608, 40, 1},
         LimitCase{"RomNegativeWarnsAndGivesDefault", "[DEFAULT]\nmax_rom=-1\n", 196608, 40, 1},
@@ -96,8 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
                   196608, 40, 1},
         LimitCase{"RomWhoseDoubleOverflowsWarns", "[DEFAULT]\nmax_rom=1048576\n", 196608, 40, 1},
         LimitCase{"FilesOne", "[DEFAULT]\nmax_file_count=1\n", 196608, 1, 0},
-        LimitCase{"FilesZeroGivesDefault", "[DEFAULT]\nmax_file_count=0\n", 196608, 40, 0},
-        LimitCase{"FilesNegativeGivesDefault", "[DEFAULT]\nmax_file_count=-5\n", 196608, 40, 0},
+        LimitCase{"FilesZeroWarnsAndGivesDefault", "[DEFAULT]\nmax_file_count=0\n", 196608, 40, 1},
+        LimitCase{"FilesNegativeWarnsAndGivesDefault", "[DEFAULT]\nmax_file_count=-5\n", 196608, 40,
+                  1},
         LimitCase{"FilesAtUpperBound", "[DEFAULT]\nmax_file_count=100000\n", 196608, 100000, 0},
         LimitCase{"FilesAboveBoundWarnsAndGivesDefault", "[DEFAULT]\nmax_file_count=100001\n",
                   196608, 40, 1},
@@ -106,6 +108,16 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"OtherSectionIgnored", "[OTHER]\nmax_rom=512\nmax_file_count=3\n", 196608, 40,
                   0}),
     [](const testing::TestParamInfo<LimitCase>& tested) { return tested.param.name; });
+
+TEST(Limits, WindowIsToldOfAValueThatReadsAsZero) {
+    TempDir dir;
+    dir.Write("Vellumix.ini", "[DEFAULT]\nmax_rom=abc\n");
+    app::UploadApp application((dir.path() / "vellumix").string());
+    application.appFolder = dir.path().string() + "/";
+    application.LoadLimits();
+    EXPECT_EQ(application.limitWarnings,
+              std::vector<std::string>{"max_rom 'abc' reads as 0; using 192"});
+}
 
 TEST(Limits, WarningNamesTheValueAndTheReplacement) {
     TempDir dir;

@@ -1,0 +1,80 @@
+#include "platform/file_lock_common.h"
+
+#include <windows.h>
+
+namespace platform::file_lock_steps {
+
+namespace {
+
+std::string SystemMessage(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message =
+        length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+std::intptr_t Refuse(std::string& error, const std::string& lockPath, const std::string& why) {
+    error = "cannot lock " + lockPath + ": " + why;
+    return -1;
+}
+
+}  // namespace
+
+// FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of what it leads to, and a folder
+// cannot be opened without FILE_FLAG_BACKUP_SEMANTICS; the information read from the handle
+// then refuses both. Other writers may open the file at the same time (the sharing modes), since
+// only the lock decides.
+std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
+    const HANDLE handle = CreateFileA(
+        lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return Refuse(error, lockPath, SystemMessage(GetLastError()));
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    std::string why;
+    if (GetFileInformationByHandle(handle, &info) == 0) {
+        why = SystemMessage(GetLastError());
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        why = "a symbolic link";
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+               GetFileType(handle) != FILE_TYPE_DISK) {
+        why = "not a regular file";
+    }
+    if (!why.empty()) {
+        CloseHandle(handle);
+        return Refuse(error, lockPath, why);
+    }
+    return reinterpret_cast<std::intptr_t>(handle);
+}
+
+TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::string& error) {
+    OVERLAPPED at{};  // the first byte
+    if (LockFileEx(reinterpret_cast<HANDLE>(handle),
+                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0) {
+        return TryOutcome::kTaken;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {
+        return TryOutcome::kBusy;
+    }
+    error = "cannot lock " + lockPath + ": " + SystemMessage(code);
+    return TryOutcome::kFailed;
+}
+
+void CloseLockFile(std::intptr_t handle) {
+    const auto file = reinterpret_cast<HANDLE>(handle);
+    OVERLAPPED at{};
+    UnlockFileEx(file, 0, 1, 0, &at);
+    CloseHandle(file);
+}
+
+}  // namespace platform::file_lock_steps
