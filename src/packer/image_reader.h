@@ -33,11 +33,15 @@ struct ImageReadResult {
     std::string nameError;
 };
 
+// The error of an image whose directory holds no file. The builder never makes one, and a device
+// given one would serve nothing at all, so every reader refuses it.
+inline constexpr const char* kNoFileInImage = "no file in the image";
+
 // Validates an untrusted image (never reads out of bounds): N inferred from the first entry's
-// offset (or, with an empty directory, from the length), names zero-terminated and "/"-rooted,
-// offsets and sizes inside the data, contents back to back without overlaps or holes, unused
-// entries all zero. Then checks the names (see `nameError`). Error texts print names with
-// packer::PrintableName.
+// offset, names zero-terminated and "/"-rooted, offsets and sizes inside the data, contents back
+// to back without overlaps or holes, unused entries all zero, and at least one file (otherwise
+// the error is kNoFileInImage). Then checks the names (see `nameError`). Error texts print names
+// with packer::PrintableName.
 ImageReadResult ReadImageDirectory(const std::uint8_t* data, std::size_t length);
 
 // The name check behind `ImageReadResult::nameError`: empty when every name is "/"-rooted with

@@ -296,6 +296,7 @@ TEST_F(CliFixture, ListAndExtractRefuseWhatTheyCannotUseAndSayWhy) {
     const std::string dup = work.Write("dup.img", ImageOfNames({"/a", "/b", "/a"})).string();
     const std::string both = work.Write("both.img", ImageOfNames({"/a", "/a/b"})).string();
     const std::string esc = work.Write("esc.img", ImageOfNames({"/x\n\x1b[2J"})).string();
+    const std::string zeros = work.Write("zeros.img", std::string(196608, '\0')).string();
     ASSERT_EQ(mkfifo((w + "/fifo").c_str(), 0600), 0);
     fs::create_directory(w + "/dir");
     struct Case {
@@ -313,6 +314,8 @@ TEST_F(CliFixture, ListAndExtractRefuseWhatTheyCannotUseAndSayWhy) {
         {{"list", w + "/none"}, "", 1, "", "cannot open " + w + "/none: No such file or directory"},
         {{"list", "-"}, ImageNamed("/a.h"), 0, "/a.h                     offset", ""},
         {{"list", "-"}, "junk", 1, "", "malformed image (standard input): image of 4 bytes"},
+        {{"list", "-"}, std::string(64, '\0'), 1, "", "(standard input): no file in the image\n"},
+        {{"extract", zeros, w + "/o6"}, "", 1, "", zeros + ": no file in the image\n"},
         {{"list", ok, "--json"},
          "",
          0,

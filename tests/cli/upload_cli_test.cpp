@@ -249,6 +249,7 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
     std::copy(duplicate.begin(), duplicate.begin() + 24, duplicate.begin() + 32);
     const std::string twice = dir_.Write("twice.img", duplicate).string();
     const std::string cut = dir_.Write("cut.img", image.substr(0, 100)).string();
+    const std::string zeros = dir_.Write("zeros.img", std::string(196608, '\0')).string();
     const std::string fifo = (dir_.path() / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
@@ -265,6 +266,7 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
         {"standard input", "-", image, {}, 0, ""},
         {"malformed", cut, "", {}, 1, "upload: malformed image " + cut + ": directory"},
         {"duplicate names", twice, "", {}, 1, "upload: image " + twice + " cannot be extracted"},
+        {"no file", zeros, "", {}, 1, "upload: malformed image " + zeros + ": no file in"},
         {"larger than --max-rom",
          packed,
          "",

@@ -47,18 +47,13 @@ TEST(ReadImageDirectory, ReadsValidImageAndItsFill) {
     EXPECT_EQ(result.directory.usedLength, 101u);
 }
 
-TEST(ReadImageDirectory, ReadsEmptyDirectoryWithAndWithoutFill) {
-    std::vector<std::uint8_t> image(40 * 32, 0);
-    auto result = ReadImageDirectory(image.data(), image.size());
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.directory.entryCount, 40);
-    EXPECT_TRUE(result.directory.entries.empty());
-    EXPECT_EQ(result.directory.usedLength, 1280u);
-
-    image.resize(2048, 0xFF);
-    result = ReadImageDirectory(image.data(), image.size());
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.directory.entryCount, 40);
+// An image of zeros was taken as a directory of unused entries and sent: the device erased all.
+TEST(ReadImageDirectory, RefusesImageWithNoFile) {
+    for (const std::size_t zeros : {32u, 64u, 196608u}) {
+        std::vector<std::uint8_t> image(zeros, 0);
+        image.resize(zeros + (zeros == 64 ? 100 : 0), 0xFF);  // with the fill and without
+        EXPECT_EQ(ReadImageDirectory(image.data(), image.size()).error, packer::kNoFileInImage);
+    }
 }
 
 TEST(ReadImageDirectory, RejectsMalformedImages) {
@@ -74,7 +69,8 @@ TEST(ReadImageDirectory, RejectsMalformedImages) {
          "not zero-terminated"},
         {"name not rooted", [](Image& i) { i[0] = 'a'; }, "does not begin with \"/\""},
         {"name is only a slash", [](Image& i) { std::memset(i.data() + 1, 0, 5); },
-         "does not begin with \"/\""},
+         "entry 0: name \"/\" has nothing after the \"/\""},
+        {"name is empty", [](Image& i) { std::memset(i.data(), 0, 6); }, "entry 0: name is empty"},
         {"padding not zero", [](Image& i) { i[20] = 'q'; }, "not padded"},
         {"first offset not a multiple of 32", [](Image& i) { packer::StoreU32LE(&i[24], 97); },
          "is not the end of a directory"},
