@@ -393,10 +393,13 @@ std::optional<PreparedImage> BuildImage(const std::string& folder, const packer:
     packer::WebFileTable table(limits.maxFileCount);
     std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
-    if (packer::BuildWebImage(folder, limits, table, *image, readBuffer, buildMessages, &report,
-                              build) == 0) {
+    const bool built = packer::BuildWebImage(folder, limits, table, *image, readBuffer,
+                                             buildMessages, &report, build) != 0;
+    if (!built || RefusedForNoFile(folder, report)) {
         const auto& shown = buildMessages.Messages();
-        failure.message = shown.empty() ? "the image could not be built" : shown.back().text;
+        failure.message = built           ? packer::kNoFileInImage
+                          : shown.empty() ? "the image could not be built"
+                                          : shown.back().text;
         failure.cause = report.cause;
         PrintBuildCause(report, std::cerr);
         return std::nullopt;

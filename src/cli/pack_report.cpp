@@ -10,6 +10,8 @@
 #include "cli/cli_context.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "packer/glob_pattern.h"
+#include "packer/image_reader.h"
 #include "packer/printable_name.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
@@ -161,6 +163,15 @@ void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err) 
     err.flush();
 }
 
+bool RefusedForNoFile(const std::string& folder, packer::BuildReport& report) {
+    if (!report.stored.empty()) {
+        return false;
+    }
+    report.cause = folder + ": no file to pack (" + std::to_string(report.leftOut.size()) +
+                   " left out); " + packer::kNoFileInImage;
+    return true;
+}
+
 void PrintBuildCause(const packer::BuildReport& report, std::ostream& err) {
     if (!report.cause.empty()) {
         err << "vellumix-cli: " << packer::PrintableName(report.cause) << std::endl;
@@ -175,12 +186,16 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
     ConsoleMessageBox messages(err, err);
-    if (packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report, build) !=
-        1) {
+    const bool built = packer::BuildWebImage(folder, limits, table, image, readBuffer, messages,
+                                             &report, build) == 1;
+    if (!built || RefusedForNoFile(folder, report)) {
         PrintBuildCause(report, err);
         if (json) {
             const auto& shown = messages.Messages();
-            PrintJsonFailure(folder, report, shown.empty() ? std::string() : shown.back().text,
+            PrintJsonFailure(folder, report,
+                             built           ? packer::kNoFileInImage
+                             : shown.empty() ? std::string()
+                                             : shown.back().text,
                              out);
         }
         return kExitFailure;

@@ -196,6 +196,7 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
     work.Write("escape/" + std::string(22, 'n') + "\x1b[2J", "x");
 #endif
     work.Write("plain", "x");
+    const std::string empty = work.Write("empty/a.htm", "").parent_path().string();
     fs::create_directories(work.path() / "nothing" / "here");
     const std::string nothing = (work.path() / "nothing").string();
     const std::string missing = (work.path() / "missing").string();
@@ -211,6 +212,8 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
                       ": empty folder (no file in it or in its sub-folders)\n"},
         {missing, "web server path is empty!\nvellumix-cli: " + missing + ": no such folder\n"},
         {plain, "web server path is empty!\nvellumix-cli: " + plain + ": not a folder\n"},
+        {empty,
+         "vellumix-cli: " + empty + ": no file to pack (1 left out); no file in the image\n"},
         {(work.path() / "long").string(),
          "The File [/" + std::string(24, 'n') + "] name is bigger than 24,please confirm it!\n"},
     };
