@@ -307,6 +307,21 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
 #endif
 }
 
+// upload - read up to 256 MiB of standard input before refusing an image larger than R.
+TEST_F(UploadCli, StandardInputIsReadNoFurtherThanTheCapacity) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a POSIX shell";
+#else
+    const auto result = RunProcess({"/bin/sh", "-c", "\"$0\" \"$@\"; wc -c | tr -d ' '", CliPath(),
+                                    "upload", "-", "--dry-run", "--max-rom", "4", "--ini", ini_},
+                                   std::string(10000, 'x'));
+    EXPECT_EQ(result.err,
+              "upload: image standard input is larger than the device's capacity: more than "
+              "4096 bytes (--max-rom)\n");
+    EXPECT_EQ(result.out, std::to_string(10000 - 4097) + "\n");  // left unread
+#endif
+}
+
 // -q prints nothing on success; -v every step of the connection.
 TEST_F(UploadCli, QuietPrintsNothingAndVerboseEveryStep) {
     for (const char* level : {"-q", "-v"}) {
