@@ -252,6 +252,14 @@ bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirec
                 path.append("/").append(paths[i][s]);
             }
             error = "cannot write " + Quoted(path) + ": " + failure.reason;
+            if (failure.partial) {
+                error +=
+                    failure.removeError.empty()
+                        ? "; the partly written file was removed"
+                        : "; the partly written file could not be removed: " + failure.removeError;
+            }
+            error += " (" + std::to_string(i) + " of " + std::to_string(directory.entries.size()) +
+                     " files written)";
             return false;
         }
         if (written) {

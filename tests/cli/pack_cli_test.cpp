@@ -375,6 +375,29 @@ TEST_F(CliFixture, ExtractDoesNotWriteThroughAHardLinkInTheTarget) {
     EXPECT_EQ(ReadFile(work.path() / "t" / "a.h"), "evil");
 }
 
+// On a full disk extract left the file it was writing cut short.
+TEST_F(CliFixture, ExtractRemovesAFileItCouldNotWriteWhole) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a file size limit (ulimit -f)";
+#else
+    work.Write("site/a.htm", "a");
+    work.Write("site/b.htm", std::string(65536, 'b'));
+    const std::string image = (work.path() / "i.img").string();
+    const std::string out = (work.path() / "out").string();
+    ASSERT_EQ(Pack({(work.path() / "site").string(), "-o", image}).exitCode, 0);
+    // Past 8 blocks a write fails (EFBIG) as it does on a full disk (ENOSPC).
+    const auto result =
+        RunProcess({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\"", CliPath(),
+                    "extract", image, out});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "extract: cannot write \"" + out +
+                              "/b.htm\": File too large; the partly written file was removed "
+                              "(1 of 2 files written)\n");
+    EXPECT_EQ(ReadFile(out + "/a.htm"), "a");
+    EXPECT_FALSE(fs::exists(out + "/b.htm"));
+#endif
+}
+
 // pack -o replaced whatever stood at the target by a new regular file: a device node, a FIFO,
 // a link to stdout (nothing reached stdout); a folder was not refused.
 TEST_F(CliFixture, PackOutputKeepsWhatTheTargetIs) {
