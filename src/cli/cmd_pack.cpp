@@ -116,9 +116,8 @@ void PrintDirectoryText(const packer::ImageDirectory& directory, const std::stri
     std::cout << "used length: " << directory.usedLength << '\n';
     std::cout << "sha256: " << sha256 << '\n';
     for (const auto& entry : directory.entries) {
-        std::cout << std::left << std::setw(24) << packer::PrintableName(entry.name) << std::right
-                  << " offset " << std::setw(10) << entry.offset << "  size " << std::setw(10)
-                  << entry.size << '\n';
+        std::cout << packer::PaddedName(entry.name, 24) << " offset " << std::setw(10)
+                  << entry.offset << "  size " << std::setw(10) << entry.size << '\n';
     }
     std::cout.flush();
 }

@@ -58,9 +58,8 @@ void PrintText(const packer::BuildReport& report, const Summary& summary, std::o
         return;
     }
     for (const auto& file : report.stored) {
-        out << std::left << std::setw(kNameColumn) << packer::PrintableName(file.imageName)
-            << std::right << " offset " << std::setw(10) << file.offset << "  size "
-            << std::setw(10) << file.size << '\n';
+        out << packer::PaddedName(file.imageName, kNameColumn) << " offset " << std::setw(10)
+            << file.offset << "  size " << std::setw(10) << file.size << '\n';
     }
     for (const auto& entry : report.leftOut) {
         if (entry.kind != packer::LeftOutKind::Excluded || Verbose()) {

@@ -229,4 +229,10 @@ TEST(PrintableName, EscapesControlCharactersAndKeepsOtherBytes) {
     EXPECT_FALSE(packer::IsValidUtf8("/caf\xe9"));
     EXPECT_FALSE(packer::IsValidUtf8("\xc0\xaf"));      // overlong "/"
     EXPECT_FALSE(packer::IsValidUtf8("\xed\xa0\x80"));  // surrogate
+    // Bytes that are not UTF-8, C1 and bidirectional controls hide what a name really is.
+    EXPECT_EQ(packer::PrintableName("/caf\xe9\xc0\xaf"), "/caf\\xe9\\xc0\\xaf");
+    EXPECT_EQ(packer::PrintableName("/a\xe2\x80\xaegpj.exe\xe2\x81\xa6"),
+              "/a\\u202egpj.exe\\u2066");
+    EXPECT_EQ(packer::PrintableName("/\xc2\x85J\xe2\x80\x8f"), "/\\u0085J\\u200f");
+    EXPECT_EQ(packer::PaddedName("/\xc3\xa9t\xc3\xa9", 7), "/\xc3\xa9t\xc3\xa9   ");
 }
