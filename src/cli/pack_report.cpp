@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <iostream>
 
 #include <QJsonObject>
 #include <QString>
@@ -139,10 +140,20 @@ std::int64_t EstimatedUploadMs(std::int64_t imageLength) {
 }
 
 void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
-    command.add_option("--exclude", build.excludes,
-                       "Leave out files whose image name matches this glob (* also crosses /, "
-                       "? one character, [set]); repeatable, e.g. --exclude '*.map' --exclude "
-                       "'/.git/*'");
+    // One pattern per --exclude, taken as given: without allow_extra_args(false) the parser
+    // reads "[a,b]" as a list of two patterns and "[]" as none.
+    command
+        .add_option("--exclude", build.excludes,
+                    "Leave out files whose image name matches this glob (* also crosses /, "
+                    "? one character, [set]); repeatable, e.g. --exclude '*.map' --exclude "
+                    "'/.git/*'")
+        ->allow_extra_args(false)
+        ->each([](const std::string& pattern) {
+            if (const std::string problem = packer::GlobPatternProblem(pattern); !problem.empty()) {
+                std::cerr << "warning: --exclude \"" << packer::PrintableName(pattern)
+                          << "\": " << problem << std::endl;
+            }
+        });
     command.add_flag("--strict", build.strict,
                      "Refuse the build when any file or folder was left out (unreadable, "
                      "vanished, special file, folder link loop); empty and excluded files do "

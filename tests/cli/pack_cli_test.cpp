@@ -157,6 +157,12 @@ TEST_F(CliFixture, LeftOutEntriesAreCountedAndRefusedWithStrict) {
     const std::vector<Case> cases = {
         {{}, 0, {pipeLine, "/b.map ", "files left out: 1 (0 excluded)\n"}, ""},
         {{"--exclude", "*.map"}, 0, {pipeLine, "files left out: 2 (1 excluded)\n"}, ""},
+        // The option parser read "[*.map]" as the list {"*.map"}.
+        {{"--exclude", "[*.map]"},
+         0,
+         {"files left out: 1 (0 excluded)\n"},
+         "warning: --exclude \"[*.map]\": it can never match: every image name begins with "
+         "\"/\"\n"},
         {{"-v", "--exclude", "*.map"}, 0, {"left out: /b.map (excluded by *.map)\n"}, ""},
         {{"-q"}, 0, {}, ""},
         {{"--strict"},
