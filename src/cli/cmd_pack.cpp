@@ -59,9 +59,13 @@ int RunPack(const PackOptions& options) {
     // disk) must not follow a report that already said the image was made.
     std::ostringstream held;
     std::ostream& reportFirst = options.output.empty() ? report : held;
+    packer::BuildOptions build = options.build;
+    if (!toStdout) {
+        build.outputFile = options.output;
+    }
     const int result =
         RunPackReport(options.folder, *limits, options.json, reportFirst, std::cerr,
-                      options.output.empty() ? nullptr : &image, options.full, options.build);
+                      options.output.empty() ? nullptr : &image, options.full, build);
     if (result != kExitOk || options.output.empty()) {
         report << held.str() << std::flush;
         return result;

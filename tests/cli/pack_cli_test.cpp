@@ -381,6 +381,19 @@ TEST_F(CliFixture, ExtractDoesNotWriteThroughAHardLinkInTheTarget) {
     EXPECT_EQ(ReadFile(work.path() / "t" / "a.h"), "evil");
 }
 
+// pack site -o site/o.img packed the previous o.img (and any other name of it) into the new one.
+TEST_F(CliFixture, PackLeavesItsOutputFileOutOfTheImage) {
+    work.Write("site/a.htm", "hello");
+    const std::string site = (work.path() / "site").string();
+    ASSERT_EQ(Pack({site, "-o", site + "/o.img"}).exitCode, 0);
+    fs::create_hard_link(site + "/o.img", site + "/same.img");
+    const auto result = Pack({site, "-o", site + "/./o.img"});
+    EXPECT_NE(result.out.find("left out: /o.img (the image file being written)\nleft out: "
+                              "/same.img (the image file being written)\nentries: 1 of 40\n"),
+              std::string::npos)
+        << result.out;
+}
+
 // On a full disk extract left the file it was writing cut short.
 TEST_F(CliFixture, ExtractRemovesAFileItCouldNotWriteWhole) {
 #ifdef _WIN32
