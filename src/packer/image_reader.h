@@ -33,8 +33,9 @@ struct ImageReadResult {
     std::string nameError;
 };
 
-// The error of an image whose directory holds no file. The builder never makes one, and a device
-// given one would serve nothing at all, so every reader refuses it.
+// The error of an image whose directory holds no file. A device given one would serve nothing at
+// all, so every reader refuses it (the window's builder still makes one of a folder whose files
+// are all empty; the command-line tool refuses that build).
 inline constexpr const char* kNoFileInImage = "no file in the image";
 
 // Validates an untrusted image (never reads out of bounds): N inferred from the first entry's
