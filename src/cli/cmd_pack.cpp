@@ -59,9 +59,13 @@ int RunPack(const PackOptions& options) {
     // disk) must not follow a report that already said the image was made.
     std::ostringstream held;
     std::ostream& reportFirst = options.output.empty() ? report : held;
+    packer::BuildOptions build = options.build;
+    if (!toStdout) {
+        build.outputFile = options.output;
+    }
     const int result =
         RunPackReport(options.folder, *limits, options.json, reportFirst, std::cerr,
-                      options.output.empty() ? nullptr : &image, options.full, options.build);
+                      options.output.empty() ? nullptr : &image, options.full, build);
     if (result != kExitOk || options.output.empty()) {
         report << held.str() << std::flush;
         return result;
@@ -116,9 +120,8 @@ void PrintDirectoryText(const packer::ImageDirectory& directory, const std::stri
     std::cout << "used length: " << directory.usedLength << '\n';
     std::cout << "sha256: " << sha256 << '\n';
     for (const auto& entry : directory.entries) {
-        std::cout << std::left << std::setw(24) << packer::PrintableName(entry.name) << std::right
-                  << " offset " << std::setw(10) << entry.offset << "  size " << std::setw(10)
-                  << entry.size << '\n';
+        std::cout << packer::PaddedName(entry.name, 24) << " offset " << std::setw(10)
+                  << entry.offset << "  size " << std::setw(10) << entry.size << '\n';
     }
     std::cout.flush();
 }

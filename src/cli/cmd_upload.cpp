@@ -357,13 +357,24 @@ UploadImageInfo InfoOf(const std::uint8_t* bytes, std::size_t length) {
 std::optional<PreparedImage> LoadImage(const std::string& source, const packer::PackLimits& limits,
                                        ImageFailure& failure) {
     const std::string label = source == kStdinName ? "standard input" : source;
+    const auto capacity = static_cast<std::size_t>(limits.maxRomBytes);
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!LoadImageFile(source, bytes, error)) {
+    // Nothing past the capacity can be sent, so standard input is not read further than that.
+    bool tooLarge = false;
+    const bool loaded = source == kStdinName
+                            ? platform::ReadStandardInput(capacity, bytes, error, &tooLarge)
+                            : LoadImageFile(source, bytes, error);
+    if (tooLarge) {
+        failure.message = "image " + label + " is larger than the device's capacity";
+        failure.cause = "more than " + std::to_string(capacity) + " bytes (--max-rom)";
+        return std::nullopt;
+    }
+    if (!loaded) {
         failure.message = error;
         return std::nullopt;
     }
-    if (bytes.size() > static_cast<std::size_t>(limits.maxRomBytes)) {
+    if (bytes.size() > capacity) {
         failure.message = "image " + label + " is larger than the device's capacity";
         failure.cause = std::to_string(bytes.size()) + " bytes, at most " +
                         std::to_string(limits.maxRomBytes) + " (--max-rom)";
@@ -398,10 +409,13 @@ std::optional<PreparedImage> BuildImage(const std::string& folder, const packer:
     packer::WebFileTable table(limits.maxFileCount);
     std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
-    if (packer::BuildWebImage(folder, limits, table, *image, readBuffer, buildMessages, &report,
-                              build) == 0) {
+    const bool built = packer::BuildWebImage(folder, limits, table, *image, readBuffer,
+                                             buildMessages, &report, build) != 0;
+    if (!built || RefusedForNoFile(folder, report)) {
         const auto& shown = buildMessages.Messages();
-        failure.message = shown.empty() ? "the image could not be built" : shown.back().text;
+        failure.message = built           ? packer::kNoFileInImage
+                          : shown.empty() ? "the image could not be built"
+                                          : shown.back().text;
         failure.cause = report.cause;
         PrintBuildCause(report, std::cerr);
         return std::nullopt;

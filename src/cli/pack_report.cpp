@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <iostream>
 
 #include <QJsonObject>
 #include <QString>
@@ -10,6 +11,8 @@
 #include "cli/cli_context.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "packer/glob_pattern.h"
+#include "packer/image_reader.h"
 #include "packer/printable_name.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
@@ -56,9 +59,8 @@ void PrintText(const packer::BuildReport& report, const Summary& summary, std::o
         return;
     }
     for (const auto& file : report.stored) {
-        out << std::left << std::setw(kNameColumn) << packer::PrintableName(file.imageName)
-            << std::right << " offset " << std::setw(10) << file.offset << "  size "
-            << std::setw(10) << file.size << '\n';
+        out << packer::PaddedName(file.imageName, kNameColumn) << " offset " << std::setw(10)
+            << file.offset << "  size " << std::setw(10) << file.size << '\n';
     }
     for (const auto& entry : report.leftOut) {
         if (entry.kind != packer::LeftOutKind::Excluded || Verbose()) {
@@ -138,10 +140,20 @@ std::int64_t EstimatedUploadMs(std::int64_t imageLength) {
 }
 
 void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
-    command.add_option("--exclude", build.excludes,
-                       "Leave out files whose image name matches this glob (* also crosses /, "
-                       "? one character, [set]); repeatable, e.g. --exclude '*.map' --exclude "
-                       "'/.git/*'");
+    // One pattern per --exclude, taken as given: without allow_extra_args(false) the parser
+    // reads "[a,b]" as a list of two patterns and "[]" as none.
+    command
+        .add_option("--exclude", build.excludes,
+                    "Leave out files whose image name matches this glob (* also crosses /, "
+                    "? one character, [set]); repeatable, e.g. --exclude '*.map' --exclude "
+                    "'/.git/*'")
+        ->allow_extra_args(false)
+        ->each([](const std::string& pattern) {
+            if (const std::string problem = packer::GlobPatternProblem(pattern); !problem.empty()) {
+                std::cerr << "warning: --exclude \"" << packer::PrintableName(pattern)
+                          << "\": " << problem << std::endl;
+            }
+        });
     command.add_flag("--strict", build.strict,
                      "Refuse the build when any file or folder was left out (unreadable, "
                      "vanished, special file, folder link loop); empty and excluded files do "
@@ -161,6 +173,15 @@ void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err) 
     err.flush();
 }
 
+bool RefusedForNoFile(const std::string& folder, packer::BuildReport& report) {
+    if (!report.stored.empty()) {
+        return false;
+    }
+    report.cause = folder + ": no file to pack (" + std::to_string(report.leftOut.size()) +
+                   " left out); " + packer::kNoFileInImage;
+    return true;
+}
+
 void PrintBuildCause(const packer::BuildReport& report, std::ostream& err) {
     if (!report.cause.empty()) {
         err << "vellumix-cli: " << packer::PrintableName(report.cause) << std::endl;
@@ -175,12 +196,16 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
     ConsoleMessageBox messages(err, err);
-    if (packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report, build) !=
-        1) {
+    const bool built = packer::BuildWebImage(folder, limits, table, image, readBuffer, messages,
+                                             &report, build) == 1;
+    if (!built || RefusedForNoFile(folder, report)) {
         PrintBuildCause(report, err);
         if (json) {
             const auto& shown = messages.Messages();
-            PrintJsonFailure(folder, report, shown.empty() ? std::string() : shown.back().text,
+            PrintJsonFailure(folder, report,
+                             built           ? packer::kNoFileInImage
+                             : shown.empty() ? std::string()
+                                             : shown.back().text,
                              out);
         }
         return kExitFailure;

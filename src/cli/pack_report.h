@@ -35,6 +35,12 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
 // excluded files; nothing with -q.
 void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err);
 
+// The window's builder makes an image of a folder whose files are all empty: a directory with no
+// file, which a device takes as the order to serve nothing. The command-line tool refuses it
+// (as list and upload refuse such an image): true, with the cause in `report`, when no file was
+// stored.
+bool RefusedForNoFile(const std::string& folder, packer::BuildReport& report);
+
 // Prints the line explaining a failed build ("vellumix-cli: CAUSE") when the report has one.
 void PrintBuildCause(const packer::BuildReport& report, std::ostream& err);
 

@@ -12,6 +12,7 @@ enum class LeftOutKind {
     Fault,     // could not be packed: unreadable, vanished, special file, folder link loop
     Empty,     // an empty file: never stored (it would get no byte of the image)
     Excluded,  // matched an --exclude pattern: left out on purpose
+    Output,    // the image file being written: packing it would put the old image in the new
 };
 
 // What one build did with each file it found, for reports before an image is written.
@@ -57,6 +58,9 @@ struct BuildOptions {
     // Asked before each folder is listed and each file is read; true ends the build there,
     // failed, with no message (the caller knows why it asked).
     std::function<bool()> stopRequested;
+    // The file the image is about to be written to, when it may lie inside the folder: whatever
+    // name or link it is found by, it is left out (as Output), told by its identity.
+    std::string outputFile;
 };
 
 inline constexpr const char* kLeftOutEmpty = "empty file";

@@ -130,6 +130,12 @@ bool ScanEntries(const std::string& folderPath, const std::string& prefix,
                          LeftOutKind::Excluded, std::move(imageName));
                     break;
                 }
+                if (state.options.outputFile &&
+                    platform::IdentityOf(localPath) == state.options.outputFile) {
+                    Skip(state, std::move(localPath), kSkipOutputFile, LeftOutKind::Output,
+                         std::move(imageName));
+                    break;
+                }
                 state.table.AddWebFile(entry.name, std::move(localPath), std::move(imageName));
                 if (state.table.Overflowed()) {
                     // The build is refused for this anyway: walking on would only cost time.

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "packer/build_report.h"
 #include "packer/web_file_table.h"
+#include "platform/dir_search.h"
 
 namespace packer {
 
@@ -21,15 +23,18 @@ struct SkippedEntry {
 
 inline constexpr const char* kSkipNotAFile = "not a regular file or folder";
 inline constexpr const char* kSkipFolderLoop = "folder link back to one of its parents";
+inline constexpr const char* kSkipOutputFile = "the image file being written";
 
 // Bounds of one scan. A folder tree is walked through links, so its size is not bounded by the
 // disk: a web of folder links gives exponentially many paths. These bounds keep a scan to a few
 // seconds and a bounded amount of memory; a real web folder is far below them.
-inline constexpr int kMaxScanFolders = 50000;            // folders listed
-inline constexpr std::size_t kMaxScanEntries = 500000;   // entries listed, all folders together
+inline constexpr int kMaxScanFolders = 50000;           // folders listed
+inline constexpr std::size_t kMaxScanEntries = 500000;  // entries listed, all folders together
 
 struct ScanOptions {
     std::vector<std::string> excludes;  // files whose image name matches one are not added
+    // A file with this identity is not added but listed in `skipped` as Output (kSkipOutputFile).
+    std::optional<platform::FileIdentity> outputFile;
     int maxFolders = kMaxScanFolders;
     std::size_t maxEntries = kMaxScanEntries;
     std::function<bool()> stopRequested;  // asked before each folder is listed; true: Stopped

@@ -65,7 +65,49 @@ bool MatchOne(std::string_view pattern, std::size_t p, unsigned char byte, std::
     return byte == static_cast<unsigned char>(c);
 }
 
+// True when the element at pattern[p] is a "[" that has no closing "]".
+bool IsUnclosedSet(std::string_view pattern, std::size_t p) {
+    if (pattern[p] != '[') {
+        return false;
+    }
+    std::size_t next = p;
+    MatchSet(pattern, p, 0, next);
+    return next == p;
+}
+
 }  // namespace
+
+std::string GlobPatternProblem(std::string_view pattern) {
+    if (pattern.empty()) {
+        return "an empty pattern matches no name";
+    }
+    bool unclosed = false;
+    std::size_t last = 0;
+    for (std::size_t p = 0; p < pattern.size();) {
+        last = p;
+        if (pattern[p] == '*') {
+            ++p;
+            continue;
+        }
+        unclosed = unclosed || IsUnclosedSet(pattern, p);
+        std::size_t next = p;
+        const bool slash = MatchOne(pattern, p, '/', next);
+        if (p == 0 && !slash) {
+            return std::string("it can never match: every image name begins with \"/\"") +
+                   (unclosed ? " (a \"[\" without its \"]\" stands for itself)" : "");
+        }
+        p = next;
+    }
+    const std::string_view tail = pattern.substr(last);
+    if (tail == "/" || tail == "\\/") {
+        return "it can never match: no image name ends with \"/\" (a folder's files are "
+               "\"FOLDER/*\")";
+    }
+    if (unclosed) {
+        return "a \"[\" without its \"]\" stands for itself";
+    }
+    return {};
+}
 
 bool GlobMatch(std::string_view pattern, std::string_view name) {
     // Classic single-star backtracking: on a mismatch, retry from the last '*' with one more

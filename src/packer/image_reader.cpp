@@ -37,6 +37,7 @@ std::string EntryLabel(std::size_t index) {
 // Checks the name field of a used entry and returns the name, or an error text.
 bool ReadName(const std::uint8_t* record, std::size_t index, std::string& name,
               std::string& error) {
+    error.clear();
     const auto* end = static_cast<const std::uint8_t*>(std::memchr(record, 0, kNameField));
     if (end == nullptr) {
         error = EntryLabel(index) + "name is not zero-terminated within 24 bytes";
@@ -48,16 +49,19 @@ bool ReadName(const std::uint8_t* record, std::size_t index, std::string& name,
         return false;
     }
     name.assign(reinterpret_cast<const char*>(record), nameLength);
-    if (name.size() < 2 || name.front() != '/') {
+    if (name.empty()) {
+        error = EntryLabel(index) + "name is empty";
+    } else if (name.front() != '/') {
         error =
             EntryLabel(index) + "name \"" + PrintableName(name) + "\" does not begin with \"/\"";
-        return false;
+    } else if (name.size() == 1) {
+        error = EntryLabel(index) + "name \"/\" has nothing after the \"/\"";
     }
-    return true;
+    return error.empty();
 }
 
 // The directory of an image whose first entry is unused: it has no files, so N is the number of
-// zero entries before the 0xFF fill (or the end).
+// zero entries before the 0xFF fill (or the end). Such an image is refused either way.
 ImageReadResult ReadEmptyDirectory(const std::uint8_t* data, std::size_t length) {
     std::size_t count = 0;
     while ((count + 1) * kEntrySize <= length &&
@@ -69,11 +73,8 @@ ImageReadResult ReadEmptyDirectory(const std::uint8_t* data, std::size_t length)
         return Malformed("entry 0 is unused but data follows the directory at byte " +
                          std::to_string(used));
     }
-    ImageReadResult result;
-    result.ok = true;
-    result.directory.entryCount = static_cast<int>(count);
-    result.directory.usedLength = static_cast<std::uint32_t>(used);
-    return result;
+    // Well formed, but the device would take it as the order to erase every page it serves.
+    return Malformed(kNoFileInImage);
 }
 
 }  // namespace
@@ -251,6 +252,14 @@ bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirec
                 path.append("/").append(paths[i][s]);
             }
             error = "cannot write " + Quoted(path) + ": " + failure.reason;
+            if (failure.partial) {
+                error +=
+                    failure.removeError.empty()
+                        ? "; the partly written file was removed"
+                        : "; the partly written file could not be removed: " + failure.removeError;
+            }
+            error += " (" + std::to_string(i) + " of " + std::to_string(directory.entries.size()) +
+                     " files written)";
             return false;
         }
         if (written) {

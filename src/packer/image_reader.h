@@ -33,11 +33,16 @@ struct ImageReadResult {
     std::string nameError;
 };
 
+// The error of an image whose directory holds no file. A device given one would serve nothing at
+// all, so every reader refuses it (the window's builder still makes one of a folder whose files
+// are all empty; the command-line tool refuses that build).
+inline constexpr const char* kNoFileInImage = "no file in the image";
+
 // Validates an untrusted image (never reads out of bounds): N inferred from the first entry's
-// offset (or, with an empty directory, from the length), names zero-terminated and "/"-rooted,
-// offsets and sizes inside the data, contents back to back without overlaps or holes, unused
-// entries all zero. Then checks the names (see `nameError`). Error texts print names with
-// packer::PrintableName.
+// offset, names zero-terminated and "/"-rooted, offsets and sizes inside the data, contents back
+// to back without overlaps or holes, unused entries all zero, and at least one file (otherwise
+// the error is kNoFileInImage). Then checks the names (see `nameError`). Error texts print names
+// with packer::PrintableName.
 ImageReadResult ReadImageDirectory(const std::uint8_t* data, std::size_t length);
 
 // The name check behind `ImageReadResult::nameError`: empty when every name is "/"-rooted with
@@ -50,8 +55,10 @@ std::string CheckImageNames(const std::vector<ImageEntryView>& entries);
 // (which includes every name that would leave the folder). While writing it never follows a
 // link inside `folder` and never opens an existing file: a file in the way is unlinked and
 // created anew, so a hard link to a file elsewhere is not written through. Returns false with
-// `error` set on the first problem (files written before it stay). `written`, when set, is
-// called after each file with its entry and the path it was written to (folder + name).
+// `error` set on the first problem: files written whole before it stay, a file that could not be
+// written whole (a full disk) is removed, and `error` ends with how many of the files were
+// written. `written`, when set, is called after each file with its entry and the path it was
+// written to (folder + name).
 bool ExtractImage(
     const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
     const std::string& folder, std::string& error,

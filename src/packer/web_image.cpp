@@ -6,6 +6,7 @@
 #include "packer/folder_scan.h"
 #include "packer/printable_name.h"
 #include "packer/web_file_reader.h"
+#include "platform/dir_search.h"
 
 namespace packer {
 namespace {
@@ -144,6 +145,9 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
     ScanOptions scanOptions;
     scanOptions.excludes = options.excludes;
     scanOptions.stopRequested = options.stopRequested;
+    if (!options.outputFile.empty()) {
+        scanOptions.outputFile = platform::IdentityOf(options.outputFile);
+    }
     const ScanResult scan = ScanWebFolderWith(webFolder, "", table, scanOptions, &skipped);
     for (SkippedEntry& entry : skipped) {
         notes.leftOut.push_back({std::move(entry.imageName), std::move(entry.localPath),

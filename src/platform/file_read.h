@@ -23,7 +23,9 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
 
 // Reads standard input to its end into `bytes`. Returns false, with `error` set, when a read
 // fails ("cannot read standard input: REASON") or more than `maxBytes` bytes arrive
-// ("standard input: larger than MAX bytes").
-bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error);
+// ("standard input: larger than MAX bytes"; `tooLarge`, when given, is then set). Reading stops
+// at the first byte past `maxBytes`: what follows it stays unread.
+bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error,
+                       bool* tooLarge = nullptr);
 
 }  // namespace platform

@@ -24,7 +24,7 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Reads `descriptor` to its end; false with `error` set on a failed read or more than `maxBytes`.
 bool ReadToEnd(int descriptor, const std::string& label, std::size_t maxBytes,
-               std::vector<std::uint8_t>& bytes, std::string& error) {
+               std::vector<std::uint8_t>& bytes, std::string& error, bool* tooLarge = nullptr) {
     std::size_t total = 0;
     while (true) {
         // One byte past the bound tells a file of exactly maxBytes from a larger one.
@@ -38,6 +38,9 @@ bool ReadToEnd(int descriptor, const std::string& label, std::size_t maxBytes,
         }
         total += static_cast<std::size_t>(got);
         if (total > maxBytes) {
+            if (tooLarge != nullptr) {
+                *tooLarge = true;
+            }
             error = steps::TooLarge(label, maxBytes);
             bytes.clear();
             return false;
@@ -71,9 +74,11 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
     return ok;
 }
 
-bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error) {
+bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error,
+                       bool* tooLarge) {
     bytes.clear();
-    return ReadToEnd(steps::StandardInputDescriptor(), "standard input", maxBytes, bytes, error);
+    return ReadToEnd(steps::StandardInputDescriptor(), "standard input", maxBytes, bytes, error,
+                     tooLarge);
 }
 
 }  // namespace platform

@@ -113,11 +113,18 @@ bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::
         return Fail(error, last, std::strerror(errno));
     }
     const bool written = WriteAll(fd, data, size);
-    const int writeError = errno;
+    int failure = written ? 0 : errno;
     if (::close(fd) != 0 && written) {
-        return Fail(error, last, std::strerror(errno));
+        failure = errno;
     }
-    return written || Fail(error, last, std::strerror(writeError));
+    if (failure == 0) {
+        return true;
+    }
+    error.partial = true;
+    if (::unlinkat(folder.get(), name, 0) != 0) {
+        error.removeError = std::strerror(errno);
+    }
+    return Fail(error, last, std::strerror(failure));
 }
 
 }  // namespace platform

@@ -11,6 +11,10 @@ namespace platform {
 struct TreeWriteError {
     std::size_t segment = 0;  // index of the path segment at which it failed
     std::string reason;       // the system's reason, "not a folder" or "is a folder"
+    // When the file was created but not written whole (a full disk): empty when the part
+    // written was removed again, else why it could not be.
+    bool partial = false;
+    std::string removeError;
 };
 
 // Writes files below one root folder without ever leaving it.
@@ -33,7 +37,8 @@ class TreeWriter {
     // and opens it. False with `error` ("cannot create folder ROOT: REASON") when it fails.
     bool Open(std::string& error);
 
-    // Writes `size` bytes from `data` as the file root/segments[0]/.../segments.back().
+    // Writes `size` bytes from `data` as the file root/segments[0]/.../segments.back(). A file
+    // that cannot be written whole is removed, so that no truncated file is left behind.
     bool WriteFile(const std::vector<std::string>& segments, const std::uint8_t* data,
                    std::size_t size, TreeWriteError& error);
 

@@ -104,7 +104,14 @@ bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::
     if (CloseHandle(file) == 0 && failure == 0) {
         failure = GetLastError();
     }
-    return failure == 0 || Fail(error, last, SystemMessage(failure));
+    if (failure == 0) {
+        return true;
+    }
+    error.partial = true;
+    if (DeleteFileA(path.c_str()) == 0) {
+        error.removeError = SystemMessage(GetLastError());
+    }
+    return Fail(error, last, SystemMessage(failure));
 }
 
 }  // namespace platform

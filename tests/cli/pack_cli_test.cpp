@@ -157,6 +157,12 @@ TEST_F(CliFixture, LeftOutEntriesAreCountedAndRefusedWithStrict) {
     const std::vector<Case> cases = {
         {{}, 0, {pipeLine, "/b.map ", "files left out: 1 (0 excluded)\n"}, ""},
         {{"--exclude", "*.map"}, 0, {pipeLine, "files left out: 2 (1 excluded)\n"}, ""},
+        // The option parser read "[*.map]" as the list {"*.map"}.
+        {{"--exclude", "[*.map]"},
+         0,
+         {"files left out: 1 (0 excluded)\n"},
+         "warning: --exclude \"[*.map]\": it can never match: every image name begins with "
+         "\"/\"\n"},
         {{"-v", "--exclude", "*.map"}, 0, {"left out: /b.map (excluded by *.map)\n"}, ""},
         {{"-q"}, 0, {}, ""},
         {{"--strict"},
@@ -196,6 +202,7 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
     work.Write("escape/" + std::string(22, 'n') + "\x1b[2J", "x");
 #endif
     work.Write("plain", "x");
+    const std::string empty = work.Write("empty/a.htm", "").parent_path().string();
     fs::create_directories(work.path() / "nothing" / "here");
     const std::string nothing = (work.path() / "nothing").string();
     const std::string missing = (work.path() / "missing").string();
@@ -211,6 +218,8 @@ TEST_F(CliFixture, BuildFailureExitsOneWithTheMessageAndWritesNothing) {
                       ": empty folder (no file in it or in its sub-folders)\n"},
         {missing, "web server path is empty!\nvellumix-cli: " + missing + ": no such folder\n"},
         {plain, "web server path is empty!\nvellumix-cli: " + plain + ": not a folder\n"},
+        {empty,
+         "vellumix-cli: " + empty + ": no file to pack (1 left out); no file in the image\n"},
         {(work.path() / "long").string(),
          "The File [/" + std::string(24, 'n') + "] name is bigger than 24,please confirm it!\n"},
     };
@@ -296,6 +305,7 @@ TEST_F(CliFixture, ListAndExtractRefuseWhatTheyCannotUseAndSayWhy) {
     const std::string dup = work.Write("dup.img", ImageOfNames({"/a", "/b", "/a"})).string();
     const std::string both = work.Write("both.img", ImageOfNames({"/a", "/a/b"})).string();
     const std::string esc = work.Write("esc.img", ImageOfNames({"/x\n\x1b[2J"})).string();
+    const std::string zeros = work.Write("zeros.img", std::string(196608, '\0')).string();
     ASSERT_EQ(mkfifo((w + "/fifo").c_str(), 0600), 0);
     fs::create_directory(w + "/dir");
     struct Case {
@@ -313,6 +323,8 @@ TEST_F(CliFixture, ListAndExtractRefuseWhatTheyCannotUseAndSayWhy) {
         {{"list", w + "/none"}, "", 1, "", "cannot open " + w + "/none: No such file or directory"},
         {{"list", "-"}, ImageNamed("/a.h"), 0, "/a.h                     offset", ""},
         {{"list", "-"}, "junk", 1, "", "malformed image (standard input): image of 4 bytes"},
+        {{"list", "-"}, std::string(64, '\0'), 1, "", "(standard input): no file in the image\n"},
+        {{"extract", zeros, w + "/o6"}, "", 1, "", zeros + ": no file in the image\n"},
         {{"list", ok, "--json"},
          "",
          0,
@@ -367,6 +379,42 @@ TEST_F(CliFixture, ExtractDoesNotWriteThroughAHardLinkInTheTarget) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(ReadFile(outside), "keep");
     EXPECT_EQ(ReadFile(work.path() / "t" / "a.h"), "evil");
+}
+
+// pack site -o site/o.img packed the previous o.img (and any other name of it) into the new one.
+TEST_F(CliFixture, PackLeavesItsOutputFileOutOfTheImage) {
+    work.Write("site/a.htm", "hello");
+    const std::string site = (work.path() / "site").string();
+    ASSERT_EQ(Pack({site, "-o", site + "/o.img"}).exitCode, 0);
+    fs::create_hard_link(site + "/o.img", site + "/same.img");
+    const auto result = Pack({site, "-o", site + "/./o.img"});
+    EXPECT_NE(result.out.find("left out: /o.img (the image file being written)\nleft out: "
+                              "/same.img (the image file being written)\nentries: 1 of 40\n"),
+              std::string::npos)
+        << result.out;
+}
+
+// On a full disk extract left the file it was writing cut short.
+TEST_F(CliFixture, ExtractRemovesAFileItCouldNotWriteWhole) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a file size limit (ulimit -f)";
+#else
+    work.Write("site/a.htm", "a");
+    work.Write("site/b.htm", std::string(65536, 'b'));
+    const std::string image = (work.path() / "i.img").string();
+    const std::string out = (work.path() / "out").string();
+    ASSERT_EQ(Pack({(work.path() / "site").string(), "-o", image}).exitCode, 0);
+    // Past 8 blocks a write fails (EFBIG) as it does on a full disk (ENOSPC).
+    const auto result =
+        RunProcess({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\"", CliPath(),
+                    "extract", image, out});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "extract: cannot write \"" + out +
+                              "/b.htm\": File too large; the partly written file was removed "
+                              "(1 of 2 files written)\n");
+    EXPECT_EQ(ReadFile(out + "/a.htm"), "a");
+    EXPECT_FALSE(fs::exists(out + "/b.htm"));
+#endif
 }
 
 // pack -o replaced whatever stood at the target by a new regular file: a device node, a FIFO,

@@ -252,6 +252,7 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
     std::copy(duplicate.begin(), duplicate.begin() + 24, duplicate.begin() + 32);
     const std::string twice = dir_.Write("twice.img", duplicate).string();
     const std::string cut = dir_.Write("cut.img", image.substr(0, 100)).string();
+    const std::string zeros = dir_.Write("zeros.img", std::string(196608, '\0')).string();
     const std::string fifo = (dir_.path() / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
@@ -268,6 +269,7 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
         {"standard input", "-", image, {}, 0, ""},
         {"malformed", cut, "", {}, 1, "upload: malformed image " + cut + ": directory"},
         {"duplicate names", twice, "", {}, 1, "upload: image " + twice + " cannot be extracted"},
+        {"no file", zeros, "", {}, 1, "upload: malformed image " + zeros + ": no file in"},
         {"larger than --max-rom",
          packed,
          "",
@@ -305,6 +307,21 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
             EXPECT_FALSE(device.Process().WaitForOutput("connection from", 200));
         }
     }
+#endif
+}
+
+// upload - read up to 256 MiB of standard input before refusing an image larger than R.
+TEST_F(UploadCli, StandardInputIsReadNoFurtherThanTheCapacity) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a POSIX shell";
+#else
+    const auto result = RunProcess({"/bin/sh", "-c", "\"$0\" \"$@\"; wc -c | tr -d ' '", CliPath(),
+                                    "upload", "-", "--dry-run", "--max-rom", "4", "--ini", ini_},
+                                   std::string(10000, 'x'));
+    EXPECT_EQ(result.err,
+              "upload: image standard input is larger than the device's capacity: more than "
+              "4096 bytes (--max-rom)\n");
+    EXPECT_EQ(result.out, std::to_string(10000 - 4097) + "\n");  // left unread
 #endif
 }
 

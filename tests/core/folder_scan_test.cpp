@@ -358,6 +358,20 @@ TEST(GlobMatch, MatchesImageNames) {
     }
 }
 
+// "[]", "a.htm" or "/.git/" left nothing out and said nothing.
+TEST(GlobPatternProblem, NamesPatternsThatCanNeverMatchAndUnclosedSets) {
+    for (const char* fine : {"*.map", "/[a-c]*", "?x"}) {
+        EXPECT_EQ(packer::GlobPatternProblem(fine), "") << fine;
+    }
+    for (const auto& [pattern, problem] : {std::pair{"", "empty"},
+                                           {"a.htm", "begins with"},
+                                           {"[]", "begins with \"/\" (a \"[\" without"},
+                                           {"/.git/", "ends with"},
+                                           {"*[ch", "stands for itself"}}) {
+        EXPECT_NE(packer::GlobPatternProblem(pattern).find(problem), std::string::npos) << pattern;
+    }
+}
+
 TEST(WebFileTable, NeverHasFewerThanTwoSlots) {
     EXPECT_EQ(WebFileTable(0).SlotCount(), 2);
     EXPECT_EQ(WebFileTable(-5).SlotCount(), 2);

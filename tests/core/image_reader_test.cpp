@@ -47,18 +47,13 @@ TEST(ReadImageDirectory, ReadsValidImageAndItsFill) {
     EXPECT_EQ(result.directory.usedLength, 101u);
 }
 
-TEST(ReadImageDirectory, ReadsEmptyDirectoryWithAndWithoutFill) {
-    std::vector<std::uint8_t> image(40 * 32, 0);
-    auto result = ReadImageDirectory(image.data(), image.size());
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.directory.entryCount, 40);
-    EXPECT_TRUE(result.directory.entries.empty());
-    EXPECT_EQ(result.directory.usedLength, 1280u);
-
-    image.resize(2048, 0xFF);
-    result = ReadImageDirectory(image.data(), image.size());
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.directory.entryCount, 40);
+// An image of zeros was taken as a directory of unused entries and sent: the device erased all.
+TEST(ReadImageDirectory, RefusesImageWithNoFile) {
+    for (const std::size_t zeros : {32u, 64u, 196608u}) {
+        std::vector<std::uint8_t> image(zeros, 0);
+        image.resize(zeros + (zeros == 64 ? 100 : 0), 0xFF);  // with the fill and without
+        EXPECT_EQ(ReadImageDirectory(image.data(), image.size()).error, packer::kNoFileInImage);
+    }
 }
 
 TEST(ReadImageDirectory, RejectsMalformedImages) {
@@ -74,7 +69,8 @@ TEST(ReadImageDirectory, RejectsMalformedImages) {
          "not zero-terminated"},
         {"name not rooted", [](Image& i) { i[0] = 'a'; }, "does not begin with \"/\""},
         {"name is only a slash", [](Image& i) { std::memset(i.data() + 1, 0, 5); },
-         "does not begin with \"/\""},
+         "entry 0: name \"/\" has nothing after the \"/\""},
+        {"name is empty", [](Image& i) { std::memset(i.data(), 0, 6); }, "entry 0: name is empty"},
         {"padding not zero", [](Image& i) { i[20] = 'q'; }, "not padded"},
         {"first offset not a multiple of 32", [](Image& i) { packer::StoreU32LE(&i[24], 97); },
          "is not the end of a directory"},
@@ -233,4 +229,10 @@ TEST(PrintableName, EscapesControlCharactersAndKeepsOtherBytes) {
     EXPECT_FALSE(packer::IsValidUtf8("/caf\xe9"));
     EXPECT_FALSE(packer::IsValidUtf8("\xc0\xaf"));      // overlong "/"
     EXPECT_FALSE(packer::IsValidUtf8("\xed\xa0\x80"));  // surrogate
+    // Bytes that are not UTF-8, C1 and bidirectional controls hide what a name really is.
+    EXPECT_EQ(packer::PrintableName("/caf\xe9\xc0\xaf"), "/caf\\xe9\\xc0\\xaf");
+    EXPECT_EQ(packer::PrintableName("/a\xe2\x80\xaegpj.exe\xe2\x81\xa6"),
+              "/a\\u202egpj.exe\\u2066");
+    EXPECT_EQ(packer::PrintableName("/\xc2\x85J\xe2\x80\x8f"), "/\\u0085J\\u200f");
+    EXPECT_EQ(packer::PaddedName("/\xc3\xa9t\xc3\xa9", 7), "/\xc3\xa9t\xc3\xa9   ");
 }

@@ -286,7 +286,8 @@ TEST(ChangingWhileReadTest, EveryBuildIsConsistentOrFailsWithAMessage) {
             EXPECT_EQ(text.rfind("File [", 0), 0u) << text;
         }
         const auto directory = builder.Directory();
-        ASSERT_TRUE(directory.ok) << directory.error;
+        // With every file gone meanwhile, the window's builder makes an image with no file.
+        ASSERT_TRUE(directory.ok || directory.error == packer::kNoFileInImage) << directory.error;
         for (const auto& entry : directory.directory.entries) {
             const char letter = entry.name[1];
             EXPECT_EQ(builder.Content(entry), std::string(entry.size, letter)) << entry.name;
