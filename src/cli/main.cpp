@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "platform/open_file_limit.h"
+#include "platform/system_text.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -121,11 +122,19 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // The same bytes on every system: no line-end translation of the output.
     platform::UseBinaryStandardStreams();
+    platform::UseInternalTextOnTerminal();
     // Desktops start programs with a low soft limit; a fleet upload needs a socket per device.
     platform::RaiseOpenFileLimit();
+    // Paths arrive in the internal form on every system (on Windows not as argv's ANSI).
+    std::vector<std::string> arguments = platform::CommandLineArguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
     // Last resort: whatever escapes a command is reported as a failure, never an abort.
     try {
-        return Run(argc, argv);
+        return Run(static_cast<int>(arguments.size()), pointers.data());
     } catch (const std::exception& error) {
         std::cerr << kProgramName << ": internal error: " << error.what() << std::endl;
     } catch (...) {
