@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app/upload_app.h"
+#include "platform/system_text.h"
 #include "support/test_support.h"
 #include "ui/about_box.h"
 #include "ui/ip_address_edit.h"
@@ -260,6 +261,23 @@ TEST_F(MainWindowTest, FolderTooLongToStoreIsUsedButNotStoredAndTheUserIsTold) {
     EXPECT_EQ(messages.shown[0].text, MainWindow::kPathNotStoredMessage);
     EXPECT_EQ(messages.shown[0].caption, "ERR");
     EXPECT_EQ(messages.shown[0].style, platform::kMbIconHand);
+}
+
+// Written in the ANSI code page, a Greek path would come back with '?': another folder.
+TEST_F(MainWindowTest, FolderWithoutAnAnsiFormIsUsedButNotStoredAndTheUserIsTold) {
+    const std::string chosen = "C:\\\xCE\xB5\xCE\xBB";
+    if (platform::StoredTextOf(chosen)) {
+        GTEST_SKIP() << "every path has a stored form here (Linux, or a Greek code page)";
+    }
+    store.stored = "/old";
+    chooser.answer = chosen;
+    MainWindow& opened = Open();
+
+    Find<QPushButton>("filePathButton")->click();
+    EXPECT_EQ(opened.WebFolder(), chosen);
+    EXPECT_EQ(store.saves, 0);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, MainWindow::kPathNotStorableMessage);
 }
 
 TEST_F(MainWindowTest, CancelledChooserChangesNothingButKeepsTheTypedText) {
