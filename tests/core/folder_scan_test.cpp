@@ -18,6 +18,7 @@
 #include "packer/glob_pattern.h"
 #include "platform/dir_search.h"
 #include "platform/exe_path.h"
+#include "platform/file_read.h"
 #include "platform/system_text.h"
 #include "support/test_support.h"
 
@@ -223,6 +224,11 @@ TEST(ScanWebFolder, HandlesLocalPathsLongerThan256Bytes) {
     ASSERT_EQ(table.CountWebFiles(), 1);
     EXPECT_EQ(table[0].localPath, dir.path().string() + Native("/" + relative));
     EXPECT_GT(table[0].localPath.size(), 400u);
+    // Opened by the path the walk found it under: a plain open stops at MAX_PATH on Windows.
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(platform::ReadRegularFile(table[0].localPath, 16, bytes, error)) << error;
+    EXPECT_EQ(bytes, std::vector<std::uint8_t>{'x'});
 }
 
 TEST(WebFileTable, KeepsFirstTwiceNFilesAndFlagsTheRest) {
