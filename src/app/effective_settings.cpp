@@ -28,9 +28,10 @@ EffectiveSetting Find(const std::vector<LoadedLayer>& loaded, const char* key) {
         if (auto value = ReadProfileValue(*file.text, kSettingsSection, key)) {
             setting.origin = layer.origin;
             setting.file = layer.path;
-            setting.read = std::move(*value);
             const auto whole = LookUpProfileValue(*file.text, kSettingsSection, key);
-            if (whole && whole->size() > setting.read.size()) {
+            const bool cut = whole && whole->size() > value->size();
+            setting.read = InternalValueOf(file, std::move(*value));
+            if (cut) {
                 setting.fallback = std::string(key) + " is longer than " +
                                    std::to_string(kProfileValueMax) +
                                    " bytes; only its start is read";

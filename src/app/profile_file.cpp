@@ -9,12 +9,14 @@
 #include "platform/file_lock.h"
 #include "platform/file_read.h"
 #include "platform/file_replace.h"
+#include "platform/system_text.h"
 
 namespace app {
 
 namespace {
 
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeByteOrderMark = "\xFF\xFE";
 constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kNewFileLineEnd = "\r\n";
 
@@ -200,6 +202,87 @@ bool HoldsAnyOf(std::string_view text, std::string_view characters) {
     return text.find_first_of(characters) != std::string_view::npos;
 }
 
+void AppendUtf8(std::string& text, std::uint32_t code) {
+    if (code < 0x80) {
+        text += static_cast<char>(code);
+    } else if (code < 0x800) {
+        text += static_cast<char>(0xC0 | (code >> 6));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        text += static_cast<char>(0xE0 | (code >> 12));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (code >> 18));
+        text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// UTF-16LE (after its byte-order mark) as UTF-8. A surrogate without its pair is kept as the
+// three bytes its code would have, so that writing the text back gives the same units; nothing
+// when the byte count is odd.
+std::optional<std::string> Utf8OfUtf16Le(std::string_view bytes) {
+    if (bytes.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    text.reserve(bytes.size());
+    const auto unitAt = [&bytes](std::size_t at) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at]) |
+                                          (static_cast<unsigned char>(bytes[at + 1]) << 8));
+    };
+    for (std::size_t at = 0; at < bytes.size(); at += 2) {
+        std::uint32_t code = unitAt(at);
+        if (code >= 0xD800 && code < 0xDC00 && at + 2 < bytes.size()) {
+            const std::uint32_t low = unitAt(at + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        AppendUtf8(text, code);
+    }
+    return text;
+}
+
+void AppendUtf16Le(std::string& bytes, std::uint32_t unit) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+}
+
+// The reverse of Utf8OfUtf16Le, byte-order mark first. A byte that starts no valid sequence
+// (only a value written in this run can hold one) stands for the character of the same code.
+std::string Utf16LeOfUtf8(std::string_view text) {
+    std::string bytes(kUtf16LeByteOrderMark);
+    bytes.reserve(2 * text.size() + 2);
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        std::uint32_t code = lead & (length == 1 ? 0x7F : 0x3F >> (length - 1));
+        bool valid = lead < 0x80 || (lead >= 0xC2 && lead < 0xF5 && at + length <= text.size());
+        for (std::size_t i = 1; valid && i < length; ++i) {
+            const auto next = static_cast<unsigned char>(text[at + i]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (!valid) {
+            code = lead;
+            at += 1;
+        } else {
+            at += length;
+        }
+        if (code >= 0x10000) {
+            AppendUtf16Le(bytes, 0xD800 + ((code - 0x10000) >> 10));
+            AppendUtf16Le(bytes, 0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            AppendUtf16Le(bytes, code);
+        }
+    }
+    return bytes;
+}
+
 }  // namespace
 
 std::optional<std::string> LookUpProfileValue(std::string_view text, std::string_view section,
@@ -226,7 +309,9 @@ std::optional<std::string> ReadProfileValue(std::string_view text, std::string_v
     return std::string(unquoted.substr(0, kProfileValueMax - 1));
 }
 
-bool FitsProfileRead(std::string_view value) {
+bool FitsProfileRead(std::string_view internalValue) {
+    const auto stored = platform::StoredTextOf(internalValue);
+    const std::string_view value = stored ? std::string_view(*stored) : internalValue;
     return value.size() <=
            (ValueAsWritten(value).size() == value.size() ? kProfileValueMax : kProfileValueMax - 1);
 }
@@ -234,7 +319,7 @@ bool FitsProfileRead(std::string_view value) {
 ProfileFileText ReadProfileFile(const std::string& filePath) {
     ProfileFileText result;
     std::error_code error;
-    if (!std::filesystem::exists(filePath, error) && !error) {
+    if (!std::filesystem::exists(platform::FileSystemPath(filePath), error) && !error) {
         result.missing = true;  // nothing there, or a link leading nowhere
         return result;
     }
@@ -243,6 +328,15 @@ ProfileFileText ReadProfileFile(const std::string& filePath) {
         return result;
     }
     std::string text(bytes.begin(), bytes.end());
+    if (text.starts_with(kUtf16LeByteOrderMark)) {
+        auto decoded = Utf8OfUtf16Le(std::string_view(text).substr(kUtf16LeByteOrderMark.size()));
+        if (!decoded) {
+            result.problem = filePath + ": holds UTF-16 text of an odd byte count";
+            return result;
+        }
+        text = std::move(*decoded);
+        result.utf16 = true;
+    }
     if (text.find('\0') != std::string::npos) {
         result.problem = filePath + ": holds binary data (NUL bytes)";
     } else {
@@ -256,7 +350,7 @@ std::string ReadProfileString(std::string_view section, std::string_view key,
     const auto file = ReadProfileFile(filePath);
     if (file.text) {
         if (auto value = ReadProfileValue(*file.text, section, key)) {
-            return std::move(*value);
+            return InternalValueOf(file, std::move(*value));
         }
     }
     // The platform drops trailing blanks of the default before it is cut.
@@ -368,12 +462,27 @@ ProfileWriteResult WriteProfileString(std::string_view section, std::string_view
         }
         file.text.emplace();
     }
+    std::string contents;
+    if (file.utf16) {
+        contents = Utf16LeOfUtf8(SetProfileValue(*file.text, section, key, value));
+    } else {
+        const auto storedSection = platform::StoredTextOf(section);
+        const auto storedKey = platform::StoredTextOf(key);
+        const auto storedValue = platform::StoredTextOf(value);
+        if (!storedSection || !storedKey || !storedValue) {
+            return {false, "a character has no form in the ANSI code page the file is written in"};
+        }
+        contents = SetProfileValue(*file.text, *storedSection, *storedKey, *storedValue);
+    }
     std::string error;
-    if (!platform::ReplaceFileContents(filePath, SetProfileValue(*file.text, section, key, value),
-                                       &error)) {
+    if (!platform::ReplaceFileContents(filePath, contents, &error)) {
         return {false, error};
     }
     return {true, {}};
+}
+
+std::string InternalValueOf(const ProfileFileText& file, std::string value) {
+    return file.utf16 ? value : platform::InternalTextOf(value);
 }
 
 std::int32_t ParseProfileInt(std::string_view text) {

@@ -13,6 +13,10 @@ namespace app {
 // functions of the original platform do on the files users bring along.
 //
 // File form, as read:
+//   - A file starting with the UTF-16LE byte-order mark FF FE ("Unicode" in Notepad) is text in
+//     UTF-16LE: it is read as its UTF-8 form and written back in UTF-16LE with the mark. Any
+//     other file is bytes: on Windows in the ANSI code page, whose values are converted from
+//     and to the program's internal text (platform/system_text.h); elsewhere taken as they are.
 //   - A UTF-8 byte-order mark at the very start is skipped. Lines end in CRLF, LF or a lone CR
 //     (mixed in one file too); the last line may lack its end.
 //   - A line whose first non-blank character is ';' is a comment; a blank line means nothing.
@@ -45,13 +49,15 @@ std::optional<std::string> LookUpProfileValue(std::string_view text, std::string
 std::optional<std::string> ReadProfileValue(std::string_view text, std::string_view section,
                                             std::string_view key);
 
-// Whether `value`, once written (SetProfileValue), is read back whole rather than cut.
+// Whether `value` (internal text), once written (SetProfileValue) in its stored form, is read
+// back whole rather than cut.
 bool FitsProfileRead(std::string_view value);
 
 // A settings file's text, or why there is none.
 struct ProfileFileText {
     std::optional<std::string> text;  // the whole file; nothing when missing or unusable
     bool missing = false;             // nothing exists by that name
+    bool utf16 = false;               // a UTF-16LE file: `text` is its UTF-8 form, mark removed
     // Why an existing file cannot be used, naming it: it is not a regular file, cannot be
     // opened or read, is larger than kProfileFileMaxBytes (platform::ReadRegularFile's
     // messages) or holds binary data ("PATH: holds binary data (NUL bytes)"). Empty when the
@@ -63,11 +69,15 @@ struct ProfileFileText {
 // reading. An unusable file reads as a missing one; callers may report `problem`.
 ProfileFileText ReadProfileFile(const std::string& filePath);
 
-// Like GetPrivateProfileString: the value of `key` in `section` of the file (ReadProfileValue),
+// Like GetPrivateProfileString: the value of `key` in `section` of the file (ReadProfileValue) as
+// internal text (InternalValueOf),
 // or `defaultValue` without its trailing blanks, cut to kProfileValueMax, when the file (missing
 // or unusable, see ReadProfileFile), section or key is missing.
 std::string ReadProfileString(std::string_view section, std::string_view key,
                               std::string_view defaultValue, const std::string& filePath);
+
+// A value read from `file`'s text as internal text (platform/system_text.h).
+std::string InternalValueOf(const ProfileFileText& file, std::string value);
 
 // Why `section`, `key` and `value` cannot be written without breaking the file's form, or
 // nothing when they can: names must be non-empty after trimming; no name or value may hold CR,
@@ -100,14 +110,15 @@ struct ProfileWriteResult {
 inline constexpr std::chrono::milliseconds kProfileLockWait{5000};
 
 // Like WritePrivateProfileString: sets the one key in the file (see SetProfileValue), creating
-// the file when it is missing. The file is replaced as a whole through a temporary file in the
-// same folder, so a failure leaves the old file unchanged and a reader sees the old or the new
-// file whole. Writers in any process take turns (platform::FileWriteLock on "FILE.lock"): each
-// reads the file under the lock and changes only its own key, so concurrent writes of
-// different keys all last. Fails on arguments that CheckProfileWrite refuses, on a lock still
-// held after kProfileLockWait or a lock file that cannot be used, on a file that exists but
-// cannot be used (ReadProfileFile: a folder, FIFO or device is never replaced) and on any write
-// failure.
+// the file when it is missing (in bytes). The arguments are internal text; a file of bytes
+// takes them in the stored form and fails for one that has none. The file is replaced as a whole
+// through a temporary file in the same folder, so a failure leaves the old file unchanged and a
+// reader sees the old or the new file whole. Writers in any process take turns
+// (platform::FileWriteLock on "FILE.lock"): each reads the file under the lock and changes only
+// its own key, so concurrent writes of different keys all last. Fails on arguments that
+// CheckProfileWrite refuses, on a lock still held after kProfileLockWait or a lock file that
+// cannot be used, on a file that exists but cannot be used (ReadProfileFile: a folder, FIFO or
+// device is never replaced) and on any write failure.
 ProfileWriteResult WriteProfileString(std::string_view section, std::string_view key,
                                       std::string_view value, const std::string& filePath);
 

@@ -6,6 +6,7 @@
 
 #include "app/upload_app.h"
 #include "platform/exe_path.h"
+#include "platform/system_text.h"
 
 namespace app {
 
@@ -48,7 +49,7 @@ SettingsEnvironment SettingsEnvironment::FromProcess() {
     SettingsEnvironment environment;
     environment.executablePath = platform::ExecutablePath();
     std::error_code error;
-    environment.currentDirectory = std::filesystem::current_path(error).string();
+    environment.currentDirectory = platform::PathText(std::filesystem::current_path(error));
     return environment;
 }
 

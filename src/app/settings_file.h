@@ -27,7 +27,8 @@ struct SettingsEnvironment {
 // the file itself (nothing is cached). Objects live for one settings operation.
 class SettingsFile {
   public:
-    static constexpr std::size_t kValueBufferSize = kProfileValueMax + 1;
+    // A read's characters in internal text: on Windows UTF-8, up to three bytes each.
+    static constexpr std::size_t kValueBufferSize = 3 * kProfileValueMax + 1;
 
     // Completes the arguments:
     //   - an empty `name` becomes "<folder><executable name without extension>.ini";

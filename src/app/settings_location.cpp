@@ -1,9 +1,9 @@
 #include "app/settings_location.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <utility>
 
+#include "platform/system_text.h"
 #include "platform/user_folders.h"
 
 namespace app {
@@ -11,22 +11,18 @@ namespace app {
 namespace {
 
 std::optional<std::string> ProcessEnvironmentVariable(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
+    return platform::EnvironmentVariable(name.c_str());
 }
 
 // The user's configuration folder (without the program's own folder below it), or nothing.
 std::optional<std::filesystem::path> ConfigHome(const SettingsLocationProbe& probe) {
     const auto configured = probe.environmentVariable(kConfigHomeVariable);
-    if (configured && std::filesystem::path(*configured).is_absolute()) {
-        return std::filesystem::path(*configured);
+    if (configured && platform::FileSystemPath(*configured).is_absolute()) {
+        return platform::FileSystemPath(*configured);
     }
     const auto home = probe.homeFolder();
     if (home && !home->empty()) {
-        return std::filesystem::path(*home) / kDefaultConfigHomeBelowHome;
+        return platform::FileSystemPath(*home) / kDefaultConfigHomeBelowHome;
     }
     return std::nullopt;
 }
@@ -59,7 +55,7 @@ SettingsLocation LocateSettings(const std::string& executableFolder,
         return besideExecutable;
     }
     const auto file = *configHome / kUserSettingsFolderName / settingsFileName;
-    return {file.lexically_normal().string(), true, besideExecutable.path};
+    return {platform::PathText(file.lexically_normal()), true, besideExecutable.path};
 }
 
 bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error) {
@@ -67,7 +63,7 @@ bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error)
         return true;
     }
     return platform::CreatePrivateFolders(
-        std::filesystem::path(location.path).parent_path().string(), error);
+        platform::PathText(platform::FileSystemPath(location.path).parent_path()), error);
 }
 
 }  // namespace app

@@ -113,8 +113,8 @@ std::string UploadApp::LoadWebPath() {
 }
 
 void UploadApp::SaveWebPath(const std::string& path) {
-    if (!KeepsWholePath(path)) {
-        return;  // it would be read back cut: another folder
+    if (!HasStoredForm(path) || !KeepsWholePath(path)) {
+        return;  // it would be read back cut or changed: another folder
     }
     const SettingsLocation location = SettingsFileLocation();
     // A folder that cannot be made fails the write below, which is not reported either.

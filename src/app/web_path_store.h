@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/profile_file.h"
+#include "platform/system_text.h"
 
 namespace app {
 
@@ -19,6 +20,11 @@ class WebPathStore {
     // settings file reads at most 255 characters) is never saved, lest another folder be used
     // at the next start.
     virtual bool KeepsWholePath(const std::string& path) const { return FitsProfileRead(path); }
+    // Whether the settings file can hold `path` at all: on Windows it is written in the ANSI
+    // code page, which lacks most characters of the world (Greek in a Western European one).
+    virtual bool HasStoredForm(const std::string& path) const {
+        return platform::StoredTextOf(path).has_value();
+    }
 };
 
 }  // namespace app

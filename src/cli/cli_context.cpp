@@ -7,6 +7,7 @@
 #include "app/upload_app.h"
 #include "packer/printable_name.h"
 #include "platform/exe_path.h"
+#include "platform/system_text.h"
 
 namespace cli {
 
@@ -43,7 +44,8 @@ void AddLimitOptions(CLI::App& command, LimitOptions& options) {
 std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std::ostream& err) {
     const std::string path = SettingsPathFor(options.iniPath);
     std::error_code error;
-    if (!options.iniPath.empty() && !std::filesystem::exists(path, error)) {
+    if (!options.iniPath.empty() &&
+        !std::filesystem::exists(platform::FileSystemPath(path), error)) {
         err << "warning: settings file " << path << " not found; using the default limits\n";
     }
 
@@ -75,8 +77,8 @@ std::optional<packer::PackLimits> ResolveLimits(const LimitOptions& options, std
 app::SettingsLocation SettingsLocationFor(const std::string& iniPath) {
     if (!iniPath.empty()) {
         std::error_code error;
-        const auto absolute = std::filesystem::absolute(iniPath, error);
-        return {error ? iniPath : absolute.string(), false, {}};
+        const auto absolute = std::filesystem::absolute(platform::FileSystemPath(iniPath), error);
+        return {error ? iniPath : platform::PathText(absolute), false, {}};
     }
     const auto executable = platform::ExecutablePath();
     const std::string folder = executable ? app::FolderOfExecutable(*executable) : std::string();

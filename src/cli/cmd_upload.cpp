@@ -26,6 +26,7 @@
 #include "platform/file_read.h"
 #include "platform/interrupt_signals_qt.h"
 #include "platform/sha256.h"
+#include "platform/system_text.h"
 #include "platform/terminal.h"
 #include "transfer/frames.h"
 #include "transfer/upload_sequencer.h"
@@ -340,7 +341,7 @@ bool IsImageSource(const std::string& source) {
         return true;
     }
     std::error_code error;
-    const auto status = std::filesystem::status(source, error);
+    const auto status = std::filesystem::status(platform::FileSystemPath(source), error);
     return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 

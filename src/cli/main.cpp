@@ -15,6 +15,7 @@
 #include "cli/fleet_printer.h"
 #include "cli/output.h"
 #include "platform/open_file_limit.h"
+#include "platform/system_text.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -191,13 +192,21 @@ int CheckOutput(cli::StandardOutput& output, int exitCode) {
 int main(int argc, char** argv) {
     // The same bytes on every system: no line-end translation of the output.
     platform::UseBinaryStandardStreams();
+    platform::UseInternalTextOnTerminal();
     // Desktops start programs with a low soft limit; a fleet upload needs a socket per device.
     platform::RaiseOpenFileLimit();
     cli::StandardOutput output;
     int exitCode = cli::kExitFailure;
+    // Paths arrive in the internal form on every system (on Windows not as argv's ANSI).
+    std::vector<std::string> arguments = platform::CommandLineArguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
     // Last resort: whatever escapes a command is reported as a failure, never an abort.
     try {
-        exitCode = Run(argc, argv);
+        exitCode = Run(static_cast<int>(arguments.size()), pointers.data());
     } catch (const std::exception& error) {
         std::cerr << kProgramName << ": internal error: " << error.what() << std::endl;
     } catch (...) {

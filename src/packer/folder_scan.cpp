@@ -1,19 +1,36 @@
 #include "packer/folder_scan.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "packer/glob_pattern.h"
 #include "platform/dir_search.h"
+#include "platform/exe_path.h"
+#include "platform/system_text.h"
 
 namespace packer {
 namespace {
 
-constexpr char kLocalSeparator = '/';
+constexpr char kLocalSeparator = platform::kPathSeparator;
 constexpr char kImageSeparator = '/';
+
+// A folder's place below the chosen one in image form: as stored in the image (nothing when a
+// folder name on the way has no stored form) and as the user reads it.
+struct ImagePrefix {
+    std::optional<std::string> stored;
+    std::string shown;
+};
+
+// An exclude pattern, matched against stored names as the user wrote it in the internal form.
+struct Exclude {
+    const std::string* pattern = nullptr;
+    std::optional<std::string> stored;
+};
 
 struct ScanState {
     WebFileTable& table;
     const ScanOptions& options;
+    std::vector<Exclude> excludes;
     std::vector<SkippedEntry>* skipped = nullptr;
     // Identities of the folders from the chosen one down to the one being listed.
     std::vector<platform::FileIdentity> ancestors;
@@ -35,15 +52,56 @@ bool IsAncestor(const ScanState& state, const platform::FileIdentity& identity) 
            state.ancestors.end();
 }
 
-// The first pattern of `excludes` that matches `imageName`, or null.
-const std::string* MatchingExclude(const std::vector<std::string>& excludes,
-                                   const std::string& imageName) {
-    for (const std::string& pattern : excludes) {
-        if (GlobMatch(pattern, imageName)) {
-            return &pattern;
+// The first pattern of `excludes` that matches the image name, or null. A name or pattern with
+// no stored form is matched as shown.
+const std::string* MatchingExclude(const std::vector<Exclude>& excludes,
+                                   const std::optional<std::string>& stored,
+                                   const std::string& shown) {
+    for (const Exclude& exclude : excludes) {
+        const bool match = stored && exclude.stored ? GlobMatch(*exclude.stored, *stored)
+                                                    : GlobMatch(*exclude.pattern, shown);
+        if (match) {
+            return exclude.pattern;
         }
     }
     return nullptr;
+}
+
+// `prefix` and `name` joined to an image name ("" prefix: the chosen folder itself).
+std::string ImagePath(const std::string& prefix, const std::string& name, bool leadingSeparator) {
+    std::string path;
+    path.reserve(prefix.size() + name.size() + 2);
+    if (leadingSeparator) {
+        path.push_back(kImageSeparator);
+    }
+    if (!prefix.empty()) {
+        path.append(prefix).push_back(kImageSeparator);
+    }
+    return path.append(name);
+}
+
+ImagePrefix Joined(const ImagePrefix& prefix, const std::string& name, bool leadingSeparator) {
+    ImagePrefix joined;
+    joined.shown = ImagePath(prefix.shown, name, leadingSeparator);
+    if (prefix.stored) {
+        if (const auto stored = platform::StoredTextOf(name)) {
+            joined.stored = ImagePath(*prefix.stored, *stored, leadingSeparator);
+        }
+    }
+    return joined;
+}
+
+// On Windows a folder path that ends in a separator ("E:\") takes none more; elsewhere one is
+// always added, as the scan has always described local paths.
+std::string LocalPath(const std::string& folderPath, const std::string& name) {
+    std::string localPath;
+    localPath.reserve(folderPath.size() + 1 + name.size());
+    localPath.append(folderPath);
+    if (kLocalSeparator == '/' || folderPath.empty() ||
+        !platform::IsPathSeparator(folderPath.back())) {
+        localPath.push_back(kLocalSeparator);
+    }
+    return localPath.append(name);
 }
 
 // Lists one folder within the bounds. Returns false when nothing more may be listed.
@@ -70,11 +128,11 @@ bool ListWithinBounds(const std::string& folderPath, ScanState& state,
 }
 
 // Walks one folder whose listing is `entries`. Returns false when the walk must stop.
-bool ScanEntries(const std::string& folderPath, const std::string& prefix,
+bool ScanEntries(const std::string& folderPath, const ImagePrefix& prefix,
                  const std::vector<platform::DirEntry>& entries, ScanState& state);
 
 // Lists and walks a sub-folder. Returns false when the walk must stop.
-bool ScanSubFolder(const std::string& folderPath, const std::string& prefix, ScanState& state) {
+bool ScanSubFolder(const std::string& folderPath, const ImagePrefix& prefix, ScanState& state) {
     std::vector<platform::DirEntry> entries;
     platform::ListOutcome outcome;
     if (!ListWithinBounds(folderPath, state, entries, outcome)) {
@@ -87,13 +145,10 @@ bool ScanSubFolder(const std::string& folderPath, const std::string& prefix, Sca
     return ScanEntries(folderPath, prefix, entries, state);
 }
 
-bool ScanEntries(const std::string& folderPath, const std::string& prefix,
+bool ScanEntries(const std::string& folderPath, const ImagePrefix& prefix,
                  const std::vector<platform::DirEntry>& entries, ScanState& state) {
     for (const platform::DirEntry& entry : entries) {
-        std::string localPath;
-        localPath.reserve(folderPath.size() + 1 + entry.name.size());
-        localPath.append(folderPath).push_back(kLocalSeparator);
-        localPath.append(entry.name);
+        std::string localPath = LocalPath(folderPath, entry.name);
 
         switch (entry.kind) {
             case platform::DirEntryKind::Folder: {
@@ -101,11 +156,7 @@ bool ScanEntries(const std::string& folderPath, const std::string& prefix,
                     Skip(state, std::move(localPath), kSkipFolderLoop);
                     break;
                 }
-                std::string subPrefix = prefix;
-                if (!subPrefix.empty()) {
-                    subPrefix.push_back(kImageSeparator);
-                }
-                subPrefix.append(entry.name);
+                const ImagePrefix subPrefix = Joined(prefix, entry.name, false);
                 state.ancestors.push_back(entry.identity);
                 const bool goOn = ScanSubFolder(localPath, subPrefix, state);
                 state.ancestors.pop_back();
@@ -117,26 +168,28 @@ bool ScanEntries(const std::string& folderPath, const std::string& prefix,
             case platform::DirEntryKind::RegularFile:
             case platform::DirEntryKind::Broken: {
                 // A dangling link is entered like a file so that opening it is reported.
-                std::string imageName;
-                imageName.reserve(prefix.size() + entry.name.size() + 2);
-                imageName.push_back(kImageSeparator);
-                if (!prefix.empty()) {
-                    imageName.append(prefix).push_back(kImageSeparator);
-                }
-                imageName.append(entry.name);
+                ImagePrefix imageName = Joined(prefix, entry.name, true);
                 if (const std::string* pattern =
-                        MatchingExclude(state.options.excludes, imageName)) {
+                        MatchingExclude(state.excludes, imageName.stored, imageName.shown)) {
                     Skip(state, std::move(localPath), "excluded by " + *pattern,
-                         LeftOutKind::Excluded, std::move(imageName));
+                         LeftOutKind::Excluded,
+                         imageName.stored.value_or(std::move(imageName.shown)));
                     break;
                 }
                 if (state.options.outputFile &&
                     platform::IdentityOf(localPath) == state.options.outputFile) {
                     Skip(state, std::move(localPath), kSkipOutputFile, LeftOutKind::Output,
-                         std::move(imageName));
+                         imageName.stored.value_or(std::move(imageName.shown)));
                     break;
                 }
-                state.table.AddWebFile(entry.name, std::move(localPath), std::move(imageName));
+                if (!imageName.stored) {
+                    // A stand-in such as '?' would name another file on the device.
+                    Skip(state, std::move(localPath), kSkipNoStoredName, LeftOutKind::Fault,
+                         std::move(imageName.shown));
+                    break;
+                }
+                state.table.AddWebFile(entry.name, std::move(localPath),
+                                       std::move(*imageName.stored));
                 if (state.table.Overflowed()) {
                     // The build is refused for this anyway: walking on would only cost time.
                     state.end = ScanEnd::TableFull;
@@ -157,7 +210,10 @@ bool ScanEntries(const std::string& folderPath, const std::string& prefix,
 ScanResult ScanWebFolderWith(const std::string& folderPath, const std::string& prefix,
                              WebFileTable& table, const ScanOptions& options,
                              std::vector<SkippedEntry>* skipped) {
-    ScanState state{table, options, skipped, {}};
+    ScanState state{table, options, {}, skipped, {}};
+    for (const std::string& pattern : options.excludes) {
+        state.excludes.push_back({&pattern, platform::StoredTextOf(pattern)});
+    }
     ScanResult result;
     if (const auto identity = platform::IdentityOf(folderPath)) {
         state.ancestors.push_back(*identity);
@@ -167,7 +223,8 @@ ScanResult ScanWebFolderWith(const std::string& folderPath, const std::string& p
     if (ListWithinBounds(folderPath, state, entries, outcome)) {
         switch (outcome.failure) {
             case platform::ListFailure::None:
-                ScanEntries(folderPath, prefix, entries, state);
+                ScanEntries(folderPath, ImagePrefix{platform::StoredTextOf(prefix), prefix},
+                            entries, state);
                 break;
             case platform::ListFailure::Missing:
                 result.root = RootState::Missing;

@@ -24,6 +24,9 @@ struct SkippedEntry {
 inline constexpr const char* kSkipNotAFile = "not a regular file or folder";
 inline constexpr const char* kSkipFolderLoop = "folder link back to one of its parents";
 inline constexpr const char* kSkipOutputFile = "the image file being written";
+// Windows: a character of the name (or of a folder above it) has no form in the ANSI code page
+// that the image stores names in.
+inline constexpr const char* kSkipNoStoredName = "name has no form in the ANSI code page";
 
 // Bounds of one scan. A folder tree is walked through links, so its size is not bounded by the
 // disk: a web of folder links gives exponentially many paths. These bounds keep a scan to a few
@@ -60,12 +63,15 @@ struct ScanResult {
 // Adds every file below `folderPath` to `table`, depth first, each folder's entries in the
 // platform's listing order, a sub-folder's files at the place where the sub-folder is listed.
 // For a file `name` in the folder: baseName = name, localPath = folderPath + "/" + name (one
-// separator is always added, so a folder path ending in "/" gives "//"), imageName = "/" +
-// prefix + "/" + name, or "/" + name when prefix is empty. `prefix` is the folder's relative
-// path in image form ("" for the chosen folder). Links are followed, but a folder that is
-// already on the current path is not entered again; FIFOs, sockets and devices are not added.
-// Such entries, and sub-folders that cannot be opened, are listed in `skipped` when given.
-// Always returns 1; the walk stops early when the table is full or a default bound is reached.
+// separator is always added, so a folder path ending in "/" gives "//"; on Windows the
+// separator is "\\" and a folder path ending in one takes no other), imageName = "/" +
+// prefix + "/" + name, or "/" + name when prefix is empty, in the stored form
+// (platform/system_text.h); a file whose image name has none is left out as a fault. `prefix` is
+// the folder's relative path in image form ("" for the chosen folder). Links are followed, but a
+// folder that is already on the current path is not entered again; FIFOs, sockets and devices are
+// not added. Such entries, and sub-folders that cannot be opened, are listed in `skipped` when
+// given. Always returns 1; the walk stops early when the table is full or a default bound is
+// reached.
 int ScanWebFolder(const std::string& folderPath, const std::string& prefix, WebFileTable& table,
                   std::vector<SkippedEntry>* skipped = nullptr);
 

@@ -4,56 +4,15 @@
 #include <cwchar>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include <windows.h>
 
+#include "platform/system_text.h"
+#include "platform/system_text_win.h"
+
 namespace platform {
 namespace {
-
-// Names are kept in the ANSI code page, as the image has always stored them; the wide functions
-// below get them converted (as the ...A functions would convert them themselves).
-std::wstring Widened(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), size);
-    return wide;
-}
-
-std::string Narrowed(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return {};
-    }
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-    narrow.pop_back();
-    return narrow;
-}
-
-// A walk goes as deep as the folders go, past the MAX_PATH (260) characters that plain names
-// may have: a longer path is made absolute and given the "\\?\" prefix that lifts the limit
-// (which also turns off the system's tidying of "/" and "..", hence the full path first).
-std::wstring SystemPath(const std::string& path) {
-    std::wstring wide = Widened(path);
-    // Short paths, and paths already in the system's own form ("\\?\", "\\.\"), go as they are.
-    if (wide.size() < MAX_PATH || wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) {
-        return wide;
-    }
-    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (size == 0) {
-        return wide;
-    }
-    std::wstring full(size, L'\0');
-    full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
-    if (full.starts_with(L"\\\\")) {
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    }
-    return L"\\\\?\\" + full;
-}
 
 std::string Joined(const std::string& folder, const char* name) {
     std::string path = folder;
@@ -115,9 +74,9 @@ void Classify(const std::string& folderPath, const WIN32_FIND_DATAW& found, DirE
 
 }  // namespace
 
-// Names come in the ANSI code page, as the image has always stored them. The system returns them in
-// whatever order the file system keeps (NTFS sorts, FAT and network drives do not), so they are
-// sorted here as on every other system.
+// Names come in the internal form (UTF-8), whatever the ANSI code page holds. The system returns
+// them in whatever order the file system keeps (NTFS sorts, FAT and network drives do not), so
+// they are sorted here as on every other system.
 ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>& entries,
                            std::size_t maxEntries) {
     ListOutcome outcome;
@@ -143,13 +102,25 @@ ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>&
             break;
         }
         DirEntry& entry = entries.emplace_back();
-        entry.name = Narrowed(found.cFileName);
+        entry.name = InternalText(found.cFileName);
         Classify(folderPath, found, entry);
     } while (FindNextFileW(search, &found) != 0);
     FindClose(search);
-    std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
-        return ListingOrderLess(a.name, b.name);
+    // Sorted by the names the image will hold, so the order is the one the ANSI names always had.
+    std::vector<std::pair<std::string, DirEntry>> keyed;
+    keyed.reserve(entries.size());
+    for (DirEntry& entry : entries) {
+        std::string key = StoredTextOf(entry.name).value_or(entry.name);
+        keyed.emplace_back(std::move(key), std::move(entry));
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        return ListingOrderLess(a.first, b.first) ||
+               (a.first == b.first && ListingOrderLess(a.second.name, b.second.name));
     });
+    entries.clear();
+    for (auto& [key, entry] : keyed) {
+        entries.push_back(std::move(entry));
+    }
     return outcome;
 }
 

@@ -9,6 +9,8 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include "platform/system_text_win.h"
+
 namespace platform {
 
 namespace {
@@ -22,8 +24,10 @@ unsigned ChunkOf(std::size_t size) {
 
 }  // namespace
 
+// By the same wide, long-path form the folder walk lists files under, so every file it finds
+// can be opened.
 int OpenForRead(const std::string& path) {
-    return _open(path.c_str(), kReadFlags);
+    return _wopen(SystemPath(path).c_str(), kReadFlags);
 }
 
 // Windows has no folder handles to open files relative to: callers open by the whole path.

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/system_text_win.h"
+
 namespace platform::file_lock_steps {
 
 namespace {
@@ -33,9 +35,10 @@ std::intptr_t Refuse(std::string& error, const std::string& lockPath, const std:
 // then refuses both. Other writers may open the file at the same time (the sharing modes), since
 // only the lock decides.
 std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
-    const HANDLE handle = CreateFileA(
-        lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle =
+        CreateFileW(SystemPath(lockPath).c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return Refuse(error, lockPath, SystemMessage(GetLastError()));
     }

@@ -7,12 +7,13 @@
 #include <windows.h>
 
 #include "platform/file_io.h"
+#include "platform/system_text_win.h"
 
 namespace platform::file_read_steps {
 
 // Windows folders hold no FIFOs, sockets or device nodes: what is not a folder is a file.
 std::string RefuseBeforeOpen(const std::string& path, std::size_t) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return "cannot open " + path + ": " + std::strerror(EISDIR);
     }

@@ -12,6 +12,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include "platform/system_text.h"
+#include "platform/system_text_win.h"
 #include "platform/user_folders.h"
 
 namespace platform {
@@ -22,13 +24,14 @@ constexpr int kTempNameAttempts = 100;
 
 bool Fail(std::string* error, const std::string& what, DWORD code) {
     if (error != nullptr) {
-        char* text = nullptr;
+        wchar_t* text = nullptr;
         const DWORD length =
-            FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-        std::string message = length > 0 && text != nullptr ? std::string(text, length)
-                                                            : "error " + std::to_string(code);
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        std::string message = length > 0 && text != nullptr
+                                  ? InternalText(std::wstring_view(text, length))
+                                  : "error " + std::to_string(code);
         LocalFree(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                     message.back() == '.' || message.back() == ' ')) {
@@ -42,13 +45,14 @@ bool Fail(std::string* error, const std::string& what, DWORD code) {
 // The file that is really replaced: the target of a symbolic link, else the path itself.
 std::filesystem::path ResolveTarget(const std::string& path) {
     std::error_code ignored;
-    if (std::filesystem::is_symlink(path, ignored)) {
-        auto target = std::filesystem::canonical(path, ignored);
+    const auto named = FileSystemPath(path);
+    if (std::filesystem::is_symlink(named, ignored)) {
+        auto target = std::filesystem::canonical(named, ignored);
         if (!ignored) {
             return target;
         }
     }
-    return std::filesystem::path(path);
+    return named;
 }
 
 HANDLE CreateTempFile(const std::filesystem::path& target, std::string& tempPath) {
@@ -56,11 +60,11 @@ HANDLE CreateTempFile(const std::filesystem::path& target, std::string& tempPath
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     const std::string stem =
-        "." + target.filename().string() + ".tmp-" + std::to_string(GetCurrentProcessId());
+        "." + PathText(target.filename()) + ".tmp-" + std::to_string(GetCurrentProcessId());
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        tempPath = (folder / (stem + "-" + std::to_string(counter++))).string();
-        const HANDLE handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        tempPath = PathText(folder / FileSystemPath(stem + "-" + std::to_string(counter++)));
+        const HANDLE handle = CreateFileW(SystemPath(tempPath).c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
             return handle;
         }
@@ -71,16 +75,16 @@ HANDLE CreateTempFile(const std::filesystem::path& target, std::string& tempPath
 }  // namespace
 
 std::string ReplacedFile(const std::string& path) {
-    return ResolveTarget(path).string();
+    return PathText(ResolveTarget(path));
 }
 
-// Written beside the target, flushed, then moved over it with MoveFileExA (replace existing,
+// Written beside the target, flushed, then moved over it with MoveFileExW (replace existing,
 // write through): the move returns only once it is on the disk.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
     const auto target = ResolveTarget(path);
-    const std::string targetName = target.string();
+    const std::string targetName = PathText(target);
 
-    const DWORD attributes = GetFileAttributesA(targetName.c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(targetName).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
                                                   (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
         return Fail(error, "cannot write " + targetName, ERROR_ACCESS_DENIED);
@@ -106,12 +110,12 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
         failure = GetLastError();
     }
     CloseHandle(handle);
-    if (failure == 0 && MoveFileExA(tempPath.c_str(), targetName.c_str(),
+    if (failure == 0 && MoveFileExW(SystemPath(tempPath).c_str(), SystemPath(targetName).c_str(),
                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
         failure = GetLastError();
     }
     if (failure != 0) {
-        DeleteFileA(tempPath.c_str());
+        DeleteFileW(SystemPath(tempPath).c_str());
         return Fail(error, "cannot write " + targetName, failure);
     }
     return true;
@@ -127,7 +131,7 @@ bool RefuseFolder(const std::string& path, std::string* error) {
 }
 
 bool IsFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -169,14 +173,14 @@ bool CheckOutputFile(const std::string& path, std::string* error) {
         return RefuseFolder(path, error);
     }
     const auto target = ResolveTarget(path);
-    const DWORD attributes = GetFileAttributesA(target.string().c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(PathText(target)).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        return Fail(error, "cannot write " + target.string(), ERROR_ACCESS_DENIED);
+        return Fail(error, "cannot write " + PathText(target), ERROR_ACCESS_DENIED);
     }
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    return IsWritableFolder(folder.string()) ||
-           Fail(error, "cannot create a file in " + folder.string(), ERROR_ACCESS_DENIED);
+    return IsWritableFolder(PathText(folder)) ||
+           Fail(error, "cannot create a file in " + PathText(folder), ERROR_ACCESS_DENIED);
 }
 
 bool IsStandardOutput(const std::string& path) {
@@ -187,9 +191,9 @@ bool IsStandardOutput(const std::string& path) {
     if (!out) {
         return false;
     }
-    const HANDLE named =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE named = CreateFileW(SystemPath(path).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const auto info = InformationOf(named);
     if (named != INVALID_HANDLE_VALUE) {
         CloseHandle(named);

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "platform/system_text_win.h"
+
 namespace platform {
 
 namespace {
@@ -31,9 +33,10 @@ bool HasSystemMessageBox() {
     return true;
 }
 
+// The texts are internal text (UTF-8): a path in them shows as the user typed it.
 void ShowSystemMessageBox(const std::string& text, const std::string& caption, unsigned style,
                           NativeWindow owner) {
-    MessageBoxA(WindowOf(owner), text.c_str(), caption.c_str(), style);
+    MessageBoxW(WindowOf(owner), WideText(text).c_str(), WideText(caption).c_str(), style);
 }
 
 bool HasSystemMenu() {

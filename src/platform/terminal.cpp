@@ -11,4 +11,6 @@ bool IsTerminal(StandardStream stream) {
 
 void UseBinaryStandardStreams() {}
 
+void UseInternalTextOnTerminal() {}
+
 }  // namespace platform

@@ -14,4 +14,9 @@ bool IsTerminal(StandardStream stream);
 // systems and corrupt binary data; elsewhere they never do.
 void UseBinaryStandardStreams();
 
+// Makes a terminal show the text written to it (paths and names in the internal form) as it is.
+// Windows consoles take bytes in their own code page, so while the program runs their output
+// code page is UTF-8 (restored at exit); elsewhere nothing is to be done.
+void UseInternalTextOnTerminal();
+
 }  // namespace platform

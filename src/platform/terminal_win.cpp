@@ -1,6 +1,7 @@
 #include "platform/terminal.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <io.h>
@@ -13,6 +14,26 @@ bool IsTerminal(StandardStream stream) {
     DWORD mode = 0;
     const DWORD which = stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
     return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+namespace {
+
+UINT outputCodePageBefore = 0;
+
+void RestoreOutputCodePage() {
+    SetConsoleOutputCP(outputCodePageBefore);
+}
+
+}  // namespace
+
+void UseInternalTextOnTerminal() {
+    if (!IsTerminal(StandardStream::kOutput) && !IsTerminal(StandardStream::kError)) {
+        return;
+    }
+    outputCodePageBefore = GetConsoleOutputCP();
+    if (outputCodePageBefore != CP_UTF8 && SetConsoleOutputCP(CP_UTF8) != 0) {
+        std::atexit(RestoreOutputCodePage);
+    }
 }
 
 void UseBinaryStandardStreams() {

@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+#include "platform/system_text.h"
+#include "platform/system_text_win.h"
+
 namespace platform {
 namespace {
 
@@ -33,8 +36,8 @@ TreeWriter::~TreeWriter() = default;
 
 bool TreeWriter::Open(std::string& error) {
     std::error_code code;
-    std::filesystem::create_directories(root_, code);
-    const DWORD attributes = GetFileAttributesA(root_.c_str());
+    std::filesystem::create_directories(FileSystemPath(root_), code);
+    const DWORD attributes = GetFileAttributesW(SystemPath(root_).c_str());
     if (code || attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         error = "cannot create folder " + root_ + ": " +
@@ -60,32 +63,32 @@ bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::
         if (i == last) {
             break;
         }
-        DWORD attributes = GetFileAttributesA(path.c_str());
+        DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (CreateDirectoryA(path.c_str(), nullptr) == 0 &&
+            if (CreateDirectoryW(SystemPath(path).c_str(), nullptr) == 0 &&
                 GetLastError() != ERROR_ALREADY_EXISTS) {
                 return Fail(error, i, SystemMessage(GetLastError()));
             }
-            attributes = GetFileAttributesA(path.c_str());
+            attributes = GetFileAttributesW(SystemPath(path).c_str());
         }
         if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes) ||
             (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             return Fail(error, i, "not a folder");
         }
     }
-    const DWORD existing = GetFileAttributesA(path.c_str());
+    const DWORD existing = GetFileAttributesW(SystemPath(path).c_str());
     if (existing != INVALID_FILE_ATTRIBUTES) {
         if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(existing)) {
             return Fail(error, last, "is a folder");
         }
         const bool removed = (existing & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                 ? RemoveDirectoryA(path.c_str()) != 0
-                                 : DeleteFileA(path.c_str()) != 0;
+                                 ? RemoveDirectoryW(SystemPath(path).c_str()) != 0
+                                 : DeleteFileW(SystemPath(path).c_str()) != 0;
         if (!removed) {
             return Fail(error, last, SystemMessage(GetLastError()));
         }
     }
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE file = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return Fail(error, last, SystemMessage(GetLastError()));

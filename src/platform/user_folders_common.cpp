@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include "platform/system_text.h"
 #include "platform/user_folders.h"
 #include "platform/user_folders_common.h"
 
@@ -15,7 +16,7 @@ std::string CreateEachLevel(const std::string& folder) {
         return "no folder name";
     }
     std::filesystem::path partial;
-    for (const auto& part : std::filesystem::path(folder).lexically_normal()) {
+    for (const auto& part : FileSystemPath(folder).lexically_normal()) {
         if (part.empty()) {
             continue;  // the empty name after a trailing separator
         }
@@ -23,7 +24,7 @@ std::string CreateEachLevel(const std::string& folder) {
         if (partial == partial.root_path() || partial == partial.root_name()) {
             continue;  // "/", "C:" or "C:\": there to be walked through, never created
         }
-        const std::string name = partial.string();
+        const std::string name = PathText(partial);
         const PathKind kind = user_folder_steps::KindAt(name);
         if (kind == PathKind::kOther) {
             return name + " exists and is not a folder";

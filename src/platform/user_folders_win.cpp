@@ -7,17 +7,21 @@
 
 #include <windows.h>
 
+#include "platform/system_text.h"
+#include "platform/system_text_win.h"
+
 namespace platform {
 
 namespace {
 
 std::string SystemMessage(DWORD code) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message =
-        length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr
+                              ? InternalText(std::wstring_view(text, length))
+                              : "error " + std::to_string(code);
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == '.' || message.back() == ' ')) {
@@ -35,7 +39,7 @@ bool IsWritableFolder(const std::string& folder) {
     if (folder.empty()) {
         return false;
     }
-    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return false;
     }
@@ -46,8 +50,8 @@ bool IsWritableFolder(const std::string& folder) {
     }
     probe += ".vellumix-write-probe-" + std::to_string(GetCurrentProcessId()) + "-" +
              std::to_string(counter++);
-    const HANDLE handle = CreateFileA(
-        probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE handle = CreateFileW(
+        SystemPath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
         FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -58,14 +62,14 @@ bool IsWritableFolder(const std::string& folder) {
 
 // The user's profile folder (%USERPROFILE%, else %HOMEDRIVE%%HOMEPATH% as older systems set).
 std::optional<std::string> HomeFolder() {
-    const char* profile = std::getenv("USERPROFILE");
-    if (profile != nullptr && profile[0] != '\0') {
-        return std::string(profile);
+    const auto profile = EnvironmentVariable("USERPROFILE");
+    if (profile && !profile->empty()) {
+        return profile;
     }
-    const char* drive = std::getenv("HOMEDRIVE");
-    const char* path = std::getenv("HOMEPATH");
-    if (drive != nullptr && path != nullptr && drive[0] != '\0' && path[0] != '\0') {
-        return std::string(drive) + path;
+    const auto drive = EnvironmentVariable("HOMEDRIVE");
+    const auto path = EnvironmentVariable("HOMEPATH");
+    if (drive && path && !drive->empty() && !path->empty()) {
+        return *drive + *path;
     }
     return std::nullopt;
 }
@@ -73,7 +77,7 @@ std::optional<std::string> HomeFolder() {
 namespace user_folder_steps {
 
 PathKind KindAt(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return PathKind::kMissing;
     }
@@ -82,7 +86,8 @@ PathKind KindAt(const std::string& path) {
 
 // New folders inherit the ACL of the folder above, which under %APPDATA% is the user's own.
 bool MakeFolder(const std::string& path, std::string& reason) {
-    if (CreateDirectoryA(path.c_str(), nullptr) == 0 && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (CreateDirectoryW(SystemPath(path).c_str(), nullptr) == 0 &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
         reason = SystemMessage(GetLastError());
         return false;
     }

@@ -287,15 +287,16 @@ void MainWindow::OnBrowse() {
     }
     app::lastFolder = *chosen;
     webFolder = app::lastFolder;
-    const bool kept = context_.webPathStore.KeepsWholePath(webFolder);
+    const bool storable = context_.webPathStore.HasStoredForm(webFolder);
+    const bool kept = storable && context_.webPathStore.KeepsWholePath(webFolder);
     if (kept) {
         context_.webPathStore.SaveWebPath(webFolder);
     }
     DoDataExchange(false);
     if (!kept) {
-        // Stored, it would come back cut at the next start: a different folder.
-        context_.messages.MessageBox(kPathNotStoredMessage, packer::kErrorCaption,
-                                     platform::kMbIconHand);
+        // Stored, it would come back cut or changed at the next start: a different folder.
+        context_.messages.MessageBox(storable ? kPathNotStoredMessage : kPathNotStorableMessage,
+                                     packer::kErrorCaption, platform::kMbIconHand);
     }
 }
 

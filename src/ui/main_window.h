@@ -85,6 +85,11 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     static constexpr char kPathNotStoredMessage[] =
         "The folder path is longer than the settings file can keep (255 characters): it is used "
         "until the program ends, but not remembered for the next start.";
+    // A chosen folder whose path holds characters the settings file's code page lacks.
+    static constexpr char kPathNotStorableMessage[] =
+        "The folder path holds characters that the settings file cannot keep (it is written in the "
+        "ANSI code page): it is used until the program ends, but not remembered for the next "
+        "start.";
     // The port field's text is read up to this many characters.
     static constexpr int kMaxPortTextLength = 31;
 

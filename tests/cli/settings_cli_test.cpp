@@ -13,6 +13,7 @@
 #endif
 
 #include "platform/file_lock.h"
+#include "platform/system_text.h"
 #include "support/test_support.h"
 
 namespace {
@@ -48,7 +49,12 @@ TEST_F(SettingsCli, SetThenGetGivesBytesBackUnchanged) {
 
     const auto get = Settings({"get", "web_path"});
     EXPECT_EQ(get.exitCode, 0);
+#ifdef _WIN32
+    // Passed in the ANSI code page, printed as the internal text (UTF-8) that stands for it.
+    EXPECT_EQ(get.out, platform::InternalTextOf(value) + "\n");
+#else
     EXPECT_EQ(get.out, value + "\n");
+#endif
 }
 
 TEST_F(SettingsCli, GetOfMissingKeyPrintsDefaultOrEmptyLine) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -15,6 +17,9 @@
 #include "packer/folder_scan.h"
 #include "packer/glob_pattern.h"
 #include "platform/dir_search.h"
+#include "platform/exe_path.h"
+#include "platform/file_read.h"
+#include "platform/system_text.h"
 #include "support/test_support.h"
 
 namespace {
@@ -22,6 +27,12 @@ namespace {
 using packer::ScanWebFolder;
 using packer::WebFileTable;
 using testing_support::TempDir;
+
+// `relative` ("/a/b") with the system's separator, as local paths are formed.
+std::string Native(std::string relative) {
+    std::replace(relative.begin(), relative.end(), '/', platform::kPathSeparator);
+    return relative;
+}
 
 std::vector<std::string> ImageNames(const WebFileTable& table) {
     std::vector<std::string> names;
@@ -94,9 +105,9 @@ TEST(ScanWebFolder, FormsThreeNamesDepthFirstInListingOrder) {
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/A/deep/er/f.htm", "/A/z.gif",
                                                            "/a2/x.htm", "/b.htm", "/c.css"}));
     EXPECT_EQ(table[0].baseName, "f.htm");
-    EXPECT_EQ(table[0].localPath, root + "/A/deep/er/f.htm");
+    EXPECT_EQ(table[0].localPath, root + Native("/A/deep/er/f.htm"));
     EXPECT_EQ(table[3].baseName, "b.htm");
-    EXPECT_EQ(table[3].localPath, root + "/b.htm");
+    EXPECT_EQ(table[3].localPath, root + Native("/b.htm"));
 }
 
 TEST(ScanWebFolder, KeepsDoubledSeparatorOfFolderEndingInSlash) {
@@ -108,9 +119,15 @@ TEST(ScanWebFolder, KeepsDoubledSeparatorOfFolderEndingInSlash) {
     WebFileTable table(40);
     ScanWebFolder(root, "", table);
     ASSERT_EQ(table.CountWebFiles(), 2);
+#ifdef _WIN32
+    // "E:\\" and the like: Windows paths take no second separator.
+    EXPECT_EQ(table[0].localPath, root + "img\\up.gif");
+    EXPECT_EQ(table[1].localPath, root + "index.htm");
+#else
     EXPECT_EQ(table[0].localPath, root + "/img/up.gif");
-    EXPECT_EQ(table[0].imageName, "/img/up.gif");
     EXPECT_EQ(table[1].localPath, root + "/index.htm");
+#endif
+    EXPECT_EQ(table[0].imageName, "/img/up.gif");
     EXPECT_EQ(table[1].imageName, "/index.htm");
 }
 
@@ -205,8 +222,13 @@ TEST(ScanWebFolder, HandlesLocalPathsLongerThan256Bytes) {
     WebFileTable table(1);
     ScanWebFolder(dir.path().string(), "", table);
     ASSERT_EQ(table.CountWebFiles(), 1);
-    EXPECT_EQ(table[0].localPath, dir.path().string() + "/" + relative);
+    EXPECT_EQ(table[0].localPath, dir.path().string() + Native("/" + relative));
     EXPECT_GT(table[0].localPath.size(), 400u);
+    // Opened by the path the walk found it under: a plain open stops at MAX_PATH on Windows.
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(platform::ReadRegularFile(table[0].localPath, 16, bytes, error)) << error;
+    EXPECT_EQ(bytes, std::vector<std::uint8_t>{'x'});
 }
 
 TEST(WebFileTable, KeepsFirstTwiceNFilesAndFlagsTheRest) {
@@ -326,6 +348,51 @@ TEST(ScanWebFolder, ExcludedFilesTakeNoSlotAndAreListed) {
     EXPECT_EQ(skipped[0].kind, packer::LeftOutKind::Excluded);
     EXPECT_EQ(skipped[1].reason, "excluded by *~");
     EXPECT_EQ(skipped[2].reason, "excluded by *.map");
+}
+
+// Windows images hold names in the ANSI code page (1252 in the test runs): a name without a form
+// there is left out as a fault, never stored with '?' for what it lacks, while its folder is
+// walked and opened by its wide name. Elsewhere names are the file system's bytes.
+TEST(ScanWebFolder, StoresNamesInTheImageFormAndLeavesOutThoseWithout) {
+    const std::string umlaut = "\xC3\xBC";  // internal text: UTF-8
+    const std::string lambda = "\xCE\xBB";
+#ifdef _WIN32
+    if (platform::StoredTextOf(umlaut) != "\xFC") {
+        GTEST_SKIP() << "needs the ANSI code page 1252";
+    }
+    const std::vector<std::string> stored = {"/\xFC.htm"};
+    const std::vector<std::string> leftOut = {"/" + lambda + "/a.htm", "/" + lambda + ".htm"};
+#else
+    const std::vector<std::string> stored = {"/" + umlaut + ".htm", "/" + lambda + "/a.htm",
+                                             "/" + lambda + ".htm"};
+    const std::vector<std::string> leftOut;
+#endif
+    TempDir dir;
+    const auto root = platform::PathText(dir.path()) + Native("/J" + umlaut + "rgen");
+    std::filesystem::create_directories(platform::FileSystemPath(root + Native("/" + lambda)));
+    for (const std::string& name : std::vector<std::string>{
+             "/b.htm", "/" + umlaut + ".htm", "/" + lambda + ".htm", "/" + lambda + "/a.htm"}) {
+        std::ofstream(platform::FileSystemPath(root + Native(name))) << "x";
+    }
+    WebFileTable table(10);
+    std::vector<packer::SkippedEntry> skipped;
+    packer::ScanOptions options;
+    options.excludes = {"/b*"};
+    packer::ScanWebFolderWith(root, "", table, options, &skipped);
+    EXPECT_EQ(ImageNames(table), stored);
+    ASSERT_EQ(table[0].baseName, umlaut + ".htm");
+    EXPECT_EQ(table[0].localPath, root + Native("/" + umlaut + ".htm"));
+    std::vector<std::string> left;
+    for (const auto& entry : skipped) {
+        if (entry.kind == packer::LeftOutKind::Fault) {
+            EXPECT_EQ(entry.reason, packer::kSkipNoStoredName);
+            left.push_back(entry.imageName);
+        } else {
+            EXPECT_EQ(entry.localPath, root + Native("/b.htm"));
+        }
+    }
+    EXPECT_EQ(left, leftOut);
+    EXPECT_EQ(skipped.size(), leftOut.size() + 1);
 }
 
 TEST(GlobMatch, MatchesImageNames) {

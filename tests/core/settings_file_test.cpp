@@ -337,12 +337,45 @@ TEST_F(SettingsFileOnDisk, NamedSectionStaysForLaterCalls) {
 }
 
 TEST_F(SettingsFileOnDisk, WriteThenReadGivesValuesBack) {
-    const std::string values[] = {"/plain",         "",    "a;b#c",
-                                  "C:\\Web\\Pages", "x=y", "/d\xC3\xA9j\xE0"};
+#ifdef _WIN32
+    const char* const bytes = "/d\xC3\xA9j\xC3\xA0";  // internal text is UTF-8 here
+#else
+    const char* const bytes = "/d\xC3\xA9j\xE0";
+#endif
+    const std::string values[] = {"/plain", "", "a;b#c", "C:\\Web\\Pages", "x=y", bytes};
     for (const auto& value : values) {
         Open().WriteString("web_path", value);
         EXPECT_EQ(Open().ReadString("web_path", "unset"), value);
     }
+}
+
+// Notepad's "Unicode" form: FF FE, then UTF-16LE units.
+std::string Utf16LeFile(std::u16string_view text) {
+    std::string bytes("\xFF\xFE");
+    for (const char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+// Read as missing, such files made the window forget every chosen folder; a write must keep the
+// file's form and every other unit, an unpaired surrogate and a pair among them.
+TEST_F(SettingsFileOnDisk, Utf16LeFileIsReadAndWrittenInItsOwnForm) {
+    const std::u16string head = u"; \xD800 \U0001F600\r\n[DEFAULT]\r\nmax_rom=512\r\n";
+    dir.Write("Vellumix.ini", Utf16LeFile(head + u"web_path=C:\\J\u00FCrgen\r\n"));
+    auto settings = Open();
+    EXPECT_EQ(settings.ReadInt("max_rom", 0), 512);
+    EXPECT_EQ(settings.ReadString("web_path"), "C:\\J\xC3\xBCrgen");
+
+    const std::string greek = "C:\\\xCE\xB5\xCE\xBB";  // no ANSI form in Western code pages
+    ASSERT_TRUE(settings.TryWriteString("web_path", greek).ok);
+    EXPECT_EQ(ReadFile(Path()), Utf16LeFile(head + u"web_path=C:\\\u03B5\u03BB\r\n"));
+    EXPECT_EQ(Open().ReadString("web_path"), greek);
+
+    dir.Write("odd.ini", Utf16LeFile(u"[DEFAULT]\r\nk=v") + "x");
+    EXPECT_EQ(Open("odd.ini").ReadString("k", "default"), "default");
+    EXPECT_FALSE(Open("odd.ini").TryWriteString("k", "w").ok);
 }
 
 TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsOwnerAndLeavesNoTemporaryFile) {

@@ -34,6 +34,47 @@ timeout "$step_timeout" "$wine_run" "$windows_cli" pack "$examples/web" -o "$scr
 cmp "$scratch/linux.img" "$scratch/windows.img" || fail "the two images differ"
 echo "pack: the same $(stat -c %s "$scratch/linux.img") bytes on both systems"
 
+# Names beyond ASCII under the code page 1252 (Wine's for these locales): a folder below
+# "Jürgen" or a Greek one packs as examples/web does, while a Greek file name, which the image
+# cannot hold in that code page, is left out with its reason (and refused by --strict).
+windows() { timeout "$step_timeout" "$wine_run" "$windows_cli" "$@" --ini "$scratch/Vellumix.ini"; }
+for folder in "Jürgen/web" "Ελλάδα/web"; do
+  mkdir -p "$scratch/$folder"
+  cp -r "$examples/web/." "$scratch/$folder"
+done
+printf 'x' > "$scratch/Ελλάδα/web/λόγος.htm"
+for folder in "Jürgen/web" "Ελλάδα/web"; do
+  windows pack "$scratch/$folder" -o "$scratch/named.img" > "$scratch/named.log" 2>&1 ||
+    { cat "$scratch/named.log" >&2; fail "Windows pack of $folder failed"; }
+  cmp "$scratch/linux.img" "$scratch/named.img" || fail "$folder packs to other bytes"
+done
+grep -q "left out: .* (name has no form in the ANSI code page)" "$scratch/named.log" ||
+  { cat "$scratch/named.log" >&2; fail "the Greek file name was not left out with its reason"; }
+if windows pack --strict "$scratch/Ελλάδα/web" -o "$scratch/strict.img" > "$scratch/strict.log" 2>&1; then
+  fail "--strict packed a folder with a file left out"
+fi
+echo "names: folders beyond ASCII pack alike; a name without an ANSI form is left out"
+
+# web_path is stored in the ANSI code page (ü is the byte 0xFC) and read back as typed; a path
+# without an ANSI form is refused. A "Unicode" (UTF-16LE) file is read and written in its form.
+windows settings set web_path 'C:\Users\Jürgen\web' > "$scratch/set.log" 2>&1 ||
+  { cat "$scratch/set.log" >&2; fail "settings set web_path failed"; }
+LC_ALL=C grep -q $'web_path=C:\\\\Users\\\\J\xFCrgen\\\\web\r' "$scratch/Vellumix.ini" ||
+  { od -c "$scratch/Vellumix.ini" >&2; fail "web_path is not stored in code page 1252"; }
+[ "$(windows settings get web_path)" = 'C:\Users\Jürgen\web' ] || fail "web_path read back otherwise"
+if windows settings set web_path 'C:\Ελλάδα' > "$scratch/set.log" 2>&1; then
+  fail "a web_path without an ANSI form was stored"
+fi
+{ printf '\xFF\xFE'; printf '[DEFAULT]\r\nweb_path=C:\\Ελλάδα\r\n' | iconv -f UTF-8 -t UTF-16LE; } \
+  > "$scratch/Vellumix.ini"
+[ "$(windows settings get web_path)" = 'C:\Ελλάδα' ] || fail "the UTF-16LE file was not read"
+windows settings set max_rom 512 > "$scratch/set.log" 2>&1 || { cat "$scratch/set.log" >&2; fail "no write"; }
+[ "$(head -c 2 "$scratch/Vellumix.ini" | od -An -tx1 | tr -d ' ')" = fffe ] || fail "the file lost its form"
+[ "$(tail -c +3 "$scratch/Vellumix.ini" | iconv -f UTF-16LE -t UTF-8)" = \
+  "$(printf '[DEFAULT]\r\nweb_path=C:\\Ελλάδα\r\nmax_rom=512\r\n')" ] || fail "the UTF-16LE write differs"
+printf '[DEFAULT]\r\n' > "$scratch/Vellumix.ini"
+echo "settings: web_path in code page 1252 and UTF-16LE files read and written"
+
 "$linux_cli" device --once --listen 127.0.0.1 --port 0 --save "$scratch/received.img" \
   > "$scratch/device.log" 2>&1 &
 simulator=$!

@@ -6,13 +6,17 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "app/upload_app.h"
 #include "net/device_simulator.h"
 #include "net/device_socket.h"
 #include "packer/web_image.h"
+#include "platform/exe_path.h"
 #include "platform/message_window_qt.h"
+#include "platform/system_text.h"
 #include "support/test_support.h"
 #include "ui/ip_address_edit.h"
 #include "ui/main_window.h"
@@ -34,12 +38,14 @@ class MainWindowDeviceTest : public testing::Test {
     }
 
     // `port` 0: the simulator's. `newDeviceLink` empty: the real device socket.
-    ui::MainWindow& Open(
-        int port = 0, std::function<std::unique_ptr<transfer::DeviceLink>()> newDeviceLink = {}) {
+    // `pathStore` null: `store`, holding examples/web.
+    ui::MainWindow& Open(int port = 0,
+                         std::function<std::unique_ptr<transfer::DeviceLink>()> newDeviceLink = {},
+                         app::WebPathStore* pathStore = nullptr) {
         store.stored = (testing_support::ExamplesPath() / "web").string();
         window = std::make_unique<ui::MainWindow>(ui::MainWindowContext{
             .limits = {},
-            .webPathStore = store,
+            .webPathStore = pathStore != nullptr ? *pathStore : store,
             .logPipe = nullptr,
             .messages = messages,
             .folderChooser = chooser,
@@ -101,6 +107,32 @@ TEST_F(MainWindowDeviceTest, StartUploadsExamplesAndTheDeviceHoldsThePackedImage
 
     ASSERT_TRUE(finished.count() > 0 || finished.wait(5000));
     EXPECT_TRUE(device->LastResult().ok) << device->LastResult().error;
+    EXPECT_EQ(device->LastResult().image, PackedExamples());
+}
+
+// A web_path below "Jürgen", as the settings file holds it (byte 0xFC on Windows): read as
+// ANSI into the UTF-8 the file layer took, it named no folder and Start found it empty.
+TEST_F(MainWindowDeviceTest, StoredWebPathBeyondAsciiUploadsItsFolder) {
+    ASSERT_TRUE(StartDevice({}));
+    testing_support::TempDir dir;
+    const std::string folder = platform::PathText(dir.path()) + platform::kPathSeparator +
+                               "J\xC3\xBCrgen" + platform::kPathSeparator + "web";
+    std::filesystem::create_directories(platform::FileSystemPath(folder));
+    std::filesystem::copy(testing_support::ExamplesPath() / "web", platform::FileSystemPath(folder),
+                          std::filesystem::copy_options::recursive);
+    const auto stored = platform::StoredTextOf(folder);
+    ASSERT_TRUE(stored) << "needs a code page with u-umlaut";
+    dir.Write("Vellumix.ini", "[DEFAULT]\r\nweb_path=" + *stored + "\r\n");
+    app::UploadApp settings{std::string("/nowhere/vellumix")};
+    settings.appFolder = platform::PathText(dir.path()) + platform::kPathSeparator;
+
+    ui::MainWindow& opened = Open(0, {}, &settings);
+    EXPECT_EQ(opened.WebFolder(), folder);
+    QSignalSpy finished(device.get(), &net::DeviceSimulator::UploadFinished);
+    PressStartAndWaitForResult();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Web Server Update OK!");
+    ASSERT_TRUE(finished.count() > 0 || finished.wait(5000));
     EXPECT_EQ(device->LastResult().image, PackedExamples());
 }
 

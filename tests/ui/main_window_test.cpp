@@ -262,6 +262,21 @@ TEST_F(MainWindowTest, FolderTooLongToStoreIsUsedButNotStoredAndTheUserIsTold) {
     EXPECT_EQ(messages.shown[0].style, platform::kMbIconHand);
 }
 
+// Written in the ANSI code page, a Greek path would come back with '?': another folder.
+TEST_F(MainWindowTest, FolderWithoutAnAnsiFormIsUsedButNotStoredAndTheUserIsTold) {
+    const std::string chosen = "/greek";
+    store.unstorable = chosen;
+    store.stored = "/old";
+    chooser.answer = chosen;
+    MainWindow& opened = Open();
+
+    Find<QPushButton>("filePathButton")->click();
+    EXPECT_EQ(opened.WebFolder(), chosen);
+    EXPECT_EQ(store.saves, 0);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, MainWindow::kPathNotStorableMessage);
+}
+
 TEST_F(MainWindowTest, CancelledChooserChangesNothingButKeepsTheTypedText) {
     store.stored = "/old";
     chooser.answer = std::nullopt;

@@ -46,7 +46,10 @@ class MemoryPathStore : public app::WebPathStore {
         stored = path;
         ++saves;
     }
+    // A path the settings file cannot hold (on Windows: one the ANSI code page lacks).
+    bool HasStoredForm(const std::string& path) const override { return path != unstorable; }
     std::string stored;
+    std::string unstorable;
     int saves = 0;
 };
 
