@@ -91,7 +91,7 @@ struct HistoryFilter {
 enum class State {
     kCurrent,     // the last upload that reached it succeeded with this image
     kOutdated,    // it succeeded with another image
-    kIncomplete,  // the last one failed (or never ended) after frames were sent
+    kIncomplete,  // the last one failed (or never ended) after data frames were sent
     kUnknown,     // nothing recorded
 };
 const char* StateName(State state);
@@ -122,6 +122,7 @@ class Ledger {
     // False when opened for reading, or when the file's schema is newer than this build's.
     bool Writable() const { return writable_; }
     int FileSchemaVersion() const { return fileVersion_; }
+    const std::string& Path() const { return path_; }
 
     // Stores the image and its directory unless the ledger has it already.
     Error RecordImage(const ImageRecord& image);
@@ -133,8 +134,8 @@ class Ledger {
     // Newest first.
     Error History(const HistoryFilter& filter, std::vector<UploadRow>& rows);
     // The state of the controller at address:port compared with the image `imageSha256`.
-    // Uploads that failed before any frame was sent left the controller as it was and are
-    // passed over.
+    // Uploads that ended before any data frame was sent (at most the first frame, which only
+    // announces the image) left the controller as it was and are passed over.
     Error Status(const std::string& address, int port, const std::string& imageSha256,
                  DeviceStatus& status);
     // The directory of a recorded image, in directory order; empty when it is not recorded.
@@ -150,6 +151,9 @@ class Ledger {
     bool writable_ = false;
     int fileVersion_ = 0;
 };
+
+// False in a build made without SQLite, whose ledger refuses every file.
+bool Available();
 
 // UTC milliseconds since 1970 now.
 std::int64_t NowMs();

@@ -12,6 +12,10 @@ Error Absent() {
 
 }  // namespace
 
+bool Available() {
+    return false;
+}
+
 Ledger::~Ledger() = default;
 
 void Ledger::Close() {}
