@@ -398,7 +398,8 @@ int RunStatus(const StatusOptions& options) {
         }
         std::string note;
         if (status.state == ledger::State::kOutdated) {
-            note = std::to_string(changes.size()) + " files differ";
+            note = std::to_string(changes.size()) +
+                   (changes.size() == 1 ? " file differs" : " files differ");
             for (const auto& change : changes) {
                 note += std::string(", ") + Printable(change.name) + " (" + change.change + ")";
             }
