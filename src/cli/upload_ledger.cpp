@@ -1,7 +1,5 @@
 #include "cli/upload_ledger.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 
@@ -17,11 +15,6 @@ namespace {
 constexpr char kProgram[] = "vellumix-cli";
 // Ends are written together at most this often while the upload runs.
 constexpr std::int64_t kFlushPeriodMs = 250;
-
-std::string Dotted(std::uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xff) + "." +
-           std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
-}
 
 std::string ResultOf(const DeviceRunReport& report) {
     if (report.ok) {
@@ -89,14 +82,7 @@ void AddLedgerOptions(CLI::App& command, LedgerOptions& options) {
 }
 
 std::string RecordedAddress(const std::string& host) {
-    std::uint32_t address = 0;
-    if (platform::ResolveHostAddress(host, address)) {
-        return Dotted(address);
-    }
-    std::string name = host;
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name;
+    return platform::ResolvedAddressText(host);
 }
 
 bool OpenLedgerForReading(const LedgerOptions& options, ledger::Ledger& book, std::ostream& err) {

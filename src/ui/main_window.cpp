@@ -72,7 +72,10 @@ Widget* Tag(Widget* widget, const char* objectName, int controlId) {
 }  // namespace
 
 MainWindow::MainWindow(MainWindowContext context, QWidget* parent)
-    : QDialog(parent), context_(std::move(context)), sequencer(*this, context_.clock) {
+    : QDialog(parent),
+      context_(std::move(context)),
+      ledger_(context_.logPipe),
+      sequencer(*this, context_.clock) {
     setObjectName(QStringLiteral("mainWindow"));
     CreateControls();
 
@@ -310,6 +313,7 @@ void MainWindow::OnDestroy() {
     open_ = false;
     // The timer and any message still queued end with the window: no tick, no result box.
     sequencer.OnDestroy();
+    ledger_.Interrupted();
     messageWindow.KillTimer(transfer::kUploadTimerId);
     FreeBuffers();
     fileTable.reset();
@@ -374,14 +378,19 @@ void MainWindow::SetProgressPercent(float percent) {
     progressBar->SetPos(percent);
     // The text changes even when the bar's width does not.
     progressBar->update();
+    ledger_.Progress(percent);
 }
 
 int MainWindow::BuildWebImage() {
     if (!fileTable) {
         return 0;
     }
-    return packer::BuildWebImage(webFolder, context_.limits, *fileTable, image, readBuffer,
-                                 context_.messages);
+    const int built = packer::BuildWebImage(webFolder, context_.limits, *fileTable, image,
+                                            readBuffer, context_.messages);
+    if (built != 0) {
+        ledger_.Started(AddressText(), Port(), image, webFolder);
+    }
+    return built;
 }
 
 std::unique_ptr<transfer::DeviceLink> MainWindow::NewDeviceLink() {
@@ -413,6 +422,7 @@ void MainWindow::KillTimer(unsigned timerId) {
 }
 
 void MainWindow::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+    ledger_.Ended(text);  // before the box, which waits for the user
     context_.messages.MessageBox(text, caption, style);
 }
 

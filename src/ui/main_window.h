@@ -18,6 +18,7 @@
 #include "platform/window_messages.h"
 #include "transfer/device_link.h"
 #include "transfer/upload_sequencer.h"
+#include "ui/window_ledger.h"
 
 class QAction;
 class QGroupBox;
@@ -186,6 +187,9 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     std::unique_ptr<packer::WebFileTable> fileTable;
     std::vector<std::uint8_t> readBuffer;
     packer::WebImage image;
+
+    // Records each Start's upload; before the sequencer, which may report into it as it goes.
+    WindowLedger ledger_;
 
     // Posted messages and timer 1; then the sequencer that uses them.
     platform::MessageWindow messageWindow;
