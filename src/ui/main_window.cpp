@@ -19,6 +19,7 @@
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
 #include "ui/folder_chooser.h"
+#include "ui/history_dialog.h"
 #include "ui/ip_address_edit.h"
 #include "ui/text_progress_bar.h"
 
@@ -172,6 +173,9 @@ void MainWindow::CreateControls() {
     aboutAction->setShortcut(QKeySequence(Qt::Key_F1));
     aboutAction->setShortcutContext(Qt::WindowShortcut);
     connect(aboutAction, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox, 0); });
+    historyAction = new QAction(QString::fromLatin1(kHistoryMenuText), this);
+    historyAction->setObjectName(QStringLiteral("historyAction"));
+    connect(historyAction, &QAction::triggered, this, [this] { OnSysCommand(kIdmHistory, 0); });
 
     setFixedSize(units.ToPixels(kWindowRect.width, kWindowRect.height));
 }
@@ -213,11 +217,14 @@ bool MainWindow::OnInitDialog() {
 
     if (!QString::fromLatin1(kAboutMenuText).isEmpty()) {
         addAction(aboutAction);
+        addAction(historyAction);
         setContextMenuPolicy(Qt::ActionsContextMenu);
         // Where windows have a system menu, the entry goes there too, after a separator.
         if (platform::HasSystemMenu()) {
             platform::AppendToSystemMenu(static_cast<platform::NativeWindow>(winId()), kIdmAboutBox,
                                          kAboutMenuText);
+            platform::AppendToSystemMenu(static_cast<platform::NativeWindow>(winId()), kIdmHistory,
+                                         kHistoryMenuText);
         }
     }
 
@@ -263,6 +270,11 @@ void MainWindow::OnSysCommand(unsigned id, platform::LParam /*parameter*/) {
             about.exec();
             break;
         }
+        case kIdmHistory: {
+            HistoryDialog history(AddressText(), this);
+            history.exec();
+            break;
+        }
         case kScClose:
             close();
             break;
@@ -273,7 +285,8 @@ void MainWindow::OnSysCommand(unsigned id, platform::LParam /*parameter*/) {
 
 bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
     const auto command = platform::SystemCommandOf(eventType.constData(), message);
-    if (command && (command->id & kCommandMask) == kIdmAboutBox) {
+    if (command && ((command->id & kCommandMask) == kIdmAboutBox ||
+                    (command->id & kCommandMask) == kIdmHistory)) {
         OnSysCommand(command->id, command->parameter);
         *result = 0;
         return true;

@@ -78,6 +78,9 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     static constexpr int kDefaultPort = 8001;
     // The About entry of the window menu (system menu, context menu, F1).
     static constexpr unsigned kIdmAboutBox = 0x10;
+    // "Upload history..." of the same menus.
+    static constexpr unsigned kIdmHistory = 0x30;
+    static constexpr char kHistoryMenuText[] = "Upload &history...";
     static constexpr char kAboutMenuText[] = "&About Vellumix_Net...";
     static constexpr unsigned kScClose = 0xF060;
     static constexpr char kBrowseTitle[] = "Select WEB SERVER Files";
@@ -177,6 +180,7 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     QPlainTextEdit* folderEdit = nullptr;
     TextProgressBar* progressBar = nullptr;
     QAction* aboutAction = nullptr;
+    QAction* historyAction = nullptr;
 
     // Members exchanged with the fields.
     int port = kDefaultPort;

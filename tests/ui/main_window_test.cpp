@@ -1,10 +1,12 @@
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@
 #define VELLUMIX_TEST_WINDOW_LEDGER 1
 #endif
 #include "ui/about_box.h"
+#include "ui/history_dialog.h"
 #include "ui/ip_address_edit.h"
 #include "ui/main_window.h"
 #include "ui/text_progress_bar.h"
@@ -413,6 +416,17 @@ TEST_F(UploadTest, AnsweredUploadReportsSuccessWithFullBar) {
     EXPECT_FALSE(opened.IsTimerRunning(transfer::kUploadTimerId));
 #if VELLUMIX_TEST_WINDOW_LEDGER
     EXPECT_EQ(Recorded(), std::vector<std::string>{"ok 3"});
+    // Upload history: this address's upload; another address has none until every controller
+    // is shown.
+    ui::HistoryDialog here(kLoopback, &opened);
+    ASSERT_EQ(here.Table()->rowCount(), 1);
+    EXPECT_EQ(here.Table()->item(0, 1)->text(), "ok");
+    EXPECT_EQ(here.Table()->item(0, 6)->text().toStdString(), folder.path().string());
+    ui::HistoryDialog elsewhere("127.0.0.99", &opened);
+    EXPECT_EQ(elsewhere.Table()->rowCount(), 0);
+    elsewhere.EveryController()->setChecked(true);
+    ASSERT_EQ(elsewhere.Table()->rowCount(), 1);
+    EXPECT_TRUE(elsewhere.Table()->item(0, 1)->text().startsWith(kLoopback));
 #endif
 }
 
