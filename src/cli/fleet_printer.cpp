@@ -277,7 +277,7 @@ void FleetPrinter::Summary(const std::vector<DeviceRunReport>& reports) {
         }
         json_.Write("result", result);
     } else {
-        if (!Quiet()) {
+        if (!Quiet() && !reports.empty()) {  // none when --skip-current left none to send
             PrintTable(reports);
         }
         for (const auto& report : reports) {
