@@ -21,6 +21,7 @@
 #include "cli/pack_report.h"
 #include "cli/trace_report.h"
 #include "cli/upload_events.h"
+#include "cli/upload_ledger.h"
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
 #include "platform/file_read.h"
@@ -51,6 +52,8 @@ struct UploadOptions {
     int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
     int retries = 0;
     packer::BuildOptions build;  // --exclude, --strict
+    LedgerOptions ledger;        // --ledger, --no-ledger, --require-ledger
+    bool skipCurrent = false;
 };
 
 // The image to send and what the result says of it.
@@ -241,7 +244,7 @@ class SingleDeviceJson : public UploadEvents {
 // One device: the desktop program's Start, on the same engine as many devices.
 int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
                     const packer::PackLimits& limits, const PreparedImage& prepared,
-                    platform::InterruptSignals& interrupts) {
+                    platform::InterruptSignals& interrupts, UploadLedger& record) {
     // Attached once, as the desktop program does at start-up.
     app::LogPipe logPipe;
     logPipe.Open();
@@ -256,9 +259,11 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     SingleDeviceJson jsonEvents(device, json);
     UploadEvents& events = options.json ? static_cast<UploadEvents&>(jsonEvents) : text;
 
+    record.Begin({device});
     FleetUpload upload(EngineOptions(options, {device}, limits, prepared, &logPipe, interrupts),
-                       events);
+                       record.Watch(events));
     const DeviceRunReport report = upload.Run().front();
+    record.Flush();
     if (options.json) {
         json.Summary({report});
     } else if (report.trace) {
@@ -275,7 +280,8 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
 // Several devices: every device gets its own connection, pacing and time-out.
 int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress>& devices,
                    const packer::PackLimits& limits, const PreparedImage& prepared,
-                   platform::InterruptSignals& interrupts) {
+                   platform::InterruptSignals& interrupts, UploadLedger& record,
+                   const std::vector<SkippedDevice>& skipped) {
     app::LogPipe logPipe;
     logPipe.Open();
 
@@ -287,9 +293,14 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
     }
     FleetPrinter printer(mode, devices, std::cout, std::cerr);
     printer.SetImage(prepared.info);
+    for (const auto& skip : skipped) {
+        printer.Skipped(skip.device.Label(), ledger::FormatUtc(skip.upload.start.startedMs));
+    }
+    record.Begin(devices);
     FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe, interrupts),
-                      printer);
+                      record.Watch(printer));
     const auto reports = fleet.Run();
+    record.Flush();
     printer.Summary(reports);
 
     bool allOk = true;
@@ -473,6 +484,28 @@ int EndInterrupted(const UploadOptions& options, std::size_t devices, int status
     return status;
 }
 
+// How the ledger names where the image came from.
+std::string SourceKind(const std::string& source, bool fromImage) {
+    if (source == kStdinName) {
+        return "stdin";
+    }
+    return fromImage ? "image" : "folder";
+}
+
+// When --skip-current leaves nothing to send: a line per controller (a "device_result" with
+// "skipped": true in JSON) and the result.
+void ReportAllSkipped(const std::vector<SkippedDevice>& skipped, const UploadImageInfo& image,
+                      bool json) {
+    std::ostream discard(nullptr);
+    FleetPrinter printer(json ? FleetPrinter::Mode::Json : FleetPrinter::Mode::Lines, {}, std::cout,
+                         discard);
+    printer.SetImage(image);
+    for (const auto& skip : skipped) {
+        printer.Skipped(skip.device.Label(), ledger::FormatUtc(skip.upload.start.startedMs));
+    }
+    printer.Summary({});
+}
+
 int RunUpload(const UploadOptions& options) {
     // The signals' notifier and the upload's sockets need it.
     QtApplication qt;
@@ -531,6 +564,26 @@ int RunUpload(const UploadOptions& options) {
     if (options.dryRun) {
         return ReportImage(*prepared, options.json);
     }
+    std::vector<DeviceAddress> sending = *devices;
+    std::vector<SkippedDevice> skipped;
+    if (options.skipCurrent) {
+        sending =
+            LeaveOutCurrent(options.ledger, *devices, prepared->info.sha256, skipped, std::cerr);
+        if (sending.empty()) {
+            ReportAllSkipped(skipped, prepared->info, options.json);
+            return kExitOk;
+        }
+    }
+    UploadLedger record(options.ledger, std::cerr);
+    record.SetSource(SourceKind(options.source, fromImage), prepared->label);
+    if (!record.Prepare(*prepared->image)) {
+        if (options.json) {
+            JsonLines json(std::cout);
+            WriteUploadRefused(json, static_cast<int>(devices->size()),
+                               "the ledger cannot be written (--require-ledger)", "");
+        }
+        return kExitFailure;
+    }
     std::string budget;
     if (!FleetUpload::CheckSocketBudget(devices->size(), budget)) {
         std::cerr << "upload: " << budget << std::endl;
@@ -548,10 +601,10 @@ int RunUpload(const UploadOptions& options) {
     if (!interrupts) {
         interrupts.emplace(nullptr);
     }
-    if (single) {
-        return RunSingleUpload(options, devices->front(), *limits, *prepared, *interrupts);
+    if (single && sending.size() == 1) {
+        return RunSingleUpload(options, sending.front(), *limits, *prepared, *interrupts, record);
     }
-    return RunFleetUpload(options, *devices, *limits, *prepared, *interrupts);
+    return RunFleetUpload(options, sending, *limits, *prepared, *interrupts, record, skipped);
 }
 
 }  // namespace
@@ -607,6 +660,10 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
                      "that doubles from 1 s")
         ->capture_default_str()
         ->check(CLI::Range(0, 1000));
+    AddLedgerOptions(*command, options->ledger);
+    command->add_flag("--skip-current", options->skipCurrent,
+                      "Leave out the devices that the ledger shows current with this image "
+                      "(reported as skipped)");
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 

@@ -19,5 +19,6 @@ void AddSettingsCommand(CLI::App& app, int& exitCode);   // settings get / set
 void AddDeviceCommand(CLI::App& app, int& exitCode);     // device (simulator)
 void AddLogCommand(CLI::App& app, int& exitCode);        // log (pipe listener)
 void AddUploadCommand(CLI::App& app, int& exitCode);     // upload
+void AddLedgerCommands(CLI::App& app, int& exitCode);    // history, status
 
 }  // namespace cli

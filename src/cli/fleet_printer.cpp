@@ -188,6 +188,19 @@ void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
     }
 }
 
+void FleetPrinter::Skipped(const std::string& label, const std::string& since) {
+    ++skipped_;
+    if (mode_ == Mode::Json) {
+        json_.Write("device_result", QJsonObject{{"device", Text(label)},
+                                                 {"ok", true},
+                                                 {"skipped", true},
+                                                 {"message", "current"},
+                                                 {"uploaded_at", Text(since)}});
+    } else if (!Quiet()) {
+        out_ << label << ": skipped, current since " << since << std::endl;
+    }
+}
+
 std::string FleetPrinter::FormatRow(const Row& row) const {
     return PadRight(row.label, labelWidth_ + kColumnGap) + PadRight(Percent(row.percent), 9) +
            row.state;
@@ -250,6 +263,9 @@ void FleetPrinter::Summary(const std::vector<DeviceRunReport>& reports) {
                            {"succeeded", succeeded},
                            {"failed", failed},
                            {"interrupted", interrupted > 0}};
+        if (skipped_ > 0) {
+            result.insert("skipped", skipped_);
+        }
         if (reports.size() == 1) {
             // One device: its result is the upload's, message and cause included.
             result.insert("message", Text(ResultText(reports.front())));
@@ -262,7 +278,7 @@ void FleetPrinter::Summary(const std::vector<DeviceRunReport>& reports) {
         }
         json_.Write("result", result);
     } else {
-        if (!Quiet()) {
+        if (!Quiet() && !reports.empty()) {  // none when --skip-current left none to send
             PrintTable(reports);
         }
         for (const auto& report : reports) {
@@ -273,7 +289,8 @@ void FleetPrinter::Summary(const std::vector<DeviceRunReport>& reports) {
         if (!Quiet()) {
             out_ << "image sha256: " << image_.sha256 << " (" << image_.imageBytes << " bytes)\n";
             out_ << reports.size() << " devices: " << succeeded << " succeeded, " << failed
-                 << " failed\n";
+                 << " failed" << (skipped_ > 0 ? ", " + std::to_string(skipped_) + " skipped" : "")
+                 << "\n";
         }
         out_.flush();
     }

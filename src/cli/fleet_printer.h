@@ -54,6 +54,10 @@ class FleetPrinter : public UploadEvents {
     // and the result.
     void Summary(const std::vector<DeviceRunReport>& reports);
 
+    // A device that --skip-current left out, before the others start: "ADDRESS: skipped,
+    // current since WHEN" (Json: a "device_result" with "skipped": true). The result counts it.
+    void Skipped(const std::string& label, const std::string& since);
+
     // "Web Server Update OK!", the failure's message, "stopped" or "upload interrupted".
     static std::string ResultText(const DeviceRunReport& report);
     // The line that follows a message to tell its cause: "vellumix-cli: TARGET: CAUSE".
@@ -83,6 +87,7 @@ class FleetPrinter : public UploadEvents {
     std::size_t labelWidth_ = 0;
     bool dirty_ = true;
     bool drawn_ = false;  // the rows are on the screen (the cursor is below them)
+    int skipped_ = 0;
 };
 
 // The final JSON "result" of an upload that sent nothing because the image could not be built

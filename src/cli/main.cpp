@@ -130,6 +130,7 @@ int Run(int argc, char** argv) {
     cli::AddDeviceCommand(app, exitCode);
     cli::AddLogCommand(app, exitCode);
     cli::AddUploadCommand(app, exitCode);
+    cli::AddLedgerCommands(app, exitCode);
     app.add_subcommand("help", "describe the commands, or one command's options");
 
     int position = 0;

@@ -1,6 +1,7 @@
 #include "platform/async_socket_qt.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -59,6 +60,19 @@ bool IsUnicastHostAddress(std::uint32_t address) {
 bool ResolveHostAddress(const std::string& text, std::uint32_t& address) {
     std::string reason;
     return Resolve(text, address, reason);
+}
+
+std::string ResolvedAddressText(const std::string& text) {
+    std::uint32_t address = 0;
+    if (ResolveHostAddress(text, address)) {
+        return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xff) + "." +
+               std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
+    }
+    std::string name = text;
+    for (char& c : name) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return name;
 }
 
 AsyncSocket::AsyncSocket() = default;

@@ -45,6 +45,9 @@ bool IsUnicastHostAddress(std::uint32_t address);
 // The IPv4 address (host order) of a dotted address or a host name; false when it does not
 // resolve.
 bool ResolveHostAddress(const std::string& text, std::uint32_t& address);
+// The dotted address `text` resolves to, or `text` in lower case when it does not resolve: one
+// name for a device however it was written (127.1, localhost, 127.0.0.1).
+std::string ResolvedAddressText(const std::string& text);
 
 // A TCP socket (IPv4) whose events are delivered on the thread's Qt event loop, with blocking
 // Connect and Send that do NOT run that loop while they wait.

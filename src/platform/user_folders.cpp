@@ -53,6 +53,43 @@ std::optional<std::string> HomeFolder() {
     return std::string(found->pw_dir);
 }
 
+std::optional<std::string> UserDataFolder() {
+    // The base directory specification ignores a relative $XDG_DATA_HOME.
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') {
+        return std::string(data) + "/vellumix";
+    }
+    const auto home = HomeFolder();
+    if (!home) {
+        return std::nullopt;
+    }
+    return *home + "/.local/share/vellumix";
+}
+
+std::string UserName() {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (size <= 0) {
+        size = kPasswdBufferFallback;
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(size));
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_name != nullptr) {
+        return found->pw_name;
+    }
+    // A user id without an entry (containers): its number says who it was.
+    return std::to_string(::getuid());
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
 namespace user_folder_steps {
 
 PathKind KindAt(const std::string& path) {

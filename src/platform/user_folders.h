@@ -15,6 +15,16 @@ bool IsWritableFolder(const std::string& folder);
 // password database for our user id; nothing when neither tells.
 std::optional<std::string> HomeFolder();
 
+// The folder where this program keeps its own data for the user: $XDG_DATA_HOME/vellumix (when
+// that is an absolute path) or ~/.local/share/vellumix on POSIX systems, %LOCALAPPDATA%\Vellumix
+// on Windows. Not created here; nothing when the system tells no place.
+std::optional<std::string> UserDataFolder();
+
+// The login name of the user running the program, and the computer's name; empty when the
+// system does not tell.
+std::string UserName();
+std::string HostName();
+
 // Creates `folder` and every missing folder above it, each new one with rights for the owner
 // only (0700, as configuration folders should have); folders that exist are left as they are.
 // False, with the reason in `*error` (when not null), when a folder cannot be created or the

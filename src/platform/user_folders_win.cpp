@@ -74,6 +74,36 @@ std::optional<std::string> HomeFolder() {
     return std::nullopt;
 }
 
+std::optional<std::string> UserDataFolder() {
+    const char* local = std::getenv("LOCALAPPDATA");
+    if (local != nullptr && local[0] != '\0') {
+        return std::string(local) + "\\Vellumix";
+    }
+    const auto home = HomeFolder();
+    if (!home) {
+        return std::nullopt;
+    }
+    return *home + "\\AppData\\Local\\Vellumix";
+}
+
+std::string UserName() {
+    char name[257] = {};
+    DWORD size = sizeof name;
+    if (!GetUserNameA(name, &size)) {
+        return {};
+    }
+    return name;
+}
+
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) {
+        return {};
+    }
+    return name;
+}
+
 namespace user_folder_steps {
 
 PathKind KindAt(const std::string& path) {

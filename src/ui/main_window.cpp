@@ -19,6 +19,7 @@
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
 #include "ui/folder_chooser.h"
+#include "ui/history_dialog.h"
 #include "ui/ip_address_edit.h"
 #include "ui/text_progress_bar.h"
 
@@ -72,7 +73,10 @@ Widget* Tag(Widget* widget, const char* objectName, int controlId) {
 }  // namespace
 
 MainWindow::MainWindow(MainWindowContext context, QWidget* parent)
-    : QDialog(parent), context_(std::move(context)), sequencer(*this, context_.clock) {
+    : QDialog(parent),
+      context_(std::move(context)),
+      ledger_(context_.logPipe),
+      sequencer(*this, context_.clock) {
     setObjectName(QStringLiteral("mainWindow"));
     CreateControls();
 
@@ -169,6 +173,9 @@ void MainWindow::CreateControls() {
     aboutAction->setShortcut(QKeySequence(Qt::Key_F1));
     aboutAction->setShortcutContext(Qt::WindowShortcut);
     connect(aboutAction, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox, 0); });
+    historyAction = new QAction(QString::fromLatin1(kHistoryMenuText), this);
+    historyAction->setObjectName(QStringLiteral("historyAction"));
+    connect(historyAction, &QAction::triggered, this, [this] { OnSysCommand(kIdmHistory, 0); });
 
     setFixedSize(units.ToPixels(kWindowRect.width, kWindowRect.height));
 }
@@ -210,11 +217,14 @@ bool MainWindow::OnInitDialog() {
 
     if (!QString::fromLatin1(kAboutMenuText).isEmpty()) {
         addAction(aboutAction);
+        addAction(historyAction);
         setContextMenuPolicy(Qt::ActionsContextMenu);
         // Where windows have a system menu, the entry goes there too, after a separator.
         if (platform::HasSystemMenu()) {
             platform::AppendToSystemMenu(static_cast<platform::NativeWindow>(winId()), kIdmAboutBox,
                                          kAboutMenuText);
+            platform::AppendToSystemMenu(static_cast<platform::NativeWindow>(winId()), kIdmHistory,
+                                         kHistoryMenuText);
         }
     }
 
@@ -260,6 +270,11 @@ void MainWindow::OnSysCommand(unsigned id, platform::LParam /*parameter*/) {
             about.exec();
             break;
         }
+        case kIdmHistory: {
+            HistoryDialog history(AddressText(), this);
+            history.exec();
+            break;
+        }
         case kScClose:
             close();
             break;
@@ -270,7 +285,8 @@ void MainWindow::OnSysCommand(unsigned id, platform::LParam /*parameter*/) {
 
 bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
     const auto command = platform::SystemCommandOf(eventType.constData(), message);
-    if (command && (command->id & kCommandMask) == kIdmAboutBox) {
+    if (command && ((command->id & kCommandMask) == kIdmAboutBox ||
+                    (command->id & kCommandMask) == kIdmHistory)) {
         OnSysCommand(command->id, command->parameter);
         *result = 0;
         return true;
@@ -311,6 +327,7 @@ void MainWindow::OnDestroy() {
     open_ = false;
     // The timer and any message still queued end with the window: no tick, no result box.
     sequencer.OnDestroy();
+    ledger_.Interrupted();
     messageWindow.KillTimer(transfer::kUploadTimerId);
     FreeBuffers();
     fileTable.reset();
@@ -375,14 +392,19 @@ void MainWindow::SetProgressPercent(float percent) {
     progressBar->SetPos(percent);
     // The text changes even when the bar's width does not.
     progressBar->update();
+    ledger_.Progress(percent);
 }
 
 int MainWindow::BuildWebImage() {
     if (!fileTable) {
         return 0;
     }
-    return packer::BuildWebImage(webFolder, context_.limits, *fileTable, image, readBuffer,
-                                 context_.messages);
+    const int built = packer::BuildWebImage(webFolder, context_.limits, *fileTable, image,
+                                            readBuffer, context_.messages);
+    if (built != 0) {
+        ledger_.Started(AddressText(), Port(), image, webFolder);
+    }
+    return built;
 }
 
 std::unique_ptr<transfer::DeviceLink> MainWindow::NewDeviceLink() {
@@ -414,6 +436,7 @@ void MainWindow::KillTimer(unsigned timerId) {
 }
 
 void MainWindow::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
+    ledger_.Ended(text);  // before the box, which waits for the user
     context_.messages.MessageBox(text, caption, style);
 }
 

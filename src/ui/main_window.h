@@ -18,6 +18,7 @@
 #include "platform/window_messages.h"
 #include "transfer/device_link.h"
 #include "transfer/upload_sequencer.h"
+#include "ui/window_ledger.h"
 
 class QAction;
 class QGroupBox;
@@ -77,6 +78,9 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     static constexpr int kDefaultPort = 8001;
     // The About entry of the window menu (system menu, context menu, F1).
     static constexpr unsigned kIdmAboutBox = 0x10;
+    // "Upload history..." of the same menus.
+    static constexpr unsigned kIdmHistory = 0x30;
+    static constexpr char kHistoryMenuText[] = "Upload &history...";
     static constexpr char kAboutMenuText[] = "&About Vellumix_Net...";
     static constexpr unsigned kScClose = 0xF060;
     static constexpr char kBrowseTitle[] = "Select WEB SERVER Files";
@@ -181,6 +185,7 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     QPlainTextEdit* folderEdit = nullptr;
     TextProgressBar* progressBar = nullptr;
     QAction* aboutAction = nullptr;
+    QAction* historyAction = nullptr;
 
     // Members exchanged with the fields.
     int port = kDefaultPort;
@@ -191,6 +196,9 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     std::unique_ptr<packer::WebFileTable> fileTable;
     std::vector<std::uint8_t> readBuffer;
     packer::WebImage image;
+
+    // Records each Start's upload; before the sequencer, which may report into it as it goes.
+    WindowLedger ledger_;
 
     // Posted messages and timer 1; then the sequencer that uses them.
     platform::MessageWindow messageWindow;

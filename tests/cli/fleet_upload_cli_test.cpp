@@ -2,7 +2,9 @@
 // simulators (vellumix-cli device) on loopback addresses. Each test takes its own 127.0.N.x
 // block so that tests running side by side do not meet.
 
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -334,3 +336,109 @@ TEST_F(FleetUploadCli, TraceShowsWhatAWrongAnswerSaid) {
 }
 
 }  // namespace
+
+// The ledger's tests need SQLite, which a Windows build may be made without.
+#if __has_include(<sqlite3.h>)
+namespace {
+
+// The states each device of a JSON status output is in, by device.
+std::map<std::string, std::string> States(const std::string& out) {
+    std::map<std::string, std::string> states;
+    for (const auto& event : ParseJsonLines(out)) {
+        if (event.value("event").toString() == "device_status") {
+            states[event.value("device").toString().toStdString()] =
+                event.value("state").toString().toStdString();
+        }
+    }
+    return states;
+}
+
+// A rollout where two controllers were unreachable: status tells which, and the rerun with
+// --skip-current sends to those two only, so the others' pages are not rewritten.
+TEST_F(FleetUploadCli, SkipCurrentAfterAPartialFailureSendsOnlyWhatIsMissing) {
+    const std::string book = (dir_.path() / "ledger.sqlite").string();
+    std::string port;
+    std::vector<std::string> all;
+    {
+        Devices first("127.0.8.2-4", {}, dir_);
+        ASSERT_FALSE(first.Port().empty()) << first.Process().Output();
+        port = first.Port();
+        for (int host = 2; host <= 6; ++host) {
+            all.insert(all.end(), {"--device", "127.0.8." + std::to_string(host)});
+        }
+        std::vector<std::string> args = {"--port", port, "--ledger", book};
+        args.insert(args.end(), all.begin(), all.end());
+        const auto result = Upload(args);
+        EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+        EXPECT_NE(result.out.find("5 devices: 3 succeeded, 2 failed"), std::string::npos);
+        EXPECT_EQ(first.Process().WaitForExit(kStartMs), 0) << first.Process().Output();
+    }
+    std::vector<std::string> status = {CliPath(), "status", (ExamplesPath() / "web").string(),
+                                       "--ini",   ini_,     "--ledger",
+                                       book,      "--port", port,
+                                       "--json"};
+    status.insert(status.end(), all.begin(), all.end());
+    auto states = RunProcess(status);
+    EXPECT_EQ(states.exitCode, 1) << states.err;
+    const auto label = [&](int host) { return "127.0.8." + std::to_string(host) + ":" + port; };
+    EXPECT_EQ(States(states.out), (std::map<std::string, std::string>{{label(2), "current"},
+                                                                      {label(3), "current"},
+                                                                      {label(4), "current"},
+                                                                      {label(5), "unknown"},
+                                                                      {label(6), "unknown"}}));
+
+    // Every controller listens now, on the same port as before.
+    const std::string save = (dir_.path() / "second").string();
+    BackgroundProcess second(
+        {CliPath(), "device", "--listen-range", "127.0.8.2-6", "--port", port, "--save", save});
+    ASSERT_TRUE(second.WaitForOutput("listening on", kStartMs)) << second.Output();
+    std::vector<std::string> args = {"--port", port, "--ledger", book, "--skip-current", "--json"};
+    args.insert(args.end(), all.begin(), all.end());
+    const auto rerun = Upload(args);
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+    int skipped = 0;
+    for (const auto& event : ParseJsonLines(rerun.out)) {
+        skipped += event.value("skipped").toBool() ? 1 : 0;
+    }
+    EXPECT_EQ(skipped, 3) << rerun.out;
+    EXPECT_EQ(ReadFile(save + ".127.0.8.5"), PackedExamples());
+    EXPECT_EQ(ReadFile(save + ".127.0.8.6"), PackedExamples());
+    EXPECT_FALSE(std::filesystem::exists(save + ".127.0.8.2"));
+    states = RunProcess(status);
+    EXPECT_EQ(states.exitCode, 0) << states.out << states.err;
+}
+
+// Several uploads at once, each a process of its own writing to one ledger: every controller's
+// start and end is there, none lost to a busy database.
+TEST_F(FleetUploadCli, ConcurrentUploadsLoseNoRecord) {
+    constexpr int kProcesses = 8;
+    constexpr int kDevicesEach = 20;
+    const std::string book = (dir_.path() / "ledger.sqlite").string();
+    std::vector<std::unique_ptr<BackgroundProcess>> uploads;
+    for (int p = 0; p < kProcesses; ++p) {
+        // Nothing listens on port 1 there: each connect is refused at once, and recorded.
+        std::vector<std::string> args = {CliPath(), "upload", (ExamplesPath() / "web").string(),
+                                         "--ini",   ini_,     "--ledger",
+                                         book,      "--port", "1"};
+        for (int d = 0; d < kDevicesEach; ++d) {
+            args.insert(args.end(), {"--device", "127.0.9." + std::to_string(d + 1)});
+        }
+        uploads.push_back(std::make_unique<BackgroundProcess>(args));
+    }
+    for (auto& upload : uploads) {
+        EXPECT_EQ(upload->WaitForExit(kUploadMs), 1) << upload->Output();
+        EXPECT_EQ(upload->Output().find("ledger"), std::string::npos) << upload->Output();
+    }
+    const auto history = RunProcess({CliPath(), "history", "--ledger", book, "--json"});
+    const auto events = ParseJsonLines(history.out);
+    ASSERT_FALSE(events.empty()) << history.err;
+    EXPECT_EQ(events.back().value("uploads").toInt(), kProcesses * kDevicesEach);
+    for (const auto& event : events) {
+        if (event.value("event").toString() == "upload") {
+            EXPECT_EQ(event.value("result").toString(), "failed");
+        }
+    }
+}
+
+}  // namespace
+#endif

@@ -7,6 +7,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+// The ledger's tests need SQLite, which a Windows build may be made without.
+#if __has_include(<sqlite3.h>)
+#include <sqlite3.h>
+
+#include "ledger/ledger.h"
+#define VELLUMIX_TEST_LEDGER 1
+#endif
 
 #include "json_lines_check.h"
 #include "support/test_support.h"
@@ -389,3 +396,78 @@ TEST_F(UploadCli, DiagnosticListenerSeesEveryFrameAndReply) {
 }
 
 }  // namespace
+
+#ifdef VELLUMIX_TEST_LEDGER
+namespace {
+
+// Ledgers that cannot be written: the upload goes on with one warning, and the file is left
+// exactly as it was; --require-ledger refuses before any connection.
+TEST_F(UploadCli, UnwritableLedgerWarnsAndTheUploadGoesOn) {
+    const std::string garbage(4096, '\x5a');
+    const std::string corrupt = dir_.Write("corrupt.sqlite", garbage).string();
+    const std::string newer = (dir_.path() / "newer.sqlite").string();
+    const std::string locked = (dir_.path() / "locked.sqlite").string();
+    sqlite3* newerDb = nullptr;
+    ASSERT_EQ(sqlite3_open(newer.c_str(), &newerDb), SQLITE_OK);
+    sqlite3_exec(newerDb, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+    sqlite3_close(newerDb);
+    // A ledger whose write lock this test's process holds throughout, as another program would.
+    {
+        ledger::Ledger book;
+        ASSERT_FALSE(book.Open(locked, ledger::Ledger::Access::kRecord));
+    }
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(locked.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE; INSERT INTO images VALUES ('x', 0, 0);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    struct Case {
+        const char* what;
+        std::string file;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"corrupt", corrupt, "file is not a database (the file is left as it is)"},
+        {"a folder", dir_.path().string(), "not a regular file"},
+        {"newer schema", newer, "written by a newer Vellumix (schema 99"},
+        {"locked by another process", locked, "database is locked"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Closing any descriptor of the locked file would drop this process's locks on it.
+        const bool compare = c.file != locked;
+        const std::string before = compare ? ReadFile(c.file) : "";
+        for (const bool required : {false, true}) {
+            Simulator device({}, dir_);
+            ASSERT_FALSE(device.Port().empty());
+            std::vector<std::string> args = {
+                CliPath(),     "upload",    (ExamplesPath() / "web").string(),
+                "--device",    "127.0.0.1", "--port",
+                device.Port(), "--ini",     ini_,
+                "--ledger",    c.file,      "-q"};
+            if (required) {
+                args.push_back("--require-ledger");
+            }
+            const auto result = RunProcess(args, "", {}, kUploadMs);
+            const std::string warning = "vellumix-cli: ledger " + c.file + ": " + c.reason;
+            EXPECT_EQ(result.err.rfind(warning, 0), 0u) << result.err;
+            if (required) {
+                EXPECT_EQ(result.exitCode, 1);
+                EXPECT_NE(result.err.find("; --require-ledger: nothing is uploaded unrecorded\n"),
+                          std::string::npos)
+                    << result.err;
+                EXPECT_FALSE(device.Process().WaitForOutput("connection from", 200));
+            } else {
+                EXPECT_EQ(result.exitCode, 0) << result.err;
+                EXPECT_NE(result.err.find("; this upload is not recorded\n"), std::string::npos);
+                EXPECT_EQ(device.Process().WaitForExit(kStartMs), 0);
+            }
+        }
+        EXPECT_TRUE(!compare || ReadFile(c.file) == before) << "the file was changed";
+    }
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+}
+
+}  // namespace
+#endif

@@ -320,18 +320,30 @@ TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
         int exitCode;
         std::vector<std::string> extra;
         const char* said;
+        const char* recorded;  // the ledger's result, and the state status derives from it
+        const char* state;
     };
+    // No frame was answered: an interruption leaves the controller as it was, while a killed
+    // upload leaves an unfinished row that may have changed it.
     const Case cases[] = {
-        {"SIGINT", SIGINT, 130, {}, "upload interrupted\n"},
-        {"SIGTERM", SIGTERM, 143, {}, "upload interrupted\n"},
-        {"SIGINT with --json", SIGINT, 130, {"--json"}, "\"interrupted\":true"},
+        {"SIGINT", SIGINT, 130, {}, "upload interrupted\n", "interrupted", "unknown"},
+        {"SIGTERM", SIGTERM, 143, {}, "upload interrupted\n", "interrupted", "unknown"},
+        {"SIGINT with --json",
+         SIGINT,
+         130,
+         {"--json"},
+         "\"interrupted\":true",
+         "interrupted",
+         "unknown"},
+        {"SIGKILL", SIGKILL, -1, {}, "", "unfinished", "incomplete"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Simulator silent({"--no-answer-after", "0"});
         ASSERT_GT(silent.Port(), 0) << silent.Process().Output();
         std::vector<std::string> args = UploadArgs(folder, silent.Port());
-        args.insert(args.end(), {"--ack-timeout", "60000"});
+        const std::string book = (dir_.path() / (std::string(c.name) + ".sqlite")).string();
+        args.insert(args.end(), {"--ack-timeout", "60000", "--ledger", book});
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         BackgroundProcess upload(args);
         ASSERT_TRUE(upload.WaitForOutput("progress", kStartMs)) << upload.Output();
@@ -350,6 +362,15 @@ TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
             EXPECT_NE(output.find("\"event\":\"result\"", last), std::string::npos) << output;
             EXPECT_NE(output.find("\"interrupted\":true", last), std::string::npos) << output;
         }
+        const auto history = RunProcess({CliPath(), "history", "--ledger", book, "--csv"});
+        EXPECT_NE(history.out.find(std::string(",") + c.recorded + ","), std::string::npos)
+            << history.out << history.err;
+        const auto status =
+            RunProcess({CliPath(), "status", folder, "--ini", ini_, "--ledger", book, "--device",
+                        "127.0.0.1:" + std::to_string(silent.Port()), "--json"});
+        EXPECT_EQ(status.exitCode, 1);
+        EXPECT_NE(status.out.find(std::string("\"state\":\"") + c.state), std::string::npos)
+            << status.out << status.err;
     }
 #endif
 }

@@ -1,10 +1,12 @@
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 #include <memory>
 #include <string>
@@ -14,7 +16,14 @@
 
 #include "app/upload_app.h"
 #include "support/test_support.h"
+
+#include "ledger/ledger.h"
+// A Windows build may be made without SQLite, and then records nothing.
+#if __has_include(<sqlite3.h>)
+#define VELLUMIX_TEST_WINDOW_LEDGER 1
+#endif
 #include "ui/about_box.h"
+#include "ui/history_dialog.h"
 #include "ui/ip_address_edit.h"
 #include "ui/main_window.h"
 #include "ui/text_progress_bar.h"
@@ -345,9 +354,31 @@ TEST_F(MainWindowTest, OtherWindowMenuCommandsDoNotOpenTheAboutBox) {
 class UploadTest : public MainWindowTest {
   protected:
     testing_support::TempDir folder;
+    testing_support::TempDir scratch;
+    std::string ledgerPath;
     void SetUp() override {
         MainWindowTest::SetUp();
         folder.Write("index.htm", "<html>ok</html>");
+        ledgerPath = (scratch.path() / "ledger.sqlite").string();
+        qputenv("VELLUMIX_LEDGER", QByteArray::fromStdString(ledgerPath));
+    }
+    void TearDown() override {
+        qunsetenv("VELLUMIX_LEDGER");
+        MainWindowTest::TearDown();
+    }
+    // The result and frames sent of each upload the window recorded, newest first.
+    std::vector<std::string> Recorded() {
+        std::vector<std::string> results;
+        ledger::Ledger book;
+        std::vector<ledger::UploadRow> rows;
+        if (book.Open(ledgerPath, ledger::Ledger::Access::kRead) || book.History({}, rows)) {
+            return {"unreadable"};
+        }
+        for (const auto& row : rows) {
+            results.push_back(row.end ? row.end->result + " " + std::to_string(row.end->framesSent)
+                                      : "unfinished");
+        }
+        return results;
     }
 };
 
@@ -398,6 +429,20 @@ TEST_F(UploadTest, AnsweredUploadReportsSuccessWithFullBar) {
     EXPECT_EQ(links.closed, 1);
     EXPECT_EQ(opened.ProgressBar().DisplayText(), "100.00%");
     EXPECT_FALSE(opened.IsTimerRunning(transfer::kUploadTimerId));
+#if VELLUMIX_TEST_WINDOW_LEDGER
+    EXPECT_EQ(Recorded(), std::vector<std::string>{"ok 3"});
+    // Upload history: this address's upload; another address has none until every controller
+    // is shown.
+    ui::HistoryDialog here(kLoopback, &opened);
+    ASSERT_EQ(here.Table()->rowCount(), 1);
+    EXPECT_EQ(here.Table()->item(0, 1)->text(), "ok");
+    EXPECT_EQ(here.Table()->item(0, 6)->text().toStdString(), folder.path().string());
+    ui::HistoryDialog elsewhere("127.0.0.99", &opened);
+    EXPECT_EQ(elsewhere.Table()->rowCount(), 0);
+    elsewhere.EveryController()->setChecked(true);
+    ASSERT_EQ(elsewhere.Table()->rowCount(), 1);
+    EXPECT_TRUE(elsewhere.Table()->item(0, 1)->text().startsWith(kLoopback));
+#endif
 }
 
 TEST_F(UploadTest, ClosingDuringARunClosesTheLinkWithoutAMessage) {
@@ -415,6 +460,9 @@ TEST_F(UploadTest, ClosingDuringARunClosesTheLinkWithoutAMessage) {
     QTest::qWait(2 * transfer::kTimerPeriodMs);
     EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(links.sent.size(), 1u);
+#if VELLUMIX_TEST_WINDOW_LEDGER
+    EXPECT_EQ(Recorded(), std::vector<std::string>{"interrupted 1"});
+#endif
 }
 
 // Closes itself from inside the tick that ends the run: the completion has been posted but not

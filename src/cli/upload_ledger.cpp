@@ -1,0 +1,266 @@
+#include "cli/upload_ledger.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "ledger/image_record.h"
+#include "platform/async_socket_qt.h"
+#include "platform/user_folders.h"
+#include "transfer/frames.h"
+
+namespace cli {
+
+namespace {
+
+constexpr char kProgram[] = "vellumix-cli";
+// Ends are written together at most this often while the upload runs.
+constexpr std::int64_t kFlushPeriodMs = 250;
+
+std::string ResultOf(const DeviceRunReport& report) {
+    if (report.ok) {
+        return "ok";
+    }
+    if (report.interrupted) {
+        return "interrupted";
+    }
+    return report.stopped ? "stopped" : "failed";
+}
+
+std::string LedgerLine(const std::string& path, const std::string& reason) {
+    return std::string(kProgram) + ": ledger " + path + ": " + reason;
+}
+
+}  // namespace
+
+class UploadLedger::Watcher : public UploadEvents {
+  public:
+    Watcher(UploadLedger& owner, UploadEvents& printer) : owner_(owner), printer_(printer) {}
+
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override {
+        printer_.Progress(index, percent, framesTaken, totalFrames);
+    }
+    void Message(int index, const std::string& text, const std::string& caption,
+                 unsigned style) override {
+        printer_.Message(index, text, caption, style);
+    }
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override {
+        printer_.Attempt(index, attempt, attempts, pauseMs, message, cause);
+    }
+    void Finished(int index, const DeviceRunReport& report) override {
+        owner_.Ended(index, report);
+        printer_.Finished(index, report);
+    }
+    bool WantsSteps() const override { return printer_.WantsSteps(); }
+    void Step(int index, const std::string& line) override { printer_.Step(index, line); }
+    void Render() override {
+        if (!owner_.pending_.empty() && ledger::NowMs() - owner_.lastFlushMs_ >= kFlushPeriodMs) {
+            owner_.Flush();
+        }
+        printer_.Render();
+    }
+
+  private:
+    UploadLedger& owner_;
+    UploadEvents& printer_;
+};
+
+void AddLedgerFileOption(CLI::App& command, LedgerOptions& options) {
+    command.add_option("--ledger", options.file,
+                       "Ledger file (default: $VELLUMIX_LEDGER, else "
+                       "$XDG_DATA_HOME/vellumix/ledger.sqlite, ~/.local/share/vellumix/ by "
+                       "default)");
+}
+
+void AddLedgerOptions(CLI::App& command, LedgerOptions& options) {
+    AddLedgerFileOption(command, options);
+    auto* off = command.add_flag("--no-ledger", options.off, "Record nothing in the ledger");
+    command
+        .add_flag("--require-ledger", options.required,
+                  "Refuse to upload, before connecting, when the ledger cannot be written")
+        ->excludes(off);
+}
+
+std::string RecordedAddress(const std::string& host) {
+    return platform::ResolvedAddressText(host);
+}
+
+bool OpenLedgerForReading(const LedgerOptions& options, ledger::Ledger& book, std::ostream& err) {
+    std::string error;
+    const std::string path = ledger::LedgerPath(options.file, error);
+    if (path.empty()) {
+        err << LedgerLine("", error) << std::endl;
+        return false;
+    }
+    std::error_code missing;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, missing))) {
+        return true;  // nothing recorded yet
+    }
+    if (const ledger::Error failure = book.Open(path, ledger::Ledger::Access::kRead)) {
+        err << LedgerLine(path, failure.text) << std::endl;
+        return false;
+    }
+    return true;
+}
+
+std::vector<DeviceAddress> LeaveOutCurrent(const LedgerOptions& options,
+                                           const std::vector<DeviceAddress>& devices,
+                                           const std::string& sha256,
+                                           std::vector<SkippedDevice>& skipped, std::ostream& err) {
+    skipped.clear();
+    ledger::Ledger book;
+    if (!OpenLedgerForReading(options, book, err) || !book.IsOpen()) {
+        return devices;
+    }
+    std::vector<DeviceAddress> left;
+    for (const auto& device : devices) {
+        ledger::DeviceStatus status;
+        if (const ledger::Error failure =
+                book.Status(RecordedAddress(device.host), device.port, sha256, status)) {
+            err << LedgerLine(book.Path(), failure.text) << "; nothing is skipped" << std::endl;
+            skipped.clear();
+            return devices;
+        }
+        if (status.state == ledger::State::kCurrent) {
+            skipped.push_back(SkippedDevice{device, *status.decisive});
+        } else {
+            left.push_back(device);
+        }
+    }
+    return left;
+}
+
+UploadLedger::UploadLedger(const LedgerOptions& options, std::ostream& err)
+    : options_(options), err_(err) {
+    common_.program = kProgram;
+    common_.version = VELLUMIX_VERSION;
+    common_.user = platform::UserName();
+    common_.host = platform::HostName();
+}
+
+UploadLedger::~UploadLedger() = default;
+
+void UploadLedger::SetSource(std::string kind, std::string path) {
+    if (kind != "stdin") {
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(path, error);
+        if (!error) {
+            path = absolute.lexically_normal().string();
+        }
+    }
+    common_.sourceKind = std::move(kind);
+    common_.sourcePath = std::move(path);
+}
+
+bool UploadLedger::Failed(const ledger::Error& error) {
+    active_ = false;
+    book_.Close();
+    if (options_.required) {
+        err_ << LedgerLine(path_, error.text)
+             << "; --require-ledger: nothing is uploaded unrecorded" << std::endl;
+        return false;
+    }
+    err_ << LedgerLine(path_, error.text) << "; this upload is not recorded" << std::endl;
+    return true;
+}
+
+bool UploadLedger::Prepare(const packer::WebImage& image) {
+    if (options_.off) {
+        return true;
+    }
+    // A build without SQLite records nothing unless a ledger was asked for by name.
+    const char* named = std::getenv("VELLUMIX_LEDGER");
+    if (!ledger::Available() && !options_.required && options_.file.empty() &&
+        (named == nullptr || named[0] == '\0')) {
+        return true;
+    }
+    std::string error;
+    path_ = ledger::LedgerPath(options_.file, error);
+    if (path_.empty()) {
+        return Failed(ledger::Error{0, error});
+    }
+    if (ledger::IsDefaultPlace(path_)) {
+        const std::string folder = std::filesystem::path(path_).parent_path().string();
+        if (!platform::CreatePrivateFolders(folder, &error)) {
+            return Failed(ledger::Error{0, error});
+        }
+    }
+    if (const ledger::Error failure = book_.Open(path_, ledger::Ledger::Access::kRecord)) {
+        return Failed(failure);
+    }
+    const auto length = static_cast<std::size_t>(image.usedLength);
+    const auto record = ledger::ImageRecordOf(image.imageBuffer.data(), length);
+    if (!record) {
+        return Failed(ledger::Error{0, "the image's directory cannot be read"});
+    }
+    if (const ledger::Error failure = book_.RecordImage(*record)) {
+        return Failed(failure);
+    }
+    common_.imageSha256 = record->sha256;
+    common_.imageBytes = record->bytes;
+    common_.fileCount = static_cast<int>(record->files.size());
+    common_.totalFrames = static_cast<int>(transfer::FrameCount(image.usedLength));
+    active_ = true;
+    return true;
+}
+
+bool UploadLedger::Begin(const std::vector<DeviceAddress>& devices) {
+    if (!active_) {
+        return true;
+    }
+    std::vector<ledger::UploadStart> starts;
+    const std::int64_t now = ledger::NowMs();
+    for (const auto& device : devices) {
+        ledger::UploadStart start = common_;
+        start.startedMs = now;
+        start.device = device.host;
+        start.address = RecordedAddress(device.host);
+        start.port = device.port;
+        starts.push_back(std::move(start));
+    }
+    if (const ledger::Error failure = book_.BeginUploads(starts, ids_)) {
+        return Failed(failure);
+    }
+    lastFlushMs_ = now;
+    return true;
+}
+
+UploadEvents& UploadLedger::Watch(UploadEvents& printer) {
+    watcher_ = std::make_unique<Watcher>(*this, printer);
+    return *watcher_;
+}
+
+void UploadLedger::Ended(int index, const DeviceRunReport& report) {
+    if (!active_ || index < 0 || static_cast<std::size_t>(index) >= ids_.size()) {
+        return;
+    }
+    ledger::UploadEnd end;
+    end.id = ids_[static_cast<std::size_t>(index)];
+    end.endedMs = ledger::NowMs();
+    end.result = ResultOf(report);
+    end.message = report.message;
+    end.cause = report.cause;
+    end.tries = report.attempts;
+    end.framesSent = report.framesTaken;
+    end.totalFrames = report.totalFrames > 0 ? report.totalFrames : common_.totalFrames;
+    end.interrupted = report.interrupted;
+    pending_.push_back(std::move(end));
+}
+
+void UploadLedger::Flush() {
+    if (!active_ || pending_.empty()) {
+        return;
+    }
+    lastFlushMs_ = ledger::NowMs();
+    const ledger::Error failure = book_.FinishUploads(pending_);
+    pending_.clear();
+    if (failure) {
+        // Recording has failed for the rest: once said is enough, and the upload goes on.
+        const bool required = options_.required;
+        options_.required = false;
+        Failed(failure);
+        options_.required = required;
+    }
+}
+
+}  // namespace cli
