@@ -51,7 +51,8 @@ set(CPACK_NSIS_DELETE_ICONS_EXTRA
 include(CPack)
 
 # The MSI: the same files as above, listed in the WiX source as File elements of one component
-# per folder. The first file of each component is its key path.
+# per folder. The first file of each component is its key path. wixl finds a source file only
+# by a path relative to the folder it runs in, the build folder.
 function(vellumix_msi_files out_var)
   cmake_parse_arguments(PARSE_ARGV 1 msi "" "" "TARGETS;FILES")
   set(elements)
@@ -59,12 +60,13 @@ function(vellumix_msi_files out_var)
   foreach(item IN LISTS msi_TARGETS msi_FILES)
     if(TARGET ${item})
       set(name "$<TARGET_FILE_NAME:${item}>")
-      set(source "$<TARGET_FILE:${item}>")
+      set(source "$<PATH:RELATIVE_PATH,$<TARGET_FILE:${item}>,${CMAKE_BINARY_DIR}>")
     else()
       get_filename_component(name ${item} NAME)
-      set(source ${item})
+      file(RELATIVE_PATH source ${CMAKE_BINARY_DIR} ${item})
     endif()
-    string(MAKE_C_IDENTIFIER "${out_var}_${item}" id)
+    get_filename_component(id ${item} NAME)
+    string(MAKE_C_IDENTIFIER "file_${id}" id)
     string(APPEND elements
            "            <File Id=\"${id}\" Name=\"${name}\" Source=\"${source}\"${key_path}/>\n")
     set(key_path)
@@ -75,7 +77,7 @@ vellumix_msi_files(VELLUMIX_MSI_FILES TARGETS vellumix vellumix-cli
                    FILES ${VELLUMIX_QT_DLLS} ${VELLUMIX_MINGW_DLLS} ${CMAKE_BINARY_DIR}/README.txt)
 vellumix_msi_files(VELLUMIX_MSI_PLATFORM_FILES FILES ${VELLUMIX_QT_PLATFORM_PLUGINS})
 vellumix_msi_files(VELLUMIX_MSI_STYLE_FILES FILES ${VELLUMIX_QT_STYLE_PLUGINS})
-set(VELLUMIX_ICO ${PROJECT_SOURCE_DIR}/packaging/vellumix.ico)
+file(RELATIVE_PATH VELLUMIX_ICO ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR}/packaging/vellumix.ico)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/vellumix.wxs.in ${CMAKE_BINARY_DIR}/vellumix.wxs.gen
                @ONLY)
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/vellumix.wxs INPUT ${CMAKE_BINARY_DIR}/vellumix.wxs.gen)
@@ -84,7 +86,8 @@ find_program(WIXL_PROGRAM wixl)
 if(WIXL_PROGRAM)
   set(VELLUMIX_MSI ${CMAKE_BINARY_DIR}/vellumix-${PROJECT_VERSION}-win64.msi)
   add_custom_target(msi
-    COMMAND ${WIXL_PROGRAM} -a x64 -o ${VELLUMIX_MSI} ${CMAKE_BINARY_DIR}/vellumix.wxs
+    COMMAND ${WIXL_PROGRAM} -a x64 -o ${VELLUMIX_MSI} vellumix.wxs
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "Building vellumix-${PROJECT_VERSION}-win64.msi"
     VERBATIM)
   add_dependencies(msi vellumix vellumix-cli windows_runtime)

@@ -18,7 +18,13 @@ readonly older_version=0.9.0
 export WINEPREFIX=${VELLUMIX_WINEPREFIX:-$(cd "$(dirname "$wine_run")/.." && pwd)/build/wine-prefix}
 readonly folder_win='C:\Program Files\Vellumix'
 readonly folder="$WINEPREFIX/drive_c/Program Files/Vellumix"
-readonly menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Vellumix"
+# The Start menu folder for all users, where both packages ask for their entries; Wine's
+# msiexec puts an MSI's entries in the user's own Start menu even so.
+menu_folders=()
+for programs in "$WINEPREFIX/drive_c/ProgramData" "$WINEPREFIX"/drive_c/users/*/AppData/Roaming; do
+  menu_folders+=("$programs/Microsoft/Windows/Start Menu/Programs/Vellumix")
+done
+menu="${menu_folders[0]}"
 
 scratch="$(mktemp -d)"
 package=
@@ -33,7 +39,7 @@ cleanup() {
       done
     elif [ -f "$folder/Uninstall.exe" ]; then
       timeout "$step_timeout" "$wine_run" "$folder_win\\Uninstall.exe" /S "_?=$folder_win" || true
-      rm -rf "$folder" "$menu"
+      rm -rf "$folder" "${menu_folders[@]}"
     fi
   fi
   rm -rf "$scratch"
@@ -62,7 +68,11 @@ check_installed() {
   for file in vellumix.exe vellumix-cli.exe Qt6Core.dll platforms/qwindows.dll README.txt; do
     [ -f "$folder/$file" ] || fail "$file was not installed"
   done
-  [ -f "$menu/Vellumix.lnk" ] || fail "no Start menu entry for Vellumix in: $(ls "$menu" 2>&1)"
+  for menu in "${menu_folders[@]}"; do
+    [ -f "$menu/Vellumix.lnk" ] && break
+  done
+  [ -f "$menu/Vellumix.lnk" ] || fail "no Start menu entry for Vellumix"
+  [ -f "$menu/Vellumix command line.lnk" ] || fail "no Start menu entry for the command line"
   local out
   out=$(wine_step "$folder_win\\vellumix-cli.exe" --version | tr -d '\r') ||
     fail "the installed vellumix-cli.exe did not run"
@@ -83,7 +93,7 @@ check_installed() {
 
 check_removed() {
   local left
-  left=$(find "$folder" "$menu" 2>/dev/null || true)
+  left=$(find "$folder" "${menu_folders[@]}" 2>/dev/null || true)
   [ -z "$left" ] || fail "left behind after uninstalling: $left"
   [ -z "$(registered_versions)" ] || fail "still under Apps & features: $(registered_versions)"
   echo "uninstalled: no file, Start menu entry or Apps & features entry left"
@@ -97,15 +107,14 @@ if [ "$kind" = msi ]; then
   package="$build_dir/vellumix-$version-win64.msi"
   [ -f "$package" ] || fail "no $(basename "$package")"
   older="$scratch/vellumix-$older_version-win64.msi"
-  timeout "$build_timeout" wixl -a x64 -D Version=$older_version -o "$older" "$build_dir/vellumix.wxs" \
-    > "$scratch/wixl.log" 2>&1 || { cat "$scratch/wixl.log" >&2; fail "wixl failed"; }
+  (cd "$build_dir" && timeout "$build_timeout" wixl -a x64 -D Version=$older_version -o "$older" \
+    vellumix.wxs) > "$scratch/wixl.log" 2>&1 || { cat "$scratch/wixl.log" >&2; fail "wixl failed"; }
 
   wine_step msiexec /i "$(winepath -w "$older")" /qn || fail "msiexec /i of $older_version failed"
   [ "$(registered_versions)" = "$older_version" ] || fail "after $older_version: $(registered_versions)"
   wine_step msiexec /i "$(winepath -w "$package")" /qn || fail "the upgrade to $version failed"
   # A major upgrade removes the older product: one entry, of the new version.
   [ "$(registered_versions)" = "$version" ] || fail "after the upgrade: $(registered_versions)"
-  [ -f "$menu/Vellumix command line.lnk" ] || fail "no Start menu entry for the command line"
   check_installed
   wine_step msiexec /x "$(winepath -w "$package")" /qn || fail "msiexec /x failed"
   check_removed
