@@ -34,13 +34,17 @@ void ExpectNothingClippedOrOverlapping(QWidget* top) {
         const std::string name = widget->objectName().toStdString();
         auto* label = qobject_cast<QLabel*>(widget);
         auto* button = qobject_cast<QPushButton*>(widget);
-        const QString text = label ? label->text() : button ? button->text() : QString();
+        // A mnemonic's '&' is not drawn.
+        const QString text = (label    ? label->text()
+                              : button ? button->text()
+                                       : QString())
+                                 .remove(QLatin1Char('&'));
         if (!text.isEmpty() && (label == nullptr || !label->wordWrap())) {
             const QRect box = widget->fontMetrics().boundingRect(
                 QRect(0, 0, 100000, 100000), Qt::AlignLeft | Qt::AlignTop, text);
-            const int margin =
-                button ? 2 * widget->style()->pixelMetric(QStyle::PM_ButtonMargin) : 0;
-            EXPECT_LE(box.width() + margin, widget->contentsRect().width()) << name << " cut";
+            const int margin = button ? widget->style()->pixelMetric(QStyle::PM_ButtonMargin) : 0;
+            EXPECT_LE(box.width() + margin, widget->contentsRect().width())
+                << text.toStdString() << " cut";
             EXPECT_LE(box.height(), widget->contentsRect().height()) << name << " cut";
         }
         EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << name;
