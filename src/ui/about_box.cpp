@@ -41,7 +41,8 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
     // The icon control takes the icon's own size, whatever its rectangle says.
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
-    icon->setPixmap(AppIcon().pixmap(kIconPixels, kIconPixels));
+    // Drawn for the display scale of the screen the box opens on, from the icon's largest picture.
+    icon->setPixmap(AppIcon().pixmap(QSize(kIconPixels, kIconPixels), devicePixelRatioF()));
     icon->setGeometry(QRect(units.ToPixels(kIconRect).topLeft(), QSize(kIconPixels, kIconPixels)));
 
     NewStaticText(this, "aboutVersionText", kVersionText)

@@ -15,7 +15,11 @@ QIcon AppIcon() {
         return true;
     }();
     (void)registered;
-    return QIcon(QString::fromLatin1(kAppIconResource));
+    QIcon icon;
+    for (const char* resource : kAppIconResources) {
+        icon.addFile(QString::fromLatin1(resource));
+    }
+    return icon;
 }
 
 }  // namespace ui

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <algorithm>
 
 namespace ui {
 
@@ -46,7 +47,9 @@ void AddStatusLine(QFileDialog& dialog, const std::string& startFolder) {
     status->setObjectName(QStringLiteral("folderStatusText"));
     status->setTextFormat(Qt::PlainText);
     status->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    grid->addWidget(status, grid->rowCount(), 0, 1, grid->columnCount());
+    // Left of the last column (that of the buttons): the dialog's size grip sits in the bottom
+    // right corner, over whatever reaches there.
+    grid->addWidget(status, grid->rowCount(), 0, 1, std::max(1, grid->columnCount() - 1));
     if (!startFolder.empty()) {
         status->setText(StatusText(QString::fromStdString(startFolder)));
     }

@@ -1,6 +1,7 @@
 #include "ui/offscreen_dc.h"
 
 #include <QPaintDevice>
+#include <QTransform>
 
 namespace ui {
 
@@ -20,11 +21,20 @@ OffscreenDC::OffscreenDC(QPainter& target, const QRect& clipBox)
     }
     // Opaque format: the paint covers every pixel, and a block copy of an opaque image is a
     // plain copy rather than a blend.
+    // The surface covers whole device pixels and starts on one of the target's: at a
+    // fractional scale (150 %) the clip box's edges fall inside pixels, and a surface placed
+    // there would be drawn on a grid of its own, so that two strips of one paint would not join.
     const qreal ratio = TargetPixelRatio(target_);
-    surface_ = QImage(clipBox_.size() * ratio, QImage::Format_RGB32);
-    surface_.setDevicePixelRatio(ratio);
+    const QRect devicePixels =
+        QRectF(QPointF(clipBox_.topLeft()) * ratio, QSizeF(clipBox_.size()) * ratio)
+            .toAlignedRect();
+    // Drawn in device pixels by an exact scale and whole-pixel shift (a logical shift of a
+    // third of a pixel would move edges that fall on half pixels); the ratio is set on copying.
+    origin_ = QPointF(devicePixels.topLeft()) / ratio;
+    surface_ = QImage(devicePixels.size(), QImage::Format_RGB32);
     painter_.begin(&surface_);
-    painter_.translate(-clipBox_.topLeft());
+    painter_.setWorldTransform(
+        QTransform(ratio, 0, 0, ratio, -devicePixels.left(), -devicePixels.top()));
 }
 
 OffscreenDC::~OffscreenDC() {
@@ -40,10 +50,12 @@ void OffscreenDC::Finish() {
         return;
     }
     painter_.end();
-    const QPainter::CompositionMode previousMode = target_.compositionMode();
+    surface_.setDevicePixelRatio(TargetPixelRatio(target_));
+    target_.save();
+    target_.setClipRect(clipBox_, Qt::IntersectClip);
     target_.setCompositionMode(QPainter::CompositionMode_Source);
-    target_.drawImage(clipBox_.topLeft(), surface_);
-    target_.setCompositionMode(previousMode);
+    target_.drawImage(origin_, surface_);
+    target_.restore();
 }
 
 }  // namespace ui

@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QPointF>
 #include <QRect>
 
 namespace ui {
@@ -29,6 +30,7 @@ class OffscreenDC {
   private:
     QPainter& target_;
     QRect clipBox_;
+    QPointF origin_;  // where the surface starts: on a device pixel of the target
     QImage surface_;
     QPainter painter_;
     bool finished_ = false;

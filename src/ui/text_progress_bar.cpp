@@ -144,10 +144,10 @@ void TextProgressBar::paintEvent(QPaintEvent* event) {
     OffscreenDC offscreen(screen, event->rect());
     QPainter& painter = offscreen.Painter();
 
-    // The border sits outside the client area, in the frame colour of the style.
-    painter.setPen(palette().color(QPalette::Mid));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    // The border sits outside the client area, in the frame colour of the style: the whole
+    // rectangle filled, the client area then painted over it. A one-pixel outline would, at
+    // 150 % display scale, leave device pixels at the right and bottom edges unpainted.
+    painter.fillRect(rect(), palette().color(QPalette::Mid));
 
     // Bar B and rest E split the client area; beyond the range B stops at the client's edges.
     const int barWidth = std::clamp(TruncateToInt(area.width() * fraction), 0, area.width());

@@ -28,10 +28,16 @@ mkdir "$scratch/unpacked"
 (cd "$scratch/unpacked" && python3 -m zipfile -e "$zip" .)
 for file in vellumix.exe vellumix-cli.exe Qt6Core.dll Qt6Gui.dll Qt6Network.dll Qt6Widgets.dll \
             platforms/qwindows.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll \
-            README.md; do
+            README.txt; do
   [ -f "$scratch/unpacked/$file" ] || fail "$file is missing from the zip"
 done
 [ ! -e "$scratch/unpacked/Qt6Test.dll" ] || fail "the test library Qt6Test.dll is in the zip"
+[ ! -e "$scratch/unpacked/README.md" ] || fail "the Markdown README.md is in the zip"
+# Notepad of older Windows shows a file with bare LF line ends as one line.
+lines=$(wc -l < "$scratch/unpacked/README.txt")
+crlf_lines=$(grep -c $'\r$' "$scratch/unpacked/README.txt" || true)
+[ "$lines" -gt 0 ] && [ "$crlf_lines" -eq "$lines" ] ||
+  fail "README.txt has $crlf_lines CRLF line ends in $lines lines"
 
 # Run from the unpacked folder itself, with no other Windows DLLs on the search path.
 cd "$scratch/unpacked"

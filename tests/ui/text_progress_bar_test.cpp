@@ -309,4 +309,30 @@ TEST(OffscreenDcTest, CopiesOnlyTheClipBoxAndOnlyWhenFinished) {
     EXPECT_EQ(target.pixelColor(15, 15), QColor(Qt::blue)) << "a second finish copies nothing";
 }
 
+// The progress bar repaints in strips (expose events, partial updates); at 150 % display scale
+// a strip's edge falls inside a device pixel. The strips must join without seams, and every
+// device pixel of the widget must be painted.
+TEST(OffscreenDcTest, StripsJoinWithoutSeamsAtFractionalDisplayScale) {
+    const auto paint = [](QImage& target, const QRect& strip) {
+        QPainter painter(&target);
+        ui::OffscreenDC offscreen(painter, strip);
+        offscreen.Painter().fillRect(QRect(0, 0, 20, 20), Qt::black);
+        offscreen.Painter().fillRect(QRect(1, 1, 18, 18), Qt::blue);
+    };
+    for (const qreal ratio : {1.5, 2.0}) {
+        QImage strips(40, 40, QImage::Format_RGB32);
+        strips.fill(Qt::white);
+        strips.setDevicePixelRatio(ratio);
+        QImage whole = strips.copy();
+        paint(strips, QRect(0, 0, 7, 20));
+        paint(strips, QRect(7, 0, 13, 20));
+        paint(whole, QRect(0, 0, 20, 20));
+        for (int y = 0; y < 40; ++y) {
+            for (int x = 0; x < 40; ++x) {
+                ASSERT_EQ(strips.pixelColor(x, y), whole.pixelColor(x, y)) << ratio << " at " << x;
+            }
+        }
+    }
+}
+
 }  // namespace
