@@ -610,8 +610,8 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
     command
         ->add_option("--pace", options->paceMs,
                      "Least milliseconds between two frames; 150 is the device's contract. "
-                     "Below it only for devices known to take it (0: each frame as soon as the "
-                     "one before is acknowledged)")
+                     "Below it only for devices known to take it (0: a length frame and its data "
+                     "frame back to back, the next pair as soon as the OK comes)")
         ->capture_default_str()
         ->check(CLI::Range(0, 1000));
     command
