@@ -36,6 +36,8 @@ struct DeviceCommandOptions {
     int closeAfter = net::kNoFrame;
     int resetAfter = net::kNoFrame;
     double idleTimeoutSeconds = net::kDeviceIdleTimeoutMs / 1000.0;
+    int minGapMs = 0;
+    bool oneFramePerRead = false;
     int httpPort = kNoHttp;
     std::string httpListen = net::kDefaultPreviewAddress;
 };
@@ -140,6 +142,8 @@ int RunDevice(const DeviceCommandOptions& options) {
     simulatorOptions.closeAfter = options.closeAfter;
     simulatorOptions.resetAfter = options.resetAfter;
     simulatorOptions.idleTimeoutMs = static_cast<int>(options.idleTimeoutSeconds * 1000.0 + 0.5);
+    simulatorOptions.minGapMs = options.minGapMs;
+    simulatorOptions.oneFramePerRead = options.oneFramePerRead;
 
     net::DeviceSimulator simulator(simulatorOptions);
     // The simulator already tells every step; -q leaves only the errors (on stderr).
@@ -258,6 +262,14 @@ void AddDeviceCommand(CLI::App& app, int& exitCode) {
         ->add_option("--reset-after", options->resetAfter,
                      "Reset the connection (SO_LINGER 0) once frame K is answered")
         ->check(CLI::NonNegativeNumber);
+    command
+        ->add_option("--min-gap", options->minGapMs,
+                     "Model firmware that needs time between frames: close on a frame that "
+                     "arrives less than MS after the one before")
+        ->check(CLI::Range(0, 3600000));
+    command->add_flag("--one-frame-per-read", options->oneFramePerRead,
+                      "Model firmware that takes each read as exactly one frame: close on a read "
+                      "that holds two frames (merged by the sender or the network)");
     command
         ->add_option("--idle-timeout", options->idleTimeoutSeconds,
                      "Drop a client that sends nothing for this many seconds while no answer is "

@@ -121,6 +121,7 @@ QJsonObject UploadJson(const ledger::UploadRow& row) {
                        {"files", start.fileCount},
                        {"source", Text(start.sourceKind)},
                        {"total_frames", start.totalFrames},
+                       {"pace_ms", start.paceMs},
                        {"program", Text(start.program)},
                        {"version", Text(start.version)},
                        {"user", Text(start.user)},
@@ -212,7 +213,7 @@ int RunHistory(const HistoryOptions& options) {
     if (options.csv) {
         std::cout << "started_at,ended_at,device,address,port,result,message,cause,tries,"
                      "frames_sent,total_frames,interrupted,sha256,image_bytes,files,source,"
-                     "source_path,program,version,user,host\n";
+                     "source_path,program,version,user,host,pace_ms\n";
         for (const auto& row : rows) {
             const auto& s = row.start;
             const ledger::UploadEnd end = row.end.value_or(ledger::UploadEnd{});
@@ -237,7 +238,8 @@ int RunHistory(const HistoryOptions& options) {
                 s.program,
                 s.version,
                 s.user,
-                s.host};
+                s.host,
+                std::to_string(s.paceMs)};
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 std::cout << (i == 0 ? "" : ",") << CsvField(fields[i]);
             }

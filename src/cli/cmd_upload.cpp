@@ -50,6 +50,7 @@ struct UploadOptions {
     bool trace = false;
     double connectTimeoutSeconds = FleetUpload::kDefaultConnectTimeoutMs / 1000.0;
     int ackTimeoutMs = static_cast<int>(transfer::kAckTimeoutMs);
+    int paceMs = transfer::kTimerPeriodMs;
     int retries = 0;
     packer::BuildOptions build;  // --exclude, --strict
     LedgerOptions ledger;        // --ledger, --no-ledger, --require-ledger
@@ -91,6 +92,7 @@ FleetUpload::Options EngineOptions(const UploadOptions& options,
     engine.retries = options.retries;
     engine.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
     engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
+    engine.paceMs = options.paceMs;
     return engine;
 }
 
@@ -98,13 +100,13 @@ FleetUpload::Options EngineOptions(const UploadOptions& options,
 // line per whole per cent otherwise.
 class ProgressPrinter {
   public:
-    explicit ProgressPrinter(bool terminal) : terminal_(terminal) {}
+    ProgressPrinter(bool terminal, int paceMs) : terminal_(terminal), paceMs_(paceMs) {}
 
     void Show(float percent, int framesTaken, int totalFrames) {
         if (totalFrames <= 0 || Quiet()) {
             return;  // the reset before the frames exist
         }
-        const long long left = EstimatedMsLeft(framesTaken, totalFrames);
+        const long long left = EstimatedMsLeft(framesTaken, totalFrames, paceMs_);
         char number[16];
         std::snprintf(number, sizeof number, "%.2f", static_cast<double>(percent));
         if (terminal_) {
@@ -141,6 +143,7 @@ class ProgressPrinter {
 
   private:
     bool terminal_ = false;
+    int paceMs_ = transfer::kTimerPeriodMs;
     int lastFrames_ = -1;
     int lastWhole_ = -1;
     bool lineOpen_ = false;
@@ -250,12 +253,14 @@ int RunSingleUpload(const UploadOptions& options, const DeviceAddress& device,
     logPipe.Open();
 
     // Each step of --verbose is a line of its own, so the progress is never redrawn in place.
-    ProgressPrinter progress(!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput));
+    ProgressPrinter progress(!Verbose() && platform::IsTerminal(platform::StandardStream::kOutput),
+                             options.paceMs);
     SingleDeviceEvents text(device, progress);
     // Its stderr lines are SingleDeviceJson's: the JSON printer's own go nowhere.
     std::ostream discard(nullptr);
     FleetPrinter json(FleetPrinter::Mode::Json, {device}, std::cout, discard);
     json.SetImage(prepared.info);
+    json.SetPace(options.paceMs);
     SingleDeviceJson jsonEvents(device, json);
     UploadEvents& events = options.json ? static_cast<UploadEvents&>(jsonEvents) : text;
 
@@ -297,6 +302,7 @@ int RunFleetUpload(const UploadOptions& options, const std::vector<DeviceAddress
         printer.Skipped(skip.device.Label(), ledger::FormatUtc(skip.upload.start.startedMs));
     }
     record.Begin(devices);
+    printer.SetPace(options.paceMs);
     FleetUpload fleet(EngineOptions(options, devices, limits, prepared, &logPipe, interrupts),
                       record.Watch(printer));
     const auto reports = fleet.Run();
@@ -441,12 +447,12 @@ std::optional<PreparedImage> BuildImage(const std::string& folder, const packer:
 }
 
 // Without --dry-run's folder report: what an image file holds, as `pack` reports a folder.
-int ReportImage(const PreparedImage& prepared, bool json) {
+int ReportImage(const PreparedImage& prepared, bool json, int paceMs) {
     const auto& image = *prepared.image;
     const auto directory =
         packer::ReadImageDirectory(image.imageBuffer.data(), image.imageBuffer.size()).directory;
     const std::int64_t frames = transfer::FrameCount(image.usedLength);
-    const std::int64_t estimatedMs = EstimatedUploadMs(image.usedLength);
+    const std::int64_t estimatedMs = EstimatedUploadMs(image.usedLength, paceMs);
     if (json) {
         JsonLines out(std::cout);
         for (const auto& entry : directory.entries) {
@@ -461,7 +467,8 @@ int ReportImage(const PreparedImage& prepared, bool json) {
                            {"image_bytes", static_cast<qint64>(prepared.info.imageBytes)},
                            {"sha256", QString::fromStdString(prepared.info.sha256)},
                            {"frames", static_cast<qint64>(frames)},
-                           {"estimated_ms", static_cast<qint64>(estimatedMs)}};
+                           {"estimated_ms", static_cast<qint64>(estimatedMs)},
+                           {"pace_ms", paceMs}};
         PutName(result, prepared.label, "image");
         out.Write("result", result);
         return kExitOk;
@@ -539,7 +546,7 @@ int RunUpload(const UploadOptions& options) {
     }
     if (options.dryRun && !fromImage) {
         return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr,
-                             false, options.build);
+                             false, options.build, options.paceMs);
     }
 
     ImageFailure failure;
@@ -562,7 +569,7 @@ int RunUpload(const UploadOptions& options) {
         return kExitFailure;
     }
     if (options.dryRun) {
-        return ReportImage(*prepared, options.json);
+        return ReportImage(*prepared, options.json, options.paceMs);
     }
     std::vector<DeviceAddress> sending = *devices;
     std::vector<SkippedDevice> skipped;
@@ -576,6 +583,7 @@ int RunUpload(const UploadOptions& options) {
     }
     UploadLedger record(options.ledger, std::cerr);
     record.SetSource(SourceKind(options.source, fromImage), prepared->label);
+    record.SetPace(options.paceMs);
     if (!record.Prepare(*prepared->image)) {
         if (options.json) {
             JsonLines json(std::cout);
@@ -654,6 +662,13 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
                      "contract, raise it only for links known to be slow")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600000));
+    command
+        ->add_option("--pace", options->paceMs,
+                     "Least milliseconds between two frames; 150 is the device's contract. "
+                     "Below it only for devices known to take it (0: a length frame and its data "
+                     "frame back to back, the next pair as soon as the OK comes)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
     command
         ->add_option("--retries", options->retries,
                      "Try a failed device again from the start up to N times, after a pause "

@@ -17,6 +17,7 @@ DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
         report_.trace = std::make_shared<transfer::AckTrace>();
     }
     sequencer_.SetAckTimeoutMs(settings_.ackTimeoutMs);
+    sequencer_.SetPaceMs(settings_.paceMs);
     retryTimer_.setSingleShot(true);
     retryTimer_.setTimerType(Qt::PreciseTimer);  // a pause is never shorter than announced
     QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });

@@ -38,6 +38,7 @@ class DeviceRun : public transfer::SequencerHost {
         int retries = 0;               // further tries after a failed one
         int connectTimeoutMs = 21000;  // per connection attempt
         std::uint32_t ackTimeoutMs = transfer::kAckTimeoutMs;
+        int paceMs = transfer::kTimerPeriodMs;  // least time between two frames
         std::string applicationName = "vellumix-cli";
     };
 

@@ -45,9 +45,9 @@ QString Text(const std::string& text) {
 
 }  // namespace
 
-std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames) {
+std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames, int paceMs) {
     const int left = totalFrames - framesTaken;
-    return static_cast<std::int64_t>(left + 1) * transfer::kTimerPeriodMs;
+    return static_cast<std::int64_t>(left + 1) * paceMs;
 }
 
 void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
@@ -118,8 +118,8 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
                             {"percent", std::round(static_cast<double>(percent) * 100.0) / 100.0},
                             {"frames_taken", framesTaken},
                             {"total_frames", totalFrames},
-                            {"estimated_ms_left",
-                             static_cast<qint64>(EstimatedMsLeft(framesTaken, totalFrames))}});
+                            {"estimated_ms_left", static_cast<qint64>(EstimatedMsLeft(
+                                                      framesTaken, totalFrames, paceMs_))}});
             break;
     }
 }
@@ -178,7 +178,8 @@ void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
                               {"stopped", report.stopped},
                               {"elapsed_ms", static_cast<qint64>(report.elapsedMs)},
                               {"frames_taken", report.framesTaken},
-                              {"total_frames", report.totalFrames}};
+                              {"total_frames", report.totalFrames},
+                              {"pace_ms", paceMs_}};
             if (!report.cause.empty()) {
                 event.insert("cause", Text(report.cause));
             }
@@ -262,7 +263,8 @@ void FleetPrinter::Summary(const std::vector<DeviceRunReport>& reports) {
                            {"devices", static_cast<int>(reports.size())},
                            {"succeeded", succeeded},
                            {"failed", failed},
-                           {"interrupted", interrupted > 0}};
+                           {"interrupted", interrupted > 0},
+                           {"pace_ms", paceMs_}};
         if (skipped_ > 0) {
             result.insert("skipped", skipped_);
         }

@@ -9,6 +9,7 @@
 #include "cli/device_run_report.h"
 #include "cli/output.h"
 #include "cli/upload_events.h"
+#include "transfer/upload_sequencer.h"
 
 namespace cli {
 
@@ -37,6 +38,8 @@ class FleetPrinter : public UploadEvents {
                  std::ostream& err);
 
     void SetImage(UploadImageInfo image) { image_ = std::move(image); }
+    // The least time between two frames: the estimates use it, the JSON results name it.
+    void SetPace(int paceMs) { paceMs_ = paceMs; }
 
     void Progress(int index, float percent, int framesTaken, int totalFrames) override;
     // Try `attempt` of device `index` failed with `message` (and `cause`); the next of at most
@@ -83,6 +86,7 @@ class FleetPrinter : public UploadEvents {
     std::ostream& err_;
     JsonLines json_;
     UploadImageInfo image_;
+    int paceMs_ = transfer::kTimerPeriodMs;
     std::vector<Row> rows_;
     std::size_t labelWidth_ = 0;
     bool dirty_ = true;
@@ -96,8 +100,9 @@ class FleetPrinter : public UploadEvents {
 void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
                         const std::string& cause, bool interrupted = false);
 
-// Estimated time still needed at best: one tick per frame left, and one that finds the queue
-// empty.
-std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames);
+// Estimated time still needed at best: one tick of `paceMs` per frame left, and one that finds
+// the queue empty.
+std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames,
+                             int paceMs = transfer::kTimerPeriodMs);
 
 }  // namespace cli

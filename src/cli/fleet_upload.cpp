@@ -114,6 +114,7 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
         settings.retries = options_.retries;
         settings.connectTimeoutMs = options_.connectTimeoutMs;
         settings.ackTimeoutMs = options_.ackTimeoutMs;
+        settings.paceMs = options_.paceMs;
         runs.push_back(std::make_unique<DeviceRun>(static_cast<int>(i), settings, watch));
     }
 

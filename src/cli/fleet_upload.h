@@ -43,7 +43,8 @@ class FleetUpload {
         int retries = 0;  // further tries of a device whose try failed
         int connectTimeoutMs = kDefaultConnectTimeoutMs;
         std::uint32_t ackTimeoutMs = transfer::kAckTimeoutMs;
-        bool catchSignals = true;  // SIGINT / SIGTERM interrupt the upload
+        int paceMs = transfer::kTimerPeriodMs;  // least time between two frames
+        bool catchSignals = true;               // SIGINT / SIGTERM interrupt the upload
         // Signals the caller already catches (from before the image was built); Run takes them
         // over instead of catching its own.
         platform::InterruptSignals* interrupts = nullptr;

@@ -135,8 +135,8 @@ void PrintJsonFailure(const std::string& folder, const packer::BuildReport& repo
 
 }  // namespace
 
-std::int64_t EstimatedUploadMs(std::int64_t imageLength) {
-    return (transfer::FrameCount(imageLength) + 1) * transfer::kTimerPeriodMs;
+std::int64_t EstimatedUploadMs(std::int64_t imageLength, int paceMs) {
+    return (transfer::FrameCount(imageLength) + 1) * paceMs;
 }
 
 void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
@@ -190,7 +190,7 @@ void PrintBuildCause(const packer::BuildReport& report, std::ostream& err) {
 
 int RunPackReport(const std::string& folder, const packer::PackLimits& limits, bool json,
                   std::ostream& out, std::ostream& err, std::vector<std::uint8_t>* imageOut,
-                  bool full, const packer::BuildOptions& build) {
+                  bool full, const packer::BuildOptions& build, int paceMs) {
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
     std::vector<std::uint8_t> readBuffer;
@@ -224,7 +224,7 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     summary.sha256 = platform::Sha256::Hex(platform::Sha256::Of(
         image.imageBuffer.data(), static_cast<std::size_t>(summary.imageBytes)));
     summary.frames = transfer::FrameCount(image.usedLength);
-    summary.estimatedMs = EstimatedUploadMs(image.usedLength);
+    summary.estimatedMs = EstimatedUploadMs(image.usedLength, paceMs);
 
     if (json) {
         PrintJson(folder, report, summary, out);

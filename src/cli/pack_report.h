@@ -9,6 +9,7 @@
 
 #include "packer/build_report.h"
 #include "packer/pack_limits.h"
+#include "transfer/upload_sequencer.h"
 
 namespace cli {
 
@@ -25,10 +26,11 @@ void AddBuildOptions(CLI::App& command, packer::BuildOptions& build);
 // "vellumix-cli: CAUSE" when the build knows more. The image bytes (usedLength of them, or all
 // R with `full`) are stored in `imageOut` when given. `build` selects files (--exclude) and
 // refuses a build with anything left out (--strict). Returns kExitOk, or kExitFailure when the
-// build failed (its message already on `err`).
+// build failed (its message already on `err`). The upload time is estimated at `paceMs`.
 int RunPackReport(const std::string& folder, const packer::PackLimits& limits, bool json,
                   std::ostream& out, std::ostream& err, std::vector<std::uint8_t>* imageOut,
-                  bool full = false, const packer::BuildOptions& build = {});
+                  bool full = false, const packer::BuildOptions& build = {},
+                  int paceMs = transfer::kTimerPeriodMs);
 
 // Prints to `err` what an upload's build left out, one "vellumix-cli: left out: NAME (REASON)"
 // line each: the files and folders that could not be packed, and with -v also the empty and
@@ -45,7 +47,7 @@ bool RefusedForNoFile(const std::string& folder, packer::BuildReport& report);
 void PrintBuildCause(const packer::BuildReport& report, std::ostream& err);
 
 // Best time of an upload of `imageLength` bytes: one timer tick per frame and one more that
-// finds the queue empty.
-std::int64_t EstimatedUploadMs(std::int64_t imageLength);
+// finds the queue empty, at `paceMs` a tick.
+std::int64_t EstimatedUploadMs(std::int64_t imageLength, int paceMs = transfer::kTimerPeriodMs);
 
 }  // namespace cli

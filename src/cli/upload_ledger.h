@@ -62,6 +62,7 @@ class UploadLedger {
 
     // Where the image came from: "folder", "image" or "stdin", and its path.
     void SetSource(std::string kind, std::string path);
+    void SetPace(int paceMs) { common_.paceMs = paceMs; }
     // Opens the ledger and records the image. With --require-ledger, false (after the message
     // on `err`) when the ledger cannot be written: nothing may be sent then.
     bool Prepare(const packer::WebImage& image);

@@ -49,7 +49,8 @@ constexpr const char* kUpgradeSteps[] = {
     "  program TEXT NOT NULL,"
     "  version TEXT NOT NULL,"
     "  user_name TEXT NOT NULL,"
-    "  host_name TEXT NOT NULL"
+    "  host_name TEXT NOT NULL,"
+    "  pace_ms INTEGER NOT NULL"
     ");"
     "CREATE INDEX uploads_by_address ON uploads (address, port, id);"
     "CREATE INDEX uploads_by_device ON uploads (device, id);"
@@ -61,7 +62,7 @@ static_assert(std::size(kUpgradeSteps) == kSchemaVersion);
 constexpr char kUploadColumns[] =
     "id, started_ms, device, address, port, image_sha256, image_bytes, file_count, source_kind, "
     "source_path, program, version, user_name, host_name, total_frames, ended_ms, result, "
-    "message, cause, tries, frames_sent, interrupted";
+    "message, cause, tries, frames_sent, interrupted, pace_ms";
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -118,6 +119,7 @@ UploadRow ReadUpload(const Statement& row) {
     start.user = row.Text(12);
     start.host = row.Text(13);
     start.totalFrames = static_cast<int>(row.Int(14));
+    start.paceMs = static_cast<int>(row.Int(22));
     if (!row.Null(16)) {
         UploadEnd end;
         end.id = upload.id;
@@ -366,8 +368,8 @@ Error Ledger::BeginUploads(const std::vector<UploadStart>& starts, std::vector<s
     Statement insert(db_,
                      "INSERT INTO uploads (started_ms, device, address, port, image_sha256, "
                      "image_bytes, file_count, source_kind, source_path, program, version, "
-                     "user_name, host_name, total_frames) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
-                     "?9, ?10, ?11, ?12, ?13, ?14)");
+                     "user_name, host_name, total_frames, pace_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+                     "?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
     if (!insert.Ok()) {
         return Fail("");
     }
@@ -387,6 +389,7 @@ Error Ledger::BeginUploads(const std::vector<UploadStart>& starts, std::vector<s
         insert.Bind(12, start.user);
         insert.Bind(13, start.host);
         insert.Bind(14, static_cast<std::int64_t>(start.totalFrames));
+        insert.Bind(15, static_cast<std::int64_t>(start.paceMs));
         if (insert.Step() != SQLITE_DONE) {
             return Fail("");
         }

@@ -56,6 +56,7 @@ struct UploadStart {
     std::string user;
     std::string host;
     int totalFrames = 0;
+    int paceMs = 150;  // least time between two frames (the contract's 150, or --pace)
 };
 
 // How it ended.

@@ -1,5 +1,8 @@
 #include "net/device_simulator.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -152,6 +155,42 @@ std::optional<QByteArray> DecodeCEscapes(const std::string& text) {
     return decoded;
 }
 
+std::size_t FrameBounds::Take(const std::uint8_t* data, std::size_t length) {
+    const std::size_t count = std::min(length, size_ - taken_);
+    if (kind_ == Kind::kLength) {
+        for (std::size_t i = 0; i < count; ++i) {
+            dataLength_ |= static_cast<std::size_t>(data[i]) << (8 * (taken_ + i));
+        }
+    }
+    taken_ += count;
+    if (taken_ < size_) {
+        return count;
+    }
+    taken_ = 0;
+    if (kind_ == Kind::kLength && dataLength_ > 0) {
+        kind_ = Kind::kData;
+        size_ = dataLength_;
+    } else {
+        kind_ = Kind::kLength;
+        size_ = 2;
+        ++block_;
+    }
+    dataLength_ = 0;
+    return count;
+}
+
+std::string FrameBounds::Name() const {
+    switch (kind_) {
+        case Kind::kMagic:
+            return "the magic frame";
+        case Kind::kLength:
+            return "the length frame of block " + std::to_string(block_);
+        case Kind::kData:
+            return "the data frame of block " + std::to_string(block_);
+    }
+    return {};
+}
+
 DeviceSimulator::DeviceSimulator(DeviceSimulatorOptions options, QObject* parent)
     : QObject(parent), options_(std::move(options)) {}
 
@@ -239,6 +278,8 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
         listener.client = socket;
         ++listener.connectionSerial;
         listener.parser = std::make_unique<transfer::DeviceStreamParser>(options_.maxImageBytes);
+        listener.frames = FrameBounds{};
+        listener.lastFrameAtMs.reset();
         Say(listener, "connection from " + PeerName(*socket));
         connect(socket, &QTcpSocket::readyRead, this,
                 [this, &listener, socket] { OnReadyRead(listener, socket); });
@@ -274,6 +315,11 @@ void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
         return;
     }
     listener.idleTimer->start(options_.idleTimeoutMs);
+    const std::string refusal = FirmwareRefusal(listener, bytes);
+    if (!refusal.empty()) {
+        DropConnection(listener, "rejected: " + refusal, false);
+        return;
+    }
     transfer::DeviceStreamParser& parser = *listener.parser;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
     const auto size = static_cast<std::size_t>(bytes.size());
@@ -303,6 +349,36 @@ void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
             FrameEnded(listener, frameNumber);
         }
     }
+}
+
+std::string DeviceSimulator::FirmwareRefusal(Listener& listener, const QByteArray& bytes) {
+    if (options_.minGapMs <= 0 && !options_.oneFramePerRead) {
+        return {};
+    }
+    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    const auto size = static_cast<std::size_t>(bytes.size());
+    for (std::size_t offset = 0; offset < size;) {
+        if (listener.frames.AtFrameStart()) {
+            const std::string name = listener.frames.Name();
+            if (options_.oneFramePerRead && offset > 0) {
+                return name +
+                       " came in the same read as the frame before it "
+                       "(--one-frame-per-read takes each read as one frame)";
+            }
+            if (options_.minGapMs > 0 && listener.lastFrameAtMs &&
+                nowMs - *listener.lastFrameAtMs < options_.minGapMs) {
+                return name + " came " + std::to_string(nowMs - *listener.lastFrameAtMs) +
+                       " ms after the frame before it, less than --min-gap " +
+                       std::to_string(options_.minGapMs) + " ms";
+            }
+            listener.lastFrameAtMs = nowMs;
+        }
+        offset += listener.frames.Take(data + offset, size - offset);
+    }
+    return {};
 }
 
 void DeviceSimulator::FrameEnded(Listener& listener, int frameNumber) {

@@ -40,6 +40,10 @@ struct DeviceSimulatorOptions {
     int closeAfter = kNoFrame;      // close the connection once frame K is answered
     int resetAfter = kNoFrame;      // reset it (SO_LINGER 0) once frame K is answered
     int idleTimeoutMs = kDeviceIdleTimeoutMs;
+    // Firmware models: refuse (close on) a frame that begins less than minGapMs after the frame
+    // before it began; refuse a read that holds the start of a frame after bytes of another.
+    int minGapMs = 0;
+    bool oneFramePerRead = false;
     std::size_t maxImageBytes = transfer::kDefaultMaxImageBytes;
 };
 
@@ -50,6 +54,27 @@ struct DeviceUploadResult {
     std::vector<std::uint8_t> image;   // the bytes reassembled (also when !ok)
     packer::ImageDirectory directory;  // valid when ok
     int blocks = 0;
+};
+
+// Where the frames of an upload stream begin, as firmware that times them or reads them one at a
+// time sees them: the magic, then per block a length frame of two bytes and a data frame of as
+// many bytes as it gives. Follows any stream; judging it is the parser's work.
+class FrameBounds {
+  public:
+    // Takes bytes of the current frame, at most `length`; returns how many.
+    std::size_t Take(const std::uint8_t* data, std::size_t length);
+    bool AtFrameStart() const { return taken_ == 0; }
+    // The current frame: "the magic frame", "the length frame of block 2", "the data frame of
+    // block 2".
+    std::string Name() const;
+
+  private:
+    enum class Kind { kMagic, kLength, kData };
+    Kind kind_ = Kind::kMagic;
+    std::size_t size_ = transfer::kMagicLength;
+    std::size_t taken_ = 0;
+    int block_ = 0;
+    std::size_t dataLength_ = 0;
 };
 
 // Most addresses one range may name; a typo should not open thousands of sockets.
@@ -108,12 +133,16 @@ class DeviceSimulator : public QObject {
         quint64 connectionSerial = 0;  // tells a late timer whether its connection still exists
         std::unique_ptr<transfer::DeviceStreamParser> parser;
         std::unique_ptr<QTimer> idleTimer;
+        FrameBounds frames;
+        std::optional<std::int64_t> lastFrameAtMs;  // when the last frame began to arrive
     };
 
     void OnNewConnection(Listener& listener);
     void OnReadyRead(Listener& listener, QTcpSocket* socket);
     void OnDisconnected(Listener& listener, QTcpSocket* socket);
     void Consume(Listener& listener, const QByteArray& bytes);
+    // The firmware models' reason to refuse this read, empty when they take it.
+    std::string FirmwareRefusal(Listener& listener, const QByteArray& bytes);
     void FrameEnded(Listener& listener, int frameNumber);
     void WriteAnswer(Listener& listener, int frameNumber, quint64 connection);
     void AfterAnswer(Listener& listener, int frameNumber);

@@ -133,6 +133,11 @@ bool SocketSetSendBuffer(int socket, int bytes) {
     return setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
+bool SocketSetNoDelay(int socket) {
+    const int on = 1;
+    return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
 bool SetAbortiveClose(std::intptr_t socket) {
     const linger abortive{1, 0};
     return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abortive,

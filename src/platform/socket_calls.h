@@ -55,6 +55,9 @@ SocketError SocketPendingError(int socket);
 // The bound local port, 0 when unknown.
 int SocketLocalPort(int socket);
 bool SocketSetSendBuffer(int socket, int bytes);
+// Turns Nagle's algorithm off: each send goes out as it is, not held back to be merged with the
+// next one. False when the system refuses.
+bool SocketSetNoDelay(int socket);
 // Makes the next close of `socket` (a system socket, as Qt's socketDescriptor() gives it) reset
 // the connection instead of ending it in order (linger on, time 0). False when the system
 // refuses.

@@ -208,6 +208,12 @@ bool SocketSetSendBuffer(int socket, int bytes) {
                       sizeof bytes) == 0;
 }
 
+bool SocketSetNoDelay(int socket) {
+    const BOOL on = TRUE;
+    return setsockopt(Sock(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
 bool SetAbortiveClose(std::intptr_t socket) {
     const linger abortive{1, 0};
     return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,

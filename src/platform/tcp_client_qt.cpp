@@ -77,6 +77,11 @@ bool TcpClient::Open() {
     SocketError error;
     descriptor_ = SocketOpen(error);
     lastError_ = error.number;
+    // Every Send is one frame of the device's protocol; a device may take each read as one
+    // frame, so a frame must not wait to be merged with the next.
+    if (descriptor_ >= 0) {
+        SocketSetNoDelay(descriptor_);
+    }
     connected_ = false;
     closeReported_ = false;
     queue_.clear();

@@ -93,8 +93,12 @@ void UploadSequencer::OnStart() {
     totalFrames = 0;
     frameQueue.BuildFrames(host_.ImageBytes(), host_.ImageLength());
     totalFrames = frameQueue.Size();
-    host_.SetTimer(kUploadTimerId, kTimerPeriodMs);
+    host_.SetTimer(kUploadTimerId, paceMs_ > 0 ? paceMs_ : kTimerPeriodMs);
     running_ = true;
+    if (paceMs_ == 0) {
+        StepUpload();
+        UpdateProgress();
+    }
 }
 
 void UploadSequencer::OnTimer(unsigned timerId) {
@@ -120,6 +124,15 @@ void UploadSequencer::StepUpload() {
         return;
     }
     SendNextFrame();
+    // Without a pace, a frame that wants no answer is followed at once by the next one.
+    while (paceMs_ == 0 && running_ && awaitingAck == 0) {
+        SendNextFrame();
+    }
+    // A periodic tick that came late is followed by a short one. The contract's tick stays as
+    // it always was; any other pace counts from the send, so no two frames come closer.
+    if (running_ && paceMs_ > 0 && paceMs_ != kTimerPeriodMs) {
+        host_.SetTimer(kUploadTimerId, paceMs_);
+    }
 }
 
 void UploadSequencer::SendNextFrame() {
@@ -158,7 +171,13 @@ void UploadSequencer::OnDeviceReceive(platform::WParam, platform::LParam) {
     std::int32_t length = 0;
     deviceSocket->CopyLastReceived(chunk, length);
     if (EqualIgnoringAsciiCase(reinterpret_cast<const char*>(chunk), kAckText)) {
+        const bool answered = awaitingAck == 1;
         awaitingAck = 0;
+        // Without a pace the acknowledgement, not a tick, lets the next frame go.
+        if (paceMs_ == 0 && answered && running_) {
+            StepUpload();
+            UpdateProgress();
+        }
     } else if (awaitingAck == 1 && wrongReplyLength_ == 0 && length > 0) {
         wrongReply_.assign(chunk, chunk + std::min(length, kShownReplyBytes));
         wrongReplyLength_ = length;

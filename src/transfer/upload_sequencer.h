@@ -106,6 +106,13 @@ class UploadSequencer {
         ackTimeoutMs_ = milliseconds == 0 ? kAckTimeoutMs : milliseconds;
     }
     std::uint32_t AckTimeoutMs() const { return ackTimeoutMs_; }
+    // The least time between two frames (kTimerPeriodMs unless changed; the device's contract):
+    // a frame goes out at a tick of this period once the one before is acknowledged. 0 sends
+    // with no tick at all: a length frame and its data frame back to back, and the next pair as
+    // soon as the "OK" comes; the acknowledgement time-out is then checked every
+    // kTimerPeriodMs. A negative value is taken as 0. Read at Start.
+    void SetPaceMs(int milliseconds) { paceMs_ = milliseconds < 0 ? 0 : milliseconds; }
+    int PaceMs() const { return paceMs_; }
 
   private:
     void StepUpload();
@@ -136,6 +143,7 @@ class UploadSequencer {
     int lastResult_ = 0;
     FailureCause lastFailure_;
     std::uint32_t ackTimeoutMs_ = kAckTimeoutMs;
+    int paceMs_ = kTimerPeriodMs;
 };
 
 }  // namespace transfer

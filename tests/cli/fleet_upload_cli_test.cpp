@@ -419,7 +419,8 @@ TEST_F(FleetUploadCli, ConcurrentUploadsLoseNoRecord) {
         // Nothing listens on port 1 there: each connect is refused at once, and recorded.
         std::vector<std::string> args = {CliPath(), "upload", (ExamplesPath() / "web").string(),
                                          "--ini",   ini_,     "--ledger",
-                                         book,      "--port", "1"};
+                                         book,      "--port", "1",
+                                         "--pace",  "40"};
         for (int d = 0; d < kDevicesEach; ++d) {
             args.insert(args.end(), {"--device", "127.0.9." + std::to_string(d + 1)});
         }
@@ -436,6 +437,7 @@ TEST_F(FleetUploadCli, ConcurrentUploadsLoseNoRecord) {
     for (const auto& event : events) {
         if (event.value("event").toString() == "upload") {
             EXPECT_EQ(event.value("result").toString(), "failed");
+            EXPECT_EQ(event.value("pace_ms").toInt(), 40);
         }
     }
 }

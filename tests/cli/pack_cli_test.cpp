@@ -513,6 +513,10 @@ TEST_F(CliFixture, UsageErrorWithJsonStillPrintsTheResult) {
          "{\"devices\":0,\"event\":\"result\",\"failed\":0,\"interrupted\":false,\"message\":\"--"
          "port: "
          "Value 0 not in range 1 to 65535\",\"ok\":false,\"schema\":1,\"succeeded\":0}\n"},
+        {{"upload", web, "--json", "--device", "127.0.0.1", "--pace", "1001"},
+         "{\"devices\":0,\"event\":\"result\",\"failed\":0,\"interrupted\":false,\"message\":\"--"
+         "pace: Value 1001 not in range 0 to 1000\",\"ok\":false,\"schema\":1,\"succeeded\":0}\n"},
+        {{"upload", web, "--device", "127.0.0.1", "--pace", "-1"}, ""},
         {{"pack", "--max-rom", "0", web}, ""},
     };
     for (const auto& [args, out] : cases) {

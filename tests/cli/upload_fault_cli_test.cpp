@@ -441,6 +441,37 @@ TEST_F(UploadFaultCli, RetriesStartOverAfterADoublingPauseAndReportEachTry) {
     EXPECT_EQ(magics, 3u) << seen;
 }
 
+// A pace below the contract's only suits a device that takes it: firmware that needs a gap
+// between frames, or that takes each read as one frame, refuses the frames --pace 0 sends back
+// to back, says which, and the upload fails naming the frame; a paced upload passes both.
+TEST_F(UploadFaultCli, PaceTooFastForTheFirmwareFailsNamingTheFrame) {
+    const std::string folder = FolderWithFileOf(3 * kBlockBytes);
+    const std::tuple<std::vector<std::string>, const char*, int> cases[] = {
+        {{"--one-frame-per-read"}, "0", 1},
+        {{"--min-gap", "100"}, "0", 1},
+        {{}, "0", 0},
+        {{"--min-gap", "100", "--one-frame-per-read"}, "300", 0},
+    };
+    for (const auto& [options, pace, exitCode] : cases) {
+        SCOPED_TRACE(std::string("--pace ") + pace + " against " +
+                     ::testing::PrintToString(options));
+        Simulator device(options);
+        ASSERT_GT(device.Port(), 0) << device.Process().Output();
+        std::vector<std::string> args = UploadArgs(folder, device.Port());
+        args.insert(args.end(), {"--pace", pace, "--ack-timeout", "1000"});
+        const auto result = RunProcess(args, "", {}, kProcessTimeoutMs);
+        EXPECT_EQ(result.exitCode, exitCode) << result.err << device.Process().Output();
+        if (exitCode != 0) {
+            EXPECT_TRUE(std::regex_search(
+                result.err, std::regex(kUpdateError + "vellumix-cli: 127.0.0.1:[0-9]+: frame "
+                                                      "[0-9]+ of 9: (the device closed|connection "
+                                                      "lost)")))
+                << result.err;
+            EXPECT_TRUE(device.Process().WaitForOutput("upload failed: rejected: the ", kStartMs));
+        }
+    }
+}
+
 // A client that connects to the simulator and says nothing would hold its one upload slot: it
 // is dropped after --idle-timeout, with a line saying so, and the next upload goes through.
 TEST_F(UploadFaultCli, SimulatorDropsASilentClientSoTheNextUploadGoesThrough) {

@@ -198,7 +198,7 @@ class FakeHost : public transfer::SequencerHost, public platform::MessageTarget 
     int Port() override { return 8001; }
     void SetTimer(unsigned timerId, int periodMs) override {
         EXPECT_EQ(timerId, 1u);
-        EXPECT_EQ(periodMs, 150);
+        EXPECT_EQ(periodMs, expectedPeriodMs);
         timerRunning = true;
         ++timerStarts;
     }
@@ -223,6 +223,7 @@ class FakeHost : public transfer::SequencerHost, public platform::MessageTarget 
     Bytes image;
     bool buildSucceeds = true;
     bool timerRunning = false;
+    int expectedPeriodMs = 150;
     int timerStarts = 0;
     int exchanges = 0;
     std::vector<float> progress;
@@ -320,6 +321,37 @@ TEST_F(UploadSequencerTest, ImageOf2500BytesSucceedsInEightTicksWithFramePercent
         Tick();
     }
     EXPECT_EQ(host.messages.size(), 1u);
+}
+
+TEST_F(UploadSequencerTest, PaceZeroSendsEachPairOnTheOkAloneWithTheSameFrames) {
+    sequencer.SetPaceMs(0);
+    sequencer.OnStart();  // the timer only watches the time-out, at the contract's period
+    DeliverPosted();
+    ASSERT_EQ(host.messages.size(), 1u) << "no tick may be needed";
+    EXPECT_EQ(host.messages[0], kSuccess);
+    ASSERT_EQ(device.sent.size(), 7u);
+    EXPECT_EQ(device.sent[6], Bytes(host.image.begin() + 2048, host.image.end()));
+    EXPECT_FLOAT_EQ(host.progress.back(), 100.0f);
+}
+
+TEST_F(UploadSequencerTest, PaceZeroStillWaitsForEachOkAndFailsASilentDevice) {
+    device.answer = Device::Answer::Never;
+    sequencer.SetPaceMs(0);
+    sequencer.OnStart();
+    ASSERT_EQ(device.sent.size(), 1u);  // the magic, then nothing before its answer
+    ASSERT_GT(TickUntilMessage(), 0);
+    EXPECT_GE(clock.EpochMs(), 3000);
+    EXPECT_EQ(host.messages.back(), kFailure);
+}
+
+TEST_F(UploadSequencerTest, OtherPaceTicksAtItsPeriodCountedAgainFromEachSend) {
+    host.expectedPeriodMs = 40;
+    sequencer.SetPaceMs(40);
+    sequencer.OnStart();
+    EXPECT_TRUE(device.sent.empty()) << "a paced run waits for its first tick";
+    EXPECT_EQ(TickUntilMessage(), 8);  // one frame a tick, as at the contract's pace
+    EXPECT_EQ(host.messages.back(), kSuccess);
+    EXPECT_EQ(host.timerStarts, 1 + 7) << "re-armed at each send";
 }
 
 TEST_F(UploadSequencerTest, SilentDeviceFailsBetweenTimeoutAndOnePeriodLater) {

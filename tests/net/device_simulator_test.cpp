@@ -1,5 +1,6 @@
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -364,6 +365,47 @@ TEST(DeviceSimulatorTest, StreamViolationsAreReportedAndDropTheConnection) {
         EXPECT_NE(harness.Result().error.find(c.error), std::string::npos)
             << harness.Result().error;
         EXPECT_TRUE(harness.Said("violation: ")) << harness.Transcript();
+    }
+}
+
+// Firmware that needs a gap between frames, or takes each read as one frame: frames sent too
+// close, or in one write, are refused naming the frame; frames sent apart are taken.
+TEST(DeviceSimulatorTest, FirmwareModelsRefuseFramesTooCloseOrInOneReadNamingTheFrame) {
+    const std::string image = ValidImage(100);
+    struct Case {
+        int minGapMs;
+        bool oneFramePerRead;
+        int gapMs;  // before the length frame and before the data frame; -1: both in one write
+        const char* error;  // empty: the upload is taken
+    };
+    const Case cases[] = {
+        {0, true, -1, "the data frame of block 1 came in the same read as the frame before it"},
+        {0, true, 50, ""},
+        {100, false, 0, "the length frame of block 1 came "},
+        {100, true, 200, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.minGapMs) + " " + std::to_string(c.gapMs));
+        DeviceSimulatorOptions options;
+        options.minGapMs = c.minGapMs;
+        options.oneFramePerRead = c.oneFramePerRead;
+        SimulatorHarness harness(options);
+        ASSERT_TRUE(harness.Run([&] {
+            UploadClient client(harness.Port());
+            client.SendFrame("KXHTMLUPGRADE");
+            if (c.gapMs < 0) {
+                client.SendFrame(LengthFrame(image.size()) + image);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
+            SendAll(client.descriptor, LengthFrame(image.size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
+            client.SendFrame(image);
+        }));
+        EXPECT_EQ(harness.LastOk(), *c.error == '\0') << harness.Transcript();
+        EXPECT_NE(harness.Result().error.find(c.error), std::string::npos)
+            << harness.Result().error;
+        EXPECT_EQ(harness.Said("rejected: "), *c.error != '\0') << harness.Transcript();
     }
 }
 
