@@ -228,24 +228,20 @@ Error Ledger::Open(const std::string& path, Access access) {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
 
-    // The first read of the file: a file that is not a database fails here.
+    // The first read of the file: a file that is not a database fails here. The version and the
+    // tables are read in one statement, so in one snapshot: read apart, another process could
+    // create the schema in between, and its new ledger would look like someone else's database.
     {
-        Statement version(db_, "PRAGMA user_version");
-        if (!version.Ok() || version.Step() != SQLITE_ROW) {
+        Statement first(db_,
+                        "SELECT (SELECT user_version FROM pragma_user_version), "
+                        "(SELECT count(*) FROM sqlite_schema)");
+        if (!first.Ok() || first.Step() != SQLITE_ROW) {
             Error error = Fail("");
             Close();
             return error;
         }
-        fileVersion_ = static_cast<int>(version.Int(0));
-    }
-    if (fileVersion_ == 0) {
-        Statement tables(db_, "SELECT count(*) FROM sqlite_schema");
-        if (!tables.Ok() || tables.Step() != SQLITE_ROW) {
-            Error error = Fail("");
-            Close();
-            return error;
-        }
-        if (tables.Int(0) != 0) {
+        fileVersion_ = static_cast<int>(first.Int(0));
+        if (fileVersion_ == 0 && first.Int(1) != 0) {
             Close();
             return Error{0, "a SQLite database that is not a ledger (left as it is)"};
         }
