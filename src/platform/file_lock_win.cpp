@@ -8,21 +8,6 @@ namespace platform::file_lock_steps {
 
 namespace {
 
-std::string SystemMessage(DWORD code) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message =
-        length > 0 && text != nullptr ? std::string(text, length) : "error " + std::to_string(code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message;
-}
-
 std::intptr_t Refuse(std::string& error, const std::string& lockPath, const std::string& why) {
     error = "cannot lock " + lockPath + ": " + why;
     return -1;
@@ -40,12 +25,12 @@ std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return Refuse(error, lockPath, SystemMessage(GetLastError()));
+        return Refuse(error, lockPath, SystemErrorText(GetLastError()));
     }
     BY_HANDLE_FILE_INFORMATION info{};
     std::string why;
     if (GetFileInformationByHandle(handle, &info) == 0) {
-        why = SystemMessage(GetLastError());
+        why = SystemErrorText(GetLastError());
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         why = "a symbolic link";
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
@@ -69,7 +54,7 @@ TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::strin
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {
         return TryOutcome::kBusy;
     }
-    error = "cannot lock " + lockPath + ": " + SystemMessage(code);
+    error = "cannot lock " + lockPath + ": " + SystemErrorText(code);
     return TryOutcome::kFailed;
 }
 

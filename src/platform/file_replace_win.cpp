@@ -24,20 +24,7 @@ constexpr int kTempNameAttempts = 100;
 
 bool Fail(std::string* error, const std::string& what, DWORD code) {
     if (error != nullptr) {
-        wchar_t* text = nullptr;
-        const DWORD length =
-            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-        std::string message = length > 0 && text != nullptr
-                                  ? InternalText(std::wstring_view(text, length))
-                                  : "error " + std::to_string(code);
-        LocalFree(text);
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                    message.back() == '.' || message.back() == ' ')) {
-            message.pop_back();
-        }
-        *error = what + ": " + message;
+        *error = what + ": " + SystemErrorText(code);
     }
     return false;
 }

@@ -69,6 +69,22 @@ std::string InternalText(std::wstring_view wide) {
     return NarrowOf(wide, CP_UTF8, 0, nullptr);
 }
 
+std::string SystemErrorText(unsigned long code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr
+                              ? InternalText(std::wstring_view(text, length))
+                              : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
+}
+
 std::wstring SystemPath(const std::string& path) {
     std::wstring wide = WideText(path);
     // Paths already in the system's own form ("\\?\", "\\.\") go as they are.

@@ -15,4 +15,8 @@ std::string InternalText(std::wstring_view wide);
 // so that every file a folder walk finds can be opened by the path it was found under.
 std::wstring SystemPath(const std::string& path);
 
+// The system's text for an error number (GetLastError), in internal text, without the closing
+// full stop and line end; "error N" for a number the system has no text for.
+std::string SystemErrorText(unsigned long code);
+
 }  // namespace platform

@@ -34,11 +34,10 @@ bool IsWritableFolder(const std::string& folder) {
     return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
-std::optional<std::string> HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0') {
-        return std::string(home);
-    }
+namespace {
+
+// One field of the current user's entry in the user database, when there is one.
+std::optional<std::string> UserEntryField(char* passwd::*field) {
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     if (size <= 0) {
         size = kPasswdBufferFallback;
@@ -47,10 +46,20 @@ std::optional<std::string> HomeFolder() {
     passwd entry{};
     passwd* found = nullptr;
     if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') {
+        found == nullptr || found->*field == nullptr || (found->*field)[0] == '\0') {
         return std::nullopt;
     }
-    return std::string(found->pw_dir);
+    return std::string(found->*field);
+}
+
+}  // namespace
+
+std::optional<std::string> HomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') {
+        return std::string(home);
+    }
+    return UserEntryField(&passwd::pw_dir);
 }
 
 std::optional<std::string> UserDataFolder() {
@@ -67,16 +76,8 @@ std::optional<std::string> UserDataFolder() {
 }
 
 std::string UserName() {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    if (size <= 0) {
-        size = kPasswdBufferFallback;
-    }
-    std::vector<char> buffer(static_cast<std::size_t>(size));
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr && found->pw_name != nullptr) {
-        return found->pw_name;
+    if (auto name = UserEntryField(&passwd::pw_name)) {
+        return *name;
     }
     // A user id without an entry (containers): its number says who it was.
     return std::to_string(::getuid());

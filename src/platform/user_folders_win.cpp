@@ -12,26 +12,6 @@
 
 namespace platform {
 
-namespace {
-
-std::string SystemMessage(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr
-                              ? InternalText(std::wstring_view(text, length))
-                              : "error " + std::to_string(code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message;
-}
-
-}  // namespace
-
 // Access rights on Windows live in ACLs that no attribute shows (Program Files is a folder
 // without the read-only attribute that users still cannot write): the only sure answer is to
 // create a file there and delete it again.
@@ -118,7 +98,7 @@ PathKind KindAt(const std::string& path) {
 bool MakeFolder(const std::string& path, std::string& reason) {
     if (CreateDirectoryW(SystemPath(path).c_str(), nullptr) == 0 &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
-        reason = SystemMessage(GetLastError());
+        reason = SystemErrorText(GetLastError());
         return false;
     }
     return true;
