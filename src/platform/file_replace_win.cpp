@@ -21,6 +21,7 @@ namespace platform {
 namespace {
 
 constexpr int kTempNameAttempts = 100;
+constexpr DWORD kMoveRetryMs = 2000;
 
 bool Fail(std::string* error, const std::string& what, DWORD code) {
     if (error != nullptr) {
@@ -65,6 +66,34 @@ std::string ReplacedFile(const std::string& path) {
     return PathText(ResolveTarget(path));
 }
 
+namespace {
+
+// Moves `from` over `to`. A file that another program holds open without delete sharing (a
+// reader of the old settings, a virus scanner) cannot be replaced until it is closed: such a
+// refusal is tried again for up to kMoveRetryMs, as those programs hold it briefly.
+DWORD MoveOver(const std::string& from, const std::string& to) {
+    const std::wstring source = SystemPath(from);
+    const std::wstring target = SystemPath(to);
+    DWORD waited = 0;
+    DWORD pause = 1;
+    for (;;) {
+        if (MoveFileExW(source.c_str(), target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+            return 0;
+        }
+        const DWORD failure = GetLastError();
+        if ((failure != ERROR_ACCESS_DENIED && failure != ERROR_SHARING_VIOLATION) ||
+            waited >= kMoveRetryMs) {
+            return failure;
+        }
+        Sleep(pause);
+        waited += pause;
+        pause = std::min<DWORD>(pause * 2, 50);
+    }
+}
+
+}  // namespace
+
 // Written beside the target, flushed, then moved over it with MoveFileExW (replace existing,
 // write through): the move returns only once it is on the disk.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
@@ -97,9 +126,8 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
         failure = GetLastError();
     }
     CloseHandle(handle);
-    if (failure == 0 && MoveFileExW(SystemPath(tempPath).c_str(), SystemPath(targetName).c_str(),
-                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-        failure = GetLastError();
+    if (failure == 0) {
+        failure = MoveOver(tempPath, targetName);
     }
     if (failure != 0) {
         DeleteFileW(SystemPath(tempPath).c_str());

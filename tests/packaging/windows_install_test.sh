@@ -21,6 +21,7 @@ readonly older_version=0.9.0
 export VELLUMIX_WINEPREFIX="$build_dir/wine-prefix-install-$kind"
 export WINEPREFIX="$VELLUMIX_WINEPREFIX"
 rm -rf "$WINEPREFIX"
+timeout "$step_timeout" "$wine_run" cmd /c exit 0 > /dev/null 2>&1 || true  # makes the prefix
 readonly folder_win='C:\Program Files\Vellumix'
 readonly folder="$WINEPREFIX/drive_c/Program Files/Vellumix"
 # The Start menu folder for all users, where both packages ask for their entries; Wine's
