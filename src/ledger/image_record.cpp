@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "packer/image_reader.h"
+#include "platform/exe_path.h"
 #include "platform/sha256.h"
 #include "platform/user_folders.h"
 
@@ -17,11 +18,7 @@ std::optional<std::string> DefaultPath() {
     if (!folder) {
         return std::nullopt;
     }
-#ifdef _WIN32
-    return *folder + "\\" + kFileName;
-#else
-    return *folder + "/" + kFileName;
-#endif
+    return *folder + platform::kPathSeparator + kFileName;
 }
 
 }  // namespace

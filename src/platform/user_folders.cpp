@@ -63,7 +63,7 @@ std::optional<std::string> HomeFolder() {
 }
 
 std::optional<std::string> UserDataFolder() {
-    // The base directory specification ignores a relative $XDG_DATA_HOME.
+    // A relative $XDG_DATA_HOME is ignored, as the XDG base directories say.
     const char* data = std::getenv("XDG_DATA_HOME");
     if (data != nullptr && data[0] == '/') {
         return std::string(data) + "/vellumix";

@@ -506,7 +506,8 @@ TEST(DeviceSimulatorTest, StartFailsOnABadAddressOrATakenPort) {
         const char* error;
     };
     const Case cases[] = {
-        {"not an address", "999.0.0.1", 0, "not an IPv4 address: 999.0.0.1 (field 999 is above"},
+        {"not an address", "127.0.0.999", 0,
+         "not an IPv4 address: 127.0.0.999 (field 999 is above"},
         {"octal or shorthand", "127.1", 0, "not an IPv4 address: 127.1 (2 fields, not 4"},
         {"port taken", "127.0.0.1", running.Port(), "cannot listen on 127.0.0.1:"},
         {"port out of range", "127.0.0.1", 70000, "bad port"},
