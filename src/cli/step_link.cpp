@@ -11,21 +11,13 @@ namespace cli {
 
 StepLink::StepLink(std::unique_ptr<transfer::DeviceLink> inner, Print print,
                    TotalFrames totalFrames)
-    : inner_(std::move(inner)), print_(std::move(print)), totalFrames_(std::move(totalFrames)) {}
-
-bool StepLink::Create(unsigned localPort, int socketType, long eventMask,
-                      const char* localAddress) {
-    return inner_->Create(localPort, socketType, eventMask, localAddress);
-}
-
-void StepLink::SetNotifyWindow(platform::MessageTarget* window) {
-    window_ = window;
-    inner_->SetNotifyWindow(window != nullptr ? this : nullptr);
-}
+    : ForwardingDeviceLink(std::move(inner)),
+      print_(std::move(print)),
+      totalFrames_(std::move(totalFrames)) {}
 
 bool StepLink::Connect(const std::string& address, int port) {
     print_("connect to " + address + ":" + std::to_string(port));
-    const bool ok = inner_->Connect(address, port);
+    const bool ok = ForwardingDeviceLink::Connect(address, port);
     print_(ok ? "connected" : "connect failed");
     return ok;
 }
@@ -43,7 +35,7 @@ std::string StepLink::FrameOfTotal() const {
 bool StepLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     TellMoreReplies();
     ++framesSent_;
-    const bool ok = inner_->SendBytes(data, length);
+    const bool ok = ForwardingDeviceLink::SendBytes(data, length);
     if (ok) {
         print_(FrameOfTotal() + " sent (" + std::to_string(length) + " bytes)");
     } else {
@@ -54,7 +46,7 @@ bool StepLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
 
 void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) {
     std::int32_t copied = -1;
-    inner_->CopyLastReceived(destination, copied);
+    ForwardingDeviceLink::CopyLastReceived(destination, copied);
     if (copied < 0) {
         return;
     }
@@ -96,15 +88,12 @@ void StepLink::TellMoreReplies() {
 
 void StepLink::Close() {
     TellMoreReplies();
-    inner_->Close();
+    ForwardingDeviceLink::Close();
 }
 
-void StepLink::PostMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) {
+void StepLink::Notified(unsigned message) {
     if (message == platform::WM_DEVICE_CLOSE) {
         print_("the device closed the connection");
-    }
-    if (window_ != nullptr) {
-        window_->PostMessage(message, wParam, lParam);
     }
 }
 
