@@ -44,19 +44,15 @@ bool StepLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     return ok;
 }
 
-void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) {
-    std::int32_t copied = -1;
-    ForwardingDeviceLink::CopyLastReceived(destination, copied);
-    if (copied < 0) {
+void StepLink::Read(const std::uint8_t* chunk, std::int32_t length) {
+    if (length < 0) {
         return;
     }
-    outLength = copied;
-    const bool ack = transfer::IsAckReply(destination, copied);
+    const bool ack = transfer::IsAckReply(chunk, length);
     if (++replies_ > 1) {
         if (++moreReplies_ == 1) {
             // One byte past what is shown tells that the reply was cut.
-            firstMoreReply_.assign(destination,
-                                   destination + std::min(copied, transfer::kShownReplyBytes + 1));
+            firstMoreReply_.assign(chunk, chunk + std::min(length, transfer::kShownReplyBytes + 1));
         }
         moreAcks_ += ack ? 1 : 0;
         return;
@@ -65,7 +61,7 @@ void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLeng
     if (ack) {
         print_(frame + " acknowledged");
     } else {
-        const std::vector<std::uint8_t> bytes(destination, destination + copied);
+        const std::vector<std::uint8_t> bytes(chunk, chunk + length);
         print_(frame + ": reply \"" + EscapeBytes(bytes) + "\" is not OK");
     }
 }

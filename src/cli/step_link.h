@@ -27,11 +27,11 @@ class StepLink : public transfer::ForwardingDeviceLink {
 
     bool Connect(const std::string& address, int port) override;
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
-    void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
 
   private:
     void Notified(unsigned message) override;
+    void Read(const std::uint8_t* chunk, std::int32_t length) override;
     std::string FrameOfTotal() const;
     // Tells the replies to the last frame after its first one, if any came, and forgets them.
     void TellMoreReplies();

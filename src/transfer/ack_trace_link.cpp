@@ -17,21 +17,15 @@ bool AckTraceLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     return ok;
 }
 
-void AckTraceLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) {
-    // The inner link leaves the length alone when it copies nothing (an empty or oversized
-    // read): such a read is not a reply.
-    std::int32_t copied = -1;
-    ForwardingDeviceLink::CopyLastReceived(destination, copied);
+void AckTraceLink::Read(const std::uint8_t* chunk, std::int32_t length) {
     std::int64_t atMs = trace_.ElapsedMs();
     if (!receiveTimes_.empty()) {
         atMs = receiveTimes_.front();
         receiveTimes_.pop_front();
     }
-    if (copied < 0) {
-        return;
+    if (length >= 0) {
+        trace_.NoteReply(atMs, chunk, length);
     }
-    trace_.NoteReply(atMs, destination, copied);
-    outLength = copied;
 }
 
 void AckTraceLink::Close() {

@@ -20,11 +20,11 @@ class AckTraceLink : public ForwardingDeviceLink {
 
     bool Connect(const std::string& address, int port) override;
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
-    void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
 
   private:
     void Notified(unsigned message) override;
+    void Read(const std::uint8_t* chunk, std::int32_t length) override;
 
     AckTrace& trace_;
     std::deque<std::int64_t> receiveTimes_;  // announced receives not yet read, oldest first
