@@ -1,5 +1,5 @@
 #include "platform/file_replace.h"
-#include "platform/file_kind.h"
+#include "platform/file_kind_posix.h"
 
 #include <atomic>
 #include <cerrno>

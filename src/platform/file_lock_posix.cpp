@@ -1,4 +1,4 @@
-#include "platform/file_kind.h"
+#include "platform/file_kind_posix.h"
 #include "platform/file_lock_common.h"
 
 #include <cerrno>
