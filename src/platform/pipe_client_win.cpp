@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
+
 namespace platform {
 
 namespace {
@@ -28,11 +30,12 @@ int DescriptorOf(HANDLE handle) {
 // One overlapped write of `length` bytes, waited for at most `timeoutMs` (INFINITE allowed).
 // Returns the bytes the listener took, or -1 when the pipe is broken.
 long WriteWithin(HANDLE pipe, const char* data, std::size_t length, DWORD timeoutMs) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
+    const UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!event.IsOpen()) {
         return -1;
     }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.Get();
     DWORD taken = 0;
     long result = -1;
     if (WriteFile(pipe, data, static_cast<DWORD>(length), &taken, &overlapped) != 0) {
@@ -46,7 +49,6 @@ long WriteWithin(HANDLE pipe, const char* data, std::size_t length, DWORD timeou
             result = static_cast<long>(taken);
         }
     }
-    CloseHandle(overlapped.hEvent);
     return result;
 }
 

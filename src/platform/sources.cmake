@@ -29,6 +29,7 @@ if(WIN32)
        platform/file_lock_win.cpp
        platform/file_read_win.cpp
        platform/file_replace_win.cpp
+       platform/handle_win.cpp
        platform/local_time_win.cpp
        platform/open_file_limit_win.cpp
        platform/pipe_client_win.cpp
@@ -44,6 +45,7 @@ if(WIN32)
        platform/log_listener_qt_win.cpp)
 else()
   list(APPEND PLATFORM_CORE_SOURCES
+       platform/descriptor_posix.cpp
        platform/dir_search_posix.cpp
        platform/exe_path_posix.cpp
        platform/file_io_posix.cpp
