@@ -70,6 +70,15 @@ std::string LogPipePath() {
     return folder + kLogPipeName;
 }
 
+const char* LogPipeKindName() {
+    return "Socket";
+}
+
+std::string LogPipeDefaultText() {
+    return std::string("$XDG_RUNTIME_DIR/") + kLogPipeName + ", else " + kLogPipeFallbackFolder +
+           "/" + kLogPipeName;
+}
+
 int ConnectPipe(const std::string& path, int waitMs) {
     sockaddr_un address{};
     if (path.empty() || path.size() >= sizeof address.sun_path || !IsOwnSocket(path)) {

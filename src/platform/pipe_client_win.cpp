@@ -68,6 +68,14 @@ std::string LogPipePath() {
     return std::string(kPipeNamespace) + kLogPipeName;
 }
 
+const char* LogPipeKindName() {
+    return "Named pipe";
+}
+
+std::string LogPipeDefaultText() {
+    return LogPipePath();
+}
+
 // WaitNamedPipeA answers at once when no listener has created the pipe, and waits up to
 // `waitMs` for a free instance while all are taken; CreateFileA can still lose the race to
 // another client, so it is tried again within the same time.

@@ -13,6 +13,10 @@
 
 namespace platform {
 
+const char* const kConfigHomeVariable = "APPDATA";
+const char* const kConfigHomeBelowHome = "AppData\\Roaming";
+const char* const kProgramConfigFolderName = "Vellumix";
+
 // Access rights on Windows live in ACLs that no attribute shows (Program Files is a folder
 // without the read-only attribute that users still cannot write): the only sure answer is to
 // create a file there and delete it again.
