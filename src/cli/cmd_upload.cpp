@@ -22,6 +22,7 @@
 #include "cli/trace_report.h"
 #include "cli/upload_events.h"
 #include "cli/upload_ledger.h"
+#include "cli/upload_watch.h"
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
 #include "platform/file_read.h"
@@ -55,6 +56,7 @@ struct UploadOptions {
     packer::BuildOptions build;  // --exclude, --strict
     LedgerOptions ledger;        // --ledger, --no-ledger, --require-ledger
     bool skipCurrent = false;
+    bool watch = false;
 };
 
 // The image to send and what the result says of it.
@@ -544,6 +546,13 @@ int RunUpload(const UploadOptions& options) {
         }
         return kExitFailure;
     }
+    if (options.watch) {
+        return RunUploadWatch(
+            {options.source, fromImage, options.dryRun, build, options.ledger, options.json,
+             options.skipCurrent},
+            EngineOptions(options, *devices, *limits, {}, nullptr,
+                          interrupts ? *interrupts : interrupts.emplace(nullptr)));
+    }
     if (options.dryRun && !fromImage) {
         return RunPackReport(options.source, *limits, options.json, std::cout, std::cerr, nullptr,
                              false, options.build, options.paceMs);
@@ -679,6 +688,9 @@ void AddUploadCommand(CLI::App& app, int& exitCode) {
     command->add_flag("--skip-current", options->skipCurrent,
                       "Leave out the devices that the ledger shows current with this image "
                       "(reported as skipped)");
+    command->add_flag("--watch", options->watch,
+                      "After the upload, upload the folder again each time a change to it "
+                      "changes the image, until Ctrl+C");
     command->callback([options, &exitCode] { exitCode = RunUpload(*options); });
 }
 
