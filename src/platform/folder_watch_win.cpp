@@ -18,6 +18,7 @@ constexpr DWORD kBufferBytes = 64 * 1024;
 }  // namespace
 
 struct FolderWatch::System {
+    std::wstring path;
     HANDLE folder = INVALID_HANDLE_VALUE;
     HANDLE done = nullptr;
     OVERLAPPED overlapped{};
@@ -58,8 +59,9 @@ FolderWatch::~FolderWatch() = default;
 
 bool FolderWatch::Start(const std::string& folder) {
     system_ = std::make_unique<System>();
+    system_->path = SystemPath(folder);
     system_->folder =
-        CreateFileW(SystemPath(folder).c_str(), FILE_LIST_DIRECTORY,
+        CreateFileW(system_->path.c_str(), FILE_LIST_DIRECTORY,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     if (system_->folder == INVALID_HANDLE_VALUE) {
@@ -75,6 +77,20 @@ bool FolderWatch::Start(const std::string& folder) {
 }
 
 FolderWatch::State FolderWatch::Wait(int timeoutMs) {
+    // A folder removed while it is watched stays, pending deletion, until the handle goes, and
+    // its removal is not among the changes reported; it can no longer be opened, though.
+    const HANDLE again = CreateFileW(system_->path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (again == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED || code == ERROR_DELETE_PENDING ||
+            code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            return State::kGone;
+        }
+    } else {
+        CloseHandle(again);
+    }
     if (WaitForSingleObject(system_->done, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
         return State::kQuiet;
     }
