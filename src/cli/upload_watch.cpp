@@ -22,6 +22,7 @@
 #include "cli/fleet_printer.h"
 #include "cli/output.h"
 #include "cli/pack_report.h"
+#include "packer/glob_pattern.h"
 #include "packer/image_reader.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
@@ -48,11 +49,11 @@ struct FileState {
     std::filesystem::file_time_type written{};
     bool operator==(const FileState&) const = default;
 };
-// Every file below the folder (links to files followed, to folders not), by its path relative
-// to the folder with "/" between the parts.
+// Every file below the folder that --exclude leaves in (links to files followed, to folders
+// not), by its path relative to the folder with "/" between the parts.
 using FolderState = std::map<std::string, FileState>;
 
-FolderState LookAt(const std::string& folder) {
+FolderState LookAt(const std::string& folder, const std::vector<std::string>& excludes) {
     namespace fs = std::filesystem;
     FolderState state;
     const fs::path root = platform::FileSystemPath(folder);
@@ -73,7 +74,12 @@ FolderState LookAt(const std::string& folder) {
         for (const auto& part : entry->path().lexically_relative(root)) {
             name += (name.empty() ? "" : "/") + platform::PathText(part);
         }
-        state.emplace(std::move(name), file);
+        const std::string imageName = "/" + name;
+        if (std::none_of(excludes.begin(), excludes.end(), [&](const std::string& pattern) {
+                return packer::GlobMatch(pattern, imageName);
+            })) {
+            state.emplace(std::move(name), file);
+        }
     }
     return state;
 }
@@ -281,7 +287,8 @@ int WatchSession::Run() {
             return End(endStatus_, endMessage_, Caught() != 0);
         }
         if (Caught() != 0) {
-            return End(status_, "watch ended", true);
+            // Before any round ended, as an upload that a signal cut short.
+            return End(rounds_ == 0 ? Caught() : status_, "watch ended", true);
         }
         const auto quietMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastChange)
@@ -320,14 +327,14 @@ bool WatchSession::Changed(platform::FolderWatch& watch, int waitMs) {
 }
 
 WatchSession::Step WatchSession::Round(platform::FolderWatch& watch) {
-    const FolderState before = LookAt(setup_.folder);
+    const FolderState before = LookAt(setup_.folder, setup_.build.excludes);
     const Built built = BuildFolder(setup_.folder, engine_.limits, setup_.build);
     if (Caught() != 0) {
         return Step::kEnd;
     }
     // A file written while the build read it may be in the image half old, half new: such a
     // build is thrown away, and the folder built again once it is quiet.
-    if (Changed(watch, 0) || LookAt(setup_.folder) != before) {
+    if (Changed(watch, 0) || LookAt(setup_.folder, setup_.build.excludes) != before) {
         return endStatus_ != 0 ? Step::kEnd : Step::kAgain;
     }
     if (endStatus_ != 0) {
