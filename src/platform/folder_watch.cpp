@@ -51,7 +51,10 @@ struct FolderWatch::System {
         while (!pending.empty()) {
             const std::string folder = std::move(pending.back());
             pending.pop_back();
-            const int watch = inotify_add_watch(fd, folder.c_str(), kFolderEvents);
+            // The folder named may be a link to one; links below it are not followed.
+            const int watch =
+                inotify_add_watch(fd, folder.c_str(),
+                                  folder == top ? kFolderEvents & ~IN_DONT_FOLLOW : kFolderEvents);
             if (watch < 0) {
                 if (errno == ENOSPC || errno == ENOMEM || folder == top) {
                     error = folder + ": cannot be watched: " + std::strerror(errno);
