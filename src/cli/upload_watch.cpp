@@ -459,8 +459,10 @@ void WatchSession::Report(const Changes& changes, const Built& built, const Roun
 // The watch's end: a line on stderr and, with --json, the final "result".
 int WatchSession::End(int status, const std::string& message, bool interrupted) {
     logPipe_.Close();
-    std::cerr << "upload: " << message << " after " << rounds_ << " round"
-              << (rounds_ == 1 ? "" : "s") << std::endl;
+    if (!Quiet() || status != kExitOk) {
+        std::cerr << "upload: " << message << " after " << rounds_ << " round"
+                  << (rounds_ == 1 ? "" : "s") << std::endl;
+    }
     if (setup_.json) {
         QJsonObject result{{"ok", status == kExitOk},
                            {"rounds", rounds_},
