@@ -4,31 +4,23 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <iostream>
 #include <map>
-#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include <QJsonArray>
-#include <QJsonObject>
-
 #include "app/log_pipe.h"
-#include "cli/cli_context.h"
 #include "cli/commands.h"
 #include "cli/fleet_printer.h"
-#include "cli/output.h"
-#include "cli/pack_report.h"
+#include "cli/fleet_upload.h"
+#include "cli/upload_image.h"
+#include "cli/upload_send.h"
 #include "packer/glob_pattern.h"
-#include "packer/image_reader.h"
-#include "packer/web_file_table.h"
-#include "packer/web_image.h"
 #include "platform/folder_watch.h"
 #include "platform/interrupt_signals_qt.h"
-#include "platform/sha256.h"
 #include "platform/system_text.h"
 
 namespace cli {
@@ -40,8 +32,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kPollMs = 100;
 // A walk of the folder stops here; the build refuses far fewer files anyway.
 constexpr std::size_t kMaxLookedAtFiles = 1000000;
-// Names a round's line shows; the rest are counted.
-constexpr std::size_t kNamesInLine = 5;
 
 // What a file looked like when the folder was walked: a write changes one or the other.
 struct FileState {
@@ -115,108 +105,50 @@ Changes Compare(const FolderState& before, const FolderState& now) {
     return changes;
 }
 
-// "index.html changed, app.js added, old.css removed and 3 more".
-std::string ChangesText(const Changes& changes) {
-    std::vector<std::string> parts;
-    for (const auto& [names, word] :
-         {std::pair{&changes.changed, " changed"}, std::pair{&changes.added, " added"},
-          std::pair{&changes.removed, " removed"}}) {
-        for (const auto& name : *names) {
-            parts.push_back(name + word);
-        }
-    }
-    if (parts.empty()) {
-        return "no file changed";
-    }
-    std::string text;
-    for (std::size_t i = 0; i < std::min(parts.size(), kNamesInLine); ++i) {
-        text += (i == 0 ? "" : ", ") + parts[i];
-    }
-    if (parts.size() > kNamesInLine) {
-        text += " and " + std::to_string(parts.size() - kNamesInLine) + " more";
-    }
-    return text;
-}
-
-QJsonArray JsonNames(const std::vector<std::string>& names) {
-    QJsonArray array;
-    for (const auto& name : names) {
-        array.append(QString::fromStdString(name));
-    }
-    return array;
-}
-
 // A build of the folder, as the upload command builds it; what it would print is held back
 // until the build is known to count (one that a save overtook is done again, silently).
 struct Built {
-    std::shared_ptr<const packer::WebImage> image;  // none when the build failed
-    std::string sha256;
-    std::int64_t bytes = 0;
-    std::string message;  // why it failed
-    std::string said;     // the build's messages, warnings and cause lines (stderr)
+    std::optional<PreparedImage> prepared;  // none when the build failed
+    ImageFailure failure;
+    std::string said;  // the build's messages, warnings and cause lines (for stderr)
 
     // Tells two builds apart: the image, or the failure.
-    std::string Key() const { return image ? sha256 : "failed: " + message; }
+    std::string Key() const {
+        return prepared ? prepared->info.sha256 : "failed: " + failure.message;
+    }
 };
 
-Built BuildFolder(const std::string& folder, const packer::PackLimits& limits,
-                  const packer::BuildOptions& options) {
-    std::ostringstream said;
-    ConsoleMessageBox messages(said, said);
-    auto image = std::make_shared<packer::WebImage>();
-    packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
-    packer::BuildReport report;
-    Built built;
-    const bool ok = packer::BuildWebImage(folder, limits, table, *image, readBuffer, messages,
-                                          &report, options) != 0;
-    if (!ok || RefusedForNoFile(folder, report)) {
-        const auto& shown = messages.Messages();
-        built.message = ok              ? packer::kNoFileInImage
-                        : shown.empty() ? "the image could not be built"
-                                        : shown.back().text;
-        PrintBuildCause(report, said);
-    } else {
-        PrintLeftOutWarnings(report, said);
-        const auto length = static_cast<std::size_t>(image->usedLength);
-        built.sha256 =
-            platform::Sha256::Hex(platform::Sha256::Of(image->imageBuffer.data(), length));
-        built.bytes = image->usedLength;
-        built.image = std::move(image);
-    }
-    built.said = said.str();
-    return built;
-}
-
 // A round's upload tells only what goes wrong as it happens (on stderr); its result is the
-// round's line.
+// round's report.
 class RoundEvents : public UploadEvents {
   public:
-    explicit RoundEvents(const std::vector<DeviceAddress>& devices) : devices_(devices) {}
+    RoundEvents(const std::vector<DeviceAddress>& devices, const CommandContext& context)
+        : devices_(devices), context_(context) {}
 
     void Progress(int, float, int, int) override {}
     void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string&,
                  const std::string& cause) override {
-        const std::string label = devices_[static_cast<std::size_t>(index)].Label();
+        const std::string label = Label(index);
         if (!cause.empty()) {
-            std::cerr << FleetPrinter::CauseLine(label, cause) << "\n";
+            context_.Err() << FleetPrinter::CauseLine(label, cause) << "\n";
         }
-        std::cerr << FleetPrinter::RetryLine(label, attempt, attempts, pauseMs) << std::endl;
+        context_.Err() << FleetPrinter::RetryLine(label, attempt, attempts, pauseMs) << std::endl;
     }
     void Finished(int index, const DeviceRunReport& report) override {
         if (!report.ok && !report.interrupted && !report.cause.empty()) {
-            std::cerr << FleetPrinter::CauseLine(devices_[static_cast<std::size_t>(index)].Label(),
-                                                 report.cause)
-                      << std::endl;
+            context_.Err() << FleetPrinter::CauseLine(Label(index), report.cause) << std::endl;
         }
     }
-    bool WantsSteps() const override { return Verbose(); }
+    bool WantsSteps() const override { return context_.Verbose(); }
     void Step(int index, const std::string& line) override {
-        std::cerr << devices_[static_cast<std::size_t>(index)].Label() << ": " << line << std::endl;
+        context_.Err() << Label(index) << ": " << line << std::endl;
     }
 
   private:
+    std::string Label(int index) const { return devices_[static_cast<std::size_t>(index)].Label(); }
+
     const std::vector<DeviceAddress>& devices_;
+    const CommandContext& context_;
 };
 
 // What a round came to.
@@ -229,26 +161,29 @@ struct RoundResult {
 
 class WatchSession {
   public:
-    WatchSession(const WatchSetup& setup, FleetUpload::Options engine)
-        : setup_(setup), engine_(std::move(engine)) {}
+    WatchSession(const WatchSetup& setup, const CommandContext& context, UploadReporter& reporter)
+        : setup_(setup), context_(context), reporter_(reporter) {}
 
     int Run();
 
   private:
     enum class Step { kDone, kAgain, kEnd };
 
-    int Caught() const { return engine_.interrupts ? engine_.interrupts->Caught() : 0; }
+    const std::string& Folder() const { return setup_.options.source; }
+    int Caught() const { return setup_.interrupts.Caught(); }
+    // Refused before round 1: the message on stderr and through the reporter.
+    int Refuse(const std::string& message);
     // Waits for a change (true); a folder gone or a watch that failed sets the end.
     bool Changed(platform::FolderWatch& watch, int waitMs);
     Step Round(platform::FolderWatch& watch);
-    RoundResult Upload(const Built& built);
-    void Report(const Changes& changes, const Built& built, const RoundResult& result);
+    Built Build() const;
+    RoundResult Upload(const PreparedImage& prepared);
     int End(int status, const std::string& message, bool interrupted);
 
     const WatchSetup& setup_;
-    FleetUpload::Options engine_;
+    const CommandContext& context_;
+    UploadReporter& reporter_;
     app::LogPipe logPipe_;
-    JsonLines json_{std::cout};
     FolderState known_;       // the folder as the last round that counted saw it
     std::string lastKey_;     // that round's build (Built::Key)
     std::string sentSha256_;  // the image every device was last sent
@@ -258,27 +193,23 @@ class WatchSession {
     std::string endMessage_;
 };
 
+int WatchSession::Refuse(const std::string& message) {
+    context_.Err() << "upload: " << message << std::endl;
+    reporter_.Refused(setup_.devices.size(), message, "", false);
+    return kExitFailure;
+}
+
 int WatchSession::Run() {
     std::string budget;
-    if (!FleetUpload::CheckSocketBudget(engine_.devices.size(), budget)) {
-        std::cerr << "upload: " << budget << std::endl;
-        if (setup_.json) {
-            WriteUploadRefused(json_, static_cast<int>(engine_.devices.size()), budget, "");
-        }
-        return kExitFailure;
+    if (!FleetUpload::CheckSocketBudget(setup_.devices.size(), budget)) {
+        return Refuse(budget);
     }
     // Watched before the first build, so that nothing saved during it is missed.
     platform::FolderWatch watch;
-    if (!watch.Start(setup_.folder)) {
-        const std::string message = "cannot watch " + setup_.folder + ": " + watch.Error();
-        std::cerr << "upload: " << message << std::endl;
-        if (setup_.json) {
-            WriteUploadRefused(json_, static_cast<int>(engine_.devices.size()), message, "");
-        }
-        return kExitFailure;
+    if (!watch.Start(Folder())) {
+        return Refuse("cannot watch " + Folder() + ": " + watch.Error());
     }
     logPipe_.Open();
-    engine_.logPipe = &logPipe_;
 
     bool pending = true;  // round 1 starts at once
     auto lastChange = Clock::now() - std::chrono::milliseconds(kWatchQuietMs);
@@ -316,25 +247,34 @@ int WatchSession::Run() {
 
 bool WatchSession::Changed(platform::FolderWatch& watch, int waitMs) {
     const auto state = watch.Wait(waitMs);
-    if (state == platform::FolderWatch::State::kGone || !IsFolder(setup_.folder)) {
+    if (state == platform::FolderWatch::State::kGone || !IsFolder(Folder())) {
         endStatus_ = kExitFailure;
-        endMessage_ = setup_.folder + ": the watched folder was removed or renamed";
+        endMessage_ = Folder() + ": the watched folder was removed or renamed";
     } else if (state == platform::FolderWatch::State::kFailed) {
         endStatus_ = kExitFailure;
-        endMessage_ = setup_.folder + ": the folder can no longer be watched: " + watch.Error();
+        endMessage_ = Folder() + ": the folder can no longer be watched: " + watch.Error();
     }
     return state == platform::FolderWatch::State::kChanged;
 }
 
+Built WatchSession::Build() const {
+    std::ostringstream said;
+    Built built;
+    built.prepared =
+        BuildImage(Folder(), setup_.limits, setup_.build, context_.WithErr(said), built.failure);
+    built.said = said.str();
+    return built;
+}
+
 WatchSession::Step WatchSession::Round(platform::FolderWatch& watch) {
-    const FolderState before = LookAt(setup_.folder, setup_.build.excludes);
-    const Built built = BuildFolder(setup_.folder, engine_.limits, setup_.build);
+    const FolderState before = LookAt(Folder(), setup_.build.excludes);
+    const Built built = Build();
     if (Caught() != 0) {
         return Step::kEnd;
     }
     // A file written while the build read it may be in the image half old, half new: such a
     // build is thrown away, and the folder built again once it is quiet.
-    if (Changed(watch, 0) || LookAt(setup_.folder, setup_.build.excludes) != before) {
+    if (Changed(watch, 0) || LookAt(Folder(), setup_.build.excludes) != before) {
         return endStatus_ != 0 ? Step::kEnd : Step::kAgain;
     }
     if (endStatus_ != 0) {
@@ -348,151 +288,108 @@ WatchSession::Step WatchSession::Round(platform::FolderWatch& watch) {
     }
     lastKey_ = built.Key();
     ++rounds_;
-    std::cerr << built.said << std::flush;
+    context_.Err() << built.said << std::flush;
     RoundResult result;
-    if (!built.image) {
-        result.message = "build failed: " + built.message;
-    } else if (built.sha256 == sentSha256_) {
+    if (!built.prepared) {
+        result.message = "build failed: " + built.failure.message;
+    } else if (built.prepared->info.sha256 == sentSha256_) {
         result.ok = true;
         result.message = "image unchanged, not sent";
     } else {
-        result = Upload(built);
+        result = Upload(*built.prepared);
     }
     status_ = result.ok ? kExitOk : kExitFailure;
-    Report(rounds_ == 1 ? Changes{} : changes, built, result);
+    WatchRound round;
+    round.number = rounds_;
+    if (rounds_ > 1) {
+        round.changed = changes.changed;
+        round.added = changes.added;
+        round.removed = changes.removed;
+    }
+    if (built.prepared) {
+        round.image = built.prepared->info;
+    }
+    round.ok = result.ok;
+    round.sent = result.sent;
+    round.message = result.message;
+    round.reports = std::move(result.reports);
+    round.paceMs = setup_.options.paceMs;
+    reporter_.Round(round);
     return Step::kDone;
 }
 
-RoundResult WatchSession::Upload(const Built& built) {
+RoundResult WatchSession::Upload(const PreparedImage& prepared) {
     RoundResult result;
-    std::vector<DeviceAddress> sending = engine_.devices;
-    if (setup_.skipCurrent) {
-        std::vector<SkippedDevice> skipped;
-        sending = LeaveOutCurrent(setup_.ledger, engine_.devices, built.sha256, skipped, std::cerr);
-        if (sending.empty()) {
-            sentSha256_ = built.sha256;
-            result.ok = true;
-            result.message = "every device is current, not sent";
-            return result;
-        }
-    }
-    // Each round is an upload of its own in the ledger.
-    UploadLedger record(setup_.ledger, std::cerr);
-    record.SetSource("folder", setup_.folder);
-    record.SetPace(engine_.paceMs);
-    if (!record.Prepare(*built.image)) {
-        result.message = "the ledger cannot be written (--require-ledger)";
+    const UploadPlan plan = PlanUpload(setup_.options, setup_.devices, prepared, context_.Err());
+    if (plan.devices.empty()) {
+        sentSha256_ = prepared.info.sha256;
+        result.ok = true;
+        result.message = "every device is current, not sent";
         return result;
     }
-    record.Begin(sending);
-    FleetUpload::Options options = engine_;
-    options.devices = sending;
-    options.image = built.image;
-    RoundEvents events(sending);
-    FleetUpload fleet(options, record.Watch(events));
-    result.reports = fleet.Run();
-    record.Flush();
+    // Each round is an upload of its own in the ledger.
+    const auto record = OpenRecord(setup_.options, prepared, context_.Err());
+    if (!record) {
+        result.message = kLedgerRefusedText;
+        return result;
+    }
+    RoundEvents events(plan.devices, context_);
+    SendResult sent = SendToDevices(setup_.options, plan, setup_.limits, prepared,
+                                    setup_.interrupts, logPipe_, *record, events);
     result.sent = true;
-    const auto failed = std::count_if(result.reports.begin(), result.reports.end(),
+    result.ok = sent.AllOk();
+    const auto failed = std::count_if(sent.reports.begin(), sent.reports.end(),
                                       [](const DeviceRunReport& report) { return !report.ok; });
-    result.ok = failed == 0;
-    if (result.reports.size() == 1) {
-        result.message = FleetPrinter::ResultText(result.reports.front());
+    if (sent.reports.size() == 1) {
+        result.message = FleetPrinter::ResultText(sent.reports.front());
     } else {
-        result.message = std::to_string(result.ok ? result.reports.size() : failed) + " of " +
-                         std::to_string(result.reports.size()) + " devices " +
+        result.message = std::to_string(result.ok ? sent.reports.size() : failed) + " of " +
+                         std::to_string(sent.reports.size()) + " devices " +
                          (result.ok ? "updated" : "failed");
     }
     if (result.ok) {
-        sentSha256_ = built.sha256;
+        sentSha256_ = prepared.info.sha256;
     }
-    if (fleet.InterruptStatus() != 0) {
-        endStatus_ = fleet.InterruptStatus();
+    if (sent.interruptStatus != 0) {
+        endStatus_ = sent.interruptStatus;
         endMessage_ = kInterruptedText;
     }
+    result.reports = std::move(sent.reports);
     return result;
 }
 
-// "round 2: index.html changed; sha256 HEX (N bytes): Web Server Update OK!", or a "round"
-// event.
-void WatchSession::Report(const Changes& changes, const Built& built, const RoundResult& result) {
-    if (setup_.json) {
-        QJsonObject round{{"round", rounds_},
-                          {"changed", JsonNames(changes.changed)},
-                          {"added", JsonNames(changes.added)},
-                          {"removed", JsonNames(changes.removed)},
-                          {"ok", result.ok},
-                          {"sent", result.sent},
-                          {"message", QString::fromStdString(result.message)},
-                          {"pace_ms", engine_.paceMs}};
-        if (built.image) {
-            round.insert("sha256", QString::fromStdString(built.sha256));
-            round.insert("image_bytes", static_cast<qint64>(built.bytes));
-        }
-        QJsonArray devices;
-        for (const auto& report : result.reports) {
-            QJsonObject device{
-                {"device", QString::fromStdString(report.device.Label())},
-                {"ok", report.ok},
-                {"message", QString::fromStdString(FleetPrinter::ResultText(report))},
-                {"elapsed_ms", static_cast<qint64>(report.elapsedMs)}};
-            if (!report.cause.empty()) {
-                device.insert("cause", QString::fromStdString(report.cause));
-            }
-            devices.append(device);
-        }
-        round.insert("device_results", devices);
-        json_.Write("round", round);
-        return;
-    }
-    if (Quiet() && result.ok) {
-        return;
-    }
-    std::ostream& out = result.ok ? std::cout : (Quiet() ? std::cerr : std::cout);
-    out << "round " << rounds_ << ": " << (rounds_ == 1 ? "first build" : ChangesText(changes));
-    if (built.image) {
-        out << "; sha256 " << built.sha256 << " (" << built.bytes << " bytes)";
-    }
-    out << ": " << result.message << std::endl;
-}
-
-// The watch's end: a line on stderr and, with --json, the final "result".
+// The watch's end: a line on stderr, and the reporter's end.
 int WatchSession::End(int status, const std::string& message, bool interrupted) {
     logPipe_.Close();
-    if (!Quiet() || status != kExitOk) {
-        std::cerr << "upload: " << message << " after " << rounds_ << " round"
-                  << (rounds_ == 1 ? "" : "s") << std::endl;
+    if (!context_.Quiet() || status != kExitOk) {
+        context_.Err() << "upload: " << message << " after " << rounds_ << " round"
+                       << (rounds_ == 1 ? "" : "s") << std::endl;
     }
-    if (setup_.json) {
-        QJsonObject result{{"ok", status == kExitOk},
-                           {"rounds", rounds_},
-                           {"devices", static_cast<int>(engine_.devices.size())},
-                           {"interrupted", interrupted},
-                           {"message", QString::fromStdString(message)},
-                           {"pace_ms", engine_.paceMs}};
-        if (!sentSha256_.empty()) {
-            result.insert("sha256", QString::fromStdString(sentSha256_));
-        }
-        json_.Write("result", result);
-    }
+    WatchEnd end;
+    end.ok = status == kExitOk;
+    end.rounds = rounds_;
+    end.devices = setup_.devices.size();
+    end.interrupted = interrupted;
+    end.message = message;
+    end.sentSha256 = sentSha256_;
+    end.paceMs = setup_.options.paceMs;
+    reporter_.WatchEnded(end);
     return status;
 }
 
 }  // namespace
 
-int RunUploadWatch(const WatchSetup& setup, FleetUpload::Options engine) {
-    if (setup.fromImage || setup.dryRun) {
+int RunUploadWatch(const WatchSetup& setup, const CommandContext& context,
+                   UploadReporter& reporter) {
+    if (setup.fromImage || setup.options.dryRun) {
         const std::string message =
             setup.fromImage ? "--watch needs a web folder, not an image file or standard input"
                             : "--watch cannot be combined with --dry-run";
-        std::cerr << "upload: " << message << std::endl;
-        if (setup.json) {
-            JsonLines json(std::cout);
-            WriteUploadRefused(json, static_cast<int>(engine.devices.size()), message, "");
-        }
+        context.Err() << "upload: " << message << std::endl;
+        reporter.Refused(setup.devices.size(), message, "", false);
         return kExitUsage;
     }
-    return WatchSession(setup, std::move(engine)).Run();
+    return WatchSession(setup, context, reporter).Run();
 }
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,6 +15,8 @@ namespace platform {
 namespace {
 
 constexpr const char* kPipeNamespace = "\\\\.\\pipe\\";
+constexpr const char* kPipeNameVariable = "VELLUMIX_LOG_PIPE";
+constexpr std::size_t kLongestPipeName = 200;
 
 // Pipe handles travel as ints: the system keeps kernel handles within 32 bits so that 32-bit
 // and 64-bit processes can share them, so the round trip loses nothing.
@@ -61,9 +64,14 @@ std::string Joined(const char* data, std::size_t length, const char* suffix,
 
 }  // namespace
 
-// The named pipe "\\.\pipe\quillTest": the same name on every machine and for every user.
+// The named pipe "\\.\pipe\quillTest": the same name on every machine and for every user,
+// unless the environment names another.
 std::string LogPipePath() {
-    return std::string(kPipeNamespace) + kLogPipeName;
+    const char* chosen = std::getenv(kPipeNameVariable);
+    const std::string name = chosen == nullptr ? "" : chosen;
+    const bool usable =
+        !name.empty() && name.size() <= kLongestPipeName && name.find('\\') == std::string::npos;
+    return std::string(kPipeNamespace) + (usable ? name : kLogPipeName);
 }
 
 // WaitNamedPipeA answers at once when no listener has created the pipe, and waits up to

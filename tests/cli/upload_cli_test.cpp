@@ -24,6 +24,7 @@ using testing_support::BackgroundProcess;
 using testing_support::CliPath;
 using testing_support::ExamplesPath;
 using testing_support::ParseJsonLines;
+using testing_support::PrivateLogPipe;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
 using testing_support::TempDir;
@@ -371,7 +372,7 @@ TEST_F(UploadCli, DryRunReportsWithoutConnectingAndDeviceIsRequiredOtherwise) {
 TEST_F(UploadCli, DiagnosticListenerSeesEveryFrameAndReply) {
     const std::string runtime = (dir_.path() / "run").string();
     std::filesystem::create_directories(runtime);
-    BackgroundProcess listener({CliPath(), "log"}, {{"XDG_RUNTIME_DIR", runtime}});
+    BackgroundProcess listener({CliPath(), "log"}, PrivateLogPipe(runtime));
     ASSERT_TRUE(listener.WaitForOutput("\n", kStartMs)) << listener.Output();
 
     Simulator device({}, dir_);
@@ -379,7 +380,7 @@ TEST_F(UploadCli, DiagnosticListenerSeesEveryFrameAndReply) {
     std::vector<std::string> args = {CliPath(),     "upload",    (ExamplesPath() / "web").string(),
                                      "--device",    "127.0.0.1", "--port",
                                      device.Port(), "--ini",     ini_};
-    const auto result = RunProcess(args, "", {{"XDG_RUNTIME_DIR", runtime}}, kUploadMs);
+    const auto result = RunProcess(args, "", PrivateLogPipe(runtime), kUploadMs);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     ASSERT_TRUE(listener.WaitForOutput("Socket::Close(index=0)", kStartMs)) << listener.Output();
     const std::string log = listener.Output();

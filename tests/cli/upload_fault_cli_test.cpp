@@ -29,6 +29,7 @@ namespace {
 
 using testing_support::BackgroundProcess;
 using testing_support::CliPath;
+using testing_support::PrivateLogPipe;
 using testing_support::DeviceConnection;
 using testing_support::GoodDevice;
 using testing_support::RunProcess;
@@ -272,14 +273,13 @@ TEST_F(UploadFaultCli, ListenerThatNeverReadsDoesNotHoldTheUploadUp) {
 TEST_F(UploadFaultCli, ListenerKilledMidRunDoesNotHurtTheUpload) {
     const std::string runtime = (dir_.path() / "run").string();
     std::filesystem::create_directories(runtime);
-    auto listener = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{CliPath(), "log"},
-        std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime}});
+    auto listener = std::make_unique<BackgroundProcess>(std::vector<std::string>{CliPath(), "log"},
+                                                        PrivateLogPipe(runtime));
     ASSERT_TRUE(listener->WaitForOutput("\n", kStartMs)) << listener->Output();
 
     const std::string folder = FolderWithFileOf(8 * kBlockBytes);
     ScriptedDevice device(GoodDevice());
-    BackgroundProcess upload(UploadArgs(folder, device.Port()), {{"XDG_RUNTIME_DIR", runtime}});
+    BackgroundProcess upload(UploadArgs(folder, device.Port()), PrivateLogPipe(runtime));
     ASSERT_TRUE(listener->WaitForOutput("socket Write 1024", kStartMs)) << listener->Output();
     listener.reset();  // killed
 

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -50,6 +51,20 @@ std::filesystem::path TempDir::Write(const std::string& relative,
     std::ofstream out(full, std::ios::binary);
     out << content;
     return full;
+}
+
+std::map<std::string, std::string> PrivateLogPipe(const std::filesystem::path& runtime) {
+    constexpr std::size_t kKeptCharacters = 120;
+    std::string name = runtime.string();
+    for (char& c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0) {
+            c = '-';
+        }
+    }
+    if (name.size() > kKeptCharacters) {
+        name.erase(0, name.size() - kKeptCharacters);
+    }
+    return {{"XDG_RUNTIME_DIR", runtime.string()}, {"VELLUMIX_LOG_PIPE", "vellumix-" + name}};
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

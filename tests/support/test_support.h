@@ -26,6 +26,11 @@ class TempDir {
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// The environment that gives a child program a diagnostic pipe of its own: the runtime folder
+// on Linux, and on Windows, where every process shares one default pipe name, a name made from
+// that folder. Tests that listen on the pipe run beside other tests that upload.
+std::map<std::string, std::string> PrivateLogPipe(const std::filesystem::path& runtime);
+
 struct ProcessResult {
     int exitCode = -1;  // -1 when the child did not exit normally or timed out
     std::string out;
