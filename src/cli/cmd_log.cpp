@@ -67,12 +67,8 @@ void AddLogCommand(CLI::App& app, const CommandContext& context, int& exitCode) 
     CLI::App* command = app.add_subcommand(
         "log", "Serve the diagnostic pipe and print every line the program writes to it");
     command->add_option("--path", options->path,
-#ifdef _WIN32
-                        "Named pipe to serve (default \\\\.\\pipe\\quillTest)");
-#else
-                        "Socket to serve (default $XDG_RUNTIME_DIR/quillTest, else "
-                        "/tmp/quillTest)");
-#endif
+                        std::string(platform::LogPipeKindName()) + " to serve (default " +
+                            platform::LogPipeDefaultText() + ")");
     command->add_flag("--timestamps", options->timestamps, "Put the local time before each line");
     command->callback([options, &context, &exitCode] { exitCode = RunLog(*options, context); });
 }
