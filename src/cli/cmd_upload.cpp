@@ -17,30 +17,13 @@
 #include "cli/upload_ledger.h"
 #include "cli/upload_options.h"
 #include "cli/upload_reporter.h"
+#include "cli/upload_send.h"
+#include "cli/upload_watch.h"
 #include "platform/interrupt_signals_qt.h"
 
 namespace cli {
 
 namespace {
-
-FleetUpload::Options EngineOptions(const UploadOptions& options,
-                                   const std::vector<DeviceAddress>& devices,
-                                   const packer::PackLimits& limits, const PreparedImage& prepared,
-                                   app::LogPipe* logPipe, platform::InterruptSignals& interrupts) {
-    FleetUpload::Options engine;
-    engine.interrupts = &interrupts;
-    engine.devices = devices;
-    engine.image = prepared.image;
-    engine.limits = limits;
-    engine.logPipe = logPipe;
-    engine.failFast = options.failFast;
-    engine.trace = options.trace;
-    engine.retries = options.retries;
-    engine.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
-    engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
-    engine.paceMs = options.paceMs;
-    return engine;
-}
 
 struct QtApplication {
     int argc = 1;
@@ -49,35 +32,10 @@ struct QtApplication {
     QCoreApplication application{argc, argv};
 };
 
-// Sends the image to the plan's devices, each with its own connection, pacing and time-out,
-// recorded in the ledger; `events` are the reporter's for this upload.
-int SendToDevices(const UploadOptions& options, const UploadPlan& plan,
-                  const packer::PackLimits& limits, const PreparedImage& prepared,
-                  platform::InterruptSignals& interrupts, UploadLedger& record,
-                  UploadEvents& events, UploadReporter& reporter) {
-    // Attached once, as the desktop program does at start-up.
-    app::LogPipe logPipe;
-    logPipe.Open();
-    record.Begin(plan.devices);
-    FleetUpload upload(EngineOptions(options, plan.devices, limits, prepared, &logPipe, interrupts),
-                       record.Watch(events));
-    const auto reports = upload.Run();
-    record.Flush();
-    reporter.Finish(reports);
-    logPipe.Close();
-    if (upload.InterruptStatus() != 0) {
-        return upload.InterruptStatus();
-    }
-    bool allOk = true;
-    for (const auto& report : reports) {
-        allOk = allOk && report.ok;
-    }
-    return allOk ? kExitOk : kExitFailure;
-}
-
 // One upload as the command makes it: the devices and limits of `options`, the image of its
 // SOURCE prepared, sent to the devices (unless --dry-run or --skip-current leaves nothing to
-// do) and everything reported through `reporter`. Needs a Qt application; returns the exit code.
+// do) and everything reported through `reporter`; with --watch, the rounds of RunUploadWatch.
+// Needs a Qt application; returns the exit code.
 int UploadOnce(const UploadOptions& options, const CommandContext& context,
                UploadReporter& reporter) {
     int exitCode = kExitOk;
@@ -102,6 +60,13 @@ int UploadOnce(const UploadOptions& options, const CommandContext& context,
         reporter.Refused(devices->size(), "limits out of range", "", false);
         return kExitFailure;
     }
+    if (options.watch) {
+        if (!interrupts) {
+            interrupts.emplace(nullptr);
+        }
+        return RunUploadWatch({options, *devices, *limits, build, fromImage, *interrupts}, context,
+                              reporter);
+    }
     if (options.dryRun && !fromImage) {
         return reporter.FolderFacts(options.source, *limits, options.build, options.paceMs);
     }
@@ -122,24 +87,14 @@ int UploadOnce(const UploadOptions& options, const CommandContext& context,
         reporter.ImageFacts(*prepared, options.paceMs);
         return kExitOk;
     }
-    UploadPlan plan;
-    plan.devices = *devices;
-    plan.image = prepared->info;
-    plan.paceMs = options.paceMs;
-    if (options.skipCurrent) {
-        plan.devices = LeaveOutCurrent(options.ledger, *devices, prepared->info.sha256,
-                                       plan.skipped, context.Err());
-        if (plan.devices.empty()) {
-            reporter.AllSkipped(plan.skipped, prepared->info);
-            return kExitOk;
-        }
+    UploadPlan plan = PlanUpload(options, *devices, *prepared, context.Err());
+    if (plan.devices.empty()) {
+        reporter.AllSkipped(plan.skipped, prepared->info);
+        return kExitOk;
     }
-    UploadLedger record(options.ledger, context.Err());
-    record.SetSource(prepared->kind, prepared->label);
-    record.SetPace(options.paceMs);
-    if (!record.Prepare(*prepared->image)) {
-        reporter.Refused(devices->size(), "the ledger cannot be written (--require-ledger)", "",
-                         false);
+    const auto record = OpenRecord(options, *prepared, context.Err());
+    if (!record) {
+        reporter.Refused(devices->size(), kLedgerRefusedText, "", false);
         return kExitFailure;
     }
     std::string budget;
@@ -153,7 +108,14 @@ int UploadOnce(const UploadOptions& options, const CommandContext& context,
     if (!interrupts) {
         interrupts.emplace(nullptr);
     }
-    return SendToDevices(options, plan, *limits, *prepared, *interrupts, record, events, reporter);
+    // Attached once, as the desktop program does at start-up.
+    app::LogPipe logPipe;
+    logPipe.Open();
+    const SendResult sent =
+        SendToDevices(options, plan, *limits, *prepared, *interrupts, logPipe, *record, events);
+    reporter.Finish(sent.reports);
+    logPipe.Close();
+    return sent.ExitCode();
 }
 
 int RunUpload(const UploadOptions& options, const CommandContext& context) {

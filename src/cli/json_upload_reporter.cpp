@@ -1,7 +1,10 @@
 #include "cli/json_upload_reporter.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -14,7 +17,20 @@
 
 namespace cli {
 
-JsonUploadReporter::JsonUploadReporter(const CommandContext& context) : context_(context) {}
+namespace {
+
+QJsonArray JsonNames(const std::vector<std::string>& names) {
+    QJsonArray array;
+    for (const auto& name : names) {
+        array.append(QString::fromStdString(name));
+    }
+    return array;
+}
+
+}  // namespace
+
+JsonUploadReporter::JsonUploadReporter(const CommandContext& context)
+    : context_(context), json_(context.Out()) {}
 
 int JsonUploadReporter::FolderFacts(const std::string& folder, const packer::PackLimits& limits,
                                     const packer::BuildOptions& build, int paceMs) {
@@ -27,12 +43,11 @@ void JsonUploadReporter::ImageFacts(const PreparedImage& prepared, int paceMs) {
         packer::ReadImageDirectory(image.imageBuffer.data(), image.imageBuffer.size()).directory;
     const std::int64_t frames = transfer::FrameCount(image.usedLength);
     const std::int64_t estimatedMs = EstimatedUploadMs(image.usedLength, paceMs);
-    JsonLines out(context_.Out());
     for (const auto& entry : directory.entries) {
         QJsonObject file{{"offset", static_cast<qint64>(entry.offset)},
                          {"size", static_cast<qint64>(entry.size)}};
         PutName(file, entry.name);
-        out.Write("file", file);
+        json_.Write("file", file);
     }
     QJsonObject result{{"ok", true},
                        {"entries_used", static_cast<qint64>(directory.entries.size())},
@@ -43,13 +58,12 @@ void JsonUploadReporter::ImageFacts(const PreparedImage& prepared, int paceMs) {
                        {"estimated_ms", static_cast<qint64>(estimatedMs)},
                        {"pace_ms", paceMs}};
     PutName(result, prepared.label, "image");
-    out.Write("result", result);
+    json_.Write("result", result);
 }
 
 void JsonUploadReporter::Refused(std::size_t devices, const std::string& message,
                                  const std::string& cause, bool interrupted) {
-    JsonLines json(context_.Out());
-    WriteUploadRefused(json, static_cast<int>(devices), message, cause, interrupted);
+    WriteUploadRefused(json_, static_cast<int>(devices), message, cause, interrupted);
 }
 
 void JsonUploadReporter::AllSkipped(const std::vector<SkippedDevice>& skipped,
@@ -101,6 +115,47 @@ void JsonUploadReporter::Attempt(int index, int attempt, int attempts, int pause
 void JsonUploadReporter::Finished(int index, const DeviceRunReport& report) {
     printer_->Finished(index, report);
     PrintEndOnErr(label_, report, context_.Err());
+}
+
+void JsonUploadReporter::Round(const WatchRound& round) {
+    QJsonObject event{{"round", round.number},
+                      {"changed", JsonNames(round.changed)},
+                      {"added", JsonNames(round.added)},
+                      {"removed", JsonNames(round.removed)},
+                      {"ok", round.ok},
+                      {"sent", round.sent},
+                      {"message", QString::fromStdString(round.message)},
+                      {"pace_ms", round.paceMs}};
+    if (round.image) {
+        event.insert("sha256", QString::fromStdString(round.image->sha256));
+        event.insert("image_bytes", static_cast<qint64>(round.image->imageBytes));
+    }
+    QJsonArray devices;
+    for (const auto& report : round.reports) {
+        QJsonObject device{{"device", QString::fromStdString(report.device.Label())},
+                           {"ok", report.ok},
+                           {"message", QString::fromStdString(FleetPrinter::ResultText(report))},
+                           {"elapsed_ms", static_cast<qint64>(report.elapsedMs)}};
+        if (!report.cause.empty()) {
+            device.insert("cause", QString::fromStdString(report.cause));
+        }
+        devices.append(device);
+    }
+    event.insert("device_results", devices);
+    json_.Write("round", event);
+}
+
+void JsonUploadReporter::WatchEnded(const WatchEnd& end) {
+    QJsonObject result{{"ok", end.ok},
+                       {"rounds", end.rounds},
+                       {"devices", static_cast<int>(end.devices)},
+                       {"interrupted", end.interrupted},
+                       {"message", QString::fromStdString(end.message)},
+                       {"pace_ms", end.paceMs}};
+    if (!end.sentSha256.empty()) {
+        result.insert("sha256", QString::fromStdString(end.sentSha256));
+    }
+    json_.Write("result", result);
 }
 
 }  // namespace cli

@@ -7,6 +7,7 @@
 
 #include "cli/command_context.h"
 #include "cli/fleet_printer.h"
+#include "cli/output.h"
 #include "cli/upload_reporter.h"
 
 namespace cli {
@@ -28,6 +29,10 @@ class JsonUploadReporter final : public UploadReporter, private UploadEvents {
                     const UploadImageInfo& image) override;
     UploadEvents& Start(const UploadPlan& plan) override;
     void Finish(const std::vector<DeviceRunReport>& reports) override;
+    // A "round" event per round, then one "result": all of a watch's lines through one writer,
+    // so that only its first names the schema.
+    void Round(const WatchRound& round) override;
+    void WatchEnded(const WatchEnd& end) override;
 
   private:
     // The events of a single device: the printer's JSON, and the lines on stderr.
@@ -41,6 +46,7 @@ class JsonUploadReporter final : public UploadReporter, private UploadEvents {
     void Finished(int index, const DeviceRunReport& report) override;
 
     CommandContext context_;
+    JsonLines json_;                 // all but the printer's lines
     std::ostream discard_{nullptr};  // a single device's printer's errors, said by this instead
     std::string label_;              // the single device's
     std::optional<FleetPrinter> printer_;

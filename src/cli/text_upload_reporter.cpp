@@ -1,7 +1,11 @@
 #include "cli/text_upload_reporter.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/pack_report.h"
 #include "cli/trace_report.h"
@@ -12,6 +16,36 @@
 #include "transfer/frames.h"
 
 namespace cli {
+
+namespace {
+
+// Names a round's line shows; the rest are counted.
+constexpr std::size_t kNamesInLine = 5;
+
+// "index.html changed, app.js added, old.css removed and 3 more".
+std::string ChangesText(const WatchRound& round) {
+    std::vector<std::string> parts;
+    for (const auto& [names, word] :
+         {std::pair{&round.changed, " changed"}, std::pair{&round.added, " added"},
+          std::pair{&round.removed, " removed"}}) {
+        for (const auto& name : *names) {
+            parts.push_back(name + word);
+        }
+    }
+    if (parts.empty()) {
+        return "no file changed";
+    }
+    std::string text;
+    for (std::size_t i = 0; i < std::min(parts.size(), kNamesInLine); ++i) {
+        text += (i == 0 ? "" : ", ") + parts[i];
+    }
+    if (parts.size() > kNamesInLine) {
+        text += " and " + std::to_string(parts.size() - kNamesInLine) + " more";
+    }
+    return text;
+}
+
+}  // namespace
 
 TextUploadReporter::TextUploadReporter(const CommandContext& context) : context_(context) {}
 
@@ -109,5 +143,20 @@ void TextUploadReporter::Finished(int, const DeviceRunReport& report) {
     progress_->Finish();
     PrintEndOnErr(label_, report, context_.Err());
 }
+
+void TextUploadReporter::Round(const WatchRound& round) {
+    if (context_.Quiet() && round.ok) {
+        return;
+    }
+    std::ostream& out = round.ok || !context_.Quiet() ? context_.Out() : context_.Err();
+    out << "round " << round.number << ": "
+        << (round.number == 1 ? "first build" : ChangesText(round));
+    if (round.image) {
+        out << "; sha256 " << round.image->sha256 << " (" << round.image->imageBytes << " bytes)";
+    }
+    out << ": " << round.message << std::endl;
+}
+
+void TextUploadReporter::WatchEnded(const WatchEnd&) {}
 
 }  // namespace cli

@@ -30,6 +30,10 @@ class TextUploadReporter final : public UploadReporter, private UploadEvents {
                     const UploadImageInfo& image) override;
     UploadEvents& Start(const UploadPlan& plan) override;
     void Finish(const std::vector<DeviceRunReport>& reports) override;
+    // "round 2: index.html changed; sha256 HEX (N bytes): Web Server Update OK!" on stdout (a
+    // failed one on stderr when quiet, which leaves out the others).
+    void Round(const WatchRound& round) override;
+    void WatchEnded(const WatchEnd& end) override;
 
   private:
     // The events of a single device.

@@ -65,6 +65,9 @@ void AddUploadOptions(CLI::App& command, UploadOptions& options, std::ostream& e
     command.add_flag("--skip-current", options.skipCurrent,
                      "Leave out the devices that the ledger shows current with this image "
                      "(reported as skipped)");
+    command.add_flag("--watch", options.watch,
+                     "After the upload, upload the folder again each time a change to it "
+                     "changes the image, until Ctrl+C");
 }
 
 std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& options,

@@ -35,6 +35,7 @@ struct UploadOptions {
     packer::BuildOptions build;  // --exclude, --strict
     LedgerOptions ledger;        // --ledger, --no-ledger, --require-ledger
     bool skipCurrent = false;
+    bool watch = false;
 };
 
 // Adds the arguments and options of `upload` to `command`, parsed into `options`; the ranges

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,32 @@ struct UploadPlan {
     bool single = false;
 };
 
+// A round of `upload --watch` (RunUploadWatch): the files that changed since the round before
+// (none in round 1), the image built (none when the build failed) and what came of it.
+struct WatchRound {
+    int number = 0;
+    std::vector<std::string> changed;
+    std::vector<std::string> added;
+    std::vector<std::string> removed;
+    std::optional<UploadImageInfo> image;
+    bool ok = false;
+    bool sent = false;
+    std::string message;                   // "Web Server Update OK!", "build failed: ...", ...
+    std::vector<DeviceRunReport> reports;  // of the devices it was sent to
+    int paceMs = 0;
+};
+
+// How a watch ended: after `rounds` rounds, with the last round's status or the end's own.
+struct WatchEnd {
+    bool ok = false;
+    int rounds = 0;
+    std::size_t devices = 0;
+    bool interrupted = false;
+    std::string message;     // "watch ended", "upload interrupted", "FOLDER: the watched ..."
+    std::string sentSha256;  // of the image every device was last sent, if any
+    int paceMs = 0;
+};
+
 // Everything `upload` reports on standard output, as text or as JSON Lines (--json): one of each
 // kind, chosen once when the command starts (MakeUploadReporter). Errors found before anything
 // is sent are said on standard error where they are found, in both; the reporter adds what its
@@ -52,6 +79,11 @@ class UploadReporter {
     virtual UploadEvents& Start(const UploadPlan& plan) = 0;
     // The upload is over: the summary of every device's report, in the plan's order.
     virtual void Finish(const std::vector<DeviceRunReport>& reports) = 0;
+    // --watch: a round is over. Its upload's events (which the watch prints itself) tell only
+    // what goes wrong; this is its line, or its "round" event.
+    virtual void Round(const WatchRound& round) = 0;
+    // --watch is over (its line on stderr already said): with --json, the final "result".
+    virtual void WatchEnded(const WatchEnd& end) = 0;
 
   protected:
     // Shared by both kinds: the skipped devices through a printer of `mode` (its own errors go

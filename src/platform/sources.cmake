@@ -29,6 +29,7 @@ if(WIN32)
        platform/file_lock_win.cpp
        platform/file_read_win.cpp
        platform/file_replace_win.cpp
+       platform/folder_watch_win.cpp
        platform/handle_win.cpp
        platform/local_time_win.cpp
        platform/open_file_limit_win.cpp
@@ -52,6 +53,7 @@ else()
        platform/file_lock_posix.cpp
        platform/file_read_posix.cpp
        platform/file_replace_posix.cpp
+       platform/folder_watch_posix.cpp
        platform/local_time_posix.cpp
        platform/open_file_limit_posix.cpp
        platform/pipe_client_posix.cpp
