@@ -59,12 +59,6 @@ struct WebImage {
 // Writes `value` as four bytes, least significant first, whatever the host's byte order.
 void StoreU32LE(std::uint8_t* destination, std::uint32_t value);
 
-// Reads the whole file into readBuffer (at most its size: a longer file gives readBuffer.size()).
-// Returns the byte count, 0 for an empty file and for one that cannot be opened, is not a
-// regular file or fails in the middle of reading (then "File [%s] Open ERROR!" is shown).
-int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuffer,
-                platform::MessageBoxSink& messages);
-
 // Scans webFolder into `table` and lays the files out in `image`. Returns 1 with
 // image.usedLength set, or 0 after showing the reason (caption "ERR", style 16) with
 // image.usedLength 0. File contents are read straight into `image.imageBuffer` (see WebImage);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -247,39 +246,6 @@ TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
               (std::vector<std::string>{"File [" + secret.string() + "] Open ERROR!"}));
     EXPECT_EQ(b.image.usedLength, 1281);
 #endif
-}
-
-TEST(ReadWebFile, ReportsFolderAndFifoAsOpenErrorWithoutBlocking) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
-    TempDir dir;
-    const auto fifo = dir.path() / "pipe";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::vector<std::uint8_t> buffer(64);
-    RecordingMessages messages;
-    EXPECT_EQ(packer::ReadWebFile(fifo.string(), buffer, messages), 0);
-    EXPECT_EQ(packer::ReadWebFile(dir.path().string(), buffer, messages), 0);
-    EXPECT_EQ(messages.Texts(),
-              (std::vector<std::string>{"File [" + fifo.string() + "] Open ERROR!",
-                                        "File [" + dir.path().string() + "] Open ERROR!"}));
-#endif
-}
-
-TEST(ReadWebFile, StopsAtEndOfBufferAndReadsPast256Bytes) {
-    TempDir dir;
-    std::string content;
-    for (int i = 0; i < 1000; ++i) {
-        content.push_back(static_cast<char>(i));
-    }
-    const auto file = dir.Write("f", content);
-    RecordingMessages messages;
-    std::vector<std::uint8_t> whole(4096, 0);
-    ASSERT_EQ(packer::ReadWebFile(file.string(), whole, messages), 1000);
-    EXPECT_EQ(std::string(whole.begin(), whole.begin() + 1000), content);
-    std::vector<std::uint8_t> small(300, 0);
-    EXPECT_EQ(packer::ReadWebFile(file.string(), small, messages), 300);
-    EXPECT_TRUE(messages.boxes.empty());
 }
 
 TEST(BuildWebImage, RefusesMoreStoredFilesThanDirectoryEntries) {
