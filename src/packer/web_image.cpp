@@ -114,8 +114,7 @@ void StoreU32LE(std::uint8_t* destination, std::uint32_t value) {
 }
 
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
-                  WebImage& image, std::vector<std::uint8_t>& /*readBuffer*/,
-                  platform::MessageBoxSink& messages, BuildReport* report,
+                  WebImage& image, platform::MessageBoxSink& messages, BuildReport* report,
                   const BuildOptions& options) {
     // What was left out is always tracked (a strict build needs it); what was stored only for
     // a caller that asked for a report.

@@ -48,8 +48,8 @@ struct MainWindowContext {
 };
 
 // The program's one working window: device address and port, the web folder, Start, the
-// progress bar and Exit. It owns the working storage of an upload (file table, read buffer,
-// image) and hosts the upload sequencer, which it drives with its posted messages and timer 1.
+// progress bar and Exit. It owns the working storage of an upload (file table, image) and hosts
+// the upload sequencer, which it drives with its posted messages and timer 1.
 //
 // Life: construction makes the controls and the file table; the first show runs
 // OnInitDialog (empty buffers, address, port, stored folder; the image and file table grow with
@@ -141,7 +141,6 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     bool IsOpen() const { return open_; }
     const std::string& WebFolder() const { return webFolder; }
     const packer::WebFileTable* FileTable() const { return fileTable.get(); }
-    const std::vector<std::uint8_t>& ReadBuffer() const { return readBuffer; }
     const packer::WebImage& Image() const { return image; }
     const transfer::UploadSequencer& Sequencer() const { return sequencer; }
     bool IsTimerRunning(unsigned timerId) const { return messageWindow.IsTimerRunning(timerId); }
@@ -194,7 +193,6 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
 
     // Working storage of an upload.
     std::unique_ptr<packer::WebFileTable> fileTable;
-    std::vector<std::uint8_t> readBuffer;
     packer::WebImage image;
 
     // Records each Start's upload; before the sequencer, which may report into it as it goes.

@@ -30,10 +30,9 @@ std::string Bytes(std::size_t count, char fill) {
 struct Builder {
     explicit Builder(PackLimits l = {}) : limits(l), table(l.maxFileCount) {
         image.imageBuffer.assign(2 * static_cast<std::size_t>(l.maxRomBytes), 0);
-        readBuffer.assign(static_cast<std::size_t>(l.maxRomBytes), 0);
     }
     int Build(const std::string& folder) {
-        return packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report);
+        return packer::BuildWebImage(folder, limits, table, image, messages, &report);
     }
     std::string ImageText(std::size_t from, std::size_t count) const {
         return std::string(reinterpret_cast<const char*>(image.imageBuffer.data()) + from, count);
@@ -42,7 +41,6 @@ struct Builder {
     PackLimits limits;
     WebFileTable table;
     WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     RecordingMessages messages;
     BuildReport report;
 };
@@ -317,12 +315,10 @@ TEST(BuildWebImage, GrowsAnUnsizedImageOnlyToTheUsedBytes) {
     dir.Write("a", "hello");
     Builder b(PackLimits{64 * 1024 * 1024, 40});
     std::vector<std::uint8_t>().swap(b.image.imageBuffer);
-    std::vector<std::uint8_t>().swap(b.readBuffer);
     ASSERT_EQ(b.Build(dir.path().string()), 1);
     EXPECT_EQ(b.ImageText(1280, 5), "hello");
     EXPECT_EQ(b.image.imageBuffer.size(), 1285u);
     EXPECT_LE(b.image.imageBuffer.capacity(), 1024u * 1024u);
-    EXPECT_TRUE(b.readBuffer.empty());
 }
 
 TEST(BuildWebImage, StartsAfreshAfterAFailure) {
