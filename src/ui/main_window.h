@@ -56,6 +56,10 @@ struct MainWindowContext {
 // the files of each build, up to the limits); ending the dialog in any way
 // (Exit, Enter, Escape, close button) runs OnDestroy, which abandons an upload in progress
 // without a message and frees the storage. Showing it again initialises it afresh.
+//
+// The handler names and signatures (OnInitDialog, DoDataExchange, OnSysCommand, OnQueryDragIcon,
+// OnDestroy) are those of the desktop program's dialog design, kept so that the two read side by
+// side; OnInitDialog's constant true and OnSysCommand's unread parameter come from there too.
 class MainWindow : public QDialog, public transfer::SequencerHost {
     Q_OBJECT
 
