@@ -57,9 +57,9 @@ struct MainWindowContext {
 // (Exit, Enter, Escape, close button) runs OnDestroy, which abandons an upload in progress
 // without a message and frees the storage. Showing it again initialises it afresh.
 //
-// The handler names and signatures (OnInitDialog, DoDataExchange, OnSysCommand, OnQueryDragIcon,
-// OnDestroy) are those of the desktop program's dialog design, kept so that the two read side by
-// side; OnInitDialog's constant true and OnSysCommand's unread parameter come from there too.
+// The handler names and signatures (OnInitDialog, DoDataExchange, OnSysCommand, OnDestroy) are
+// those of the desktop program's dialog design, kept so that the two read side by side;
+// OnInitDialog's constant true and OnSysCommand's unread parameter come from there too.
 class MainWindow : public QDialog, public transfer::SequencerHost {
     Q_OBJECT
 
@@ -116,8 +116,6 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     // Window-menu commands: the About entry (id with its low four bits cleared equal to
     // 0x10) opens a fresh About box modally; close closes; the rest is ignored.
     void OnSysCommand(unsigned id, platform::LParam parameter);
-    // The drag image of the window: its icon.
-    QIcon OnQueryDragIcon() const { return icon; }
     // File Path: choose a folder; a confirmed one becomes the web folder and is stored.
     void OnBrowse();
     // Start: runs an upload (the sequencer's Start).
