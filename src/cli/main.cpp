@@ -18,6 +18,7 @@
 #include "platform/open_file_limit.h"
 #include "platform/system_text.h"
 #include "platform/terminal.h"
+#include "vellumix_version.h"
 
 namespace {
 

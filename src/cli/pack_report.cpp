@@ -198,11 +198,10 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     std::ostream& err = context.Err();
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
     ConsoleMessageBox messages(err, err);
-    const bool built = packer::BuildWebImage(folder, limits, table, image, readBuffer, messages,
-                                             &report, build) == 1;
+    const bool built =
+        packer::BuildWebImage(folder, limits, table, image, messages, &report, build) == 1;
     if (!built || RefusedForNoFile(folder, report)) {
         PrintBuildCause(report, err);
         if (json) {

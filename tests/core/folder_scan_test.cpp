@@ -24,7 +24,7 @@
 
 namespace {
 
-using packer::ScanWebFolder;
+using packer::ScanWebFolderWith;
 using packer::WebFileTable;
 using testing_support::TempDir;
 
@@ -101,7 +101,7 @@ TEST(ScanWebFolder, FormsThreeNamesDepthFirstInListingOrder) {
     const std::string root = dir.path().string();
 
     WebFileTable table(40);
-    EXPECT_EQ(ScanWebFolder(root, "", table), 1);
+    ScanWebFolderWith(root, "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/A/deep/er/f.htm", "/A/z.gif",
                                                            "/a2/x.htm", "/b.htm", "/c.css"}));
     EXPECT_EQ(table[0].baseName, "f.htm");
@@ -117,7 +117,7 @@ TEST(ScanWebFolder, KeepsDoubledSeparatorOfFolderEndingInSlash) {
     const std::string root = dir.path().string() + "/";
 
     WebFileTable table(40);
-    ScanWebFolder(root, "", table);
+    ScanWebFolderWith(root, "", table, {}, nullptr);
     ASSERT_EQ(table.CountWebFiles(), 2);
 #ifdef _WIN32
     // "E:\\" and the like: Windows paths take no second separator.
@@ -135,7 +135,7 @@ TEST(ScanWebFolder, UsesPrefixForImageNames) {
     TempDir dir;
     dir.Write("f.htm", "x");
     WebFileTable table(40);
-    ScanWebFolder(dir.path().string(), "a/b", table);
+    ScanWebFolderWith(dir.path().string(), "a/b", table, {}, nullptr);
     ASSERT_EQ(table.CountWebFiles(), 1);
     EXPECT_EQ(table[0].imageName, "/a/b/f.htm");
 }
@@ -145,9 +145,9 @@ TEST(ScanWebFolder, LeavesTableEmptyForOnlyEmptySubFoldersOrMissingFolder) {
     std::filesystem::create_directories(dir.path() / "a" / "b");
     std::filesystem::create_directories(dir.path() / "c");
     WebFileTable table(40);
-    EXPECT_EQ(ScanWebFolder(dir.path().string(), "", table), 1);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(table.CountWebFiles(), 0);
-    EXPECT_EQ(ScanWebFolder((dir.path() / "missing").string(), "", table), 1);
+    ScanWebFolderWith((dir.path() / "missing").string(), "", table, {}, nullptr);
     EXPECT_EQ(table.CountWebFiles(), 0);
 }
 
@@ -156,7 +156,7 @@ TEST(ScanWebFolder, EntersEmptyFilesAndHiddenFiles) {
     dir.Write(".htaccess", "");
     dir.Write("zero.txt", "");
     WebFileTable table(40);
-    ScanWebFolder(dir.path().string(), "", table);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/.htaccess", "/zero.txt"}));
 }
 
@@ -171,7 +171,7 @@ TEST(ScanWebFolder, DoesNotRecurseForeverThroughLinkToParent) {
 
     WebFileTable table(40);
     std::vector<packer::SkippedEntry> skipped;
-    ScanWebFolder(dir.path().string(), "", table, &skipped);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, &skipped);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/a/f.htm"}));
     ASSERT_EQ(skipped.size(), 2u);
     EXPECT_EQ(skipped[0].localPath, dir.path().string() + "/a/loop");
@@ -192,7 +192,7 @@ TEST(ScanWebFolder, FollowsLinkToFolderOutsideAndToFile) {
     std::filesystem::create_directory_symlink(outside.path(), dir.path() / "lib2");
 
     WebFileTable table(40);
-    ScanWebFolder(dir.path().string(), "", table);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table),
               (std::vector<std::string>{"/alias.css", "/lib/shared.css", "/lib2/shared.css"}));
 #endif
@@ -207,7 +207,7 @@ TEST(ScanWebFolder, SkipsFifoWithoutOpeningIt) {
     dir.Write("index.htm", "x");
     WebFileTable table(40);
     std::vector<packer::SkippedEntry> skipped;
-    ScanWebFolder(dir.path().string(), "", table, &skipped);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, &skipped);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/index.htm"}));
     ASSERT_EQ(skipped.size(), 1u);
     EXPECT_STREQ(skipped[0].reason.c_str(), packer::kSkipNotAFile);
@@ -220,7 +220,7 @@ TEST(ScanWebFolder, HandlesLocalPathsLongerThan256Bytes) {
     const std::string relative = longFolder + "/" + longFolder + "/f.htm";
     dir.Write(relative, "x");
     WebFileTable table(1);
-    ScanWebFolder(dir.path().string(), "", table);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     ASSERT_EQ(table.CountWebFiles(), 1);
     EXPECT_EQ(table[0].localPath, dir.path().string() + Native("/" + relative));
     EXPECT_GT(table[0].localPath.size(), 400u);
@@ -318,7 +318,7 @@ TEST(ScanWebFolder, ReportsSubFolderItCannotOpen) {
     EXPECT_TRUE(AsOrdinaryUser([&root] {
         WebFileTable table(40);
         std::vector<packer::SkippedEntry> skipped;
-        ScanWebFolder(root, "", table, &skipped);
+        ScanWebFolderWith(root, "", table, {}, &skipped);
         return ImageNames(table) == std::vector<std::string>{"/a.htm"} && skipped.size() == 1 &&
                skipped[0].localPath == root + "/sub" &&
                skipped[0].reason == "folder cannot be opened: Permission denied" &&

@@ -217,7 +217,7 @@ class InstalledApp : public testing::Test {
 
 TEST_F(InstalledApp, ReadOnlyFolderSavesToUserFileAndReadsItBack) {
     auto application = MakeApp(false);
-    EXPECT_EQ(application->SettingsPath(), userFile.string());
+    EXPECT_EQ(application->SettingsFileLocation().path, userFile.string());
     EXPECT_EQ(application->LoadWebPath(), "");
     EXPECT_FALSE(std::filesystem::exists(userFile.parent_path())) << "created by a read";
 

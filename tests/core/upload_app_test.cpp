@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/upload_app.h"
@@ -109,23 +110,19 @@ INSTANTIATE_TEST_SUITE_P(
                   0}),
     [](const testing::TestParamInfo<LimitCase>& tested) { return tested.param.name; });
 
-TEST(Limits, WindowIsToldOfAValueThatReadsAsZero) {
-    TempDir dir;
-    dir.Write("Vellumix.ini", "[DEFAULT]\nmax_rom=abc\n");
-    app::UploadApp application((dir.path() / "vellumix").string());
-    application.appFolder = dir.path().string() + "/";
-    application.LoadLimits();
-    EXPECT_EQ(application.limitWarnings,
-              std::vector<std::string>{"max_rom 'abc' reads as 0; using 192"});
-}
-
 TEST(Limits, WarningNamesTheValueAndTheReplacement) {
-    TempDir dir;
-    const auto ini = dir.Write("x.ini", "[DEFAULT]\nmax_rom=70000\n");
-    std::vector<std::string> warnings;
-    app::ReadLimits(ini.string(), &warnings);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0], "max_rom 70000 is outside 1..65536 KiB; using 192");
+    const std::pair<std::string, std::string> cases[] = {
+        {"max_rom=abc", "max_rom 'abc' reads as 0; using 192"},
+        {"max_rom=70000", "max_rom 70000 is outside 1..65536 KiB; using 192"},
+    };
+    for (const auto& [line, warning] : cases) {
+        TempDir dir;
+        dir.Write("Vellumix.ini", "[DEFAULT]\n" + line + "\n");
+        app::UploadApp application((dir.path() / "vellumix").string());
+        application.appFolder = dir.path().string() + "/";
+        application.LoadLimits();
+        EXPECT_EQ(application.limitWarnings, std::vector<std::string>{warning}) << line;
+    }
 }
 
 class StartUp : public testing::Test {

@@ -62,7 +62,7 @@ struct Builder {
         image.imageBuffer.assign(2 * static_cast<std::size_t>(kRomBytes), 0);
     }
     int Build(const std::string& folder) {
-        return packer::BuildWebImage(folder, limits, table, image, readBuffer, messages);
+        return packer::BuildWebImage(folder, limits, table, image, messages);
     }
     // The stored directory, checked as the device would check it.
     packer::ImageReadResult Directory() const {
@@ -77,7 +77,6 @@ struct Builder {
     PackLimits limits;
     packer::WebFileTable table;
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     HookedMessages messages;
 };
 

@@ -5,7 +5,6 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -31,10 +30,9 @@ std::string Bytes(std::size_t count, char fill) {
 struct Builder {
     explicit Builder(PackLimits l = {}) : limits(l), table(l.maxFileCount) {
         image.imageBuffer.assign(2 * static_cast<std::size_t>(l.maxRomBytes), 0);
-        readBuffer.assign(static_cast<std::size_t>(l.maxRomBytes), 0);
     }
     int Build(const std::string& folder) {
-        return packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report);
+        return packer::BuildWebImage(folder, limits, table, image, messages, &report);
     }
     std::string ImageText(std::size_t from, std::size_t count) const {
         return std::string(reinterpret_cast<const char*>(image.imageBuffer.data()) + from, count);
@@ -43,7 +41,6 @@ struct Builder {
     PackLimits limits;
     WebFileTable table;
     WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     RecordingMessages messages;
     BuildReport report;
 };
@@ -249,39 +246,6 @@ TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
 #endif
 }
 
-TEST(ReadWebFile, ReportsFolderAndFifoAsOpenErrorWithoutBlocking) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
-    TempDir dir;
-    const auto fifo = dir.path() / "pipe";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::vector<std::uint8_t> buffer(64);
-    RecordingMessages messages;
-    EXPECT_EQ(packer::ReadWebFile(fifo.string(), buffer, messages), 0);
-    EXPECT_EQ(packer::ReadWebFile(dir.path().string(), buffer, messages), 0);
-    EXPECT_EQ(messages.Texts(),
-              (std::vector<std::string>{"File [" + fifo.string() + "] Open ERROR!",
-                                        "File [" + dir.path().string() + "] Open ERROR!"}));
-#endif
-}
-
-TEST(ReadWebFile, StopsAtEndOfBufferAndReadsPast256Bytes) {
-    TempDir dir;
-    std::string content;
-    for (int i = 0; i < 1000; ++i) {
-        content.push_back(static_cast<char>(i));
-    }
-    const auto file = dir.Write("f", content);
-    RecordingMessages messages;
-    std::vector<std::uint8_t> whole(4096, 0);
-    ASSERT_EQ(packer::ReadWebFile(file.string(), whole, messages), 1000);
-    EXPECT_EQ(std::string(whole.begin(), whole.begin() + 1000), content);
-    std::vector<std::uint8_t> small(300, 0);
-    EXPECT_EQ(packer::ReadWebFile(file.string(), small, messages), 300);
-    EXPECT_TRUE(messages.boxes.empty());
-}
-
 TEST(BuildWebImage, RefusesMoreStoredFilesThanDirectoryEntries) {
     TempDir dir;
     dir.Write("a", "1");
@@ -351,12 +315,10 @@ TEST(BuildWebImage, GrowsAnUnsizedImageOnlyToTheUsedBytes) {
     dir.Write("a", "hello");
     Builder b(PackLimits{64 * 1024 * 1024, 40});
     std::vector<std::uint8_t>().swap(b.image.imageBuffer);
-    std::vector<std::uint8_t>().swap(b.readBuffer);
     ASSERT_EQ(b.Build(dir.path().string()), 1);
     EXPECT_EQ(b.ImageText(1280, 5), "hello");
     EXPECT_EQ(b.image.imageBuffer.size(), 1285u);
     EXPECT_LE(b.image.imageBuffer.capacity(), 1024u * 1024u);
-    EXPECT_TRUE(b.readBuffer.empty());
 }
 
 TEST(BuildWebImage, StartsAfreshAfterAFailure) {

@@ -84,14 +84,13 @@ std::unique_ptr<net::DeviceSimulator> StartDevice(const std::string& address, in
 std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& limits) {
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
     struct : platform::MessageBoxSink {
         void MessageBox(const std::string& text, const std::string&, unsigned) override {
             ADD_FAILURE() << text;
         }
     } messages;
     EXPECT_EQ(packer::BuildWebImage((testing_support::ExamplesPath() / "web").string(), limits,
-                                    table, *image, readBuffer, messages),
+                                    table, *image, messages),
               1);
     return image;
 }

@@ -52,11 +52,9 @@ PackedImage Pack(const std::vector<std::pair<std::string, std::string>>& files) 
     packer::PackLimits limits;
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     NoMessages messages;
     PackedImage packed;
-    if (packer::BuildWebImage((dir.path() / "web").string(), limits, table, image, readBuffer,
-                              messages) != 1) {
+    if (packer::BuildWebImage((dir.path() / "web").string(), limits, table, image, messages) != 1) {
         ADD_FAILURE() << "the test image did not build";
         return packed;
     }

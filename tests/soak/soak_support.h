@@ -127,9 +127,8 @@ inline std::vector<std::uint8_t> PackedImage(const std::string& folder,
                                              const packer::PackLimits& limits) {
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     QuietMessages quiet;
-    if (packer::BuildWebImage(folder, limits, table, image, readBuffer, quiet) != 1) {
+    if (packer::BuildWebImage(folder, limits, table, image, quiet) != 1) {
         return {};
     }
     image.imageBuffer.resize(static_cast<std::size_t>(image.usedLength));
