@@ -9,9 +9,9 @@
 #include <unistd.h>
 #endif
 
-#include "core/recording_messages.h"
 #include "packer/web_image.h"
 #include "platform/message_box.h"
+#include "support/fake_message_box.h"
 #include "support/test_support.h"
 
 namespace {
@@ -20,7 +20,7 @@ using packer::BuildReport;
 using packer::PackLimits;
 using packer::WebFileTable;
 using packer::WebImage;
-using testing_support::RecordingMessages;
+using testing_support::FakeMessageBox;
 using testing_support::TempDir;
 
 std::string Bytes(std::size_t count, char fill) {
@@ -44,7 +44,7 @@ struct Builder {
     WebFileTable table;
     WebImage image;
     std::vector<std::uint8_t> readBuffer;
-    RecordingMessages messages;
+    FakeMessageBox messages;
     BuildReport report;
 };
 
@@ -98,8 +98,8 @@ TEST(BuildWebImage, RefusesImageNameOf24BytesButStores23) {
         Builder b;
         EXPECT_EQ(b.Build(dir.path().string()), c.result) << c.nameLength;
         if (c.result == 0) {
-            ASSERT_EQ(b.messages.boxes.size(), 1u);
-            EXPECT_EQ(b.messages.boxes[0].text,
+            ASSERT_EQ(b.messages.shown.size(), 1u);
+            EXPECT_EQ(b.messages.shown[0].text,
                       "The File [/" + name + "] name is bigger than 24,please confirm it!");
             EXPECT_EQ(b.image.usedLength, 0);
         } else {
@@ -200,10 +200,10 @@ TEST(BuildWebImage, ReportsFailuresInTheirOrderWithErrCaption) {
         Builder b;
         b.image.usedLength = 77;
         EXPECT_EQ(b.Build(c.folder), 0) << c.label;
-        ASSERT_EQ(b.messages.boxes.size(), 1u) << c.label;
-        EXPECT_EQ(b.messages.boxes[0].text, c.message) << c.label;
-        EXPECT_EQ(b.messages.boxes[0].caption, "ERR");
-        EXPECT_EQ(b.messages.boxes[0].style, platform::kMbIconHand);
+        ASSERT_EQ(b.messages.shown.size(), 1u) << c.label;
+        EXPECT_EQ(b.messages.shown[0].text, c.message) << c.label;
+        EXPECT_EQ(b.messages.shown[0].caption, "ERR");
+        EXPECT_EQ(b.messages.shown[0].style, platform::kMbIconHand);
         EXPECT_EQ(b.image.usedLength, 0) << c.label;
     }
 }
@@ -257,7 +257,7 @@ TEST(ReadWebFile, ReportsFolderAndFifoAsOpenErrorWithoutBlocking) {
     const auto fifo = dir.path() / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::vector<std::uint8_t> buffer(64);
-    RecordingMessages messages;
+    FakeMessageBox messages;
     EXPECT_EQ(packer::ReadWebFile(fifo.string(), buffer, messages), 0);
     EXPECT_EQ(packer::ReadWebFile(dir.path().string(), buffer, messages), 0);
     EXPECT_EQ(messages.Texts(),
@@ -273,13 +273,13 @@ TEST(ReadWebFile, StopsAtEndOfBufferAndReadsPast256Bytes) {
         content.push_back(static_cast<char>(i));
     }
     const auto file = dir.Write("f", content);
-    RecordingMessages messages;
+    FakeMessageBox messages;
     std::vector<std::uint8_t> whole(4096, 0);
     ASSERT_EQ(packer::ReadWebFile(file.string(), whole, messages), 1000);
     EXPECT_EQ(std::string(whole.begin(), whole.begin() + 1000), content);
     std::vector<std::uint8_t> small(300, 0);
     EXPECT_EQ(packer::ReadWebFile(file.string(), small, messages), 300);
-    EXPECT_TRUE(messages.boxes.empty());
+    EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST(BuildWebImage, RefusesMoreStoredFilesThanDirectoryEntries) {

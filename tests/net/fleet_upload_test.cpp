@@ -25,6 +25,7 @@
 #include "net/device_simulator.h"
 #include "net/net_test_support.h"
 #include "platform/async_socket_qt.h"
+#include "support/fake_message_box.h"
 #include "support/test_support.h"
 
 namespace {
@@ -85,14 +86,11 @@ std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& 
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
     std::vector<std::uint8_t> readBuffer;
-    struct : platform::MessageBoxSink {
-        void MessageBox(const std::string& text, const std::string&, unsigned) override {
-            ADD_FAILURE() << text;
-        }
-    } messages;
+    testing_support::FakeMessageBox messages;
     EXPECT_EQ(packer::BuildWebImage((testing_support::ExamplesPath() / "web").string(), limits,
                                     table, *image, readBuffer, messages),
               1);
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{});
     return image;
 }
 #endif

@@ -20,6 +20,7 @@
 #include "platform/async_socket_qt.h"
 #include "platform/message_box.h"
 #include "platform/pipe_client.h"
+#include "support/fake_message_box.h"
 #include "support/scripted_device.h"
 #include "support/test_support.h"
 #include "support/upload_host.h"
@@ -46,23 +47,9 @@ constexpr int kSmallReceiveBuffer = 2048;
 // Far more than the small buffers hold.
 constexpr int kBlocksBeyondTheBuffers = 48;
 
-struct Shown {
-    std::string text;
-    std::string caption;
-    unsigned style = 0;
-};
-
-class RecordingMessages : public platform::MessageBoxSink {
-  public:
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
-        shown.push_back({text, caption, style});
-    }
-    std::vector<Shown> shown;
-};
-
 struct Outcome {
     bool ok = false;
-    std::vector<Shown> shown;
+    std::vector<testing_support::FakeMessageBox::Box> shown;
     qint64 elapsedMs = 0;
     int framesTaken = 0;
     int totalFrames = 0;
@@ -100,7 +87,7 @@ class UploadFaultTest : public ::testing::Test {
         options.address = "127.0.0.1";
         options.port = port;
         options.limits.maxFileCount = 4;
-        RecordingMessages messages;
+        testing_support::FakeMessageBox messages;
         testing_support::UploadHost host(options, logPipe, messages);
         Outcome outcome;
         host.SetProgressCallback([&](float, int taken, int total) {

@@ -64,7 +64,7 @@ TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing)
     options.address = "127.0.0.1";
     options.port = device.Port();
     options.limits = limits;
-    soak::QuietMessages messages;
+    testing_support::FakeMessageBox messages;
     int totalFrames = 0;
     testing_support::UploadHost host(options, &pipe, messages);
     host.SetProgressCallback([&](float, int, int total) { totalFrames = total; });
@@ -77,7 +77,7 @@ TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing)
     pipe.Close();
 
     EXPECT_TRUE(ok);
-    EXPECT_EQ(messages.texts, std::vector<std::string>{"Web Server Update OK!"});
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{"Web Server Update OK!"});
     EXPECT_EQ(totalFrames, kFullImageFrames);
     // One tick per frame and the closing tick, one line's full wait, slack.
     EXPECT_LT(elapsed, (kFullImageFrames + 1) * transfer::kTimerPeriodMs +

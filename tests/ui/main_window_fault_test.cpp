@@ -86,7 +86,7 @@ class MainWindowFaultTest : public testing::Test {
     }
 
     testing_support::TempDir folder_;
-    ui_test::RecordingMessages messages_;
+    testing_support::FakeMessageBox messages_;
     ui_test::MemoryPathStore store_;
     ui_test::ScriptedChooser chooser_;
     transfer::SystemClock clock_;
