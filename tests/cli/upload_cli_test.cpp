@@ -16,6 +16,7 @@
 #endif
 
 #include "json_lines_check.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -246,9 +247,8 @@ TEST_F(UploadCli, JsonReportsEachFailedTryAsAnAttempt) {
 // The image file of `pack -o` goes out byte for byte, from a path or from standard input, and
 // what `list` refuses (or what exceeds --max-rom) is refused before any connection.
 TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     const std::string packed = (dir_.path() / "web.img").string();
     ASSERT_EQ(RunProcess({CliPath(), "pack", (ExamplesPath() / "web").string(), "-o", packed,
                           "--ini", ini_})
@@ -319,9 +319,7 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
 
 // upload - read up to 256 MiB of standard input before refusing an image larger than R.
 TEST_F(UploadCli, StandardInputIsReadNoFurtherThanTheCapacity) {
-#ifdef _WIN32
-    GTEST_SKIP() << "needs a POSIX shell";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("needs a POSIX shell");
     const auto result = RunProcess({"/bin/sh", "-c", "\"$0\" \"$@\"; wc -c | tr -d ' '", CliPath(),
                                     "upload", "-", "--dry-run", "--max-rom", "4", "--ini", ini_},
                                    std::string(10000, 'x'));
@@ -329,7 +327,6 @@ TEST_F(UploadCli, StandardInputIsReadNoFurtherThanTheCapacity) {
               "upload: image standard input is larger than the device's capacity: more than "
               "4096 bytes (--max-rom)\n");
     EXPECT_EQ(result.out, std::to_string(10000 - 4097) + "\n");  // left unread
-#endif
 }
 
 // -q prints nothing on success; -v every step of the connection.

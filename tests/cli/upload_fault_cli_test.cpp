@@ -23,6 +23,7 @@
 #include "support/silent_listener.h"
 #endif
 #include "support/scripted_device.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -225,9 +226,9 @@ TEST_F(UploadFaultCli, SlowAnswerWithinTheTimeoutStillSucceeds) {
 // the rest are dropped, and the upload succeeds in about the time it needs anyway. What the
 // listener finally reads is whole lines only.
 TEST_F(UploadFaultCli, ListenerThatNeverReadsDoesNotHoldTheUploadUp) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the silent listener is a Unix-domain socket; Windows has a named pipe";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS(
+        "the silent listener is a Unix-domain socket; Windows has a named pipe");
+#ifndef _WIN32
     const std::string runtime = (dir_.path() / "run").string();
     std::filesystem::create_directories(runtime);
     SilentListener listener(runtime + "/quillTest");
@@ -290,9 +291,9 @@ TEST_F(UploadFaultCli, ListenerKilledMidRunDoesNotHurtTheUpload) {
 // Ctrl+C or a termination request ends the diagnostic listener through its event loop: it
 // exits normally and removes its socket file, so the next listener finds no stale one.
 TEST_F(UploadFaultCli, ListenerStoppedBySignalExitsNormallyAndRemovesItsSocket) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no signals to send to a program, nor a socket file to remove";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS(
+        "Windows has no signals to send to a program, nor a socket file to remove");
+#ifndef _WIN32
     for (const int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal));
         const auto runtime = dir_.path() / ("run-" + std::to_string(signal));
@@ -310,9 +311,8 @@ TEST_F(UploadFaultCli, ListenerStoppedBySignalExitsNormallyAndRemovesItsSocket) 
 // Ctrl+C or a termination request while the device has not answered yet: the connection is
 // closed at once, the run says so, and the status is the one a shell gives for the signal.
 TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no signals to send to a program";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no signals to send to a program");
+#ifndef _WIN32
     const std::string folder = FolderWithFileOf(kBlockBytes);
     struct Case {
         const char* name;
@@ -379,9 +379,8 @@ TEST_F(UploadFaultCli, SignalMidUploadClosesTheConnectionAndEndsWithItsStatus) {
 // does; a SIGINT ignored from the start (a background job) stays ignored. The folder is a web of
 // folder links that keeps the scan busy up to its bound.
 TEST_F(UploadFaultCli, SignalWhilePackingEndsAsAnInterruptedUpload) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no signals to send to a program";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no signals to send to a program");
+#ifndef _WIN32
     constexpr int kLevels = 17;  // 2^17 paths, beyond the scan's 50000 folders
     std::filesystem::create_directories(dir_.path() / ("l" + std::to_string(kLevels)));
     for (int level = 0; level < kLevels; ++level) {

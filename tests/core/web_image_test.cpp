@@ -12,6 +12,7 @@
 #include "packer/web_image.h"
 #include "platform/message_box.h"
 #include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -109,9 +110,7 @@ TEST(BuildWebImage, RefusesImageNameOf24BytesButStores23) {
 }
 
 TEST(BuildWebImage, RefusesLongNameEvenForEmptyFileAndReadsNothingAfter) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a-very-long-name-for-a-file.htm", "");
     // Listed after the long name; were it read, its open error would show.
@@ -121,7 +120,6 @@ TEST(BuildWebImage, RefusesLongNameEvenForEmptyFileAndReadsNothingAfter) {
     EXPECT_EQ(b.messages.Texts(),
               (std::vector<std::string>{"The File [/a-very-long-name-for-a-file.htm] name is "
                                         "bigger than 24,please confirm it!"}));
-#endif
 }
 
 TEST(BuildWebImage, StoresFileEndingExactlyAtCapacityButNotOneByteMore) {
@@ -209,9 +207,7 @@ TEST(BuildWebImage, ReportsFailuresInTheirOrderWithErrCaption) {
 }
 
 TEST(BuildWebImage, LeavesOutUnopenableFileWithoutHole) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a.htm", "AAA");
     std::filesystem::create_symlink("nowhere", dir.path() / "b.htm");  // open() fails
@@ -227,13 +223,11 @@ TEST(BuildWebImage, LeavesOutUnopenableFileWithoutHole) {
     EXPECT_EQ(b.report.leftOut[0].imageName, "/b.htm");
     EXPECT_EQ(b.report.leftOut[0].reason,
               std::string(packer::kLeftOutUnreadable) + ": No such file or directory");
-#endif
 }
 
 TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
-#ifdef _WIN32
-    GTEST_SKIP() << "file rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("file rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (geteuid() == 0) {
         GTEST_SKIP() << "root reads any file";
     }
@@ -250,9 +244,8 @@ TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
 }
 
 TEST(ReadWebFile, ReportsFolderAndFifoAsOpenErrorWithoutBlocking) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     TempDir dir;
     const auto fifo = dir.path() / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

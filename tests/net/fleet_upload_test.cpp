@@ -26,6 +26,7 @@
 #include "net/net_test_support.h"
 #include "platform/async_socket_qt.h"
 #include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -96,9 +97,8 @@ std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& 
 #endif
 
 TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a full accept queue leaves no connect waiting on Windows";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("a full accept queue leaves no connect waiting on Windows");
+#ifndef _WIN32
     BlackHole unreachable("127.0.6.4");
     ASSERT_GT(unreachable.Port(), 0);
     const auto good = StartDevice("127.0.6.2", net::kNoFrame);
@@ -143,10 +143,10 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
 // A signal mid-run ends every device's run at once, connecting or waiting for an answer, each
 // reported as interrupted, with the signal's exit status; no device waits for its time-out.
 TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a full accept queue leaves no connect waiting on Windows, and Ctrl+C there is "
-                    "no signal";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS(
+        "a full accept queue leaves no connect waiting on Windows, and Ctrl+C there is "
+        "no signal");
+#ifndef _WIN32
     BlackHole unreachable("127.0.6.14");
     ASSERT_GT(unreachable.Port(), 0);
     const auto silent = StartDevice("127.0.6.12", 0);

@@ -22,6 +22,7 @@
 #include "platform/pipe_client.h"
 #include "support/fake_message_box.h"
 #include "support/scripted_device.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 #include "support/upload_host.h"
 #include "transfer/upload_sequencer.h"
@@ -303,10 +304,8 @@ bool IsWholeLine(const std::string& line) {
 // The listener took some lines and then stopped reading with its buffer nearly full: the
 // upload still succeeds, with at most one line waiting its full time.
 TEST_F(StuckListenerTest, ListenerThatStopsReadingDoesNotHoldTheUploadUp) {
-    if (net_testing::kOnWindows) {
-        GTEST_SKIP()
-            << "a named pipe under Wine takes every line without filling, so the stall never comes";
-    }
+    VELLUMIX_SKIP_ON_WINDOWS(
+        "a named pipe under Wine takes every line without filling, so the stall never comes");
     const std::string filler = "filler " + std::string(3000, 'F') + "\r\n";
     for (int i = 0; i < 1000 && pipe_.DroppedLines() == 0; ++i) {
         pipe_.WriteLine(filler.c_str());
