@@ -106,56 +106,6 @@ TEST_F(UploadCli, UploadsExamplesAndTheDeviceGetsExactlyThePackedImage) {
     EXPECT_EQ(received, ReadFile(packed));
 }
 
-struct FaultCase {
-    const char* name;
-    std::vector<std::string> deviceOptions;
-    const char* cause;  // pattern of the line after the message, past "vellumix-cli: HOST:PORT: "
-};
-
-void PrintTo(const FaultCase& faultCase, std::ostream* out) {
-    *out << faultCase.name;
-}
-
-class UploadCliFault : public UploadCli, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(UploadCliFault, DeviceMisbehavingEndsInUpdateError) {
-    Simulator device(GetParam().deviceOptions, dir_);
-    ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
-    const auto result = Upload(device.Port());
-    EXPECT_EQ(result.exitCode, 1) << result.out;
-    const std::string causeLine = "vellumix-cli: 127.0.0.1:" + device.Port() + ": ";
-    EXPECT_TRUE(std::regex_search(
-        result.err, std::regex("^Web Server Update ERROR!\n" + causeLine + GetParam().cause)))
-        << result.err;
-    EXPECT_EQ(result.out.find("Web Server Update OK!"), std::string::npos);
-    EXPECT_NE(device.Process().WaitForExit(kStartMs), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Simulator, UploadCliFault,
-    ::testing::Values(
-        FaultCase{"NoAnswerToMagic",
-                  {"--no-answer-after", "0"},
-                  "frame 1 of 13: no answer within 3000 ms\n"},
-        FaultCase{"NoAnswerToSecondBlock",
-                  {"--no-answer-after", "2"},
-                  "frame 5 of 13: no answer within 3000 ms\n"},
-        // A reply that is not exactly OK is named, not taken for no answer.
-        FaultCase{"AnswerWithLineEnd",
-                  {"--answer", "OK\\r\\n"},
-                  "frame 1 of 13: the device answered \"OK\\\\r\\\\n\" \\(not OK\\)\n"},
-        FaultCase{"AnswerSplitInTwo",
-                  {"--split-answer"},
-                  "frame 1 of 13: the device answered \"O\" \\(not OK\\)\n"},
-        FaultCase{"CloseAfterMagic",
-                  {"--close-after", "0"},
-                  "frame [0-9]+ of 13: the device closed the connection\n"},
-        FaultCase{"ResetAfterFirstBlock",
-                  {"--reset-after", "1"},
-                  // Windows may report the reset at the next send before the close event.
-                  "frame [0-9]+ of 13: (connection lost|send): "}),
-    [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
-
 TEST_F(UploadCli, LateButTimelyAnswersStillSucceed) {
     Simulator device({"--delay-ms", "400"}, dir_);
     ASSERT_FALSE(device.Port().empty());

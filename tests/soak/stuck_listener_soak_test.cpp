@@ -26,7 +26,6 @@
 
 namespace {
 
-using testing_support::DeviceConnection;
 using testing_support::SilentListener;
 
 constexpr std::int32_t kFullImageBytes = 196608;
@@ -52,13 +51,7 @@ TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing)
     }
     web.Write("index.htm", content);
 
-    testing_support::ScriptedDevice device([](DeviceConnection& peer) {
-        if (!peer.Read(testing_support::kMagicFrameBytes) || !peer.Write("OK")) {
-            return;
-        }
-        while (peer.ReadBlock() && peer.Write("OK")) {
-        }
-    });
+    testing_support::ScriptedDevice device(testing_support::GoodDevice());
     testing_support::UploadHost::Options options;
     options.folder = web.path().string();
     options.address = "127.0.0.1";
