@@ -141,6 +141,7 @@ inline const std::vector<DeviceFault>& DeviceFaults() {
                  if (device.Read(kMagicFrameBytes)) {
                      for (int i = 0; i < 2000 && device.Write("XY") && device.Sleep(1); ++i) {
                      }
+                     device.WaitForClose();
                  }
              }},
         {.name = "AnswersLaterThanTheTimeout", .script = GoodDevice(kFaultAckTimeoutMs + 500)},
