@@ -104,10 +104,9 @@ std::optional<PreparedImage> BuildImage(const std::string& folder, const packer:
     ConsoleMessageBox buildMessages(context.Err(), context.Err());
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
-    const bool built = packer::BuildWebImage(folder, limits, table, *image, readBuffer,
-                                             buildMessages, &report, build) != 0;
+    const bool built =
+        packer::BuildWebImage(folder, limits, table, *image, buildMessages, &report, build) != 0;
     if (!built || RefusedForNoFile(folder, report)) {
         const auto& shown = buildMessages.Messages();
         failure.message = built           ? packer::kNoFileInImage

@@ -20,6 +20,7 @@
 #include "platform/exe_path.h"
 #include "platform/file_read.h"
 #include "platform/system_text.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -161,9 +162,7 @@ TEST(ScanWebFolder, EntersEmptyFilesAndHiddenFiles) {
 }
 
 TEST(ScanWebFolder, DoesNotRecurseForeverThroughLinkToParent) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a/f.htm", "x");
     std::filesystem::create_directory_symlink("..", dir.path() / "a" / "loop");
@@ -176,13 +175,10 @@ TEST(ScanWebFolder, DoesNotRecurseForeverThroughLinkToParent) {
     ASSERT_EQ(skipped.size(), 2u);
     EXPECT_EQ(skipped[0].localPath, dir.path().string() + "/a/loop");
     EXPECT_STREQ(skipped[0].reason.c_str(), packer::kSkipFolderLoop);
-#endif
 }
 
 TEST(ScanWebFolder, FollowsLinkToFolderOutsideAndToFile) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir outside;
     outside.Write("shared.css", "x");
     TempDir dir;
@@ -195,13 +191,11 @@ TEST(ScanWebFolder, FollowsLinkToFolderOutsideAndToFile) {
     ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table),
               (std::vector<std::string>{"/alias.css", "/lib/shared.css", "/lib2/shared.css"}));
-#endif
 }
 
 TEST(ScanWebFolder, SkipsFifoWithoutOpeningIt) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     TempDir dir;
     ASSERT_EQ(mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
     dir.Write("index.htm", "x");
@@ -267,9 +261,8 @@ void MakeLinkWeb(const std::filesystem::path& root, int levels) {
 #endif
 
 TEST(ScanWebFolder, WebOfFolderLinksEndsAtTheBoundsOrAFullTable) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder links on Windows need privileges a test may not have");
+#ifndef _WIN32
     struct Case {
         bool fileAtTheBottom;
         packer::ScanEnd end;
@@ -306,9 +299,8 @@ bool AsOrdinaryUser(const std::function<bool()>& check) {
 #endif
 
 TEST(ScanWebFolder, ReportsSubFolderItCannotOpen) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     TempDir dir;
     dir.Write("a.htm", "x");
     dir.Write("sub/b.htm", "y");

@@ -9,25 +9,13 @@
 #include "app/upload_app.h"
 #include "platform/exe_path.h"
 #include "platform/message_box.h"
+#include "support/fake_message_box.h"
 #include "support/test_support.h"
 
 namespace {
 
 using testing_support::ReadFile;
 using testing_support::TempDir;
-
-class RecordedBoxes : public platform::MessageBoxSink {
-  public:
-    struct Box {
-        std::string text;
-        std::string caption;
-        unsigned style = 0;
-    };
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
-        boxes.push_back({text, caption, style});
-    }
-    std::vector<Box> boxes;
-};
 
 TEST(ApplicationName, TakesFileNameWithoutExtension) {
     const std::pair<std::string, std::string> cases[] = {
@@ -130,7 +118,7 @@ class StartUp : public testing::Test {
     std::string Executable() const { return (dir.path() / "vellumix").string(); }
 
     TempDir dir;
-    RecordedBoxes messages;
+    testing_support::FakeMessageBox messages;
 };
 
 TEST_F(StartUp, WindowRunsOnceWithFolderAndLimitsLoaded) {
@@ -146,7 +134,7 @@ TEST_F(StartUp, WindowRunsOnceWithFolderAndLimitsLoaded) {
     });
     EXPECT_FALSE(result);
     EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(messages.boxes.empty());
+    EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(application.ApplicationName(), "vellumix");
     EXPECT_EQ(application.ExitInstance(), 0);
 }
@@ -161,10 +149,10 @@ TEST_F(StartUp, SocketFailureShowsBoxAndReadsNothing) {
     bool windowRan = false;
     EXPECT_FALSE(application.InitInstance(messages, [&](app::UploadApp&) { windowRan = true; }));
     EXPECT_FALSE(windowRan);
-    ASSERT_EQ(messages.boxes.size(), 1u);
-    EXPECT_EQ(messages.boxes[0].text, "Windows sockets initialization failed.");
-    EXPECT_EQ(messages.boxes[0].caption, "up.loader");
-    EXPECT_EQ(messages.boxes[0].style, platform::kMbIconExclamation);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Windows sockets initialization failed.");
+    EXPECT_EQ(messages.shown[0].caption, "up.loader");
+    EXPECT_EQ(messages.shown[0].style, platform::kMbIconExclamation);
     EXPECT_TRUE(application.appFolder.empty());
     EXPECT_EQ(application.maxRomBytes, 196608);
 }
@@ -177,7 +165,7 @@ TEST_F(StartUp, MissingExecutablePathEndsSilently) {
     bool windowRan = false;
     EXPECT_FALSE(application.InitInstance(messages, [&](app::UploadApp&) { windowRan = true; }));
     EXPECT_FALSE(windowRan);
-    EXPECT_TRUE(messages.boxes.empty());
+    EXPECT_TRUE(messages.shown.empty());
     EXPECT_TRUE(application.appFolder.empty());
 }
 

@@ -8,9 +8,10 @@
 #include <unistd.h>
 #endif
 
-#include "core/recording_messages.h"
 #include "packer/web_image.h"
 #include "platform/message_box.h"
+#include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -19,7 +20,7 @@ using packer::BuildReport;
 using packer::PackLimits;
 using packer::WebFileTable;
 using packer::WebImage;
-using testing_support::RecordingMessages;
+using testing_support::FakeMessageBox;
 using testing_support::TempDir;
 
 std::string Bytes(std::size_t count, char fill) {
@@ -41,7 +42,7 @@ struct Builder {
     PackLimits limits;
     WebFileTable table;
     WebImage image;
-    RecordingMessages messages;
+    FakeMessageBox messages;
     BuildReport report;
 };
 
@@ -95,8 +96,8 @@ TEST(BuildWebImage, RefusesImageNameOf24BytesButStores23) {
         Builder b;
         EXPECT_EQ(b.Build(dir.path().string()), c.result) << c.nameLength;
         if (c.result == 0) {
-            ASSERT_EQ(b.messages.boxes.size(), 1u);
-            EXPECT_EQ(b.messages.boxes[0].text,
+            ASSERT_EQ(b.messages.shown.size(), 1u);
+            EXPECT_EQ(b.messages.shown[0].text,
                       "The File [/" + name + "] name is bigger than 24,please confirm it!");
             EXPECT_EQ(b.image.usedLength, 0);
         } else {
@@ -106,9 +107,7 @@ TEST(BuildWebImage, RefusesImageNameOf24BytesButStores23) {
 }
 
 TEST(BuildWebImage, RefusesLongNameEvenForEmptyFileAndReadsNothingAfter) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a-very-long-name-for-a-file.htm", "");
     // Listed after the long name; were it read, its open error would show.
@@ -118,7 +117,6 @@ TEST(BuildWebImage, RefusesLongNameEvenForEmptyFileAndReadsNothingAfter) {
     EXPECT_EQ(b.messages.Texts(),
               (std::vector<std::string>{"The File [/a-very-long-name-for-a-file.htm] name is "
                                         "bigger than 24,please confirm it!"}));
-#endif
 }
 
 TEST(BuildWebImage, StoresFileEndingExactlyAtCapacityButNotOneByteMore) {
@@ -197,18 +195,16 @@ TEST(BuildWebImage, ReportsFailuresInTheirOrderWithErrCaption) {
         Builder b;
         b.image.usedLength = 77;
         EXPECT_EQ(b.Build(c.folder), 0) << c.label;
-        ASSERT_EQ(b.messages.boxes.size(), 1u) << c.label;
-        EXPECT_EQ(b.messages.boxes[0].text, c.message) << c.label;
-        EXPECT_EQ(b.messages.boxes[0].caption, "ERR");
-        EXPECT_EQ(b.messages.boxes[0].style, platform::kMbIconHand);
+        ASSERT_EQ(b.messages.shown.size(), 1u) << c.label;
+        EXPECT_EQ(b.messages.shown[0].text, c.message) << c.label;
+        EXPECT_EQ(b.messages.shown[0].caption, "ERR");
+        EXPECT_EQ(b.messages.shown[0].style, platform::kMbIconHand);
         EXPECT_EQ(b.image.usedLength, 0) << c.label;
     }
 }
 
 TEST(BuildWebImage, LeavesOutUnopenableFileWithoutHole) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a.htm", "AAA");
     std::filesystem::create_symlink("nowhere", dir.path() / "b.htm");  // open() fails
@@ -224,13 +220,11 @@ TEST(BuildWebImage, LeavesOutUnopenableFileWithoutHole) {
     EXPECT_EQ(b.report.leftOut[0].imageName, "/b.htm");
     EXPECT_EQ(b.report.leftOut[0].reason,
               std::string(packer::kLeftOutUnreadable) + ": No such file or directory");
-#endif
 }
 
 TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
-#ifdef _WIN32
-    GTEST_SKIP() << "file rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("file rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (geteuid() == 0) {
         GTEST_SKIP() << "root reads any file";
     }

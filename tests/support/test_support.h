@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+class QProcess;
 
 namespace testing_support {
 
@@ -38,7 +41,8 @@ struct ProcessResult {
 };
 
 // Runs a program with arguments (no shell), feeding `input` on stdin, with extra environment
-// variables; kills it after timeoutMs.
+// variables; kills it after timeoutMs. (support/child_process.cpp, in the suites that start
+// programs.)
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
                          const std::map<std::string, std::string>& env = {}, int timeoutMs = 60000);
 
@@ -56,16 +60,16 @@ class BackgroundProcess {
     std::string Output() const;
     // Waits (at most timeoutMs) until the output contains `text`; true when it does.
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
-    // Waits (at most timeoutMs) for the child to end; its exit code, or -1.
+    // Waits (at most timeoutMs) for the child to end; its exit code, or -1 (still running, or
+    // ended by a signal).
     int WaitForExit(int timeoutMs);
-    // Sends signal `number` to the child while it runs.
+    // Sends signal `number` to the child while it runs (POSIX only).
     void Signal(int number) const;
 
   private:
     TempDir dir_;
     std::filesystem::path outputFile_;
-    int pid_ = -1;
-    int exitCode_ = -1;
+    std::unique_ptr<QProcess> process_;
 };
 
 // Path of vellumix-cli (fixed at build time).

@@ -91,7 +91,7 @@ class MainWindowTest : public testing::Test {
         ASSERT_EQ(window->AddressText(), kLoopback);
     }
 
-    ui_test::RecordingMessages messages;
+    testing_support::FakeMessageBox messages;
     ui_test::MemoryPathStore store;
     ui_test::ScriptedChooser chooser;
     ui_test::FixedClock clock;
