@@ -20,7 +20,9 @@ struct UploadImageInfo {
 };
 
 // The output of an upload, one row or line per device.
-//   Terminal: a block of rows "ADDRESS  PERCENT  STATE" redrawn in place (Render).
+//   Terminal: a block of rows "ADDRESS  PERCENT  STATE" redrawn in place (Render); above
+//             kMostDrawnRows devices a summary in their stead: the count of devices per state
+//             and the rows of the kSlowestShown slowest devices still running.
 //   Lines:    "ADDRESS progress P% (T/N frames)" per whole per cent, "ADDRESS: MESSAGE" per
 //             result.
 //   Json:     JSON Lines (schema 1, every event with "device"): "progress" per frame taken,
@@ -33,6 +35,10 @@ struct UploadImageInfo {
 class FleetPrinter : public UploadEvents {
   public:
     enum class Mode { Terminal, Lines, Json };
+
+    // More devices than fit a common terminal are summarised, not drawn row by row.
+    static constexpr std::size_t kMostDrawnRows = 20;
+    static constexpr std::size_t kSlowestShown = 5;
 
     FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
                  std::ostream& err);
@@ -76,9 +82,13 @@ class FleetPrinter : public UploadEvents {
         int totalFrames = 0;
         int lastWhole = -1;
         std::string state = "connecting";
+        bool finished = false;
+        bool ok = false;
     };
 
     std::string FormatRow(const Row& row) const;
+    // The lines Render draws above kMostDrawnRows devices (always 2 + kSlowestShown).
+    std::vector<std::string> SummaryLines() const;
     void PrintTable(const std::vector<DeviceRunReport>& reports);
 
     Mode mode_;
@@ -90,7 +100,7 @@ class FleetPrinter : public UploadEvents {
     std::vector<Row> rows_;
     std::size_t labelWidth_ = 0;
     bool dirty_ = true;
-    bool drawn_ = false;  // the rows are on the screen (the cursor is below them)
+    std::size_t drawnLines_ = 0;  // lines on the screen above the cursor (0: none drawn)
     int skipped_ = 0;
 };
 
