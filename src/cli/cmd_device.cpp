@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -15,12 +16,15 @@
 #include "net/web_preview.h"
 #include "packer/image_reader.h"
 #include "platform/file_replace.h"
+#include "platform/open_file_limit.h"
 
 namespace cli {
 
 namespace {
 
 constexpr int kNoHttp = -1;
+// Descriptors kept free beside the addresses' sockets (the log, the web preview).
+constexpr long kSpareDeviceDescriptors = 8;
 
 struct DeviceCommandOptions {
     std::vector<std::string> listen;
@@ -205,6 +209,16 @@ int RunDevice(const DeviceCommandOptions& options) {
         exitCode = good == static_cast<int>(done.size()) ? kExitOk : kExitFailure;
         QCoreApplication::quit();
     });
+    // Every address takes a listening socket and, while it takes an upload, a connection.
+    const long spare = platform::SpareFileDescriptors();
+    const long needed = 2 * static_cast<long>(simulatorOptions.listenAddresses.size());
+    if (spare >= 0 && needed > spare - kSpareDeviceDescriptors) {
+        std::cerr << simulatorOptions.listenAddresses.size() << " addresses need " << needed
+                  << " sockets; the open-file limit allows "
+                  << std::max(0L, spare - kSpareDeviceDescriptors)
+                  << " (raise it with ulimit -n, or listen on fewer addresses)" << std::endl;
+        return kExitFailure;
+    }
     std::string error;
     if (!simulator.Start(error)) {
         std::cerr << error << std::endl;
