@@ -2,7 +2,8 @@
 // (1000 and 10,000 by default), each a simulated device on its own loopback address (127.0.1.1
 // onwards, all served by one simulator process, vellumix-cli device --listen-range), and prints
 // per fleet size the ratio of its wall time to the one device's, the peak resident memory of the
-// upload and the uploader's CPU time per frame sent. Targets: a ratio of at most 1.05 for 1000
+// upload and the uploader's CPU time per frame sent (beyond what the one device's upload took,
+// which is start-up, the image and the summary). Targets: a ratio of at most 1.05 for 1000
 // devices and 1.5 for 10,000, with the per-device pacing unchanged (every run sends one frame per
 // 150 ms tick); under 128 MiB at 10,000; under 20 us of CPU per frame.
 //
@@ -220,9 +221,8 @@ int main(int argc, char** argv) {
                          folder.c_str());
             return 1;
         }
-        std::printf("round %d: 1 device %.0f ms, peak %.1f MiB, CPU %.1f us per frame\n", round,
-                    one.ms, one.used.peakKiB / 1024.0,
-                    one.frames > 0 ? one.used.cpuSeconds * 1e6 / one.frames : 0.0);
+        std::printf("round %d: 1 device %.0f ms, peak %.1f MiB, CPU %.2f s\n", round, one.ms,
+                    one.used.peakKiB / 1024.0, one.used.cpuSeconds);
         for (const int count : counts) {
             const Figures many = RunFleet(cli, deviceCli, web, folder, ini, count);
             if (many.ms < 0) {
@@ -231,8 +231,11 @@ int main(int argc, char** argv) {
                 return 1;
             }
             const double ratio = many.ms / one.ms;
-            const double cpuPerFrameUs =
-                many.frames > 0 ? many.used.cpuSeconds * 1e6 / many.frames : 0.0;
+            // What one upload costs whatever its size (start, image, summary) is not per frame.
+            const double cpuPerFrameUs = many.frames > one.frames
+                                             ? (many.used.cpuSeconds - one.used.cpuSeconds) * 1e6 /
+                                                   static_cast<double>(many.frames - one.frames)
+                                             : 0.0;
             const double target = count <= 1000 ? kTargetRatioAt1000 : kTargetRatioAt10000;
             const bool ratioMet = ratio <= target;
             const bool peakMet = count < 10000 || many.used.peakKiB < kTargetPeakKiB;
@@ -240,7 +243,7 @@ int main(int argc, char** argv) {
             met = met && ratioMet && peakMet && cpuMet;
             std::printf(
                 "round %d: %d devices %.0f ms, ratio %.3f (target <= %.2f: %s), peak %.1f MiB%s, "
-                "CPU %.2f s = %.1f us per frame (target < %.0f: %s)\n",
+                "CPU %.2f s, %.1f us per frame beyond the one device's (target < %.0f: %s)\n",
                 round, count, many.ms, ratio, target, ratioMet ? "met" : "NOT MET",
                 many.used.peakKiB / 1024.0,
                 count < 10000 ? ""

@@ -204,9 +204,11 @@ bool EngineLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     bool sent = false;
     if (descriptor_ < 0 || !connected_ || length < 0 || (data == nullptr && length > 0)) {
         lastError_ = lastError_ != 0 ? lastError_ : ENOTCONN;
-    } else {
-        queue_.insert(queue_.end(), data, data + length);
+    } else if (queue_.size() > queueStart_) {
+        queue_.insert(queue_.end(), data, data + length);  // behind what waits for room
         sent = Flush();
+    } else {
+        sent = SendNow(data, static_cast<std::size_t>(length));
     }
     if (journal_ != nullptr) {
         journal_->LogHexDump(true, length, data);
@@ -214,7 +216,31 @@ bool EngineLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     return sent;
 }
 
-// Writes what the system takes now; the rest waits for room. False once the connection failed.
+// Hands the bytes to the system; only what it does not take is copied, to wait for room. False
+// once the connection failed.
+bool EngineLink::SendNow(const std::uint8_t* data, std::size_t length) {
+    std::size_t taken = 0;
+    while (taken < length) {
+        platform::SocketError error;
+        const int count = platform::SocketSend(descriptor_, data + taken, length - taken, error);
+        if (count > 0) {
+            taken += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count == platform::kSocketWouldBlock) {
+            queue_.assign(data + taken, data + length);
+            queueStart_ = 0;
+            WaitWritable();
+            return true;
+        }
+        Fail(count < 0 ? error.number : EIO);
+        return false;
+    }
+    return true;
+}
+
+// Writes what the system takes now of the bytes waiting; the rest waits on. False once the
+// connection failed.
 bool EngineLink::Flush() {
     while (queue_.size() > queueStart_) {
         platform::SocketError error;
@@ -231,7 +257,7 @@ bool EngineLink::Flush() {
         Fail(count < 0 ? error.number : EIO);
         return false;
     }
-    queue_.clear();
+    std::vector<std::uint8_t>().swap(queue_);  // a stall is rare: its buffer is not kept
     queueStart_ = 0;
     return true;
 }
@@ -279,24 +305,32 @@ void EngineLink::OnWritable() {
 }
 
 // Asio tells of readiness only as it changes: what is left after a read (more bytes, the peer's
-// end) is looked for at once, and only an empty socket waits for the loop.
+// end) is looked for at once, and only an empty socket waits for the loop. The look takes the
+// connection's error, if any, so it is the one reported.
 void EngineLink::WaitReadable() {
     if (closeReported_ || descriptor_ < 0) {
         return;
     }
     platform::SocketError error;
     std::weak_ptr<char> alive = alive_;
-    if (platform::SocketPeek(descriptor_, error) != platform::kSocketWouldBlock) {
-        asio::post(loop_, [this, alive] {
-            if (!alive.expired() && descriptor_ >= 0) {
+    const int waiting = platform::SocketPeek(descriptor_, error);
+    if (waiting == platform::kSocketWouldBlock) {
+        socket_.async_wait(asio::socket_base::wait_read, [this, alive](asio::error_code ec) {
+            if (!ec && !alive.expired()) {
                 OnReadable();
             }
         });
         return;
     }
-    socket_.async_wait(asio::socket_base::wait_read, [this, alive](asio::error_code ec) {
-        if (!ec && !alive.expired()) {
+    const int closeError = waiting == 0 ? 0 : error.number;
+    asio::post(loop_, [this, alive, waiting, closeError] {
+        if (alive.expired() || descriptor_ < 0) {
+            return;
+        }
+        if (waiting > 0) {
             OnReadable();
+        } else {
+            OnPeerClosed(closeError);
         }
     });
 }
@@ -310,14 +344,7 @@ void EngineLink::OnReadable() {
         return;
     }
     if (count <= 0) {
-        closeReported_ = true;
-        *lost_ = count == 0 ? "the device closed the connection"
-                            : std::string("connection lost: ") + std::strerror(error.number);
-        if (journal_ != nullptr) {
-            journal_->LogText("Socket::OnClose(index=0)\r\n");
-            journal_->LogText("plc socket::close\r\n");
-        }
-        Post(platform::WM_DEVICE_CLOSE);
+        OnPeerClosed(count == 0 ? 0 : error.number);
         return;
     }
     lastReadCount_ = count;
@@ -331,6 +358,20 @@ void EngineLink::OnReadable() {
     }
     Post(platform::WM_DEVICE_RECEIVE);
     WaitReadable();
+}
+
+void EngineLink::OnPeerClosed(int error) {
+    if (closeReported_) {
+        return;
+    }
+    closeReported_ = true;
+    *lost_ = error == 0 ? "the device closed the connection"
+                        : std::string("connection lost: ") + std::strerror(error);
+    if (journal_ != nullptr) {
+        journal_->LogText("Socket::OnClose(index=0)\r\n");
+        journal_->LogText("plc socket::close\r\n");
+    }
+    Post(platform::WM_DEVICE_CLOSE);
 }
 
 void EngineLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) {

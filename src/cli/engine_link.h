@@ -60,8 +60,10 @@ class EngineLink : public transfer::DeviceLink {
     void FinishConnect(int error);
     void WaitReadable();
     void OnReadable();
+    void OnPeerClosed(int error);
     void WaitWritable();
     void OnWritable();
+    bool SendNow(const std::uint8_t* data, std::size_t length);
     bool Flush();
     void Fail(int error);
     void Post(unsigned message);

@@ -107,7 +107,8 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
             if (whole != row.lastWhole && !Quiet()) {
                 row.lastWhole = whole;
                 out_ << row.label << " progress " << Percent(percent) << " ("
-                     << Frames(framesTaken, totalFrames) << " frames)" << std::endl;
+                     << Frames(framesTaken, totalFrames) << " frames)";
+                EndLine();
             }
             break;
         }
@@ -168,7 +169,8 @@ void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
             break;
         case Mode::Lines:
             if (!report.ok || !Quiet()) {
-                out_ << row.label << ": " << row.state << std::endl;
+                out_ << row.label << ": " << row.state;
+                EndLine();
             }
             break;
         case Mode::Json: {
@@ -246,7 +248,17 @@ std::vector<std::string> FleetPrinter::SummaryLines() const {
     return lines;
 }
 
+void FleetPrinter::EndLine() {
+    out_ << '\n';
+    if (rows_.size() <= kMostDrawnRows) {
+        out_.flush();
+    }
+}
+
 void FleetPrinter::Render() {
+    if (mode_ == Mode::Lines) {
+        out_.flush();
+    }
     if (mode_ != Mode::Terminal || !dirty_ || Quiet()) {
         return;
     }

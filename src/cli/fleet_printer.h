@@ -24,7 +24,7 @@ struct UploadImageInfo {
 //             kMostDrawnRows devices a summary in their stead: the count of devices per state
 //             and the rows of the kSlowestShown slowest devices still running.
 //   Lines:    "ADDRESS progress P% (T/N frames)" per whole per cent, "ADDRESS: MESSAGE" per
-//             result.
+//             result; each line flushed at once, above kMostDrawnRows devices at each Render.
 //   Json:     JSON Lines (schema 1, every event with "device"): "progress" per frame taken,
 //             "attempt" before each retry, "device_result" per device, the traces, and one
 //             final "result". Used for a single device too.
@@ -86,6 +86,8 @@ class FleetPrinter : public UploadEvents {
         bool ok = false;
     };
 
+    // Ends a progress or result line of Lines mode.
+    void EndLine();
     std::string FormatRow(const Row& row) const;
     // The lines Render draws above kMostDrawnRows devices (always 2 + kSlowestShown).
     std::vector<std::string> SummaryLines() const;
