@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include "cli/commands.h"
 #include "cli/output.h"
@@ -25,6 +26,8 @@ namespace {
 constexpr int kNoHttp = -1;
 // Descriptors kept free beside the addresses' sockets (the log, the web preview).
 constexpr long kSpareDeviceDescriptors = 8;
+constexpr std::size_t kFlushEachLineUpTo = 20;
+constexpr int kFlushPeriodMs = 100;
 
 struct DeviceCommandOptions {
     std::vector<std::string> listen;
@@ -153,8 +156,19 @@ int RunDevice(const DeviceCommandOptions& options) {
     // The simulator already tells every step; -q leaves only the errors (on stderr).
     std::ostringstream discarded;
     std::ostream& out = Quiet() ? discarded : std::cout;
-    QObject::connect(&simulator, &net::DeviceSimulator::Message,
-                     [&out](const QString& line) { out << line.toStdString() << std::endl; });
+    // Many addresses tell many steps: their lines are flushed together, every kFlushPeriodMs.
+    const bool many = simulatorOptions.listenAddresses.size() > kFlushEachLineUpTo;
+    QObject::connect(&simulator, &net::DeviceSimulator::Message, [&out, many](const QString& line) {
+        out << line.toStdString() << '\n';
+        if (!many) {
+            out.flush();
+        }
+    });
+    QTimer flush;
+    QObject::connect(&flush, &QTimer::timeout, [&out] { out.flush(); });
+    if (many) {
+        flush.start(kFlushPeriodMs);
+    }
 
     std::unique_ptr<net::WebPreview> preview;
     if (options.httpPort != kNoHttp) {
@@ -229,6 +243,7 @@ int RunDevice(const DeviceCommandOptions& options) {
             << std::endl;
     }
     QCoreApplication::exec();
+    out.flush();
     return exitCode;
 }
 
