@@ -32,6 +32,26 @@ std::string Duration(int milliseconds) {
                                     : std::to_string(milliseconds) + " ms";
 }
 
+// The system's error number for how a read ended (Asio's codes are Winsock's on Windows).
+int ReadErrorNumber(const asio::error_code& error) {
+    if (error == asio::error::connection_reset) {
+        return ECONNRESET;
+    }
+    if (error == asio::error::connection_aborted) {
+        return ECONNABORTED;
+    }
+    if (error == asio::error::timed_out) {
+        return ETIMEDOUT;
+    }
+    if (error == asio::error::host_unreachable) {
+        return EHOSTUNREACH;
+    }
+    if (error == asio::error::network_unreachable) {
+        return ENETUNREACH;
+    }
+    return EIO;
+}
+
 }  // namespace
 
 // A name looked up beside the loop; its answer reaches the link only while the link wants it
@@ -304,48 +324,36 @@ void EngineLink::OnWritable() {
     Flush();
 }
 
-// Asio tells of readiness only as it changes: what is left after a read (more bytes, the peer's
-// end) is looked for at once, and only an empty socket waits for the loop. The look takes the
-// connection's error, if any, so it is the one reported.
+// Each read goes to the loop as a small one (a device answers "OK"), and whatever else is there
+// already is taken at once behind it, so a chunk is what a single read of kReceiveBufferSize
+// bytes would have got. The connection's end reaches the loop the same way, with its reason.
 void EngineLink::WaitReadable() {
     if (closeReported_ || descriptor_ < 0) {
         return;
     }
-    platform::SocketError error;
-    std::weak_ptr<char> alive = alive_;
-    const int waiting = platform::SocketPeek(descriptor_, error);
-    if (waiting == platform::kSocketWouldBlock) {
-        socket_.async_wait(asio::socket_base::wait_read, [this, alive](asio::error_code ec) {
-            if (!ec && !alive.expired()) {
-                OnReadable();
-            }
-        });
-        return;
-    }
-    const int closeError = waiting == 0 ? 0 : error.number;
-    asio::post(loop_, [this, alive, waiting, closeError] {
-        if (alive.expired() || descriptor_ < 0) {
+    socket_.async_receive(asio::buffer(firstBytes_), [this, alive = std::weak_ptr<char>(alive_)](
+                                                         asio::error_code ec, std::size_t count) {
+        if (alive.expired() || ec == asio::error::operation_aborted || descriptor_ < 0) {
             return;
         }
-        if (waiting > 0) {
-            OnReadable();
+        if (ec == asio::error::eof) {
+            OnPeerClosed(0);
+        } else if (ec) {
+            OnPeerClosed(ReadErrorNumber(ec));
         } else {
-            OnPeerClosed(closeError);
+            OnRead(count);
         }
     });
 }
 
-void EngineLink::OnReadable() {
-    platform::SocketError error;
-    const int count =
-        platform::SocketReceive(descriptor_, readScratch.data(), net::kReceiveBufferSize, error);
-    if (count == platform::kSocketWouldBlock) {
-        WaitReadable();  // woken for nothing
-        return;
-    }
-    if (count <= 0) {
-        OnPeerClosed(count == 0 ? 0 : error.number);
-        return;
+void EngineLink::OnRead(std::size_t firstCount) {
+    std::memcpy(readScratch.data(), firstBytes_.data(), firstCount);
+    int count = static_cast<int>(firstCount);
+    if (firstCount == firstBytes_.size()) {
+        platform::SocketError ignored;  // an end or error is the next read's to tell
+        const int more = platform::SocketReceive(descriptor_, readScratch.data() + count,
+                                                 net::kReceiveBufferSize - count, ignored);
+        count += more > 0 ? more : 0;
     }
     lastReadCount_ = count;
     if (count < net::kReceiveBufferSize) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,7 +60,7 @@ class EngineLink : public transfer::DeviceLink {
     void PollConnect(int pollMs);
     void FinishConnect(int error);
     void WaitReadable();
-    void OnReadable();
+    void OnRead(std::size_t firstCount);
     void OnPeerClosed(int error);
     void WaitWritable();
     void OnWritable();
@@ -84,7 +85,8 @@ class EngineLink : public transfer::DeviceLink {
     std::string lastErrorText_;  // when the error number alone does not say it
     int timeoutMs_ = 0;
     std::function<void()> onConnect_;
-    std::vector<std::uint8_t> received_;  // the last read, when it was 1..4095 bytes
+    std::array<std::uint8_t, 16> firstBytes_{};  // where a read lands (a reply is short)
+    std::vector<std::uint8_t> received_;         // the last read, when it was 1..4095 bytes
     std::int32_t lastReadCount_ = 0;
     std::vector<std::uint8_t> queue_;  // what the system did not take yet
     std::size_t queueStart_ = 0;
