@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_context.h"
 #include "cli/device_list.h"
 #include "cli/device_run_report.h"
 #include "cli/output.h"
@@ -40,8 +41,8 @@ class FleetPrinter : public UploadEvents {
     static constexpr std::size_t kMostDrawnRows = 20;
     static constexpr std::size_t kSlowestShown = 5;
 
-    FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
-                 std::ostream& err);
+    // Writes to the context's output and errors (`out` and `err` below) at its verbosity.
+    FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, const CommandContext& context);
 
     void SetImage(UploadImageInfo image) { image_ = std::move(image); }
     // The least time between two frames: the estimates use it, the JSON results name it.
@@ -86,6 +87,8 @@ class FleetPrinter : public UploadEvents {
         bool ok = false;
     };
 
+    bool Quiet() const { return verbosity_ == Verbosity::kQuiet; }
+    bool Verbose() const { return verbosity_ == Verbosity::kVerbose; }
     // Ends a progress or result line of Lines mode.
     void EndLine();
     std::string FormatRow(const Row& row) const;
@@ -96,6 +99,7 @@ class FleetPrinter : public UploadEvents {
     Mode mode_;
     std::ostream& out_;
     std::ostream& err_;
+    Verbosity verbosity_ = Verbosity::kNormal;
     JsonLines json_;
     UploadImageInfo image_;
     int paceMs_ = transfer::kTimerPeriodMs;

@@ -27,6 +27,12 @@ inline constexpr int kPipeWriteTimeoutMs = 1000;
 // Linux.
 std::string LogPipePath();
 
+// How the pipe is named where a help text tells the user: what it is ("Socket"; Windows: "Named
+// pipe") and where it is unless told otherwise ("$XDG_RUNTIME_DIR/quillTest, else
+// /tmp/quillTest"; Windows: "\\.\pipe\quillTest").
+const char* LogPipeKindName();
+std::string LogPipeDefaultText();
+
 // Connects to the listener at `path`. Returns the connected descriptor (blocking, close-on-exec)
 // or -1: at once when nothing listens there (no such file, nobody accepting, not a socket, or a
 // socket owned by another user); after at most `waitMs` when the listener's queue stays full.

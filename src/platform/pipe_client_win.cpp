@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
+
 namespace platform {
 
 namespace {
@@ -31,11 +33,12 @@ int DescriptorOf(HANDLE handle) {
 // One overlapped write of `length` bytes, waited for at most `timeoutMs` (INFINITE allowed).
 // Returns the bytes the listener took, or -1 when the pipe is broken.
 long WriteWithin(HANDLE pipe, const char* data, std::size_t length, DWORD timeoutMs) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
+    const UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!event.IsOpen()) {
         return -1;
     }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.Get();
     DWORD taken = 0;
     long result = -1;
     if (WriteFile(pipe, data, static_cast<DWORD>(length), &taken, &overlapped) != 0) {
@@ -49,7 +52,6 @@ long WriteWithin(HANDLE pipe, const char* data, std::size_t length, DWORD timeou
             result = static_cast<long>(taken);
         }
     }
-    CloseHandle(overlapped.hEvent);
     return result;
 }
 
@@ -72,6 +74,14 @@ std::string LogPipePath() {
     const bool usable =
         !name.empty() && name.size() <= kLongestPipeName && name.find('\\') == std::string::npos;
     return std::string(kPipeNamespace) + (usable ? name : kLogPipeName);
+}
+
+const char* LogPipeKindName() {
+    return "Named pipe";
+}
+
+std::string LogPipeDefaultText() {
+    return LogPipePath();
 }
 
 // WaitNamedPipeA answers at once when no listener has created the pipe, and waits up to

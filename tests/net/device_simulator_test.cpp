@@ -380,7 +380,7 @@ TEST(DeviceSimulatorTest, FirmwareModelsRefuseFramesTooCloseOrInOneReadNamingThe
     };
     const Case cases[] = {
         {0, true, -1, "the data frame of block 1 came in the same read as the frame before it"},
-        {0, true, 50, ""},
+        {0, true, 150, ""},
         {100, false, 0, "the length frame of block 1 came "},
         {100, true, 200, ""},
     };

@@ -114,7 +114,8 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
     options.failFast = true;
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
     cli::FleetUpload fleet(options, printer);
 
     const auto started = std::chrono::steady_clock::now();
@@ -160,7 +161,8 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
     options.ackTimeoutMs = 60000;
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
     cli::FleetUpload fleet(options, printer);
     QTimer::singleShot(500, [] { std::raise(SIGINT); });
 
@@ -212,7 +214,8 @@ TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
     options.ackTimeoutMs = 2000;
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
     cli::FleetUpload fleet(options, printer);
     const std::vector<DeviceRunReport> reports = fleet.Run();
 
@@ -241,7 +244,8 @@ TEST(FleetPrinterTest, ManyDevicesAreSummarisedOnTheTerminal) {
     }
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Terminal, devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Terminal, devices,
+                              cli::CommandContext(out, err));
     for (int i = 0; i < 30; ++i) {
         printer.Progress(i, 50.0f + static_cast<float>(i), 10, 20);
     }
@@ -269,7 +273,8 @@ TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {
     const std::vector<DeviceAddress> devices = {{"127.0.0.2", 8001}, {"127.0.0.10", 8001}};
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, devices,
+                              cli::CommandContext(out, err));
     std::vector<DeviceRunReport> reports(2);
     reports[0].device = devices[0];
     reports[0].ok = true;

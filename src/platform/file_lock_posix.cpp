@@ -1,4 +1,5 @@
-#include "platform/file_kind.h"
+#include "platform/descriptor_posix.h"
+#include "platform/file_kind_posix.h"
 #include "platform/file_lock_common.h"
 
 #include <cerrno>
@@ -36,23 +37,21 @@ std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
         return Refuse(error, lockPath,
                       S_ISLNK(named.st_mode) ? "a symbolic link" : KindOf(named.st_mode));
     }
-    int fd = -1;
+    UniqueFd fd;
     do {
-        fd = ::open(lockPath.c_str(),
-                    O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                    kLockFileMode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.Reset(::open(lockPath.c_str(),
+                        O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        kLockFileMode));
+    } while (!fd.IsOpen() && errno == EINTR);
+    if (!fd.IsOpen()) {
         return Refuse(error, lockPath, errno == ELOOP ? "a symbolic link" : std::strerror(errno));
     }
     struct stat opened {};
-    const bool known = ::fstat(fd, &opened) == 0;
+    const bool known = ::fstat(fd.Get(), &opened) == 0;
     if (!known || !S_ISREG(opened.st_mode)) {
-        const std::string why = known ? KindOf(opened.st_mode) : std::strerror(errno);
-        ::close(fd);
-        return Refuse(error, lockPath, why);
+        return Refuse(error, lockPath, known ? KindOf(opened.st_mode) : std::strerror(errno));
     }
-    return fd;
+    return fd.Release();
 }
 
 TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::string& error) {
