@@ -202,12 +202,13 @@ int main(int argc, char** argv) {
     const std::string deviceCli = otherDeviceCli != nullptr ? otherDeviceCli : cli;
     const auto folder = bench::MakeWorkFolder("multi-device-bench");
     const std::string ini = (folder / "Vellumix.ini").string();
-    // The simulator and the upload each need a descriptor per device (both raise their own soft
-    // limit to the hard one at start).
+    // The simulator needs two descriptors per device (a listener and its connection), the upload
+    // one (both raise their own soft limit to the hard one at start): with a hard limit of
+    // 20,000, 9980 devices is the most.
     const int most = *std::max_element(counts.begin(), counts.end());
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max != RLIM_INFINITY &&
-        files.rlim_max < static_cast<rlim_t>(2 * most + 64)) {
+        files.rlim_max < static_cast<rlim_t>(2 * most + 32)) {
         std::fprintf(stderr, "the open-file limit (%llu) is too low for %d devices\n",
                      static_cast<unsigned long long>(files.rlim_max), most);
         return 1;
@@ -236,9 +237,9 @@ int main(int argc, char** argv) {
                                              ? (many.used.cpuSeconds - one.used.cpuSeconds) * 1e6 /
                                                    static_cast<double>(many.frames - one.frames)
                                              : 0.0;
-            const double target = count <= 1000 ? kTargetRatioAt1000 : kTargetRatioAt10000;
+            const double target = count <= 1000 ? kTargetRatioAt1000 : kTargetRatioAt10000;  // ~10,000
             const bool ratioMet = ratio <= target;
-            const bool peakMet = count < 10000 || many.used.peakKiB < kTargetPeakKiB;
+            const bool peakMet = count < 9000 || many.used.peakKiB < kTargetPeakKiB;
             const bool cpuMet = cpuPerFrameUs < kTargetCpuPerFrameUs;
             met = met && ratioMet && peakMet && cpuMet;
             std::printf(
