@@ -149,8 +149,10 @@ const std::map<std::string, std::string>& CauseOfEachFault() {
          "frame 1 of 9: (connection lost: Connection reset by peer|the device closed the "
          "connection)\n"},
         {"ResetsMidBlock", kResetMidBlockCause},
-        // Windows may report the reset at the next send before the close event.
-        {"ResetsAfterTheFirstBlock", "frame [0-9]+ of 9: (connection lost|send): "},
+        // Windows may report the reset at the next send before the close event, and Wine as an
+        // orderly end.
+        {"ResetsAfterTheFirstBlock",
+         "frame [0-9]+ of 9: ((connection lost|send): |the device closed the connection\n)"},
         {"AnswersGarbage", "frame 1 of 9: the device answered \"\\\\0\\\\xFFOK\" \\(not OK\\)\n"},
         // A reply that is not exactly OK is named, never taken for no answer.
         {"AnswersOkInTwoSegments", "frame 1 of 9: the device answered \"O\" \\(not OK\\)\n"},
