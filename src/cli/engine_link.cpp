@@ -374,7 +374,7 @@ void EngineLink::OnPeerClosed(int error) {
     }
     closeReported_ = true;
     *lost_ = error == 0 ? "the device closed the connection"
-                        : std::string("connection lost: ") + std::strerror(error);
+                        : "connection lost: " + platform::SocketErrnoText(error);
     if (journal_ != nullptr) {
         journal_->LogText("Socket::OnClose(index=0)\r\n");
         journal_->LogText("plc socket::close\r\n");
