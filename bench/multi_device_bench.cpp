@@ -237,7 +237,8 @@ int main(int argc, char** argv) {
                                              ? (many.used.cpuSeconds - one.used.cpuSeconds) * 1e6 /
                                                    static_cast<double>(many.frames - one.frames)
                                              : 0.0;
-            const double target = count <= 1000 ? kTargetRatioAt1000 : kTargetRatioAt10000;  // ~10,000
+            const double target =
+                count <= 1000 ? kTargetRatioAt1000 : kTargetRatioAt10000;  // ~10,000
             const bool ratioMet = ratio <= target;
             const bool peakMet = count < 9000 || many.used.peakKiB < kTargetPeakKiB;
             const bool cpuMet = cpuPerFrameUs < kTargetCpuPerFrameUs;

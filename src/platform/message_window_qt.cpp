@@ -11,7 +11,7 @@ namespace {
 const QEvent::Type kPostedMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 class PostedMessageEvent : public QEvent {
-public:
+  public:
     PostedMessageEvent(unsigned message, WParam wParam, LParam lParam)
         : QEvent(kPostedMessageEvent), message_(message), wParam_(wParam), lParam_(lParam) {}
 

@@ -20,7 +20,7 @@ namespace platform {
 class MessageWindow : public QObject, public MessageTarget {
     Q_OBJECT
 
-public:
+  public:
     using MessageHandler = std::function<void(unsigned message, WParam wParam, LParam lParam)>;
     using TimerHandler = std::function<void(unsigned timerId)>;
 
@@ -39,10 +39,10 @@ public:
     void KillTimer(unsigned timerId);
     bool IsTimerRunning(unsigned timerId) const;
 
-protected:
+  protected:
     void customEvent(QEvent* event) override;
 
-private:
+  private:
     MessageHandler messageHandler_;
     TimerHandler timerHandler_;
     std::map<unsigned, std::unique_ptr<QTimer>> timers_;

@@ -17,7 +17,7 @@ using LParam = std::intptr_t;
 // Something that accepts posted messages. A post only queues: the message is handled later by
 // the target's own loop, after the poster has returned, in the order of posting.
 class MessageTarget {
-public:
+  public:
     virtual ~MessageTarget() = default;
     virtual void PostMessage(unsigned message, WParam wParam, LParam lParam) = 0;
 };
