@@ -65,11 +65,12 @@ std::optional<ledger::ImageRecord> ImageOfSource(const std::string& source,
             return std::nullopt;
         }
     } else {
-        std::string reason;
-        if (!LoadImageFile(source, bytes, reason)) {
-            err << "vellumix-cli: " << reason << std::endl;
+        auto loaded = LoadImageFile(source);
+        if (!loaded) {
+            err << "vellumix-cli: " << loaded.error().text << std::endl;
             return std::nullopt;
         }
+        bytes = std::move(*loaded);
     }
     auto record = ledger::ImageRecordOf(bytes.data(), bytes.size());
     if (!record) {
@@ -316,13 +317,12 @@ int RunStatus(const StatusOptions& options) {
     std::string fileText;
     if (!options.devicesFile.empty()) {
         constexpr std::size_t kMaxDevicesFileBytes = 16u * 1024 * 1024;
-        std::vector<std::uint8_t> bytes;
-        std::string error;
-        if (!platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes, bytes, error)) {
-            std::cerr << "status: " << error << std::endl;
+        const auto bytes = platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes);
+        if (!bytes) {
+            std::cerr << "status: " << bytes.error().text << std::endl;
             return kExitFailure;
         }
-        fileText.assign(bytes.begin(), bytes.end());
+        fileText.assign(bytes->begin(), bytes->end());
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok() || list.devices.empty()) {

@@ -128,10 +128,9 @@ int RunSet(const SettingsOptions& options) {
         return kExitFailure;
     }
     const app::SettingsLocation location = SettingsLocationFor(options.iniPath);
-    std::string folderError;
-    if (!app::PrepareSettingsFolder(location, &folderError)) {
+    if (const platform::Error folderError = app::PrepareSettingsFolder(location)) {
         std::cerr << "cannot store " << options.key << " in " << location.path << ": "
-                  << folderError << "\n";
+                  << folderError.text << "\n";
         return kExitFailure;
     }
     app::SettingsFile settings(location.path, options.section, true);

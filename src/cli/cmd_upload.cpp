@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -328,12 +329,13 @@ std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& op
     if (!options.devicesFile.empty()) {
         // A list of devices is small; a FIFO or a folder given here must not hang the upload.
         constexpr std::size_t kMaxDevicesFileBytes = 16u * 1024 * 1024;
-        std::vector<std::uint8_t> bytes;
-        if (!platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes, bytes, error)) {
+        const auto bytes = platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes);
+        if (!bytes) {
+            error = bytes.error().text;
             exitCode = kExitFailure;
             return std::nullopt;
         }
-        fileText.assign(bytes.begin(), bytes.end());
+        fileText.assign(bytes->begin(), bytes->end());
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok()) {
@@ -376,22 +378,19 @@ std::optional<PreparedImage> LoadImage(const std::string& source, const packer::
                                        ImageFailure& failure) {
     const std::string label = source == kStdinName ? "standard input" : source;
     const auto capacity = static_cast<std::size_t>(limits.maxRomBytes);
-    std::vector<std::uint8_t> bytes;
-    std::string error;
     // Nothing past the capacity can be sent, so standard input is not read further than that.
-    bool tooLarge = false;
-    const bool loaded = source == kStdinName
-                            ? platform::ReadStandardInput(capacity, bytes, error, &tooLarge)
-                            : LoadImageFile(source, bytes, error);
-    if (tooLarge) {
+    const bool fromStdin = source == kStdinName;
+    auto loaded = fromStdin ? platform::ReadStandardInput(capacity) : LoadImageFile(source);
+    if (fromStdin && !loaded && loaded.error().code == EFBIG) {
         failure.message = "image " + label + " is larger than the device's capacity";
         failure.cause = "more than " + std::to_string(capacity) + " bytes (--max-rom)";
         return std::nullopt;
     }
     if (!loaded) {
-        failure.message = error;
+        failure.message = loaded.error().text;
         return std::nullopt;
     }
+    std::vector<std::uint8_t> bytes = std::move(*loaded);
     if (bytes.size() > capacity) {
         failure.message = "image " + label + " is larger than the device's capacity";
         failure.cause = std::to_string(bytes.size()) + " bytes, at most " +
@@ -430,10 +429,9 @@ std::optional<PreparedImage> BuildImage(const std::string& folder, const packer:
     const bool built = packer::BuildWebImage(folder, limits, table, *image, readBuffer,
                                              buildMessages, &report, build) != 0;
     if (!built || RefusedForNoFile(folder, report)) {
-        const auto& shown = buildMessages.Messages();
-        failure.message = built           ? packer::kNoFileInImage
-                          : shown.empty() ? "the image could not be built"
-                                          : shown.back().text;
+        failure.message = built                     ? packer::kNoFileInImage
+                          : report.failure.failed() ? report.failure.text
+                                                    : "the image could not be built";
         failure.cause = report.cause;
         PrintBuildCause(report, std::cerr);
         return std::nullopt;
