@@ -161,10 +161,9 @@ int RunHistory(const HistoryOptions& options) {
     filter.failedOnly = options.failed;
     filter.limit = options.limit;
     if (!options.device.empty()) {
-        std::string error;
-        const auto device = ParseDeviceAddress(options.device, 0, error);
+        const auto device = ParseDeviceAddress(options.device, 0);
         if (!device) {
-            std::cerr << "history: --device: " << error << std::endl;
+            std::cerr << "history: --device: " << device.error().text << std::endl;
             return kExitUsage;
         }
         filter.device = device->host;
