@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ledger/ledger.h"
+#include "vellumix_version.h"
 
 namespace {
 

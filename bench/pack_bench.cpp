@@ -106,10 +106,9 @@ void RunBuilds(benchmark::State& state, const std::string& folder, packer::PackL
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
     image.imageBuffer.resize(2 * static_cast<std::size_t>(limits.maxRomBytes));
-    std::vector<std::uint8_t> readBuffer(static_cast<std::size_t>(limits.maxRomBytes));
     SilentMessages messages;
     for (auto _ : state) {
-        const int built = packer::BuildWebImage(folder, limits, table, image, readBuffer, messages);
+        const int built = packer::BuildWebImage(folder, limits, table, image, messages);
         if (built != 1) {
             state.SkipWithError("build failed");
             return;

@@ -13,9 +13,6 @@ target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/cli
 
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
 
-# Windows 10 and later.
-add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
-
 # Runtime files beside the programs.
 get_target_property(vellumix_qt_core_dll Qt6::Core IMPORTED_LOCATION_RELEASE)
 get_filename_component(VELLUMIX_QT_BIN ${vellumix_qt_core_dll} DIRECTORY)

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/user_folders.h"
 
 namespace app {
 
@@ -24,16 +25,11 @@ namespace app {
 // is still read, under the user's file (see SettingsLocation::adminPath).
 
 // On Windows the same rule reads %APPDATA% for $XDG_CONFIG_HOME and the profile's
-// "AppData\Roaming" for "~/.config", giving "%APPDATA%\Vellumix\Vellumix.ini".
-#ifdef _WIN32
-inline constexpr const char* kUserSettingsFolderName = "Vellumix";
-inline constexpr const char* kConfigHomeVariable = "APPDATA";
-inline constexpr const char* kDefaultConfigHomeBelowHome = "AppData\\Roaming";
-#else
-inline constexpr const char* kUserSettingsFolderName = "vellumix";
-inline constexpr const char* kConfigHomeVariable = "XDG_CONFIG_HOME";
-inline constexpr const char* kDefaultConfigHomeBelowHome = ".config";
-#endif
+// "AppData\Roaming" for "~/.config", giving "%APPDATA%\Vellumix\Vellumix.ini"; the names come
+// from the platform layer.
+inline constexpr const char* const& kUserSettingsFolderName = platform::kProgramConfigFolderName;
+inline constexpr const char* const& kConfigHomeVariable = platform::kConfigHomeVariable;
+inline constexpr const char* const& kDefaultConfigHomeBelowHome = platform::kConfigHomeBelowHome;
 
 // The process facts the rule looks at; tests replace them (an empty function keeps the
 // process's own, see WithProcessDefaults).

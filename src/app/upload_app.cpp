@@ -58,16 +58,6 @@ std::string FolderOfExecutable(const std::string& executablePath) {
     return executablePath.substr(0, separator + 1);
 }
 
-packer::PackLimits ReadLimits(const std::string& iniPath, std::vector<std::string>* warnings) {
-    const SettingsFile settings(iniPath, kSettingsSection, true);  // completes a relative name
-    auto effective = ReadEffectiveSettings({{settings.fileName, SettingsOrigin::kIniFile}});
-    if (warnings != nullptr) {
-        warnings->insert(warnings->end(), effective.rangeWarnings.begin(),
-                         effective.rangeWarnings.end());
-    }
-    return effective.limits;
-}
-
 UploadApp::UploadApp(std::optional<std::string> executablePath)
     : UploadApp(HooksFor(std::move(executablePath))) {}
 
@@ -121,10 +111,6 @@ void UploadApp::SaveWebPath(const std::string& path) {
     (void)PrepareSettingsFolder(location);
     SettingsFile settings(location.path, kSettingsSection, true);
     settings.WriteString(kWebPathKey, path, kSettingsSection);
-}
-
-std::string UploadApp::SettingsPath() const {
-    return SettingsFileLocation().path;
 }
 
 SettingsLocation UploadApp::SettingsFileLocation() const {

@@ -38,16 +38,6 @@ extern std::string lastFolder;
 // in a folder name cuts nothing: "/opt/v1.2/bin/vellumix" -> "vellumix").
 std::string ApplicationNameFromPath(const std::string& executablePath);
 
-// Reads the limits from the one settings file `iniPath` (section "DEFAULT"; the programs read
-// theirs with the administrator's file under it, see ReadEffectiveSettings):
-//   - max_rom in KiB: reading as 0 (absent, empty, no leading digits) gives 192 silently;
-//     negative or above kMaxRomKiBLimit gives 192 and a warning;
-//   - max_file_count: below 1 gives 40 silently; above kMaxFileCountLimit gives 40 and a
-//     warning.
-// Warnings are appended to `*warnings` when it is not null. A missing or unusable file (a
-// folder, FIFO, device, unreadable or binary) gives the defaults.
-packer::PackLimits ReadLimits(const std::string& iniPath, std::vector<std::string>* warnings);
-
 // The folder of an executable path, up to and including its last separator; the whole path and
 // a separator when it has none.
 std::string FolderOfExecutable(const std::string& executablePath);
@@ -77,10 +67,16 @@ class UploadApp : public WebPathStore {
     // Releases the log pipe; returns the exit code.
     int ExitInstance();
 
-    // Reads max_rom and max_file_count as ReadLimits does, each from the first file holding it:
-    // the settings file (SettingsPath), then the administrator's file beside the program when
-    // the settings file lives elsewhere; every fallback that `settings show` reports (a limit
-    // replaced by its default, a web_path read cut) is noted in limitWarnings.
+    // Reads max_rom and max_file_count (section "DEFAULT", ReadEffectiveSettings), each from the
+    // first file holding it: the settings file (SettingsFileLocation), then the administrator's
+    // file beside the program when the settings file lives elsewhere. A missing or unusable file
+    // (a folder, FIFO, device, unreadable or binary) counts as absent. Fallbacks:
+    //   - max_rom in KiB: reading as 0 (absent, empty, no leading digits) gives 192; negative or
+    //     above kMaxRomKiBLimit gives 192 and a range warning (rangeWarnings);
+    //   - max_file_count: below 1 gives 40; above kMaxFileCountLimit gives 40 and a range
+    //     warning.
+    // Every fallback that `settings show` reports (a limit replaced by its default, a web_path
+    // read cut) is noted in limitWarnings.
     void LoadLimits();
     // web_path from the same files; empty when none is stored.
     std::string LoadWebPath() override;
@@ -94,7 +90,6 @@ class UploadApp : public WebPathStore {
     // The settings file by the rule of settings_location.h: "<appFolder>Vellumix.ini" when
     // appFolder is writable, else the user's "vellumix/Vellumix.ini". Decided on every call,
     // as every settings operation is.
-    std::string SettingsPath() const;
     SettingsLocation SettingsFileLocation() const;
 
     std::string appFolder;              // ends in the platform separator once set

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <iostream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -54,12 +53,12 @@ inline constexpr const char* kIniOptionHelp =
     "$XDG_CONFIG_HOME/vellumix/Vellumix.ini, ~/.config/vellumix/ by default, when the "
     "program's folder is not writable)";
 
-// Message boxes of the command-line tool: style 16 (errors) to stderr, others to stdout, one
+// Message boxes of the command-line tool: style 16 (errors) to `err`, others to `out`, one
 // line each (the text only; line breaks inside it become spaces). What failed is learnt from
 // the value the call returns, never from the texts shown here.
 class ConsoleMessageBox : public platform::MessageBoxSink {
   public:
-    explicit ConsoleMessageBox(std::ostream& out = std::cout, std::ostream& err = std::cerr);
+    explicit ConsoleMessageBox(std::ostream& out, std::ostream& err);
 
     void MessageBox(const std::string& text, const std::string& caption, unsigned style) override;
 

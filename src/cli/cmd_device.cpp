@@ -1,7 +1,7 @@
-#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -53,15 +53,15 @@ platform::Error SaveImage(const std::vector<std::uint8_t>& image, const std::str
 // addresses each keeps its own: the file gets ".ADDRESS" appended, the folder a sub-folder
 // named by the address.
 bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResult& result,
-               bool perAddress) {
+               bool perAddress, const CommandContext& context) {
     if (!options.save.empty()) {
         const std::string path = perAddress ? options.save + "." + result.address : options.save;
         if (const platform::Error error = SaveImage(result.image, path)) {
-            std::cerr << error.text << std::endl;
+            context.Err() << error.text << std::endl;
             return false;
         }
-        if (!Quiet()) {
-            std::cout << "saved " << path << std::endl;
+        if (!context.Quiet()) {
+            context.Out() << "saved " << path << std::endl;
         }
     }
     if (!options.extract.empty()) {
@@ -69,11 +69,11 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
             perAddress ? options.extract + "/" + result.address : options.extract;
         if (const platform::Error error = packer::ExtractImage(
                 result.image.data(), result.image.size(), result.directory, folder)) {
-            std::cerr << "cannot extract into " << folder << ": " << error.text << std::endl;
+            context.Err() << "cannot extract into " << folder << ": " << error.text << std::endl;
             return false;
         }
-        if (!Quiet()) {
-            std::cout << "extracted into " << folder << std::endl;
+        if (!context.Quiet()) {
+            context.Out() << "extracted into " << folder << std::endl;
         }
     }
     return true;
@@ -81,13 +81,14 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
 
 // --listen and the addresses of every --listen-range, in that order and without leading zeros;
 // nullopt after printing why an address or a range is refused.
-std::optional<std::vector<std::string>> ListenAddresses(const DeviceCommandOptions& options) {
+std::optional<std::vector<std::string>> ListenAddresses(const DeviceCommandOptions& options,
+                                                        std::ostream& err) {
     std::vector<std::string> addresses;
     for (const auto& text : options.listen) {
         std::string error;
         const auto address = net::ReadListenAddress(text, error);
         if (!address) {
-            std::cerr << "--listen: " << error << std::endl;
+            err << "--listen: " << error << std::endl;
             return std::nullopt;
         }
         addresses.push_back(*address);
@@ -96,7 +97,7 @@ std::optional<std::vector<std::string>> ListenAddresses(const DeviceCommandOptio
         std::string error;
         const auto expanded = net::ExpandAddressRange(range, error);
         if (!expanded) {
-            std::cerr << "--listen-range: " << error << std::endl;
+            err << "--listen-range: " << error << std::endl;
             return std::nullopt;
         }
         addresses.insert(addresses.end(), expanded->begin(), expanded->end());
@@ -104,22 +105,22 @@ std::optional<std::vector<std::string>> ListenAddresses(const DeviceCommandOptio
     return addresses;
 }
 
-int RunDevice(const DeviceCommandOptions& options) {
+int RunDevice(const DeviceCommandOptions& options, const CommandContext& context) {
     const auto answer = net::DecodeCEscapes(options.answer);
     if (!answer) {
-        std::cerr << "bad escape in --answer " << options.answer << std::endl;
+        context.Err() << "bad escape in --answer " << options.answer << std::endl;
         return kExitUsage;
     }
-    const auto addresses = ListenAddresses(options);
+    const auto addresses = ListenAddresses(options, context.Err());
     if (!addresses) {
         return kExitUsage;
     }
     std::string listenError;
     const auto httpListen = net::ReadListenAddress(options.httpListen, listenError);
     if (!httpListen || httpListen->find(':') != std::string::npos) {
-        std::cerr << "--http-listen: "
-                  << (httpListen ? "not an IPv4 address: " + options.httpListen : listenError)
-                  << std::endl;
+        context.Err() << "--http-listen: "
+                      << (httpListen ? "not an IPv4 address: " + options.httpListen : listenError)
+                      << std::endl;
         return kExitUsage;
     }
     int argc = 1;
@@ -145,7 +146,7 @@ int RunDevice(const DeviceCommandOptions& options) {
     net::DeviceSimulator simulator(simulatorOptions);
     // The simulator already tells every step; -q leaves only the errors (on stderr).
     std::ostringstream discarded;
-    std::ostream& out = Quiet() ? discarded : std::cout;
+    std::ostream& out = context.Quiet() ? discarded : context.Out();
     QObject::connect(&simulator, &net::DeviceSimulator::Message,
                      [&out](const QString& line) { out << line.toStdString() << std::endl; });
 
@@ -154,7 +155,7 @@ int RunDevice(const DeviceCommandOptions& options) {
         preview = std::make_unique<net::WebPreview>();
         std::string error;
         if (!preview->Listen(*httpListen, options.httpPort, error)) {
-            std::cerr << "--http: " << error << std::endl;
+            context.Err() << "--http: " << error << std::endl;
             return kExitFailure;
         }
     }
@@ -164,7 +165,7 @@ int RunDevice(const DeviceCommandOptions& options) {
     QObject::connect(&simulator, &net::DeviceSimulator::UploadFinished, [&](bool ok) {
         const auto& result = simulator.LastResult();
         const bool perAddress = simulator.AddressCount() > 1;
-        const bool kept = ok && KeepImage(options, result, perAddress);
+        const bool kept = ok && KeepImage(options, result, perAddress, context);
         if (ok && preview) {
             preview->SetImage(result.image, result.directory);
             out << "web preview: " << preview->PageCount() << " files from " << result.address
@@ -175,7 +176,7 @@ int RunDevice(const DeviceCommandOptions& options) {
         }
         if (!perAddress) {
             if (!ok) {
-                std::cerr << "upload failed: " << result.error << std::endl;
+                context.Err() << "upload failed: " << result.error << std::endl;
             }
             exitCode = kept ? kExitOk : kExitFailure;
             QCoreApplication::quit();
@@ -186,7 +187,7 @@ int RunDevice(const DeviceCommandOptions& options) {
             return;
         }
         if (!ok) {
-            std::cerr << result.address << ": upload failed: " << result.error << std::endl;
+            context.Err() << result.address << ": upload failed: " << result.error << std::endl;
         }
         if (static_cast<int>(done.size()) < simulator.AddressCount()) {
             return;
@@ -204,7 +205,7 @@ int RunDevice(const DeviceCommandOptions& options) {
     });
     std::string error;
     if (!simulator.Start(error)) {
-        std::cerr << error << std::endl;
+        context.Err() << error << std::endl;
         return kExitFailure;
     }
     if (preview) {
@@ -217,7 +218,7 @@ int RunDevice(const DeviceCommandOptions& options) {
 
 }  // namespace
 
-void AddDeviceCommand(CLI::App& app, int& exitCode) {
+void AddDeviceCommand(CLI::App& app, const CommandContext& context, int& exitCode) {
     auto options = std::make_shared<DeviceCommandOptions>();
     CLI::App* command = app.add_subcommand(
         "device",
@@ -280,7 +281,7 @@ void AddDeviceCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(0, 65535));
     command->add_option("--http-listen", options->httpListen, "Address of the web preview")
         ->capture_default_str();
-    command->callback([options, &exitCode] { exitCode = RunDevice(*options); });
+    command->callback([options, &context, &exitCode] { exitCode = RunDevice(*options, context); });
 }
 
 }  // namespace cli

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,7 +48,8 @@ std::string Lower(std::string text) {
 std::optional<ledger::ImageRecord> ImageOfSource(const std::string& source,
                                                  const LimitOptions& limitOptions,
                                                  const packer::BuildOptions& build,
-                                                 std::ostream& err) {
+                                                 const CommandContext& context) {
+    std::ostream& err = context.Err();
     std::error_code error;
     const bool folder = std::filesystem::is_directory(source, error);
     if (!folder && IsSha256(source) && !std::filesystem::exists(source, error)) {
@@ -61,7 +62,8 @@ std::optional<ledger::ImageRecord> ImageOfSource(const std::string& source,
             return std::nullopt;
         }
         std::ostream discard(nullptr);
-        if (RunPackReport(source, *limits, false, discard, err, &bytes, false, build) != kExitOk) {
+        if (RunPackReport(source, *limits, false, context.WithOut(discard), &bytes, false, build) !=
+            kExitOk) {
             return std::nullopt;
         }
     } else {
@@ -156,14 +158,14 @@ struct HistoryOptions {
     LimitOptions limits;
 };
 
-int RunHistory(const HistoryOptions& options) {
+int RunHistory(const HistoryOptions& options, const CommandContext& context) {
     ledger::HistoryFilter filter;
     filter.failedOnly = options.failed;
     filter.limit = options.limit;
     if (!options.device.empty()) {
         const auto device = ParseDeviceAddress(options.device, 0);
         if (!device) {
-            std::cerr << "history: --device: " << device.error().text << std::endl;
+            context.Err() << "history: --device: " << device.error().text << std::endl;
             return kExitUsage;
         }
         filter.device = device->host;
@@ -177,33 +179,33 @@ int RunHistory(const HistoryOptions& options) {
     if (!options.since.empty()) {
         const auto since = ledger::ParseUtc(options.since);
         if (!since) {
-            std::cerr << "history: --since: not a date (YYYY-MM-DD[THH:MM[:SS]], UTC): "
-                      << options.since << std::endl;
+            context.Err() << "history: --since: not a date (YYYY-MM-DD[THH:MM[:SS]], UTC): "
+                          << options.since << std::endl;
             return kExitUsage;
         }
         filter.sinceMs = *since;
     }
     if (!options.image.empty()) {
-        const auto image = ImageOfSource(options.image, options.limits, {}, std::cerr);
+        const auto image = ImageOfSource(options.image, options.limits, {}, context);
         if (!image) {
             return kExitFailure;
         }
         filter.imageSha256 = image->sha256;
     }
     ledger::Ledger book;
-    if (!OpenLedgerForReading(options.ledger, book, std::cerr)) {
+    if (!OpenLedgerForReading(options.ledger, book, context.Err())) {
         return kExitFailure;
     }
     std::vector<ledger::UploadRow> rows;
     if (book.IsOpen()) {
         if (const ledger::Error failure = book.History(filter, rows)) {
-            std::cerr << "vellumix-cli: ledger " << book.Path() << ": " << failure.text
-                      << std::endl;
+            context.Err() << "vellumix-cli: ledger " << book.Path() << ": " << failure.text
+                          << std::endl;
             return kExitFailure;
         }
     }
     if (options.json) {
-        JsonLines out(std::cout);
+        JsonLines out(context.Out());
         for (const auto& row : rows) {
             out.Write("upload", UploadJson(row));
         }
@@ -211,9 +213,9 @@ int RunHistory(const HistoryOptions& options) {
         return kExitOk;
     }
     if (options.csv) {
-        std::cout << "started_at,ended_at,device,address,port,result,message,cause,tries,"
-                     "frames_sent,total_frames,interrupted,sha256,image_bytes,files,source,"
-                     "source_path,program,version,user,host,pace_ms\n";
+        context.Out() << "started_at,ended_at,device,address,port,result,message,cause,tries,"
+                         "frames_sent,total_frames,interrupted,sha256,image_bytes,files,source,"
+                         "source_path,program,version,user,host,pace_ms\n";
         for (const auto& row : rows) {
             const auto& s = row.start;
             const ledger::UploadEnd end = row.end.value_or(ledger::UploadEnd{});
@@ -241,33 +243,33 @@ int RunHistory(const HistoryOptions& options) {
                 s.host,
                 std::to_string(s.paceMs)};
             for (std::size_t i = 0; i < fields.size(); ++i) {
-                std::cout << (i == 0 ? "" : ",") << CsvField(fields[i]);
+                context.Out() << (i == 0 ? "" : ",") << CsvField(fields[i]);
             }
-            std::cout << "\n";
+            context.Out() << "\n";
         }
-        std::cout.flush();
+        context.Out().flush();
         return kExitOk;
     }
     if (rows.empty()) {
-        if (!Quiet()) {
-            std::cout << "no uploads recorded" << std::endl;
+        if (!context.Quiet()) {
+            context.Out() << "no uploads recorded" << std::endl;
         }
         return kExitOk;
     }
-    std::cout << "started (UTC)             device                 result       frames    "
-                 "sha256        files  message\n";
+    context.Out() << "started (UTC)             device                 result       frames    "
+                     "sha256        files  message\n";
     for (const auto& row : rows) {
         const auto& s = row.start;
         const std::string frames = (row.end ? std::to_string(row.end->framesSent) : "?") + "/" +
                                    std::to_string(s.totalFrames);
-        std::cout << PadRight(ledger::FormatUtc(s.startedMs), 24)
-                  << PadRight(Printable(s.device + ":" + std::to_string(s.port)), 21)
-                  << PadRight(ResultText(row), 11) << PadRight(frames, 8)
-                  << PadRight(s.imageSha256.substr(0, kShortSha), 12)
-                  << PadRight(std::to_string(s.fileCount), 5)
-                  << Printable(row.end ? row.end->message : "") << "\n";
+        context.Out() << PadRight(ledger::FormatUtc(s.startedMs), 24)
+                      << PadRight(Printable(s.device + ":" + std::to_string(s.port)), 21)
+                      << PadRight(ResultText(row), 11) << PadRight(frames, 8)
+                      << PadRight(s.imageSha256.substr(0, kShortSha), 12)
+                      << PadRight(std::to_string(s.fileCount), 5)
+                      << Printable(row.end ? row.end->message : "") << "\n";
     }
-    std::cout.flush();
+    context.Out().flush();
     return kExitOk;
 }
 
@@ -312,32 +314,33 @@ struct StatusOptions {
     packer::BuildOptions build;
 };
 
-int RunStatus(const StatusOptions& options) {
+int RunStatus(const StatusOptions& options, const CommandContext& context) {
     std::string fileText;
     if (!options.devicesFile.empty()) {
         constexpr std::size_t kMaxDevicesFileBytes = 16u * 1024 * 1024;
         const auto bytes = platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes);
         if (!bytes) {
-            std::cerr << "status: " << bytes.error().text << std::endl;
+            context.Err() << "status: " << bytes.error().text << std::endl;
             return kExitFailure;
         }
         fileText.assign(bytes->begin(), bytes->end());
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok() || list.devices.empty()) {
-        std::cerr << "status: "
-                  << (list.ok() ? "--device or --devices is required"
-                                : (options.devicesFile.empty() ? "" : options.devicesFile + ": ") +
-                                      list.error)
-                  << std::endl;
+        context.Err() << "status: "
+                      << (list.ok()
+                              ? "--device or --devices is required"
+                              : (options.devicesFile.empty() ? "" : options.devicesFile + ": ") +
+                                    list.error)
+                      << std::endl;
         return kExitUsage;
     }
-    auto image = ImageOfSource(options.source, options.limits, options.build, std::cerr);
+    auto image = ImageOfSource(options.source, options.limits, options.build, context);
     if (!image) {
         return kExitFailure;
     }
     ledger::Ledger book;
-    if (!OpenLedgerForReading(options.ledger, book, std::cerr)) {
+    if (!OpenLedgerForReading(options.ledger, book, context.Err())) {
         return kExitFailure;
     }
     if (image->files.empty() && book.IsOpen()) {
@@ -345,18 +348,18 @@ int RunStatus(const StatusOptions& options) {
     }
     std::map<ledger::State, int> counts;
     std::map<std::string, std::vector<ledger::ImageFile>> recorded;  // per image
-    JsonLines out(std::cout);
-    if (!options.json && !Quiet()) {
-        std::cout << "device                 state       since (UTC)               "
-                     "sha256        note\n";
+    JsonLines out(context.Out());
+    if (!options.json && !context.Quiet()) {
+        context.Out() << "device                 state       since (UTC)               "
+                         "sha256        note\n";
     }
     for (const auto& device : list.devices) {
         ledger::DeviceStatus status;
         if (book.IsOpen()) {
             if (const ledger::Error failure =
                     book.Status(RecordedAddress(device.host), device.port, image->sha256, status)) {
-                std::cerr << "vellumix-cli: ledger " << book.Path() << ": " << failure.text
-                          << std::endl;
+                context.Err() << "vellumix-cli: ledger " << book.Path() << ": " << failure.text
+                              << std::endl;
                 return kExitFailure;
             }
         }
@@ -394,7 +397,7 @@ int RunStatus(const StatusOptions& options) {
             out.Write("device_status", event);
             continue;
         }
-        if (Quiet()) {
+        if (context.Quiet()) {
             continue;
         }
         std::string note;
@@ -410,11 +413,11 @@ int RunStatus(const StatusOptions& options) {
                              "/" + std::to_string(upload->start.totalFrames) + " frames"
                        : "never finished";
         }
-        std::cout << PadRight(Printable(device.Label()), 21)
-                  << PadRight(ledger::StateName(status.state), 10)
-                  << PadRight(upload ? ledger::FormatUtc(upload->start.startedMs) : "-", 24)
-                  << PadRight(upload ? upload->start.imageSha256.substr(0, kShortSha) : "-", 12)
-                  << note << "\n";
+        context.Out() << PadRight(Printable(device.Label()), 21)
+                      << PadRight(ledger::StateName(status.state), 10)
+                      << PadRight(upload ? ledger::FormatUtc(upload->start.startedMs) : "-", 24)
+                      << PadRight(upload ? upload->start.imageSha256.substr(0, kShortSha) : "-", 12)
+                      << note << "\n";
     }
     const int total = static_cast<int>(list.devices.size());
     const bool allCurrent = counts[ledger::State::kCurrent] == total;
@@ -426,20 +429,20 @@ int RunStatus(const StatusOptions& options) {
                                         {"outdated", counts[ledger::State::kOutdated]},
                                         {"incomplete", counts[ledger::State::kIncomplete]},
                                         {"unknown", counts[ledger::State::kUnknown]}});
-    } else if (!Quiet()) {
-        std::cout << "image sha256: " << image->sha256 << "\n"
-                  << total << " devices: " << counts[ledger::State::kCurrent] << " current, "
-                  << counts[ledger::State::kOutdated] << " outdated, "
-                  << counts[ledger::State::kIncomplete] << " incomplete, "
-                  << counts[ledger::State::kUnknown] << " unknown" << std::endl;
+    } else if (!context.Quiet()) {
+        context.Out() << "image sha256: " << image->sha256 << "\n"
+                      << total << " devices: " << counts[ledger::State::kCurrent] << " current, "
+                      << counts[ledger::State::kOutdated] << " outdated, "
+                      << counts[ledger::State::kIncomplete] << " incomplete, "
+                      << counts[ledger::State::kUnknown] << " unknown" << std::endl;
     }
-    std::cout.flush();
+    context.Out().flush();
     return allCurrent ? kExitOk : kExitFailure;
 }
 
 }  // namespace
 
-void AddLedgerCommands(CLI::App& app, int& exitCode) {
+void AddLedgerCommands(CLI::App& app, const CommandContext& context, int& exitCode) {
     auto history = std::make_shared<HistoryOptions>();
     CLI::App* command =
         app.add_subcommand("history", "List the uploads recorded in the ledger, newest first");
@@ -455,7 +458,7 @@ void AddLedgerCommands(CLI::App& app, int& exitCode) {
     auto* json = command->add_flag("--json", history->json, "Print JSON Lines");
     command->add_flag("--csv", history->csv, "Print comma-separated values")->excludes(json);
     command->add_option("--ini", history->limits.iniPath, kIniOptionHelp);
-    command->callback([history, &exitCode] { exitCode = RunHistory(*history); });
+    command->callback([history, &context, &exitCode] { exitCode = RunHistory(*history, context); });
 
     auto status = std::make_shared<StatusOptions>();
     command = app.add_subcommand(
@@ -474,9 +477,9 @@ void AddLedgerCommands(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(1, 65535));
     AddLedgerFileOption(*command, status->ledger);
     AddLimitOptions(*command, status->limits);
-    AddBuildOptions(*command, status->build);
+    AddBuildOptions(*command, status->build, context.Err());
     command->add_flag("--json", status->json, "Print JSON Lines");
-    command->callback([status, &exitCode] { exitCode = RunStatus(*status); });
+    command->callback([status, &context, &exitCode] { exitCode = RunStatus(*status, context); });
 }
 
 }  // namespace cli

@@ -1,6 +1,6 @@
 #include <cstdio>
-#include <iostream>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -22,7 +22,7 @@ struct LogCommandOptions {
     bool timestamps = false;
 };
 
-int RunLog(const LogCommandOptions& options) {
+int RunLog(const LogCommandOptions& options, const CommandContext& context) {
     int argc = 1;
     char name[] = "vellumix-cli";
     char* argv[] = {name, nullptr};
@@ -34,14 +34,14 @@ int RunLog(const LogCommandOptions& options) {
     platform::LogListener listener(options.path.empty() ? platform::LogPipePath() : options.path);
     QObject::connect(&listener, &platform::LogListener::LineReceived, [&](const QByteArray& line) {
         if (options.timestamps) {
-            std::cout << QTime::currentTime().toString("HH:mm:ss.zzz ").toStdString();
+            context.Out() << QTime::currentTime().toString("HH:mm:ss.zzz ").toStdString();
         }
-        std::cout.write(line.constData(), line.size());
-        std::cout << std::endl;
+        context.Out().write(line.constData(), line.size());
+        context.Out() << std::endl;
     });
     // The lines are what the listener is for; -q leaves out its own notes about clients.
     std::ostringstream discarded;
-    std::ostream& notes = Quiet() ? discarded : std::cerr;
+    std::ostream& notes = context.Quiet() ? discarded : context.Err();
     QObject::connect(&listener, &platform::LogListener::ClientConnected,
                      [&notes] { notes << "client connected" << std::endl; });
     QObject::connect(&listener, &platform::LogListener::ClientDisconnected,
@@ -49,7 +49,7 @@ int RunLog(const LogCommandOptions& options) {
 
     std::string error;
     if (!listener.Start(error)) {
-        std::cerr << error << std::endl;
+        context.Err() << error << std::endl;
         return kExitFailure;
     }
     if (listener.RemovedStaleSocket()) {
@@ -62,19 +62,15 @@ int RunLog(const LogCommandOptions& options) {
 
 }  // namespace
 
-void AddLogCommand(CLI::App& app, int& exitCode) {
+void AddLogCommand(CLI::App& app, const CommandContext& context, int& exitCode) {
     auto options = std::make_shared<LogCommandOptions>();
     CLI::App* command = app.add_subcommand(
         "log", "Serve the diagnostic pipe and print every line the program writes to it");
     command->add_option("--path", options->path,
-#ifdef _WIN32
-                        "Named pipe to serve (default \\\\.\\pipe\\quillTest)");
-#else
-                        "Socket to serve (default $XDG_RUNTIME_DIR/quillTest, else "
-                        "/tmp/quillTest)");
-#endif
+                        std::string(platform::LogPipeKindName()) + " to serve (default " +
+                            platform::LogPipeDefaultText() + ")");
     command->add_flag("--timestamps", options->timestamps, "Put the local time before each line");
-    command->callback([options, &exitCode] { exitCode = RunLog(*options); });
+    command->callback([options, &context, &exitCode] { exitCode = RunLog(*options, context); });
 }
 
 }  // namespace cli

@@ -1,7 +1,7 @@
 #include <cstdint>
 #include <iomanip>
-#include <iostream>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -38,8 +38,8 @@ struct ImageFileOptions {
     bool json = false;
 };
 
-int RunPack(const PackOptions& options) {
-    const auto limits = ResolveLimits(options.limits, std::cerr);
+int RunPack(const PackOptions& options, const CommandContext& context) {
+    const auto limits = ResolveLimits(options.limits, context.Err());
     if (!limits) {
         return kExitUsage;
     }
@@ -49,12 +49,14 @@ int RunPack(const PackOptions& options) {
     // A target that cannot take the image fails the command before the report claims an image.
     if (!options.output.empty()) {
         if (const platform::Error refused = platform::CheckOutputFile(options.output)) {
-            std::cerr << refused.text << std::endl;
+            context.Err() << refused.text << std::endl;
             return kExitFailure;
         }
     }
     std::ostringstream discarded;  // the report under -q (its JSON is still asked for)
-    std::ostream& report = Quiet() && !options.json ? discarded : toStdout ? std::cerr : std::cout;
+    std::ostream& report = context.Quiet() && !options.json ? discarded
+                           : toStdout                       ? context.Err()
+                                                            : context.Out();
     std::vector<std::uint8_t> image;
     // With an output, the report waits until the image is written: a write that fails (a full
     // disk) must not follow a report that already said the image was made.
@@ -65,16 +67,16 @@ int RunPack(const PackOptions& options) {
         build.outputFile = options.output;
     }
     const int result =
-        RunPackReport(options.folder, *limits, options.json, reportFirst, std::cerr,
+        RunPackReport(options.folder, *limits, options.json, context.WithOut(reportFirst),
                       options.output.empty() ? nullptr : &image, options.full, build);
     if (result != kExitOk || options.output.empty()) {
         report << held.str() << std::flush;
         return result;
     }
-    std::cout.flush();
+    context.Out().flush();
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
     if (const platform::Error error = platform::WriteOutputFile(options.output, bytes)) {
-        std::cerr << error.text << std::endl;
+        context.Err() << error.text << std::endl;
         if (options.json) {
             JsonLines(report).Write(
                 "result",
@@ -83,8 +85,8 @@ int RunPack(const PackOptions& options) {
         return kExitFailure;
     }
     report << held.str() << std::flush;
-    if (Verbose()) {
-        std::cerr << "wrote " << image.size() << " bytes to " << options.output << std::endl;
+    if (context.Verbose()) {
+        context.Err() << "wrote " << image.size() << " bytes to " << options.output << std::endl;
     }
     return kExitOk;
 }
@@ -120,20 +122,21 @@ LoadedImage LoadImage(const std::string& path) {
     return image;
 }
 
-void PrintDirectoryText(const packer::ImageDirectory& directory, const std::string& sha256) {
-    std::cout << "entries: " << directory.entries.size() << " of " << directory.entryCount << '\n';
-    std::cout << "used length: " << directory.usedLength << '\n';
-    std::cout << "sha256: " << sha256 << '\n';
+void PrintDirectoryText(const packer::ImageDirectory& directory, const std::string& sha256,
+                        std::ostream& out) {
+    out << "entries: " << directory.entries.size() << " of " << directory.entryCount << '\n';
+    out << "used length: " << directory.usedLength << '\n';
+    out << "sha256: " << sha256 << '\n';
     for (const auto& entry : directory.entries) {
-        std::cout << packer::PaddedName(entry.name, 24) << " offset " << std::setw(10)
-                  << entry.offset << "  size " << std::setw(10) << entry.size << '\n';
+        out << packer::PaddedName(entry.name, 24) << " offset " << std::setw(10) << entry.offset
+            << "  size " << std::setw(10) << entry.size << '\n';
     }
-    std::cout.flush();
+    out.flush();
 }
 
-int RunList(const ImageFileOptions& options) {
+int RunList(const ImageFileOptions& options, const CommandContext& context) {
     const LoadedImage image = LoadImage(options.image);
-    JsonLines json(std::cout);
+    JsonLines json(context.Out());
     QJsonObject result{{"ok", image.error.empty()}};
     if (image.read.ok) {
         const packer::ImageDirectory& directory = image.read.directory;
@@ -150,12 +153,12 @@ int RunList(const ImageFileOptions& options) {
             result.insert("entries_used", static_cast<qint64>(directory.entries.size()));
             result.insert("used_length", static_cast<qint64>(directory.usedLength));
             result.insert("sha256", QString::fromStdString(sha256));
-        } else if (!Quiet()) {
-            PrintDirectoryText(directory, sha256);
+        } else if (!context.Quiet()) {
+            PrintDirectoryText(directory, sha256, context.Out());
         }
     }
     if (!image.error.empty()) {
-        std::cerr << image.error << std::endl;
+        context.Err() << image.error << std::endl;
         result.insert("message", QString::fromStdString(image.error));
     }
     if (options.json) {
@@ -164,17 +167,17 @@ int RunList(const ImageFileOptions& options) {
     return image.error.empty() ? kExitOk : kExitFailure;
 }
 
-int RunExtract(const ImageFileOptions& options) {
-    JsonLines json(std::cout);
+int RunExtract(const ImageFileOptions& options, const CommandContext& context) {
+    JsonLines json(context.Out());
     QJsonObject result;
     PutName(result, options.folder, "folder");
     std::int64_t files = 0;
     const auto finish = [&](const std::string& error) {
         if (!error.empty()) {
-            std::cerr << error << std::endl;
+            context.Err() << error << std::endl;
             result.insert("message", QString::fromStdString(error));
-        } else if (!options.json && !Quiet()) {
-            std::cout << "extracted " << files << " files to " << options.folder << std::endl;
+        } else if (!options.json && !context.Quiet()) {
+            context.Out() << "extracted " << files << " files to " << options.folder << std::endl;
         }
         if (options.json) {
             result.insert("ok", error.empty());
@@ -189,9 +192,9 @@ int RunExtract(const ImageFileOptions& options) {
         return finish(image.error);
     }
     const packer::ImageDirectory& directory = image.read.directory;
-    if (Verbose() && !options.json) {
-        std::cout << "read " << ImageLabel(options.image) << ": " << image.bytes.size()
-                  << " bytes, " << directory.entries.size() << " files" << std::endl;
+    if (context.Verbose() && !options.json) {
+        context.Out() << "read " << ImageLabel(options.image) << ": " << image.bytes.size()
+                      << " bytes, " << directory.entries.size() << " files" << std::endl;
     }
     const auto written = [&](const packer::ImageEntryView& entry, const std::string& path) {
         ++files;
@@ -200,9 +203,9 @@ int RunExtract(const ImageFileOptions& options) {
             PutName(file, entry.name);
             PutName(file, path, "path");
             json.Write("file", file);
-        } else if (Verbose()) {
-            std::cout << "wrote " << packer::PrintableName(path) << " (" << entry.size << " bytes)"
-                      << std::endl;
+        } else if (context.Verbose()) {
+            context.Out() << "wrote " << packer::PrintableName(path) << " (" << entry.size
+                          << " bytes)" << std::endl;
         }
     };
     if (const platform::Error error = packer::ExtractImage(image.bytes.data(), image.bytes.size(),
@@ -214,7 +217,7 @@ int RunExtract(const ImageFileOptions& options) {
 
 }  // namespace
 
-void AddPackCommands(CLI::App& app, int& exitCode) {
+void AddPackCommands(CLI::App& app, const CommandContext& context, int& exitCode) {
     auto pack = std::make_shared<PackOptions>();
     CLI::App* packCommand =
         app.add_subcommand("pack", "pack a web folder into an image and report what it holds");
@@ -226,15 +229,15 @@ void AddPackCommands(CLI::App& app, int& exitCode) {
                           "write the whole capacity, 0xFF fill included, not only the used bytes");
     packCommand->add_flag("--json", pack->json, "print the report as JSON Lines");
     AddLimitOptions(*packCommand, pack->limits);
-    AddBuildOptions(*packCommand, pack->build);
-    packCommand->callback([pack, &exitCode] { exitCode = RunPack(*pack); });
+    AddBuildOptions(*packCommand, pack->build, context.Err());
+    packCommand->callback([pack, &context, &exitCode] { exitCode = RunPack(*pack, context); });
 
     auto list = std::make_shared<ImageFileOptions>();
     CLI::App* listCommand = app.add_subcommand("list", "check an image and print its directory");
     listCommand->add_option("IMAGE", list->image, "image file, or - for standard input")
         ->required();
     listCommand->add_flag("--json", list->json, "print the directory as JSON Lines");
-    listCommand->callback([list, &exitCode] { exitCode = RunList(*list); });
+    listCommand->callback([list, &context, &exitCode] { exitCode = RunList(*list, context); });
 
     auto extract = std::make_shared<ImageFileOptions>();
     CLI::App* extractCommand =
@@ -244,7 +247,8 @@ void AddPackCommands(CLI::App& app, int& exitCode) {
     extractCommand->add_option("DIR", extract->folder, "folder to write into (created)")
         ->required();
     extractCommand->add_flag("--json", extract->json, "print each file written as JSON Lines");
-    extractCommand->callback([extract, &exitCode] { exitCode = RunExtract(*extract); });
+    extractCommand->callback(
+        [extract, &context, &exitCode] { exitCode = RunExtract(*extract, context); });
 }
 
 }  // namespace cli

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <iostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 
@@ -80,83 +80,83 @@ std::optional<std::int32_t> StrictInt(const std::string& text) {
     return number;
 }
 
-int RunGet(const SettingsOptions& options) {
+int RunGet(const SettingsOptions& options, const CommandContext& context) {
     app::SettingsFile settings(SettingsPathFor(options.iniPath), options.section, true);
-    WarnUnusableSettings(app::ReadProfileFile(settings.fileName).problem, std::cerr);
+    WarnUnusableSettings(app::ReadProfileFile(settings.fileName).problem, context.Err());
     if (options.asInt) {
         std::int32_t fallback = 0;
         if (options.defaultGiven) {
             const auto parsed = StrictInt(options.defaultText);
             if (!parsed) {
-                std::cerr << "--default must be a decimal integer with --int\n";
+                context.Err() << "--default must be a decimal integer with --int\n";
                 return kExitUsage;
             }
             fallback = *parsed;
         }
-        std::cout << settings.ReadInt(options.key, fallback) << "\n";
+        context.Out() << settings.ReadInt(options.key, fallback) << "\n";
         return kExitOk;
     }
     const std::string value =
         settings.ReadString(options.key, options.defaultGiven ? options.defaultText.c_str() : "");
-    std::cout.write(value.data(), static_cast<std::streamsize>(value.size()));
-    std::cout << "\n";
+    context.Out().write(value.data(), static_cast<std::streamsize>(value.size()));
+    context.Out() << "\n";
     return kExitOk;
 }
 
-int RunSet(const SettingsOptions& options) {
+int RunSet(const SettingsOptions& options, const CommandContext& context) {
     // An empty section would become the program's own name (SettingsFile), so it is refused
     // here with the key, not left to the write.
     for (const auto& [name, text] :
          {std::pair{"section name", &options.section}, std::pair{"key", &options.key}}) {
         if (Trimmed(*text).empty()) {
-            std::cerr << "cannot store a value: the " << name << " is empty\n";
+            context.Err() << "cannot store a value: the " << name << " is empty\n";
             return kExitUsage;
         }
     }
     if (!options.anyKey && !IsKnownKey(options.section, options.key)) {
-        std::cerr << "unknown key '" << packer::PrintableName(options.key) << "' in section "
-                  << app::kSettingsSection << " (the programs read " << kKnownKeys[0] << ", "
-                  << kKnownKeys[1] << ", " << kKnownKeys[2]
-                  << "); give --any-key to store it all the same\n";
+        context.Err() << "unknown key '" << packer::PrintableName(options.key) << "' in section "
+                      << app::kSettingsSection << " (the programs read " << kKnownKeys[0] << ", "
+                      << kKnownKeys[1] << ", " << kKnownKeys[2]
+                      << "); give --any-key to store it all the same\n";
         return kExitUsage;
     }
     if (!app::FitsProfileRead(options.value)) {
-        std::cerr << "cannot store " << packer::PrintableName(options.key) << ": the value is "
-                  << options.value.size() << " bytes long and a read returns at most "
-                  << app::kProfileValueMax
-                  << " bytes (254 when quoted), so it would be read back cut\n";
+        context.Err() << "cannot store " << packer::PrintableName(options.key) << ": the value is "
+                      << options.value.size() << " bytes long and a read returns at most "
+                      << app::kProfileValueMax
+                      << " bytes (254 when quoted), so it would be read back cut\n";
         return kExitFailure;
     }
     const app::SettingsLocation location = SettingsLocationFor(options.iniPath);
     if (const platform::Error folderError = app::PrepareSettingsFolder(location)) {
-        std::cerr << "cannot store " << options.key << " in " << location.path << ": "
-                  << folderError.text << "\n";
+        context.Err() << "cannot store " << options.key << " in " << location.path << ": "
+                      << folderError.text << "\n";
         return kExitFailure;
     }
     app::SettingsFile settings(location.path, options.section, true);
     const auto result = settings.TryWriteString(options.key, options.value);
     if (!result.ok) {
-        std::cerr << "cannot store " << options.key << " in " << settings.fileName << ": "
-                  << result.error << "\n";
+        context.Err() << "cannot store " << options.key << " in " << settings.fileName << ": "
+                      << result.error << "\n";
         return kExitFailure;
     }
     return kExitOk;
 }
 
-void PrintSetting(const char* name, const app::EffectiveSetting& setting) {
-    std::cout << name << ": "
-              << (setting.value.empty() ? "(empty)" : packer::PrintableName(setting.value)) << " ("
-              << app::OriginName(setting.origin);
+void PrintSetting(const char* name, const app::EffectiveSetting& setting, std::ostream& out) {
+    out << name << ": "
+        << (setting.value.empty() ? "(empty)" : packer::PrintableName(setting.value)) << " ("
+        << app::OriginName(setting.origin);
     if (setting.origin == app::SettingsOrigin::kDefault) {
-        std::cout << ": " << setting.key << " is not set";
+        out << ": " << setting.key << " is not set";
     } else {
-        std::cout << " " << packer::PrintableName(setting.file) << ": " << setting.key << "="
-                  << packer::PrintableName(setting.read);
+        out << " " << packer::PrintableName(setting.file) << ": " << setting.key << "="
+            << packer::PrintableName(setting.read);
     }
     if (!setting.fallback.empty()) {
-        std::cout << "; fallback: " << setting.fallback;
+        out << "; fallback: " << setting.fallback;
     }
-    std::cout << ")\n";
+    out << ")\n";
 }
 
 // The origin as a JSON value: "default", "user_file", "admin_file", "ini_file".
@@ -175,8 +175,8 @@ QString JsonOrigin(app::SettingsOrigin origin) {
 }
 
 // "file" per file read, "setting" per setting, then "result".
-void PrintShowJson(const app::EffectiveSettings& settings) {
-    JsonLines json(std::cout);
+void PrintShowJson(const app::EffectiveSettings& settings, std::ostream& out) {
+    JsonLines json(out);
     for (const auto& file : settings.files) {
         QJsonObject object{{"origin", JsonOrigin(file.layer.origin)}};
         PutName(object, file.layer.path, "path");
@@ -211,29 +211,29 @@ void PrintShowJson(const app::EffectiveSettings& settings) {
     json.Write("result", QJsonObject{{"ok", true}});
 }
 
-int RunShow(const SettingsOptions& options) {
+int RunShow(const SettingsOptions& options, const CommandContext& context) {
     const auto settings = app::ReadEffectiveSettings(SettingsLayersFor(options.iniPath));
     if (options.json) {
-        PrintShowJson(settings);
+        PrintShowJson(settings, context.Out());
         return kExitOk;
     }
     for (const auto& file : settings.files) {
-        std::cout << app::OriginName(file.layer.origin) << ": "
-                  << packer::PrintableName(file.layer.path) << " ("
-                  << (file.missing           ? "missing"
-                      : file.problem.empty() ? "read"
-                                             : "ignored: " + file.problem)
-                  << ")\n";
+        context.Out() << app::OriginName(file.layer.origin) << ": "
+                      << packer::PrintableName(file.layer.path) << " ("
+                      << (file.missing           ? "missing"
+                          : file.problem.empty() ? "read"
+                                                 : "ignored: " + file.problem)
+                      << ")\n";
     }
-    PrintSetting("maxRomBytes", settings.maxRom);
-    PrintSetting("maxFileCount", settings.maxFileCount);
-    PrintSetting(app::kWebPathKey, settings.webPath);
+    PrintSetting("maxRomBytes", settings.maxRom, context.Out());
+    PrintSetting("maxFileCount", settings.maxFileCount, context.Out());
+    PrintSetting(app::kWebPathKey, settings.webPath, context.Out());
     return kExitOk;
 }
 
 }  // namespace
 
-void AddSettingsCommand(CLI::App& app, int& exitCode) {
+void AddSettingsCommand(CLI::App& app, const CommandContext& context, int& exitCode) {
     auto* settings = app.add_subcommand(
         "settings",
         "read or write one value of the settings file, show the settings as the programs use "
@@ -248,9 +248,9 @@ void AddSettingsCommand(CLI::App& app, int& exitCode) {
         get->add_option("--default", getOptions->defaultText, "value when the key is missing");
     get->add_flag("--int", getOptions->asInt, "read the value as a number (as atoi does)");
     AddFileOptions(*get, *getOptions);
-    get->callback([getOptions, defaultOption, &exitCode] {
+    get->callback([getOptions, defaultOption, &context, &exitCode] {
         getOptions->defaultGiven = defaultOption->count() > 0;
-        exitCode = RunGet(*getOptions);
+        exitCode = RunGet(*getOptions, context);
     });
 
     auto setOptions = std::make_shared<SettingsOptions>();
@@ -261,7 +261,7 @@ void AddSettingsCommand(CLI::App& app, int& exitCode) {
                   "store a key of section DEFAULT that the programs do not read (known: web_path, "
                   "max_rom, max_file_count; otherwise exit 2)");
     AddFileOptions(*set, *setOptions);
-    set->callback([setOptions, &exitCode] { exitCode = RunSet(*setOptions); });
+    set->callback([setOptions, &context, &exitCode] { exitCode = RunSet(*setOptions, context); });
 
     auto showOptions = std::make_shared<SettingsOptions>();
     auto* show = settings->add_subcommand(
@@ -273,14 +273,15 @@ void AddSettingsCommand(CLI::App& app, int& exitCode) {
     show->add_flag("--json", showOptions->json,
                    "print JSON Lines: a \"file\" event per file read, a \"setting\" event per "
                    "setting, then \"result\"");
-    show->callback([showOptions, &exitCode] { exitCode = RunShow(*showOptions); });
+    show->callback(
+        [showOptions, &context, &exitCode] { exitCode = RunShow(*showOptions, context); });
 
     auto pathOptions = std::make_shared<SettingsOptions>();
     auto* path = settings->add_subcommand(
         "path", "print the settings file the program uses (it may not exist yet)");
     path->add_option("--ini", pathOptions->iniPath, kIniOptionHelp)->type_name("FILE");
-    path->callback([pathOptions, &exitCode] {
-        std::cout << SettingsPathFor(pathOptions->iniPath) << "\n";
+    path->callback([pathOptions, &context, &exitCode] {
+        context.Out() << SettingsPathFor(pathOptions->iniPath) << "\n";
         exitCode = kExitOk;
     });
 }

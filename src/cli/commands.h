@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/command_context.h"
+
 namespace cli {
 
 // Exit codes of every command.
@@ -12,13 +14,19 @@ inline constexpr int kExitUsage = 2;
 // that SIGPIPE ended.
 inline constexpr int kExitBrokenPipe = 141;
 
-// Each adds its sub-commands to the tool; a command's callback stores its exit code in
-// `exitCode`.
-void AddPackCommands(CLI::App& app, int& exitCode);      // pack, list, extract
-void AddSettingsCommand(CLI::App& app, int& exitCode);   // settings get / set
-void AddDeviceCommand(CLI::App& app, int& exitCode);     // device (simulator)
-void AddLogCommand(CLI::App& app, int& exitCode);        // log (pipe listener)
-void AddUploadCommand(CLI::App& app, int& exitCode);     // upload
-void AddLedgerCommands(CLI::App& app, int& exitCode);    // history, status
+// Each adds its sub-commands to the tool; a command's callback writes through `context` (which
+// must outlive the parse) and stores its exit code in `exitCode`.
+// pack, list, extract
+void AddPackCommands(CLI::App& app, const CommandContext& context, int& exitCode);
+// settings get / set
+void AddSettingsCommand(CLI::App& app, const CommandContext& context, int& exitCode);
+// device (simulator)
+void AddDeviceCommand(CLI::App& app, const CommandContext& context, int& exitCode);
+// log (pipe listener)
+void AddLogCommand(CLI::App& app, const CommandContext& context, int& exitCode);
+// upload
+void AddUploadCommand(CLI::App& app, const CommandContext& context, int& exitCode);
+// history, status
+void AddLedgerCommands(CLI::App& app, const CommandContext& context, int& exitCode);
 
 }  // namespace cli

@@ -219,15 +219,6 @@ DeviceListResult Checked(const std::vector<ListedDevice>& listed) {
 
 }  // namespace
 
-DeviceListResult ParseDeviceList(const std::string& text, int defaultPort) {
-    std::string error;
-    const std::vector<ListedDevice> listed = ParseLines(text, defaultPort, error);
-    if (!error.empty()) {
-        return DeviceListResult{{}, error};
-    }
-    return Checked(listed);
-}
-
 DeviceListResult CombineDevices(const std::vector<std::string>& given, const std::string& fileText,
                                 int defaultPort) {
     std::vector<ListedDevice> listed;

@@ -32,15 +32,13 @@ struct DeviceListResult {
 // no such address (127.1, 0x7f.0.0.1, 127.0.0.256), or the port is bad.
 platform::Result<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort);
 
-// A devices file: one address[:port] a line; a UTF-8 byte-order mark at the start, leading and
+// The devices named on the command line, then those of the devices file's text, checked as one
+// list. The file: one address[:port] a line; a UTF-8 byte-order mark at the start, leading and
 // trailing blanks, blank lines, and everything from a '#' to the end of its line are ignored;
 // CR LF line ends are accepted. A bad line refuses the whole list ("line N: ..."), as does a
-// device listed twice: the same port and the same address once names are resolved
-// (localhost:8001 and 127.0.0.1 with the default port 8001 are one device).
-DeviceListResult ParseDeviceList(const std::string& text, int defaultPort);
-
-// The devices named on the command line, then those of the file text, checked as one list
-// (a device named twice on the command line is refused too).
+// device listed twice, on the command line or in the file: the same port and the same address
+// once names are resolved (localhost:8001 and 127.0.0.1 with the default port 8001 are one
+// device).
 DeviceListResult CombineDevices(const std::vector<std::string>& given, const std::string& fileText,
                                 int defaultPort);
 

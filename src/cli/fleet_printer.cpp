@@ -61,9 +61,13 @@ void WriteUploadRefused(JsonLines& json, int devices, const std::string& message
     json.Write("result", result);
 }
 
-FleetPrinter::FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
-                           std::ostream& err)
-    : mode_(mode), out_(out), err_(err), json_(out) {
+FleetPrinter::FleetPrinter(Mode mode, std::vector<DeviceAddress> devices,
+                           const CommandContext& context)
+    : mode_(mode),
+      out_(context.Out()),
+      err_(context.Err()),
+      verbosity_(context.GetVerbosity()),
+      json_(context.Out()) {
     for (const auto& device : devices) {
         Row row;
         row.label = device.Label();

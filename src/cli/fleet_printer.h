@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_context.h"
 #include "cli/device_list.h"
 #include "cli/device_run_report.h"
 #include "cli/output.h"
@@ -34,8 +35,8 @@ class FleetPrinter : public UploadEvents {
   public:
     enum class Mode { Terminal, Lines, Json };
 
-    FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, std::ostream& out,
-                 std::ostream& err);
+    // Writes to the context's output and errors (`out` and `err` below) at its verbosity.
+    FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, const CommandContext& context);
 
     void SetImage(UploadImageInfo image) { image_ = std::move(image); }
     // The least time between two frames: the estimates use it, the JSON results name it.
@@ -78,12 +79,15 @@ class FleetPrinter : public UploadEvents {
         std::string state = "connecting";
     };
 
+    bool Quiet() const { return verbosity_ == Verbosity::kQuiet; }
+    bool Verbose() const { return verbosity_ == Verbosity::kVerbose; }
     std::string FormatRow(const Row& row) const;
     void PrintTable(const std::vector<DeviceRunReport>& reports);
 
     Mode mode_;
     std::ostream& out_;
     std::ostream& err_;
+    Verbosity verbosity_ = Verbosity::kNormal;
     JsonLines json_;
     UploadImageInfo image_;
     int paceMs_ = transfer::kTimerPeriodMs;

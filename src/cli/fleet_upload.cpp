@@ -13,33 +13,19 @@ namespace cli {
 namespace {
 
 // Passes every event on, and sees the ends: fail-fast stops and the end of the whole upload.
-class EndWatch : public UploadEvents {
+class EndWatch : public ForwardingUploadEvents {
   public:
     using EndHandler = std::function<void(int index, const DeviceRunReport& report)>;
 
-    EndWatch(UploadEvents& printer, EndHandler onEnd) : printer_(printer), onEnd_(onEnd) {}
+    EndWatch(UploadEvents& printer, EndHandler onEnd)
+        : ForwardingUploadEvents(printer), onEnd_(std::move(onEnd)) {}
 
-    void Progress(int index, float percent, int framesTaken, int totalFrames) override {
-        printer_.Progress(index, percent, framesTaken, totalFrames);
-    }
-    void Message(int index, const std::string& text, const std::string& caption,
-                 unsigned style) override {
-        printer_.Message(index, text, caption, style);
-    }
-    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
-                 const std::string& cause) override {
-        printer_.Attempt(index, attempt, attempts, pauseMs, message, cause);
-    }
     void Finished(int index, const DeviceRunReport& report) override {
-        printer_.Finished(index, report);
+        ForwardingUploadEvents::Finished(index, report);
         onEnd_(index, report);
     }
-    bool WantsSteps() const override { return printer_.WantsSteps(); }
-    void Step(int index, const std::string& line) override { printer_.Step(index, line); }
-    void Render() override { printer_.Render(); }
 
   private:
-    UploadEvents& printer_;
     EndHandler onEnd_;
 };
 

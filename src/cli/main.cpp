@@ -11,12 +11,14 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "cli/command_context.h"
 #include "cli/commands.h"
 #include "cli/fleet_printer.h"
 #include "cli/output.h"
 #include "platform/open_file_limit.h"
 #include "platform/system_text.h"
 #include "platform/terminal.h"
+#include "vellumix_version.h"
 
 namespace {
 
@@ -48,27 +50,28 @@ void PrintCommands(const CLI::App& app, std::ostream& out) {
     }
 }
 
-int UnknownCommand(const CLI::App& app, const std::string& name) {
-    std::cerr << kProgramName << ": unknown command '" << name << "'\n";
-    PrintCommands(app, std::cerr);
-    std::cerr << "Run '" << kProgramName << " help COMMAND' for a command's options.\n";
+int UnknownCommand(const CLI::App& app, const std::string& name, std::ostream& err) {
+    err << kProgramName << ": unknown command '" << name << "'\n";
+    PrintCommands(app, err);
+    err << "Run '" << kProgramName << " help COMMAND' for a command's options.\n";
     return cli::kExitUsage;
 }
 
 // "help" and "help COMMAND".
-int Help(const CLI::App& app, int argc, char** argv, int position) {
+int Help(const CLI::App& app, int argc, char** argv, int position,
+         const cli::CommandContext& context) {
     if (position + 1 >= argc) {
-        std::cout << app.help();
+        context.Out() << app.help();
         return cli::kExitOk;
     }
     const std::string name = argv[position + 1];
     for (const CLI::App* command : Commands(app)) {
         if (command->get_name() == name) {
-            std::cout << command->help(kProgramName);
+            context.Out() << command->help(kProgramName);
             return cli::kExitOk;
         }
     }
-    return UnknownCommand(app, name);
+    return UnknownCommand(app, name, context.Err());
 }
 
 // The sub-command `name` of `parent`, or null.
@@ -102,8 +105,8 @@ bool JsonAsked(const CLI::App& app, int argc, char** argv) {
 }
 
 // A refused command line, as the JSON result of the command.
-void PrintUsageResult(const std::string& command, const std::string& message) {
-    cli::JsonLines json(std::cout);
+void PrintUsageResult(const std::string& command, const std::string& message, std::ostream& out) {
+    cli::JsonLines json(out);
     if (command == "upload") {
         cli::WriteUploadRefused(json, 0, message, "");
         return;
@@ -111,7 +114,7 @@ void PrintUsageResult(const std::string& command, const std::string& message) {
     json.Write("result", QJsonObject{{"ok", false}, {"message", QString::fromStdString(message)}});
 }
 
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv, cli::CommandContext& context) {
     CLI::App app{"vellumix-cli: pack web folders into device images and upload them", kProgramName};
     // CLI11 takes "/name" for an option on Windows; here it is always a path, as elsewhere.
     app.allow_windows_style_options(false);
@@ -125,18 +128,18 @@ int Run(int argc, char** argv) {
     app.add_flag("-v,--verbose", verbose, "print every file and every step")->excludes(quietFlag);
 
     int exitCode = cli::kExitOk;
-    cli::AddPackCommands(app, exitCode);
-    cli::AddSettingsCommand(app, exitCode);
-    cli::AddDeviceCommand(app, exitCode);
-    cli::AddLogCommand(app, exitCode);
-    cli::AddUploadCommand(app, exitCode);
-    cli::AddLedgerCommands(app, exitCode);
+    cli::AddPackCommands(app, context, exitCode);
+    cli::AddSettingsCommand(app, context, exitCode);
+    cli::AddDeviceCommand(app, context, exitCode);
+    cli::AddLogCommand(app, context, exitCode);
+    cli::AddUploadCommand(app, context, exitCode);
+    cli::AddLedgerCommands(app, context, exitCode);
     app.add_subcommand("help", "describe the commands, or one command's options");
 
     int position = 0;
     const std::string command = CommandName(argc, argv, position);
     if (command == "help") {
-        return Help(app, argc, argv, position);
+        return Help(app, argc, argv, position, context);
     }
     if (!command.empty()) {
         bool known = false;
@@ -144,26 +147,26 @@ int Run(int argc, char** argv) {
             known = known || candidate->get_name() == command;
         }
         if (!known) {
-            return UnknownCommand(app, command);
+            return UnknownCommand(app, command, context.Err());
         }
     }
 
     // The verbosity is known only after parsing, but commands run inside parse: set it as soon
     // as the flags are parsed, before any command's callback.
     app.parse_complete_callback([&] {
-        cli::SetVerbosity(quiet     ? cli::Verbosity::kQuiet
-                          : verbose ? cli::Verbosity::kVerbose
-                                    : cli::Verbosity::kNormal);
+        context.SetVerbosity(quiet     ? cli::Verbosity::kQuiet
+                             : verbose ? cli::Verbosity::kVerbose
+                                       : cli::Verbosity::kNormal);
     });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        const int code = app.exit(error);
+        const int code = app.exit(error, context.Out(), context.Err());
         if (code == 0) {
             return cli::kExitOk;
         }
         if (JsonAsked(app, argc, argv)) {
-            PrintUsageResult(command, error.what());
+            PrintUsageResult(command, error.what(), context.Out());
         }
         return cli::kExitUsage;
     }
@@ -173,14 +176,14 @@ int Run(int argc, char** argv) {
 // Output that was lost fails the command, however well the rest went: said once, at the end.
 // A reader that has gone (a closed pipe) is not worth a message; the status is then the one a
 // shell gives a program ended by SIGPIPE (which a process that ignores SIGPIPE does not get).
-int CheckOutput(cli::StandardOutput& output, int exitCode) {
+int CheckOutput(cli::StandardOutput& output, int exitCode, std::ostream& err) {
     const int error = output.Finish();
     if (error == 0) {
         return exitCode;
     }
     if (error != EPIPE) {
-        std::cerr << kProgramName << ": cannot write to standard output: " << std::strerror(error)
-                  << std::endl;
+        err << kProgramName << ": cannot write to standard output: " << std::strerror(error)
+            << std::endl;
     }
     if (exitCode != cli::kExitOk) {
         return exitCode;
@@ -197,6 +200,7 @@ int main(int argc, char** argv) {
     // Desktops start programs with a low soft limit; a fleet upload needs a socket per device.
     platform::RaiseOpenFileLimit();
     cli::StandardOutput output;
+    cli::CommandContext context(std::cout, std::cerr);
     int exitCode = cli::kExitFailure;
     // Paths arrive in the internal form on every system (on Windows not as argv's ANSI).
     std::vector<std::string> arguments = platform::CommandLineArguments(argc, argv);
@@ -207,11 +211,11 @@ int main(int argc, char** argv) {
     pointers.push_back(nullptr);
     // Last resort: whatever escapes a command is reported as a failure, never an abort.
     try {
-        exitCode = Run(static_cast<int>(arguments.size()), pointers.data());
+        exitCode = Run(static_cast<int>(arguments.size()), pointers.data(), context);
     } catch (const std::exception& error) {
-        std::cerr << kProgramName << ": internal error: " << error.what() << std::endl;
+        context.Err() << kProgramName << ": internal error: " << error.what() << std::endl;
     } catch (...) {
-        std::cerr << kProgramName << ": internal error" << std::endl;
+        context.Err() << kProgramName << ": internal error" << std::endl;
     }
-    return CheckOutput(output, exitCode);
+    return CheckOutput(output, exitCode, context.Err());
 }

@@ -12,20 +12,6 @@
 
 namespace cli {
 
-namespace {
-
-Verbosity verbosity = Verbosity::kNormal;
-
-}  // namespace
-
-Verbosity CurrentVerbosity() {
-    return verbosity;
-}
-
-void SetVerbosity(Verbosity value) {
-    verbosity = value;
-}
-
 class StandardOutput::Buffer : public std::streambuf {
   public:
     int Error() const { return error_; }

@@ -9,20 +9,6 @@
 
 namespace cli {
 
-// How much a command prints, from the global -q/--quiet and -v/--verbose options: quiet prints
-// errors only (and the JSON of --json, which a caller asked for), verbose every file and step.
-enum class Verbosity { kQuiet, kNormal, kVerbose };
-
-// The verbosity of this run of the tool; set once by main before a command runs.
-Verbosity CurrentVerbosity();
-void SetVerbosity(Verbosity verbosity);
-inline bool Quiet() {
-    return CurrentVerbosity() == Verbosity::kQuiet;
-}
-inline bool Verbose() {
-    return CurrentVerbosity() == Verbosity::kVerbose;
-}
-
 // While alive, std::cout writes through the C library's stdout (as it does by default, so that
 // the order with other writers of stdout is kept) and keeps the system's reason for the first
 // write that failed, which the stream itself forgets: it only knows that it failed. After a

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
-#include <iostream>
+#include <ostream>
 
 #include <QJsonObject>
 #include <QString>
@@ -54,16 +54,18 @@ std::size_t ExcludedCount(const packer::BuildReport& report) {
         [](const auto& entry) { return entry.kind == packer::LeftOutKind::Excluded; }));
 }
 
-void PrintText(const packer::BuildReport& report, const Summary& summary, std::ostream& out) {
-    if (Quiet()) {
+void PrintText(const packer::BuildReport& report, const Summary& summary,
+               const CommandContext& context) {
+    if (context.Quiet()) {
         return;
     }
+    std::ostream& out = context.Out();
     for (const auto& file : report.stored) {
         out << packer::PaddedName(file.imageName, kNameColumn) << " offset " << std::setw(10)
             << file.offset << "  size " << std::setw(10) << file.size << '\n';
     }
     for (const auto& entry : report.leftOut) {
-        if (entry.kind != packer::LeftOutKind::Excluded || Verbose()) {
+        if (entry.kind != packer::LeftOutKind::Excluded || context.Verbose()) {
             out << "left out: " << packer::PrintableName(LeftOutLabel(entry)) << " ("
                 << entry.reason << ")\n";
         }
@@ -139,7 +141,7 @@ std::int64_t EstimatedUploadMs(std::int64_t imageLength, int paceMs) {
     return (transfer::FrameCount(imageLength) + 1) * paceMs;
 }
 
-void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
+void AddBuildOptions(CLI::App& command, packer::BuildOptions& build, std::ostream& err) {
     // One pattern per --exclude, taken as given: without allow_extra_args(false) the parser
     // reads "[a,b]" as a list of two patterns and "[]" as none.
     command
@@ -148,10 +150,10 @@ void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
                     "? one character, [set]); repeatable, e.g. --exclude '*.map' --exclude "
                     "'/.git/*'")
         ->allow_extra_args(false)
-        ->each([](const std::string& pattern) {
+        ->each([&err](const std::string& pattern) {
             if (const std::string problem = packer::GlobPatternProblem(pattern); !problem.empty()) {
-                std::cerr << "warning: --exclude \"" << packer::PrintableName(pattern)
-                          << "\": " << problem << std::endl;
+                err << "warning: --exclude \"" << packer::PrintableName(pattern)
+                    << "\": " << problem << std::endl;
             }
         });
     command.add_flag("--strict", build.strict,
@@ -160,12 +162,13 @@ void AddBuildOptions(CLI::App& command, packer::BuildOptions& build) {
                      "not count");
 }
 
-void PrintLeftOutWarnings(const packer::BuildReport& report, std::ostream& err) {
-    if (Quiet()) {
+void PrintLeftOutWarnings(const packer::BuildReport& report, const CommandContext& context) {
+    if (context.Quiet()) {
         return;
     }
+    std::ostream& err = context.Err();
     for (const auto& entry : report.leftOut) {
-        if (entry.kind == packer::LeftOutKind::Fault || Verbose()) {
+        if (entry.kind == packer::LeftOutKind::Fault || context.Verbose()) {
             err << "vellumix-cli: left out: " << packer::PrintableName(LeftOutLabel(entry)) << " ("
                 << entry.reason << ")\n";
         }
@@ -189,15 +192,16 @@ void PrintBuildCause(const packer::BuildReport& report, std::ostream& err) {
 }
 
 int RunPackReport(const std::string& folder, const packer::PackLimits& limits, bool json,
-                  std::ostream& out, std::ostream& err, std::vector<std::uint8_t>* imageOut,
-                  bool full, const packer::BuildOptions& build, int paceMs) {
+                  const CommandContext& context, std::vector<std::uint8_t>* imageOut, bool full,
+                  const packer::BuildOptions& build, int paceMs) {
+    std::ostream& out = context.Out();
+    std::ostream& err = context.Err();
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
     packer::BuildReport report;
     ConsoleMessageBox messages(err, err);
-    const bool built = packer::BuildWebImage(folder, limits, table, image, readBuffer, messages,
-                                             &report, build) == 1;
+    const bool built =
+        packer::BuildWebImage(folder, limits, table, image, messages, &report, build) == 1;
     if (!built || RefusedForNoFile(folder, report)) {
         PrintBuildCause(report, err);
         if (json) {
@@ -225,7 +229,7 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     if (json) {
         PrintJson(folder, report, summary, out);
     } else {
-        PrintText(report, summary, out);
+        PrintText(report, summary, context);
     }
     out.flush();
     if (imageOut != nullptr) {

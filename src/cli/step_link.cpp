@@ -11,21 +11,13 @@ namespace cli {
 
 StepLink::StepLink(std::unique_ptr<transfer::DeviceLink> inner, Print print,
                    TotalFrames totalFrames)
-    : inner_(std::move(inner)), print_(std::move(print)), totalFrames_(std::move(totalFrames)) {}
-
-bool StepLink::Create(unsigned localPort, int socketType, long eventMask,
-                      const char* localAddress) {
-    return inner_->Create(localPort, socketType, eventMask, localAddress);
-}
-
-void StepLink::SetNotifyWindow(platform::MessageTarget* window) {
-    window_ = window;
-    inner_->SetNotifyWindow(window != nullptr ? this : nullptr);
-}
+    : ForwardingDeviceLink(std::move(inner)),
+      print_(std::move(print)),
+      totalFrames_(std::move(totalFrames)) {}
 
 bool StepLink::Connect(const std::string& address, int port) {
     print_("connect to " + address + ":" + std::to_string(port));
-    const bool ok = inner_->Connect(address, port);
+    const bool ok = ForwardingDeviceLink::Connect(address, port);
     print_(ok ? "connected" : "connect failed");
     return ok;
 }
@@ -43,7 +35,7 @@ std::string StepLink::FrameOfTotal() const {
 bool StepLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     TellMoreReplies();
     ++framesSent_;
-    const bool ok = inner_->SendBytes(data, length);
+    const bool ok = ForwardingDeviceLink::SendBytes(data, length);
     if (ok) {
         print_(FrameOfTotal() + " sent (" + std::to_string(length) + " bytes)");
     } else {
@@ -52,19 +44,15 @@ bool StepLink::SendBytes(const std::uint8_t* data, std::int32_t length) {
     return ok;
 }
 
-void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) {
-    std::int32_t copied = -1;
-    inner_->CopyLastReceived(destination, copied);
-    if (copied < 0) {
+void StepLink::Read(const std::uint8_t* chunk, std::int32_t length) {
+    if (length < 0) {
         return;
     }
-    outLength = copied;
-    const bool ack = transfer::IsAckReply(destination, copied);
+    const bool ack = transfer::IsAckReply(chunk, length);
     if (++replies_ > 1) {
         if (++moreReplies_ == 1) {
             // One byte past what is shown tells that the reply was cut.
-            firstMoreReply_.assign(destination,
-                                   destination + std::min(copied, transfer::kShownReplyBytes + 1));
+            firstMoreReply_.assign(chunk, chunk + std::min(length, transfer::kShownReplyBytes + 1));
         }
         moreAcks_ += ack ? 1 : 0;
         return;
@@ -73,7 +61,7 @@ void StepLink::CopyLastReceived(std::uint8_t* destination, std::int32_t& outLeng
     if (ack) {
         print_(frame + " acknowledged");
     } else {
-        const std::vector<std::uint8_t> bytes(destination, destination + copied);
+        const std::vector<std::uint8_t> bytes(chunk, chunk + length);
         print_(frame + ": reply \"" + EscapeBytes(bytes) + "\" is not OK");
     }
 }
@@ -96,15 +84,12 @@ void StepLink::TellMoreReplies() {
 
 void StepLink::Close() {
     TellMoreReplies();
-    inner_->Close();
+    ForwardingDeviceLink::Close();
 }
 
-void StepLink::PostMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) {
+void StepLink::Notified(unsigned message) {
     if (message == platform::WM_DEVICE_CLOSE) {
         print_("the device closed the connection");
-    }
-    if (window_ != nullptr) {
-        window_->PostMessage(message, wParam, lParam);
     }
 }
 

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/window_messages.h"
-#include "transfer/device_link.h"
+#include "transfer/forwarding_device_link.h"
 
 namespace cli {
 
@@ -19,35 +18,26 @@ namespace cli {
 // connection is closed ("frame K: N more replies, M of them OK, the first \"...\""), so a
 // device that floods replies cannot flood the output. It changes nothing of what the sequencer
 // sees.
-class StepLink : public transfer::DeviceLink, private platform::MessageTarget {
+class StepLink : public transfer::ForwardingDeviceLink {
   public:
     using Print = std::function<void(const std::string& line)>;
     using TotalFrames = std::function<int()>;
 
     StepLink(std::unique_ptr<transfer::DeviceLink> inner, Print print, TotalFrames totalFrames);
 
-    bool Create(unsigned localPort, int socketType, long eventMask,
-                const char* localAddress) override;
-    void SetNotifyWindow(platform::MessageTarget* window) override;
     bool Connect(const std::string& address, int port) override;
     bool SendBytes(const std::uint8_t* data, std::int32_t length) override;
-    void CopyLastReceived(std::uint8_t* destination, std::int32_t& outLength) override;
     void Close() override;
-    std::string LastErrorText() const override { return inner_->LastErrorText(); }
-    void SetConnectTimeoutMs(int milliseconds) override {
-        inner_->SetConnectTimeoutMs(milliseconds);
-    }
 
   private:
-    void PostMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) override;
+    void Notified(unsigned message) override;
+    void Read(const std::uint8_t* chunk, std::int32_t length) override;
     std::string FrameOfTotal() const;
     // Tells the replies to the last frame after its first one, if any came, and forgets them.
     void TellMoreReplies();
 
-    std::unique_ptr<transfer::DeviceLink> inner_;
     Print print_;
     TotalFrames totalFrames_;
-    platform::MessageTarget* window_ = nullptr;
     int framesSent_ = 0;  // frames handed to the inner link, counting a failed send
     // Replies to the last frame sent: how many came, how many came after the first, how many
     // of those were "OK", and the start of the first of those.

@@ -32,4 +32,32 @@ class UploadEvents {
     virtual void Render() {}
 };
 
+// Passes every event on to another UploadEvents (the printer): the base of those that watch an
+// upload's events on their way, each of which overrides only what it notes.
+class ForwardingUploadEvents : public UploadEvents {
+  public:
+    explicit ForwardingUploadEvents(UploadEvents& printer) : printer_(printer) {}
+
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override {
+        printer_.Progress(index, percent, framesTaken, totalFrames);
+    }
+    void Message(int index, const std::string& text, const std::string& caption,
+                 unsigned style) override {
+        printer_.Message(index, text, caption, style);
+    }
+    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
+                 const std::string& cause) override {
+        printer_.Attempt(index, attempt, attempts, pauseMs, message, cause);
+    }
+    void Finished(int index, const DeviceRunReport& report) override {
+        printer_.Finished(index, report);
+    }
+    bool WantsSteps() const override { return printer_.WantsSteps(); }
+    void Step(int index, const std::string& line) override { printer_.Step(index, line); }
+    void Render() override { printer_.Render(); }
+
+  private:
+    UploadEvents& printer_;
+};
+
 }  // namespace cli

@@ -7,6 +7,7 @@
 #include "platform/async_socket_qt.h"
 #include "platform/user_folders.h"
 #include "transfer/frames.h"
+#include "vellumix_version.h"
 
 namespace cli {
 
@@ -32,37 +33,24 @@ std::string LedgerLine(const std::string& path, const std::string& reason) {
 
 }  // namespace
 
-class UploadLedger::Watcher : public UploadEvents {
+class UploadLedger::Watcher : public ForwardingUploadEvents {
   public:
-    Watcher(UploadLedger& owner, UploadEvents& printer) : owner_(owner), printer_(printer) {}
+    Watcher(UploadLedger& owner, UploadEvents& printer)
+        : ForwardingUploadEvents(printer), owner_(owner) {}
 
-    void Progress(int index, float percent, int framesTaken, int totalFrames) override {
-        printer_.Progress(index, percent, framesTaken, totalFrames);
-    }
-    void Message(int index, const std::string& text, const std::string& caption,
-                 unsigned style) override {
-        printer_.Message(index, text, caption, style);
-    }
-    void Attempt(int index, int attempt, int attempts, int pauseMs, const std::string& message,
-                 const std::string& cause) override {
-        printer_.Attempt(index, attempt, attempts, pauseMs, message, cause);
-    }
     void Finished(int index, const DeviceRunReport& report) override {
         owner_.Ended(index, report);
-        printer_.Finished(index, report);
+        ForwardingUploadEvents::Finished(index, report);
     }
-    bool WantsSteps() const override { return printer_.WantsSteps(); }
-    void Step(int index, const std::string& line) override { printer_.Step(index, line); }
     void Render() override {
         if (!owner_.pending_.empty() && ledger::NowMs() - owner_.lastFlushMs_ >= kFlushPeriodMs) {
             owner_.Flush();
         }
-        printer_.Render();
+        ForwardingUploadEvents::Render();
     }
 
   private:
     UploadLedger& owner_;
-    UploadEvents& printer_;
 };
 
 void AddLedgerFileOption(CLI::App& command, LedgerOptions& options) {

@@ -280,6 +280,7 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
         listener.parser = std::make_unique<transfer::DeviceStreamParser>(options_.maxImageBytes);
         listener.frames = FrameBounds{};
         listener.lastFrameAtMs.reset();
+        listener.readPending = false;
         Say(listener, "connection from " + PeerName(*socket));
         connect(socket, &QTcpSocket::readyRead, this,
                 [this, &listener, socket] { OnReadyRead(listener, socket); });
@@ -290,9 +291,26 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
 }
 
 void DeviceSimulator::OnReadyRead(Listener& listener, QTcpSocket* socket) {
-    if (listener.client != nullptr && socket == listener.client) {
-        Consume(listener, listener.client->readAll());
+    if (listener.client == nullptr || socket != listener.client) {
+        return;
     }
+    if (!options_.oneFramePerRead) {
+        Consume(listener, listener.client->readAll());
+        return;
+    }
+    // Such firmware polls its receive buffer: what arrived within one poll period comes out of
+    // one read, however quickly this process would have woken up for it.
+    if (listener.readPending) {
+        return;
+    }
+    listener.readPending = true;
+    const quint64 connection = listener.connectionSerial;
+    QTimer::singleShot(kFirmwarePollMs, this, [this, &listener, connection] {
+        listener.readPending = false;
+        if (listener.client != nullptr && listener.connectionSerial == connection) {
+            Consume(listener, listener.client->readAll());
+        }
+    });
 }
 
 void DeviceSimulator::OnDisconnected(Listener& listener, QTcpSocket* socket) {

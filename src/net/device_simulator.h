@@ -24,6 +24,9 @@ inline constexpr int kDefaultDevicePort = 8001;
 inline constexpr const char* kDefaultDeviceAddress = "127.0.0.1";
 // A split answer is written as two pieces this far apart, so the client reads two chunks.
 inline constexpr int kSplitAnswerGapMs = 100;
+// How often the modelled one-frame-per-read firmware looks at its receive buffer: well below
+// the contract's 150 ms between frames, well above the time between two back-to-back sends.
+inline constexpr int kFirmwarePollMs = 50;
 // A connection that sends nothing for this long while the device waits for it is dropped, so
 // a silent client cannot hold the one upload slot of its address for long.
 inline constexpr int kDeviceIdleTimeoutMs = 10000;
@@ -135,6 +138,7 @@ class DeviceSimulator : public QObject {
         std::unique_ptr<QTimer> idleTimer;
         FrameBounds frames;
         std::optional<std::int64_t> lastFrameAtMs;  // when the last frame began to arrive
+        bool readPending = false;                   // a firmware poll is due
     };
 
     void OnNewConnection(Listener& listener);

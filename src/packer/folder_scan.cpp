@@ -242,10 +242,4 @@ ScanResult ScanWebFolderWith(const std::string& folderPath, const std::string& p
     return result;
 }
 
-int ScanWebFolder(const std::string& folderPath, const std::string& prefix, WebFileTable& table,
-                  std::vector<SkippedEntry>* skipped) {
-    ScanWebFolderWith(folderPath, prefix, table, ScanOptions{}, skipped);
-    return 1;
-}
-
 }  // namespace packer

@@ -70,14 +70,10 @@ struct ScanResult {
 // the folder's relative path in image form ("" for the chosen folder). Links are followed, but a
 // folder that is already on the current path is not entered again; FIFOs, sockets and devices are
 // not added. Such entries, and sub-folders that cannot be opened, are listed in `skipped` when
-// given. Always returns 1; the walk stops early when the table is full or a default bound is
-// reached.
-int ScanWebFolder(const std::string& folderPath, const std::string& prefix, WebFileTable& table,
-                  std::vector<SkippedEntry>* skipped = nullptr);
-
-// The same walk with exclusions and bounds, saying how it ended. Files matching an exclude
-// pattern take no slot and are listed in `skipped` as Excluded. The walk stops at the first
-// file that finds the table full (Overflowed() is then true) or when a bound is reached.
+// given. Files matching an exclude pattern of `options` take no slot and are listed in
+// `skipped` as Excluded. The walk stops at the first file that finds the table full
+// (Overflowed() is then true) or when a bound of `options` is reached; the result says how it
+// ended.
 ScanResult ScanWebFolderWith(const std::string& folderPath, const std::string& prefix,
                              WebFileTable& table, const ScanOptions& options,
                              std::vector<SkippedEntry>* skipped);

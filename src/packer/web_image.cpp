@@ -114,21 +114,8 @@ void StoreU32LE(std::uint8_t* destination, std::uint32_t value) {
     destination[3] = static_cast<std::uint8_t>((value >> 24) & 0xFF);
 }
 
-int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuffer,
-                platform::MessageBoxSink& messages) {
-    WebFileReader reader;
-    const platform::Result<std::int64_t> size =
-        reader.Read(localPath, readBuffer, readBuffer.size());
-    if (!size) {
-        ShowError(messages, OpenErrorMessage(localPath));
-        return 0;
-    }
-    return static_cast<int>(*size);
-}
-
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
-                  WebImage& image, std::vector<std::uint8_t>& /*readBuffer*/,
-                  platform::MessageBoxSink& messages, BuildReport* report,
+                  WebImage& image, platform::MessageBoxSink& messages, BuildReport* report,
                   const BuildOptions& options) {
     // What was left out is always tracked (a strict build needs it); what was stored only for
     // a caller that asked for a report.

@@ -59,28 +59,20 @@ struct WebImage {
 // Writes `value` as four bytes, least significant first, whatever the host's byte order.
 void StoreU32LE(std::uint8_t* destination, std::uint32_t value);
 
-// Reads the whole file into readBuffer (at most its size: a longer file gives readBuffer.size()).
-// Returns the byte count, 0 for an empty file and for one that cannot be opened, is not a
-// regular file or fails in the middle of reading (then "File [%s] Open ERROR!" is shown).
-int ReadWebFile(const std::string& localPath, std::vector<std::uint8_t>& readBuffer,
-                platform::MessageBoxSink& messages);
-
-// Scans webFolder into `table` and lays the files out in `image`. Returns 1 with
-// image.usedLength set, or 0 after showing the reason (caption "ERR", style 16) with
-// image.usedLength 0. File contents are read straight into `image.imageBuffer` (see WebImage);
-// `readBuffer` is not used and may be empty. The checks, in order: empty webFolder; the scan
-// stopped at its bounds; no file found; the directory (32 x N) larger than R; more files found
-// than the table holds; a strict build with anything left out by the scan; then per file in
-// table order: name of 24 bytes or more, file unreadable (left out, the build goes on), empty
-// (left out), a file beyond the N-th to store, content past R; last, a strict build with a file
-// left out as unreadable. `report`, when given, lists what was stored and what was left out and
-// why; on failure its `failure` holds the text of the message shown and it may give a cause
+// Scans webFolder into `table` and lays the files out in `image`. Returns 1 with image.usedLength
+// set, or 0 after showing the reason (caption "ERR", style 16) with image.usedLength 0. File
+// contents are read straight into `image.imageBuffer` (see WebImage). The checks, in order: empty
+// webFolder; the scan stopped at its bounds; no file found; the directory (32 x N) larger than R;
+// more files found than the table holds; a strict build with anything left out by the scan; then
+// per file in table order: name of 24 bytes or more, file unreadable (left out, the build goes on),
+// empty (left out), a file beyond the N-th to store, content past R; last, a strict build with a
+// file left out as unreadable. `report`, when given, lists what was stored and what was left out
+// and why; on failure its `failure` holds the text of the message shown and it may give a cause
 // beyond the message. `options` selects files and
-// strictness; by default every file is taken and nothing is refused for being left out. When
-// its stopRequested says so, the build returns 0 at once, showing nothing.
+// strictness; by default every file is taken and nothing is refused for being left out. When its
+// stopRequested says so, the build returns 0 at once, showing nothing.
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,
-                  WebImage& image, std::vector<std::uint8_t>& readBuffer,
-                  platform::MessageBoxSink& messages, BuildReport* report = nullptr,
-                  const BuildOptions& options = {});
+                  WebImage& image, platform::MessageBoxSink& messages,
+                  BuildReport* report = nullptr, const BuildOptions& options = {});
 
 }  // namespace packer

@@ -31,17 +31,6 @@ bool Resolve(const std::string& text, std::uint32_t& address, std::string& reaso
     return true;
 }
 
-std::string DottedAddress(std::uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-// "21 s" for whole seconds, else "1500 ms".
-std::string Duration(int milliseconds) {
-    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
-                                    : std::to_string(milliseconds) + " ms";
-}
-
 using Clock = std::chrono::steady_clock;
 
 int MillisecondsUntil(Clock::time_point deadline) {
@@ -172,7 +161,8 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
     // Refused before any packet: 0.0.0.0 (what a blank address field reads as) would reach
     // this machine, and a broadcast or multicast address no single device.
     if (!IsUnicastHostAddress(host)) {
-        Fail(EADDRNOTAVAIL, "address " + DottedAddress(host) + " is not a unicast host address");
+        Fail(EADDRNOTAVAIL,
+             "address " + DottedAddressText(host) + " is not a unicast host address");
         return false;
     }
     Fail(0);
@@ -185,7 +175,7 @@ bool AsyncSocket::Connect(const std::string& address, int port) {
         }
         const WaitResult waited = WaitFor(SocketWaitFor::kConnectEnd, connectTimeoutMs_);
         if (waited == WaitResult::kTimedOut) {
-            Fail(ETIMEDOUT, "timed out after " + Duration(connectTimeoutMs_));
+            Fail(ETIMEDOUT, "timed out after " + DurationText(connectTimeoutMs_));
             return false;
         }
         if (waited == WaitResult::kCancelled || waited == WaitResult::kFailed) {
@@ -229,7 +219,8 @@ int AsyncSocket::Send(const void* data, int length) {
                     Fail(ECONNRESET);
                     break;
                 case WaitResult::kTimedOut:
-                    Fail(ETIMEDOUT, "the device took no byte for " + Duration(kSendStallTimeoutMs));
+                    Fail(ETIMEDOUT,
+                         "the device took no byte for " + DurationText(kSendStallTimeoutMs));
                     break;
                 case WaitResult::kFailed:
                     break;  // WaitFor kept the system's error

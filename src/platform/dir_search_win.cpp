@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cwchar>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
 #include "platform/system_text.h"
 #include "platform/system_text_win.h"
 
@@ -24,16 +24,11 @@ std::string Joined(const std::string& folder, const char* name) {
 
 // Opens the file or folder itself (a link or junction is followed) just to ask who it is.
 std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
-    const HANDLE handle = CreateFileW(SystemPath(path).c_str(), 0,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
+    const UniqueHandle handle(CreateFileW(
+        SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool known = GetFileInformationByHandle(handle, &info) != 0;
-    CloseHandle(handle);
-    if (!known) {
+    if (!handle.IsOpen() || GetFileInformationByHandle(handle.Get(), &info) == 0) {
         return std::nullopt;
     }
     return FileIdentity{
@@ -85,8 +80,7 @@ ListOutcome ListFolderUpTo(const std::string& folderPath, std::vector<DirEntry>&
     const HANDLE search = FindFirstFileW(SystemPath(Joined(folderPath, "*")).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         // Even an empty folder lists "." and "..": failing here means it cannot be read.
-        const DWORD error = GetLastError();
-        outcome.error = std::system_category().message(static_cast<int>(error));
+        outcome.error = SystemErrorText(GetLastError());
         const DWORD attributes = GetFileAttributesW(SystemPath(folderPath).c_str());
         outcome.failure = attributes == INVALID_FILE_ATTRIBUTES          ? ListFailure::Missing
                           : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? ListFailure::NotAFolder

@@ -5,7 +5,7 @@
 
 #include "platform/error.h"
 
-// The steps of FileWriteLock that ask the system; file_lock.cpp (POSIX) and file_lock_win.cpp
+// The steps of FileWriteLock that ask the system; file_lock_posix.cpp (POSIX) and file_lock_win.cpp
 // (Windows) define them, file_lock_common.cpp puts them together.
 namespace platform::file_lock_steps {
 

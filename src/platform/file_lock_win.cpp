@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
 #include "platform/system_text_win.h"
 
 namespace platform::file_lock_steps {
@@ -19,31 +20,30 @@ Error Refuse(const std::string& lockPath, DWORD code, const std::string& why) {
 // then refuses both. Other writers may open the file at the same time (the sharing modes), since
 // only the lock decides.
 Result<std::intptr_t> OpenLockFile(const std::string& lockPath) {
-    const HANDLE handle =
-        CreateFileW(SystemPath(lockPath).c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    UniqueHandle handle(CreateFileW(SystemPath(lockPath).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.IsOpen()) {
         const DWORD code = GetLastError();
         return Refuse(lockPath, code, SystemErrorText(code));
     }
     BY_HANDLE_FILE_INFORMATION info{};
     std::string why;
     DWORD code = 0;
-    if (GetFileInformationByHandle(handle, &info) == 0) {
+    if (GetFileInformationByHandle(handle.Get(), &info) == 0) {
         code = GetLastError();
         why = SystemErrorText(code);
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         why = "a symbolic link";
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-               GetFileType(handle) != FILE_TYPE_DISK) {
+               GetFileType(handle.Get()) != FILE_TYPE_DISK) {
         why = "not a regular file";
     }
     if (!why.empty()) {
-        CloseHandle(handle);
         return Refuse(lockPath, code, why);
     }
-    return reinterpret_cast<std::intptr_t>(handle);
+    return reinterpret_cast<std::intptr_t>(handle.Release());
 }
 
 Result<TryOutcome> TryLock(std::intptr_t handle, const std::string& lockPath) {

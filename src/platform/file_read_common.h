@@ -5,8 +5,8 @@
 
 #include "platform/error.h"
 
-// The steps of ReadRegularFile and ReadStandardInput that ask the system; file_read.cpp (POSIX)
-// and file_read_win.cpp (Windows) define them, file_read_common.cpp puts them together.
+// The steps of ReadRegularFile and ReadStandardInput that ask the system; file_read_posix.cpp
+// (POSIX) and file_read_win.cpp (Windows) define them, file_read_common.cpp puts them together.
 namespace platform::file_read_steps {
 
 // No failure when the file at `path` may be opened; otherwise the error (a folder, a file that is

@@ -12,6 +12,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include "platform/handle_win.h"
 #include "platform/system_text.h"
 #include "platform/system_text_win.h"
 #include "platform/user_folders.h"
@@ -41,7 +42,7 @@ std::filesystem::path ResolveTarget(const std::string& path) {
     return named;
 }
 
-HANDLE CreateTempFile(const std::filesystem::path& target, std::string& tempPath) {
+UniqueHandle CreateTempFile(const std::filesystem::path& target, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -49,13 +50,13 @@ HANDLE CreateTempFile(const std::filesystem::path& target, std::string& tempPath
         "." + PathText(target.filename()) + ".tmp-" + std::to_string(GetCurrentProcessId());
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         tempPath = PathText(folder / FileSystemPath(stem + "-" + std::to_string(counter++)));
-        const HANDLE handle = CreateFileW(SystemPath(tempPath).c_str(), GENERIC_WRITE, 0, nullptr,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+        UniqueHandle handle(CreateFileW(SystemPath(tempPath).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (handle.IsOpen() || GetLastError() != ERROR_FILE_EXISTS) {
             return handle;
         }
     }
-    return INVALID_HANDLE_VALUE;
+    return UniqueHandle();
 }
 
 }  // namespace
@@ -105,25 +106,15 @@ Error ReplaceFileContents(const std::string& path, std::string_view contents) {
     }
 
     std::string tempPath;
-    const HANDLE handle = CreateTempFile(target, tempPath);
-    if (handle == INVALID_HANDLE_VALUE) {
+    UniqueHandle handle = CreateTempFile(target, tempPath);
+    if (!handle.IsOpen()) {
         return Fail("cannot create a file beside " + targetName, GetLastError());
     }
-    DWORD failure = 0;
-    std::string_view rest = contents;
-    while (!rest.empty() && failure == 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1u << 30));
-        DWORD written = 0;
-        if (WriteFile(handle, rest.data(), chunk, &written, nullptr) == 0 || written == 0) {
-            failure = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
-            break;
-        }
-        rest.remove_prefix(written);
-    }
-    if (failure == 0 && FlushFileBuffers(handle) == 0) {
+    DWORD failure = WriteAllToHandle(handle.Get(), contents.data(), contents.size());
+    if (failure == 0 && FlushFileBuffers(handle.Get()) == 0) {
         failure = GetLastError();
     }
-    CloseHandle(handle);
+    handle.Close();
     if (failure == 0) {
         failure = MoveOver(tempPath, targetName);
     }
@@ -203,13 +194,10 @@ bool IsStandardOutput(const std::string& path) {
     if (!out) {
         return false;
     }
-    const HANDLE named = CreateFileW(SystemPath(path).c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const auto info = InformationOf(named);
-    if (named != INVALID_HANDLE_VALUE) {
-        CloseHandle(named);
-    }
+    const UniqueHandle named(CreateFileW(
+        SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const auto info = InformationOf(named.Get());
     return info && info->dwVolumeSerialNumber == out->dwVolumeSerialNumber &&
            info->nFileIndexHigh == out->nFileIndexHigh && info->nFileIndexLow == out->nFileIndexLow;
 }

@@ -4,9 +4,6 @@
 #include <memory>
 #include <utility>
 
-class QObject;
-class QSocketNotifier;
-
 namespace platform {
 
 // Exit status of a program that a shell saw ended by SIGINT (Ctrl+C) or SIGTERM.
@@ -38,20 +35,18 @@ class InterruptSignals {
     // arrives, so that work which does not run the event loop can ask between its steps.
     int Caught() const;
 
-#ifdef _WIN32
-    // Runs the handler (the console event hands it over on the object's thread).
+    // Runs the handler: the system part hands each caught signal over here, on the object's
+    // thread.
     void Deliver(int exitStatus);
-#endif
 
   private:
-    void Drain();
+    // How the signals reach the event loop: a self-pipe and its notifier, or a receiver of the
+    // console's events (interrupt_signals_qt_posix.cpp, interrupt_signals_qt_win.cpp).
+    struct System;
 
     Handler handler_;
     bool active_ = false;
-    std::unique_ptr<QSocketNotifier> notifier_;
-#ifdef _WIN32
-    std::unique_ptr<QObject> receiver_;  // where console events are queued
-#endif
+    std::unique_ptr<System> system_;
 };
 
 }  // namespace platform

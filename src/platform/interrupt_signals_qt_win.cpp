@@ -51,13 +51,18 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-InterruptSignals::InterruptSignals(Handler handler) : handler_(std::move(handler)) {
+struct InterruptSignals::System {
+    std::unique_ptr<QObject> receiver;  // where console events are queued
+};
+
+InterruptSignals::InterruptSignals(Handler handler)
+    : handler_(std::move(handler)), system_(std::make_unique<System>()) {
     if (current != nullptr) {
         return;
     }
     firstCaught = 0;
-    receiver_ = std::make_unique<QObject>();
-    receiver = receiver_.get();
+    system_->receiver = std::make_unique<QObject>();
+    receiver = system_->receiver.get();
     current = this;
     active_ = SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
     if (!active_) {
@@ -84,7 +89,5 @@ void InterruptSignals::Deliver(int exitStatus) {
 int InterruptSignals::Caught() const {
     return firstCaught;
 }
-
-void InterruptSignals::Drain() {}
 
 }  // namespace platform

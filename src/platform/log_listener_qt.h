@@ -6,10 +6,6 @@
 #include <QByteArray>
 #include <QObject>
 
-class QLocalServer;
-class QLocalSocket;
-class QSocketNotifier;
-
 namespace platform {
 
 // Longest line kept whole; a client that sends more without a line feed gets it cut here.
@@ -34,7 +30,7 @@ class LogListener : public QObject {
     // user or something that is not a socket) or the system refuses.
     bool Start(std::string& error);
     const std::string& Path() const { return path_; }
-    bool HasClient() const { return client_ >= 0; }
+    bool HasClient() const;
     // Whether Start found and removed a stale socket file.
     bool RemovedStaleSocket() const { return removedStale_; }
 
@@ -45,6 +41,10 @@ class LogListener : public QObject {
     void ClientDisconnected();
 
   private:
+    // What serves the pipe: the listening socket and its client, or the named pipe's server
+    // (log_listener_qt_posix.cpp, log_listener_qt_win.cpp).
+    struct System;
+
     void OnAcceptReady();
     void OnClientReadable();
     void EmitLines();
@@ -53,17 +53,9 @@ class LogListener : public QObject {
     void DropClient();
 
     std::string path_;
-    int listener_ = -1;
-    int client_ = -1;
     bool removedStale_ = false;
-    std::unique_ptr<QSocketNotifier> acceptNotifier_;
-    std::unique_ptr<QSocketNotifier> clientNotifier_;
     QByteArray pending_;  // bytes of a line not yet ended
-#ifdef _WIN32
-    void OnNewConnection();
-    std::unique_ptr<QLocalServer> server_;
-    QLocalSocket* clientSocket_ = nullptr;  // owned by server_
-#endif
+    std::unique_ptr<System> system_;
 };
 
 }  // namespace platform

@@ -1,26 +1,37 @@
 #include "platform/log_listener_qt.h"
 
+#include <utility>
+
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QSocketNotifier>
 
 namespace platform {
 
 // Windows: the pipe is a named pipe served through Qt's local server. There is no socket file
 // to check or clean up; a second listener is refused by asking the name first.
 
+struct LogListener::System {
+    std::unique_ptr<QLocalServer> server;
+    QLocalSocket* client = nullptr;  // owned by server
+};
+
 LogListener::LogListener(std::string path, QObject* parent)
-    : QObject(parent), path_(std::move(path)) {}
+    : QObject(parent), path_(std::move(path)), system_(std::make_unique<System>()) {}
 
 LogListener::~LogListener() {
     DropClient();
-    if (server_) {
-        server_->close();
+    if (system_->server) {
+        system_->server->close();
     }
 }
 
+bool LogListener::HasClient() const {
+    return system_->client != nullptr;
+}
+
 bool LogListener::Start(std::string& error) {
-    if (server_) {
+    std::unique_ptr<QLocalServer>& server = system_->server;
+    if (server) {
         error = "already listening on " + path_;
         return false;
     }
@@ -34,32 +45,27 @@ bool LogListener::Start(std::string& error) {
             return false;
         }
     }
-    server_ = std::make_unique<QLocalServer>();
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    server_->setMaxPendingConnections(kLogListenBacklog);
-    if (!server_->listen(name)) {
-        error = "cannot serve " + path_ + ": " + server_->errorString().toStdString();
-        server_.reset();
+    server = std::make_unique<QLocalServer>();
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    server->setMaxPendingConnections(kLogListenBacklog);
+    if (!server->listen(name)) {
+        error = "cannot serve " + path_ + ": " + server->errorString().toStdString();
+        server.reset();
         return false;
     }
-    connect(server_.get(), &QLocalServer::newConnection, this, &LogListener::OnNewConnection);
+    connect(server.get(), &QLocalServer::newConnection, this, [this] { OnAcceptReady(); });
     return true;
 }
 
-void LogListener::OnNewConnection() {
-    OnAcceptReady();
-}
-
 void LogListener::OnAcceptReady() {
-    if (clientSocket_ != nullptr || !server_) {
+    if (system_->client != nullptr || !system_->server) {
         return;  // the next client waits its turn
     }
-    QLocalSocket* client = server_->nextPendingConnection();
+    QLocalSocket* client = system_->server->nextPendingConnection();
     if (client == nullptr) {
         return;
     }
-    clientSocket_ = client;
-    client_ = 1;
+    system_->client = client;
     connect(client, &QLocalSocket::readyRead, this, &LogListener::OnClientReadable);
     connect(client, &QLocalSocket::disconnected, this, &LogListener::OnClientReadable);
     emit ClientConnected();
@@ -67,30 +73,28 @@ void LogListener::OnAcceptReady() {
 }
 
 void LogListener::OnClientReadable() {
-    if (clientSocket_ == nullptr) {
+    if (system_->client == nullptr) {
         return;
     }
-    const QByteArray arrived = clientSocket_->readAll();
+    const QByteArray arrived = system_->client->readAll();
     if (!arrived.isEmpty()) {
         pending_.append(arrived);
         EmitLines();
     }
-    if (clientSocket_->state() == QLocalSocket::ConnectedState) {
+    if (system_->client->state() == QLocalSocket::ConnectedState) {
         return;
     }
     EndClient();
-    if (server_ && server_->hasPendingConnections()) {
+    if (system_->server && system_->server->hasPendingConnections()) {
         OnAcceptReady();
     }
 }
 
 void LogListener::DropClient() {
-    if (clientSocket_ == nullptr) {
+    QLocalSocket* client = std::exchange(system_->client, nullptr);
+    if (client == nullptr) {
         return;
     }
-    QLocalSocket* client = clientSocket_;
-    clientSocket_ = nullptr;
-    client_ = -1;
     client->disconnect(this);
     client->abort();
     // Possibly called from the socket's own signal: let Qt finish with it first.

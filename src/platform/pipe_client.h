@@ -21,8 +21,17 @@ inline constexpr int kPipeRetryPauseMs = 20;
 inline constexpr int kPipeWriteTimeoutMs = 1000;
 
 // "$XDG_RUNTIME_DIR/quillTest", or "/tmp/quillTest" when the variable is unset, empty or not a
-// folder.
+// folder. On Windows "\\.\pipe\quillTest", or "\\.\pipe\NAME" when the environment variable
+// VELLUMIX_LOG_PIPE holds a NAME of 1 to 200 characters without a backslash: the one way to keep
+// two listeners (two test runs, two users on one machine) apart, as the runtime folder does on
+// Linux.
 std::string LogPipePath();
+
+// How the pipe is named where a help text tells the user: what it is ("Socket"; Windows: "Named
+// pipe") and where it is unless told otherwise ("$XDG_RUNTIME_DIR/quillTest, else
+// /tmp/quillTest"; Windows: "\\.\pipe\quillTest").
+const char* LogPipeKindName();
+std::string LogPipeDefaultText();
 
 // Connects to the listener at `path`. Returns the connected descriptor (blocking, close-on-exec)
 // or -1: at once when nothing listens there (no such file, nobody accepting, not a socket, or a

@@ -3,17 +3,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
+
 namespace platform {
 
 namespace {
 
 constexpr const char* kPipeNamespace = "\\\\.\\pipe\\";
+constexpr const char* kPipeNameVariable = "VELLUMIX_LOG_PIPE";
+constexpr std::size_t kLongestPipeName = 200;
 
 // Pipe handles travel as ints: the system keeps kernel handles within 32 bits so that 32-bit
 // and 64-bit processes can share them, so the round trip loses nothing.
@@ -28,11 +33,12 @@ int DescriptorOf(HANDLE handle) {
 // One overlapped write of `length` bytes, waited for at most `timeoutMs` (INFINITE allowed).
 // Returns the bytes the listener took, or -1 when the pipe is broken.
 long WriteWithin(HANDLE pipe, const char* data, std::size_t length, DWORD timeoutMs) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
+    const UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!event.IsOpen()) {
         return -1;
     }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.Get();
     DWORD taken = 0;
     long result = -1;
     if (WriteFile(pipe, data, static_cast<DWORD>(length), &taken, &overlapped) != 0) {
@@ -46,7 +52,6 @@ long WriteWithin(HANDLE pipe, const char* data, std::size_t length, DWORD timeou
             result = static_cast<long>(taken);
         }
     }
-    CloseHandle(overlapped.hEvent);
     return result;
 }
 
@@ -61,9 +66,22 @@ std::string Joined(const char* data, std::size_t length, const char* suffix,
 
 }  // namespace
 
-// The named pipe "\\.\pipe\quillTest": the same name on every machine and for every user.
+// The named pipe "\\.\pipe\quillTest": the same name on every machine and for every user,
+// unless the environment names another.
 std::string LogPipePath() {
-    return std::string(kPipeNamespace) + kLogPipeName;
+    const char* chosen = std::getenv(kPipeNameVariable);
+    const std::string name = chosen == nullptr ? "" : chosen;
+    const bool usable =
+        !name.empty() && name.size() <= kLongestPipeName && name.find('\\') == std::string::npos;
+    return std::string(kPipeNamespace) + (usable ? name : kLogPipeName);
+}
+
+const char* LogPipeKindName() {
+    return "Named pipe";
+}
+
+std::string LogPipeDefaultText() {
+    return LogPipePath();
 }
 
 // WaitNamedPipeA answers at once when no listener has created the pipe, and waits up to

@@ -82,6 +82,10 @@ int SocketConnectPollMs();
 // The IPv4 address of a dotted address ("192.168.0.10", "192.168.000.010" alike: see
 // transfer::ReadIpv4Text); false when `text` is not one.
 bool ParseDottedAddress(const char* text, std::uint32_t& address);
+// "A.B.C.D" for an IPv4 address, as failure texts show it.
+std::string DottedAddressText(std::uint32_t address);
+// "21 s" for whole seconds, else "1500 ms", as failure texts give a time-out.
+std::string DurationText(int milliseconds);
 // The first IPv4 address of a dotted address or a host name; false with the resolver's reason
 // ("no IPv4 address" when it found none), or why a number is no address: only names go to the
 // resolver.

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 #include "platform/socket_system.h"
+#include "platform/system_text_win.h"
 
 namespace platform {
 
@@ -250,11 +250,7 @@ int SocketConnectPollMs() {
 
 // Winsock's own words, which say more than the errno value's.
 std::string SocketSystemText(const SocketError& error) {
-    std::string text = std::system_category().message(error.code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) {
-        text.pop_back();
-    }
-    return text;
+    return SystemErrorText(static_cast<unsigned long>(error.code));
 }
 
 // The POSIX texts of the socket errno values above, which the Windows C library does not know

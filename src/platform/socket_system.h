@@ -2,7 +2,7 @@
 
 // The system's socket declarations, for the socket-call files only: Winsock on Windows, the BSD
 // socket headers elsewhere. Both declare the address calls alike, so those live once, in
-// socket_addresses.cpp.
+// socket_calls_common.cpp.
 
 #include <cstdint>
 

@@ -19,17 +19,6 @@ namespace {
 // A queue this much consumed is moved down, so that it never grows beyond what is unsent.
 constexpr std::size_t kCompactAfterBytes = 4096;
 
-std::string Dotted(std::uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-// "21 s" for whole seconds, else "1500 ms".
-std::string Duration(int milliseconds) {
-    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
-                                    : std::to_string(milliseconds) + " ms";
-}
-
 // Handlers of an object that is being torn down may still be on the call stack: it goes once
 // the event loop is back, and nothing reaches it meanwhile.
 template <typename T>
@@ -142,7 +131,7 @@ void TcpClient::StartConnect(std::uint32_t address, int port) {
     // Refused before any packet: 0.0.0.0 would reach this machine, a broadcast or multicast
     // address no single device.
     if (!IsUnicastHostAddress(address)) {
-        lastErrorText_ = "address " + Dotted(address) + " is not a unicast host address";
+        lastErrorText_ = "address " + DottedAddressText(address) + " is not a unicast host address";
         FinishConnect(EADDRNOTAVAIL);
         return;
     }
@@ -167,7 +156,7 @@ void TcpClient::StartConnect(std::uint32_t address, int port) {
     connectTimer_ = std::make_unique<QTimer>();
     connectTimer_->setSingleShot(true);
     QObject::connect(connectTimer_.get(), &QTimer::timeout, connectTimer_.get(), [this] {
-        lastErrorText_ = "timed out after " + Duration(timeoutMs_);
+        lastErrorText_ = "timed out after " + DurationText(timeoutMs_);
         FinishConnect(ETIMEDOUT);
     });
     connectTimer_->start(timeoutMs_);

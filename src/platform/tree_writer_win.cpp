@@ -1,11 +1,11 @@
 #include "platform/tree_writer.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
 #include "platform/system_text.h"
 #include "platform/system_text_win.h"
 
@@ -16,10 +16,6 @@ bool Fail(TreeWriteError& error, std::size_t segment, std::string reason) {
     error.segment = segment;
     error.reason = std::move(reason);
     return false;
-}
-
-std::string SystemMessage(DWORD code) {
-    return std::system_category().message(static_cast<int>(code));
 }
 
 bool IsLink(DWORD attributes) {
@@ -42,7 +38,7 @@ Error TreeWriter::Open() {
         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return Error{code ? code.value() : static_cast<int>(ERROR_DIRECTORY),
                      "cannot create folder " + root_ + ": " +
-                         (code ? code.message() : SystemMessage(ERROR_DIRECTORY))};
+                         (code ? code.message() : SystemErrorText(ERROR_DIRECTORY))};
     }
     rootFd_ = 0;
     return {};
@@ -51,7 +47,7 @@ Error TreeWriter::Open() {
 bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::uint8_t* data,
                            std::size_t size, TreeWriteError& error) {
     if (rootFd_ < 0 || segments.empty()) {
-        return Fail(error, 0, SystemMessage(ERROR_INVALID_HANDLE));
+        return Fail(error, 0, SystemErrorText(ERROR_INVALID_HANDLE));
     }
     std::string path = root_;
     const std::size_t last = segments.size() - 1;
@@ -67,7 +63,7 @@ bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             if (CreateDirectoryW(SystemPath(path).c_str(), nullptr) == 0 &&
                 GetLastError() != ERROR_ALREADY_EXISTS) {
-                return Fail(error, i, SystemMessage(GetLastError()));
+                return Fail(error, i, SystemErrorText(GetLastError()));
             }
             attributes = GetFileAttributesW(SystemPath(path).c_str());
         }
@@ -85,36 +81,26 @@ bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::
                                  ? RemoveDirectoryW(SystemPath(path).c_str()) != 0
                                  : DeleteFileW(SystemPath(path).c_str()) != 0;
         if (!removed) {
-            return Fail(error, last, SystemMessage(GetLastError()));
+            return Fail(error, last, SystemErrorText(GetLastError()));
         }
     }
-    const HANDLE file = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return Fail(error, last, SystemMessage(GetLastError()));
+    UniqueHandle file(CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsOpen()) {
+        return Fail(error, last, SystemErrorText(GetLastError()));
     }
-    DWORD failure = 0;
-    while (size > 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        DWORD put = 0;
-        if (::WriteFile(file, data, chunk, &put, nullptr) == 0 || put == 0) {
-            failure = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
-            break;
-        }
-        data += put;
-        size -= put;
-    }
-    if (CloseHandle(file) == 0 && failure == 0) {
+    DWORD failure = WriteAllToHandle(file.Get(), data, size);
+    if (!file.Close() && failure == 0) {
         failure = GetLastError();
     }
     if (failure == 0) {
         return true;
     }
     error.partial = true;
-    if (DeleteFileA(path.c_str()) == 0) {
-        error.removeError = SystemMessage(GetLastError());
+    if (DeleteFileW(SystemPath(path).c_str()) == 0) {
+        error.removeError = SystemErrorText(GetLastError());
     }
-    return Fail(error, last, SystemMessage(failure));
+    return Fail(error, last, SystemErrorText(failure));
 }
 
 }  // namespace platform

@@ -22,6 +22,14 @@ std::optional<std::string> HomeFolder();
 // on Windows. Not created here; nothing when the system tells no place.
 std::optional<std::string> UserDataFolder();
 
+// The names the settings rule (app/settings_location.h) reads for the user's configuration
+// folder: the environment variable that names it ("XDG_CONFIG_HOME"; Windows: "APPDATA"), where
+// it lies below the home folder when that is unset (".config"; "AppData\Roaming"), and this
+// program's folder in it ("vellumix"; "Vellumix").
+extern const char* const kConfigHomeVariable;
+extern const char* const kConfigHomeBelowHome;
+extern const char* const kProgramConfigFolderName;
+
 // The login name of the user running the program, and the computer's name; empty when the
 // system does not tell.
 std::string UserName();

@@ -4,7 +4,7 @@
 
 #include "platform/error.h"
 
-// The steps of CreatePrivateFolders that ask the system; user_folders.cpp (POSIX) and
+// The steps of CreatePrivateFolders that ask the system; user_folders_posix.cpp (POSIX) and
 // user_folders_win.cpp (Windows) define them, user_folders_common.cpp walks the path with them.
 namespace platform::user_folder_steps {
 

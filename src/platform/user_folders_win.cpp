@@ -7,10 +7,15 @@
 
 #include <windows.h>
 
+#include "platform/handle_win.h"
 #include "platform/system_text.h"
 #include "platform/system_text_win.h"
 
 namespace platform {
+
+const char* const kConfigHomeVariable = "APPDATA";
+const char* const kConfigHomeBelowHome = "AppData\\Roaming";
+const char* const kProgramConfigFolderName = "Vellumix";
 
 // Access rights on Windows live in ACLs that no attribute shows (Program Files is a folder
 // without the read-only attribute that users still cannot write): the only sure answer is to
@@ -30,14 +35,13 @@ bool IsWritableFolder(const std::string& folder) {
     }
     probe += ".vellumix-write-probe-" + std::to_string(GetCurrentProcessId()) + "-" +
              std::to_string(counter++);
-    const HANDLE handle = CreateFileW(
-        SystemPath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(handle);
-    return true;
+    // Deleted again as it is closed.
+    return UniqueHandle(CreateFileW(SystemPath(probe).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN |
+                                        FILE_FLAG_DELETE_ON_CLOSE,
+                                    nullptr))
+        .IsOpen();
 }
 
 // The user's profile folder (%USERPROFILE%, else %HOMEDRIVE%%HOMEPATH% as older systems set).

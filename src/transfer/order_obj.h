@@ -11,12 +11,10 @@ inline constexpr int kFramePayloadCapacity = 4096;
 // One frame of the upload: payload bytes and whether the device must acknowledge it.
 // A frame holds only the bytes it carries: a few bytes (the magic and length frames) inside the
 // object, more on the heap, or, given with ReferData, none at all but a view of bytes the caller
-// keeps alive and unchanged for the frame's life (the image a data frame was cut from).
+// keeps alive and unchanged for the frame's life (the image a data frame was cut from). The
+// class name is the one the desktop program's design gives its frame object.
 class COrderObj {
   public:
-    COrderObj() = default;
-    virtual ~COrderObj() = default;
-
     // Sets length to `count` (kept within 0..kFramePayloadCapacity) and copies that many bytes.
     void SetData(const std::uint8_t* source, std::int32_t count);
     // Sets length to `count` (kept within 0..kFramePayloadCapacity) and refers to the bytes at

@@ -58,9 +58,6 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
 
     setFixedSize(units.ToPixels(kBoxSize.width, kBoxSize.height));
     ok->setFocus();
-    DoDataExchange(false);
 }
-
-void AboutBox::DoDataExchange(bool /*saveAndValidate*/) {}
 
 }  // namespace ui

@@ -15,10 +15,6 @@ class AboutBox : public QDialog {
     static constexpr char kSecondLine[] = "Web page uploader for PLCs";
 
     explicit AboutBox(QWidget* parent = nullptr);
-
-  protected:
-    // Nothing to exchange: the box holds no values.
-    void DoDataExchange(bool saveAndValidate);
 };
 
 }  // namespace ui

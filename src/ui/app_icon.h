@@ -10,8 +10,8 @@ namespace ui {
 inline constexpr const char* kAppIconResources[] = {":/vellumix.png", ":/vellumix-48.png",
                                                     ":/vellumix-64.png"};
 
-// The program's icon, for the window, its drag image and the About box. Registers the
-// compiled-in resources first (they live in a static library, so nothing else pulls them in).
+// The program's icon, for the window and the About box. Registers the compiled-in resources
+// first (they live in a static library, so nothing else pulls them in).
 QIcon AppIcon();
 
 }  // namespace ui

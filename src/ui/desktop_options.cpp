@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "vellumix_version.h"
+
 namespace ui {
 
 namespace {

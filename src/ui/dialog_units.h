@@ -25,9 +25,6 @@ class DialogUnits {
   public:
     explicit DialogUnits(const QFont& font);
 
-    int BaseWidth() const { return baseWidth_; }
-    int BaseHeight() const { return baseHeight_; }
-
     // Pixels of `units`, rounded to the nearest pixel (halves away from zero).
     int ToPixelsX(int units) const;
     int ToPixelsY(int units) const;

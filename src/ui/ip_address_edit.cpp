@@ -120,15 +120,6 @@ void IpAddressEdit::clear() {
     }
 }
 
-bool IpAddressEdit::isBlank() const {
-    for (const QLineEdit* edit : fields_) {
-        if (!edit->text().isEmpty()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 int IpAddressEdit::IndexOf(const QObject* object) const {
     for (int index = 0; index < kFieldCount; ++index) {
         if (fields_[static_cast<std::size_t>(index)] == object) {

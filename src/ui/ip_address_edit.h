@@ -33,8 +33,6 @@ class IpAddressEdit : public QFrame {
     bool setText(const std::string& address);
     // Empties all four fields.
     void clear();
-    // True when every field is blank.
-    bool isBlank() const;
 
     // The field widgets, left to right (for focus handling and tests).
     QLineEdit* field(int index) const { return fields_[static_cast<std::size_t>(index)]; }

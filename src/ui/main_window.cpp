@@ -249,8 +249,7 @@ bool MainWindow::OnInitDialog() {
 
 void MainWindow::AllocateBuffers() {
     // The image buffer and the file table grow with the files of each build (up to the
-    // capacity and the slot count), so nothing is taken up front for large limits; the builder
-    // reads contents straight into the image, so the read buffer stays empty.
+    // capacity and the slot count), so nothing is taken up front for large limits.
     FreeBuffers();
     if (!fileTable) {
         fileTable = std::make_unique<packer::WebFileTable>(context_.limits.maxFileCount);
@@ -258,7 +257,6 @@ void MainWindow::AllocateBuffers() {
 }
 
 void MainWindow::FreeBuffers() {
-    std::vector<std::uint8_t>().swap(readBuffer);
     std::vector<std::uint8_t>().swap(image.imageBuffer);
     image.usedLength = 0;
 }
@@ -399,8 +397,8 @@ int MainWindow::BuildWebImage() {
     if (!fileTable) {
         return 0;
     }
-    const int built = packer::BuildWebImage(webFolder, context_.limits, *fileTable, image,
-                                            readBuffer, context_.messages);
+    const int built =
+        packer::BuildWebImage(webFolder, context_.limits, *fileTable, image, context_.messages);
     if (built != 0) {
         ledger_.Started(AddressText(), Port(), image, webFolder);
     }

@@ -48,14 +48,18 @@ struct MainWindowContext {
 };
 
 // The program's one working window: device address and port, the web folder, Start, the
-// progress bar and Exit. It owns the working storage of an upload (file table, read buffer,
-// image) and hosts the upload sequencer, which it drives with its posted messages and timer 1.
+// progress bar and Exit. It owns the working storage of an upload (file table, image) and hosts
+// the upload sequencer, which it drives with its posted messages and timer 1.
 //
 // Life: construction makes the controls and the file table; the first show runs
 // OnInitDialog (empty buffers, address, port, stored folder; the image and file table grow with
 // the files of each build, up to the limits); ending the dialog in any way
 // (Exit, Enter, Escape, close button) runs OnDestroy, which abandons an upload in progress
 // without a message and frees the storage. Showing it again initialises it afresh.
+//
+// The handler names and signatures (OnInitDialog, DoDataExchange, OnSysCommand, OnDestroy) are
+// those of the desktop program's dialog design, kept so that the two read side by side;
+// OnInitDialog's constant true and OnSysCommand's unread parameter come from there too.
 class MainWindow : public QDialog, public transfer::SequencerHost {
     Q_OBJECT
 
@@ -112,8 +116,6 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     // Window-menu commands: the About entry (id with its low four bits cleared equal to
     // 0x10) opens a fresh About box modally; close closes; the rest is ignored.
     void OnSysCommand(unsigned id, platform::LParam parameter);
-    // The drag image of the window: its icon.
-    QIcon OnQueryDragIcon() const { return icon; }
     // File Path: choose a folder; a confirmed one becomes the web folder and is stored.
     void OnBrowse();
     // Start: runs an upload (the sequencer's Start).
@@ -141,7 +143,6 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
     bool IsOpen() const { return open_; }
     const std::string& WebFolder() const { return webFolder; }
     const packer::WebFileTable* FileTable() const { return fileTable.get(); }
-    const std::vector<std::uint8_t>& ReadBuffer() const { return readBuffer; }
     const packer::WebImage& Image() const { return image; }
     const transfer::UploadSequencer& Sequencer() const { return sequencer; }
     bool IsTimerRunning(unsigned timerId) const { return messageWindow.IsTimerRunning(timerId); }
@@ -194,7 +195,6 @@ class MainWindow : public QDialog, public transfer::SequencerHost {
 
     // Working storage of an upload.
     std::unique_ptr<packer::WebFileTable> fileTable;
-    std::vector<std::uint8_t> readBuffer;
     packer::WebImage image;
 
     // Records each Start's upload; before the sequencer, which may report into it as it goes.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 
 #include "ui/offscreen_dc.h"
@@ -95,37 +94,12 @@ void TextProgressBar::RedrawIfWidthChanged(double fraction) {
     repaint();
 }
 
-int TextProgressBar::SetText(const char* text) {
-    const std::string newText = text != nullptr ? text : "";
-    // The window's own text, as the control would keep it; the paint never shows it.
-    setWindowTitle(QString::fromStdString(newText));
-    if (newText != customText) {
-        customText = newText;
-        update();
-    }
-    return 1;
-}
-
-int TextProgressBar::GetText(char* buffer, int size) const {
-    if (buffer == nullptr || size <= 0) {
-        return 0;
-    }
-    // Always leave room for the terminator, so the caller gets a string even when cut.
-    const std::size_t count = std::min(customText.size(), static_cast<std::size_t>(size) - 1);
-    std::memcpy(buffer, customText.data(), count);
-    buffer[count] = '\0';
-    return static_cast<int>(count);
-}
-
 double TextProgressBar::PaintFraction() const {
     return (static_cast<double>(positionF) - lowerF) / (static_cast<double>(upperF) - lowerF) +
            kPaintFractionHair;
 }
 
 std::string TextProgressBar::DisplayText() const {
-    if (!customText.empty()) {
-        return customText;
-    }
     char text[64] = {};
     std::snprintf(text, sizeof text, "%.2f%%", PaintFraction() * kPercent);
     return text;
@@ -156,18 +130,16 @@ void TextProgressBar::paintEvent(QPaintEvent* event) {
     painter.fillRect(bar, barColour);
     painter.fillRect(rest, backgroundColour);
 
-    if (showText) {
-        const QString text = QString::fromStdString(DisplayText());
-        painter.setBackgroundMode(Qt::TransparentMode);
-        // No font is chosen: the surface's default font draws the text.
-        painter.setClipRect(bar);
-        painter.setPen(textColourOnBar);
-        painter.drawText(area, kTextFlags, text);
-        painter.setClipRect(rest);
-        painter.setPen(textColourOnBackground);
-        painter.drawText(area, kTextFlags, text);
-        painter.setClipping(false);
-    }
+    const QString text = QString::fromStdString(DisplayText());
+    painter.setBackgroundMode(Qt::TransparentMode);
+    // No font is chosen: the surface's default font draws the text.
+    painter.setClipRect(bar);
+    painter.setPen(textColourOnBar);
+    painter.drawText(area, kTextFlags, text);
+    painter.setClipRect(rest);
+    painter.setPen(textColourOnBackground);
+    painter.drawText(area, kTextFlags, text);
+    painter.setClipping(false);
     offscreen.Finish();
 }
 

@@ -8,7 +8,7 @@
 namespace ui {
 
 // Progress bar that draws itself completely: a solid bar for the part done, a solid rest, and
-// a centred text — the percentage with two decimals, or a text set by the caller — drawn twice
+// a centred text — the percentage with two decimals — drawn twice
 // through complementary clips so it reads in the rest's colour over the bar and in the bar's
 // colour over the rest. Every paint goes through an OffscreenDC and nothing erases the
 // background separately, so the control does not flicker.
@@ -40,26 +40,17 @@ class TextProgressBar : public QProgressBar {
     // Sets the float position only, then runs the redraw decision on the float range.
     float SetPos(float value);
 
-    // Stand-in for setting the window text: the text replaces the percentage while it is not
-    // empty (null counts as empty). A changed text invalidates the whole control. Returns 1.
-    int SetText(const char* text);
-    // Copies the custom text (not the window's own text) into `buffer` of `size` bytes and
-    // zero-terminates it; a longer text is cut to size - 1 bytes. Returns the bytes copied,
-    // without the terminator; 0 when `buffer` is null or `size` is 0 or less.
-    int GetText(char* buffer, int size) const;
-
     std::int32_t Position() const { return position; }
     std::int32_t RangeLower() const { return rangeLower; }
     std::int32_t RangeUpper() const { return rangeUpper; }
     float PositionF() const { return positionF; }
-    const std::string& CustomText() const { return customText; }
     std::int32_t LastBarWidth() const { return lastBarWidth; }
     QColor BarColour() const { return barColour; }
     QColor BackgroundColour() const { return backgroundColour; }
 
     // The area inside the border.
     QRect ClientRect() const { return contentsRect(); }
-    // The text the paint shows for the current state ("12.34%" or the custom text).
+    // The text the paint shows for the current state ("12.34%").
     std::string DisplayText() const;
 
   protected:
@@ -80,8 +71,6 @@ class TextProgressBar : public QProgressBar {
     float positionF = 0.0f;
     float upperF = 100.0f;
     float lowerF = 0.0f;
-    std::string customText;
-    bool showText = true;
     std::int32_t lastBarWidth = -1;  // -1 forces the next redraw
     QColor barColour;
     QColor backgroundColour;

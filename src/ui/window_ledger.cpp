@@ -7,6 +7,7 @@
 #include "platform/async_socket_qt.h"
 #include "platform/user_folders.h"
 #include "transfer/frames.h"
+#include "vellumix_version.h"
 
 namespace ui {
 

@@ -61,7 +61,7 @@ TEST(ParseDeviceAddressTest, TakesAnOptionalPortAndRefusesBadOnes) {
     }
 }
 
-TEST(ParseDeviceListTest, SkipsBlankLinesAndCommentsAndKeepsTheOrder) {
+TEST(DevicesFileTest, SkipsBlankLinesAndCommentsAndKeepsTheOrder) {
     const std::string text =
         "\xEF\xBB\xBF# line 1 is a comment, after a byte-order mark\r\n"
         "\n"
@@ -69,13 +69,13 @@ TEST(ParseDeviceListTest, SkipsBlankLinesAndCommentsAndKeepsTheOrder) {
         "\t127.0.0.2\t# trailing comment\n"
         "   # indented comment\n"
         "127.0.0.4";  // no final line end
-    const auto list = cli::ParseDeviceList(text, 8001);
+    const auto list = cli::CombineDevices({}, text, 8001);
     ASSERT_TRUE(list.ok()) << list.error;
     EXPECT_EQ(list.devices, (std::vector<DeviceAddress>{
                                 {"127.0.0.3", 9000}, {"127.0.0.2", 8001}, {"127.0.0.4", 8001}}));
 }
 
-TEST(ParseDeviceListTest, RefusesTheWholeListNamingTheBadLine) {
+TEST(DevicesFileTest, RefusesTheWholeListNamingTheBadLine) {
     struct Case {
         const char* what;
         std::string text;
@@ -104,16 +104,16 @@ TEST(ParseDeviceListTest, RefusesTheWholeListNamingTheBadLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto list = cli::ParseDeviceList(c.text, 8001);
+        const auto list = cli::CombineDevices({}, c.text, 8001);
         EXPECT_FALSE(list.ok());
         EXPECT_TRUE(list.devices.empty());
         EXPECT_NE(list.error.find(c.error), std::string::npos) << list.error;
     }
 }
 
-TEST(ParseDeviceListTest, EmptyOrCommentOnlyFileGivesNoDevice) {
+TEST(DevicesFileTest, EmptyOrCommentOnlyFileGivesNoDevice) {
     for (const char* text : {"", "\n\n", "# nothing here\r\n   \r\n"}) {
-        const auto list = cli::ParseDeviceList(text, 8001);
+        const auto list = cli::CombineDevices({}, text, 8001);
         EXPECT_TRUE(list.ok()) << list.error;
         EXPECT_TRUE(list.devices.empty());
     }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "json_lines_check.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -268,9 +269,7 @@ TEST_F(FleetUploadCli, SimulatorRefusesAddressesThatAreNotFourDecimalFields) {
 // Under an open-file limit that cannot be raised (soft = hard), too many devices are refused as
 // a whole before any connection, instead of failing one by one.
 TEST_F(FleetUploadCli, MoreDevicesThanTheOpenFileLimitAllowsAreRefusedBeforeConnecting) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows sets no open-file limit on sockets";
-#endif
+    VELLUMIX_SKIP_ON_WINDOWS("Windows sets no open-file limit on sockets");
     std::string list;
     for (int host = 1; host <= 40; ++host) {
         list += "127.0.7." + std::to_string(host) + "\n";

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -108,9 +109,7 @@ TEST_F(CliFixture, WritesUsedBytesOrWholeCapacityWithFull) {
 }
 
 TEST_F(CliFixture, JsonReportIsJsonLinesWithAResultAlsoOnFailure) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the expected JSON holds Windows paths unescaped";
-#endif
+    VELLUMIX_SKIP_ON_WINDOWS("the expected JSON holds Windows paths unescaped");
     work.Write("site/a.htm", "hello");
     work.Write("site/a.map", "x");
     const std::string site = (work.path() / "site").string();
@@ -140,9 +139,8 @@ TEST_F(CliFixture, JsonReportIsJsonLinesWithAResultAlsoOnFailure) {
 }
 
 TEST_F(CliFixture, LeftOutEntriesAreCountedAndRefusedWithStrict) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     struct Case {
         std::vector<std::string> options;
         int exitCode;
@@ -297,9 +295,8 @@ TEST_F(CliFixture, ListReportsMalformedImage) {
 // list and extract hung on a FIFO, aborted on a folder, said only "cannot open", wrote one of two
 // same-named entries over the other, printed names raw, and had no -, --json schema or -v.
 TEST_F(CliFixture, ListAndExtractRefuseWhatTheyCannotUseAndSayWhy) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     const std::string w = work.path().string();
     const std::string ok = work.Write("ok.img", ImageNamed("/a.h")).string();
     const std::string dup = work.Write("dup.img", ImageOfNames({"/a", "/b", "/a"})).string();
@@ -396,9 +393,7 @@ TEST_F(CliFixture, PackLeavesItsOutputFileOutOfTheImage) {
 
 // On a full disk extract left the file it was writing cut short.
 TEST_F(CliFixture, ExtractRemovesAFileItCouldNotWriteWhole) {
-#ifdef _WIN32
-    GTEST_SKIP() << "needs a file size limit (ulimit -f)";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("needs a file size limit (ulimit -f)");
     work.Write("site/a.htm", "a");
     work.Write("site/b.htm", std::string(65536, 'b'));
     const std::string image = (work.path() / "i.img").string();
@@ -414,15 +409,12 @@ TEST_F(CliFixture, ExtractRemovesAFileItCouldNotWriteWhole) {
                               "(1 of 2 files written)\n");
     EXPECT_EQ(ReadFile(out + "/a.htm"), "a");
     EXPECT_FALSE(fs::exists(out + "/b.htm"));
-#endif
 }
 
 // pack -o replaced whatever stood at the target by a new regular file: a device node, a FIFO,
 // a link to stdout (nothing reached stdout); a folder was not refused.
 TEST_F(CliFixture, PackOutputKeepsWhatTheTargetIs) {
-#ifdef _WIN32
-    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
-#endif
+    VELLUMIX_SKIP_ON_WINDOWS("making symbolic links needs a privilege on Windows");
     work.Write("site/a.htm", "hello");
     const std::string site = (work.path() / "site").string();
     const std::string w = work.path().string();
@@ -467,9 +459,7 @@ TEST_F(CliFixture, PackOutputKeepsWhatTheTargetIs) {
 // Output that is lost fails every command, said once at the end; a reader that has gone (a
 // pipe closed, SIGPIPE ignored) ends the tool quietly with the status of SIGPIPE.
 TEST_F(CliFixture, LostStandardOutputFailsTheCommandOnce) {
-#ifdef _WIN32
-    GTEST_SKIP() << "no /dev/full, no FIFO";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("no /dev/full, no FIFO");
     const std::string web = (testing_support::ExamplesPath() / "web").string();
     const std::string image = (work.path() / "web.img").string();
     ASSERT_EQ(Pack({web, "-o", image}).exitCode, 0);
@@ -494,7 +484,6 @@ TEST_F(CliFixture, LostStandardOutputFailsTheCommandOnce) {
         EXPECT_EQ(result.exitCode, script == full ? 1 : 141) << args[0] << " " << args[1];
         EXPECT_EQ(result.err, script == full ? noSpace : "") << args[0] << " " << args[1];
     }
-#endif
 }
 
 // A refused command line still ends --json output with its result.

@@ -14,6 +14,7 @@
 
 #include "platform/file_lock.h"
 #include "platform/system_text.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -116,9 +117,8 @@ TEST_F(SettingsCli, FailedWriteExitsOneWithMessage) {
 }
 
 TEST_F(SettingsCli, ReadOnlyFolderExitsOneAndKeepsFile) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root";
     }

@@ -10,6 +10,7 @@
 #endif
 
 #include "app/settings_location.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -48,9 +49,8 @@ TEST(SettingsLocationCli, WritableProgramFolderKeepsFileBesideProgram) {
 // An installed copy in a folder we may not write: the settings go to the user's folder, which
 // the first write creates.
 TEST(SettingsLocationCli, ReadOnlyProgramFolderStoresInUserConfigFolder) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root";
     }
@@ -79,9 +79,8 @@ TEST(SettingsLocationCli, ReadOnlyProgramFolderStoresInUserConfigFolder) {
 }
 
 TEST(SettingsLocationCli, UncreatableUserFolderFailsTheWriteLoudly) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root";
     }

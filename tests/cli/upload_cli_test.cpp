@@ -16,6 +16,7 @@
 #endif
 
 #include "json_lines_check.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -24,6 +25,7 @@ using testing_support::BackgroundProcess;
 using testing_support::CliPath;
 using testing_support::ExamplesPath;
 using testing_support::ParseJsonLines;
+using testing_support::PrivateLogPipe;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
 using testing_support::TempDir;
@@ -104,56 +106,6 @@ TEST_F(UploadCli, UploadsExamplesAndTheDeviceGetsExactlyThePackedImage) {
     EXPECT_FALSE(received.empty());
     EXPECT_EQ(received, ReadFile(packed));
 }
-
-struct FaultCase {
-    const char* name;
-    std::vector<std::string> deviceOptions;
-    const char* cause;  // pattern of the line after the message, past "vellumix-cli: HOST:PORT: "
-};
-
-void PrintTo(const FaultCase& faultCase, std::ostream* out) {
-    *out << faultCase.name;
-}
-
-class UploadCliFault : public UploadCli, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(UploadCliFault, DeviceMisbehavingEndsInUpdateError) {
-    Simulator device(GetParam().deviceOptions, dir_);
-    ASSERT_FALSE(device.Port().empty()) << device.Process().Output();
-    const auto result = Upload(device.Port());
-    EXPECT_EQ(result.exitCode, 1) << result.out;
-    const std::string causeLine = "vellumix-cli: 127.0.0.1:" + device.Port() + ": ";
-    EXPECT_TRUE(std::regex_search(
-        result.err, std::regex("^Web Server Update ERROR!\n" + causeLine + GetParam().cause)))
-        << result.err;
-    EXPECT_EQ(result.out.find("Web Server Update OK!"), std::string::npos);
-    EXPECT_NE(device.Process().WaitForExit(kStartMs), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Simulator, UploadCliFault,
-    ::testing::Values(
-        FaultCase{"NoAnswerToMagic",
-                  {"--no-answer-after", "0"},
-                  "frame 1 of 13: no answer within 3000 ms\n"},
-        FaultCase{"NoAnswerToSecondBlock",
-                  {"--no-answer-after", "2"},
-                  "frame 5 of 13: no answer within 3000 ms\n"},
-        // A reply that is not exactly OK is named, not taken for no answer.
-        FaultCase{"AnswerWithLineEnd",
-                  {"--answer", "OK\\r\\n"},
-                  "frame 1 of 13: the device answered \"OK\\\\r\\\\n\" \\(not OK\\)\n"},
-        FaultCase{"AnswerSplitInTwo",
-                  {"--split-answer"},
-                  "frame 1 of 13: the device answered \"O\" \\(not OK\\)\n"},
-        FaultCase{"CloseAfterMagic",
-                  {"--close-after", "0"},
-                  "frame [0-9]+ of 13: the device closed the connection\n"},
-        FaultCase{"ResetAfterFirstBlock",
-                  {"--reset-after", "1"},
-                  // Windows may report the reset at the next send before the close event.
-                  "frame [0-9]+ of 13: (connection lost|send): "}),
-    [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
 
 TEST_F(UploadCli, LateButTimelyAnswersStillSucceed) {
     Simulator device({"--delay-ms", "400"}, dir_);
@@ -246,9 +198,8 @@ TEST_F(UploadCli, JsonReportsEachFailedTryAsAnAttempt) {
 // The image file of `pack -o` goes out byte for byte, from a path or from standard input, and
 // what `list` refuses (or what exceeds --max-rom) is refused before any connection.
 TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     const std::string packed = (dir_.path() / "web.img").string();
     ASSERT_EQ(RunProcess({CliPath(), "pack", (ExamplesPath() / "web").string(), "-o", packed,
                           "--ini", ini_})
@@ -319,9 +270,7 @@ TEST_F(UploadCli, ImageFilesAreSentExactlyOrRefusedBeforeConnecting) {
 
 // upload - read up to 256 MiB of standard input before refusing an image larger than R.
 TEST_F(UploadCli, StandardInputIsReadNoFurtherThanTheCapacity) {
-#ifdef _WIN32
-    GTEST_SKIP() << "needs a POSIX shell";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("needs a POSIX shell");
     const auto result = RunProcess({"/bin/sh", "-c", "\"$0\" \"$@\"; wc -c | tr -d ' '", CliPath(),
                                     "upload", "-", "--dry-run", "--max-rom", "4", "--ini", ini_},
                                    std::string(10000, 'x'));
@@ -329,7 +278,6 @@ TEST_F(UploadCli, StandardInputIsReadNoFurtherThanTheCapacity) {
               "upload: image standard input is larger than the device's capacity: more than "
               "4096 bytes (--max-rom)\n");
     EXPECT_EQ(result.out, std::to_string(10000 - 4097) + "\n");  // left unread
-#endif
 }
 
 // -q prints nothing on success; -v every step of the connection.
@@ -371,7 +319,7 @@ TEST_F(UploadCli, DryRunReportsWithoutConnectingAndDeviceIsRequiredOtherwise) {
 TEST_F(UploadCli, DiagnosticListenerSeesEveryFrameAndReply) {
     const std::string runtime = (dir_.path() / "run").string();
     std::filesystem::create_directories(runtime);
-    BackgroundProcess listener({CliPath(), "log"}, {{"XDG_RUNTIME_DIR", runtime}});
+    BackgroundProcess listener({CliPath(), "log"}, PrivateLogPipe(runtime));
     ASSERT_TRUE(listener.WaitForOutput("\n", kStartMs)) << listener.Output();
 
     Simulator device({}, dir_);
@@ -379,7 +327,7 @@ TEST_F(UploadCli, DiagnosticListenerSeesEveryFrameAndReply) {
     std::vector<std::string> args = {CliPath(),     "upload",    (ExamplesPath() / "web").string(),
                                      "--device",    "127.0.0.1", "--port",
                                      device.Port(), "--ini",     ini_};
-    const auto result = RunProcess(args, "", {{"XDG_RUNTIME_DIR", runtime}}, kUploadMs);
+    const auto result = RunProcess(args, "", PrivateLogPipe(runtime), kUploadMs);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     ASSERT_TRUE(listener.WaitForOutput("Socket::Close(index=0)", kStartMs)) << listener.Output();
     const std::string log = listener.Output();

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "vellumix_version.h"
 
 using testing_support::CliPath;
 using testing_support::RunProcess;

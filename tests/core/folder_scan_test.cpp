@@ -20,11 +20,12 @@
 #include "platform/exe_path.h"
 #include "platform/file_read.h"
 #include "platform/system_text.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
 
-using packer::ScanWebFolder;
+using packer::ScanWebFolderWith;
 using packer::WebFileTable;
 using testing_support::TempDir;
 
@@ -101,7 +102,7 @@ TEST(ScanWebFolder, FormsThreeNamesDepthFirstInListingOrder) {
     const std::string root = dir.path().string();
 
     WebFileTable table(40);
-    EXPECT_EQ(ScanWebFolder(root, "", table), 1);
+    ScanWebFolderWith(root, "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/A/deep/er/f.htm", "/A/z.gif",
                                                            "/a2/x.htm", "/b.htm", "/c.css"}));
     EXPECT_EQ(table[0].baseName, "f.htm");
@@ -117,7 +118,7 @@ TEST(ScanWebFolder, KeepsDoubledSeparatorOfFolderEndingInSlash) {
     const std::string root = dir.path().string() + "/";
 
     WebFileTable table(40);
-    ScanWebFolder(root, "", table);
+    ScanWebFolderWith(root, "", table, {}, nullptr);
     ASSERT_EQ(table.CountWebFiles(), 2);
 #ifdef _WIN32
     // "E:\\" and the like: Windows paths take no second separator.
@@ -135,7 +136,7 @@ TEST(ScanWebFolder, UsesPrefixForImageNames) {
     TempDir dir;
     dir.Write("f.htm", "x");
     WebFileTable table(40);
-    ScanWebFolder(dir.path().string(), "a/b", table);
+    ScanWebFolderWith(dir.path().string(), "a/b", table, {}, nullptr);
     ASSERT_EQ(table.CountWebFiles(), 1);
     EXPECT_EQ(table[0].imageName, "/a/b/f.htm");
 }
@@ -145,9 +146,9 @@ TEST(ScanWebFolder, LeavesTableEmptyForOnlyEmptySubFoldersOrMissingFolder) {
     std::filesystem::create_directories(dir.path() / "a" / "b");
     std::filesystem::create_directories(dir.path() / "c");
     WebFileTable table(40);
-    EXPECT_EQ(ScanWebFolder(dir.path().string(), "", table), 1);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(table.CountWebFiles(), 0);
-    EXPECT_EQ(ScanWebFolder((dir.path() / "missing").string(), "", table), 1);
+    ScanWebFolderWith((dir.path() / "missing").string(), "", table, {}, nullptr);
     EXPECT_EQ(table.CountWebFiles(), 0);
 }
 
@@ -156,14 +157,12 @@ TEST(ScanWebFolder, EntersEmptyFilesAndHiddenFiles) {
     dir.Write(".htaccess", "");
     dir.Write("zero.txt", "");
     WebFileTable table(40);
-    ScanWebFolder(dir.path().string(), "", table);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/.htaccess", "/zero.txt"}));
 }
 
 TEST(ScanWebFolder, DoesNotRecurseForeverThroughLinkToParent) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a/f.htm", "x");
     std::filesystem::create_directory_symlink("..", dir.path() / "a" / "loop");
@@ -171,18 +170,15 @@ TEST(ScanWebFolder, DoesNotRecurseForeverThroughLinkToParent) {
 
     WebFileTable table(40);
     std::vector<packer::SkippedEntry> skipped;
-    ScanWebFolder(dir.path().string(), "", table, &skipped);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, &skipped);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/a/f.htm"}));
     ASSERT_EQ(skipped.size(), 2u);
     EXPECT_EQ(skipped[0].localPath, dir.path().string() + "/a/loop");
     EXPECT_STREQ(skipped[0].reason.c_str(), packer::kSkipFolderLoop);
-#endif
 }
 
 TEST(ScanWebFolder, FollowsLinkToFolderOutsideAndToFile) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir outside;
     outside.Write("shared.css", "x");
     TempDir dir;
@@ -192,22 +188,20 @@ TEST(ScanWebFolder, FollowsLinkToFolderOutsideAndToFile) {
     std::filesystem::create_directory_symlink(outside.path(), dir.path() / "lib2");
 
     WebFileTable table(40);
-    ScanWebFolder(dir.path().string(), "", table);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     EXPECT_EQ(ImageNames(table),
               (std::vector<std::string>{"/alias.css", "/lib/shared.css", "/lib2/shared.css"}));
-#endif
 }
 
 TEST(ScanWebFolder, SkipsFifoWithoutOpeningIt) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     TempDir dir;
     ASSERT_EQ(mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
     dir.Write("index.htm", "x");
     WebFileTable table(40);
     std::vector<packer::SkippedEntry> skipped;
-    ScanWebFolder(dir.path().string(), "", table, &skipped);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, &skipped);
     EXPECT_EQ(ImageNames(table), (std::vector<std::string>{"/index.htm"}));
     ASSERT_EQ(skipped.size(), 1u);
     EXPECT_STREQ(skipped[0].reason.c_str(), packer::kSkipNotAFile);
@@ -220,7 +214,7 @@ TEST(ScanWebFolder, HandlesLocalPathsLongerThan256Bytes) {
     const std::string relative = longFolder + "/" + longFolder + "/f.htm";
     dir.Write(relative, "x");
     WebFileTable table(1);
-    ScanWebFolder(dir.path().string(), "", table);
+    ScanWebFolderWith(dir.path().string(), "", table, {}, nullptr);
     ASSERT_EQ(table.CountWebFiles(), 1);
     EXPECT_EQ(table[0].localPath, dir.path().string() + Native("/" + relative));
     EXPECT_GT(table[0].localPath.size(), 400u);
@@ -266,9 +260,8 @@ void MakeLinkWeb(const std::filesystem::path& root, int levels) {
 #endif
 
 TEST(ScanWebFolder, WebOfFolderLinksEndsAtTheBoundsOrAFullTable) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder links on Windows need privileges a test may not have");
+#ifndef _WIN32
     struct Case {
         bool fileAtTheBottom;
         packer::ScanEnd end;
@@ -305,9 +298,8 @@ bool AsOrdinaryUser(const std::function<bool()>& check) {
 #endif
 
 TEST(ScanWebFolder, ReportsSubFolderItCannotOpen) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     TempDir dir;
     dir.Write("a.htm", "x");
     dir.Write("sub/b.htm", "y");
@@ -317,7 +309,7 @@ TEST(ScanWebFolder, ReportsSubFolderItCannotOpen) {
     EXPECT_TRUE(AsOrdinaryUser([&root] {
         WebFileTable table(40);
         std::vector<packer::SkippedEntry> skipped;
-        ScanWebFolder(root, "", table, &skipped);
+        ScanWebFolderWith(root, "", table, {}, &skipped);
         return ImageNames(table) == std::vector<std::string>{"/a.htm"} && skipped.size() == 1 &&
                skipped[0].localPath == root + "/sub" &&
                skipped[0].reason == "folder cannot be opened: Permission denied" &&

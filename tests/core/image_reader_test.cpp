@@ -8,6 +8,7 @@
 #include "packer/image_reader.h"
 #include "packer/printable_name.h"
 #include "packer/web_image.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -185,9 +186,7 @@ TEST(ExtractImage, RefusesNamesThatWouldLeaveTheFolder) {
 }
 
 TEST(ExtractImage, DoesNotWriteThroughLinkInTargetFolder) {
-#ifdef _WIN32
-    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
-#endif
+    VELLUMIX_SKIP_ON_WINDOWS("making symbolic links needs a privilege on Windows");
     const auto image = ValidImage();
     const auto read = ReadImageDirectory(image.data(), image.size());
     TempDir outside;

@@ -12,6 +12,7 @@
 
 #include "app/profile_file.h"
 #include "app/settings_file.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -198,9 +199,7 @@ app::SettingsEnvironment EnvironmentFor(const std::string& executable,
 }
 
 TEST(SettingsFileName, CompletesNamesByTheFolderRule) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the table is written in POSIX paths";
-#endif
+    VELLUMIX_SKIP_ON_WINDOWS("the table is written in POSIX paths");
     struct Case {
         std::string fileName;
         bool useModuleFolder;
@@ -283,9 +282,8 @@ TEST_F(SettingsFileOnDisk, ReadCutsValuesAndDefaultsTo255Characters) {
 
 // Files that are not regular text files read as missing and are never replaced; none blocks.
 TEST_F(SettingsFileOnDisk, UnusableFileReadsAsMissingAndRefusesWrites) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     struct Case {
         const char* name;
         std::function<void(const std::string&)> make;
@@ -379,9 +377,8 @@ TEST_F(SettingsFileOnDisk, Utf16LeFileIsReadAndWrittenInItsOwnForm) {
 }
 
 TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsOwnerAndLeavesNoTemporaryFile) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows files have no POSIX permission bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows files have no POSIX permission bits");
+#ifndef _WIN32
     dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
     ASSERT_EQ(::chmod(Path().c_str(), 0640), 0);
     const bool root = ::geteuid() == 0;  // only root may give a file away
@@ -401,9 +398,8 @@ TEST_F(SettingsFileOnDisk, WriteKeepsPermissionsOwnerAndLeavesNoTemporaryFile) {
 
 // A lock file that is no regular file is refused at once: never followed, never waited on.
 TEST_F(SettingsFileOnDisk, HostileLockFileIsRefusedWithoutHangOrWriteElsewhere) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("Windows has no FIFOs");
+#ifndef _WIN32
     const std::string lock = Path() + ".lock";
     const std::function<void()> makes[] = {
         [&] { std::filesystem::create_directory_symlink(dir.path() / "elsewhere", lock); },
@@ -425,9 +421,7 @@ TEST_F(SettingsFileOnDisk, HostileLockFileIsRefusedWithoutHangOrWriteElsewhere) 
 }
 
 TEST_F(SettingsFileOnDisk, WriteThroughSymbolicLinkReplacesTarget) {
-#ifdef _WIN32
-    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
-#endif
+    VELLUMIX_SKIP_ON_WINDOWS("making symbolic links needs a privilege on Windows");
     dir.Write("real.ini", "[DEFAULT]\nk=1\n");
     std::filesystem::create_symlink(dir.path() / "real.ini", dir.path() / "Vellumix.ini");
     ASSERT_TRUE(Open().TryWriteString("k", "2").ok);

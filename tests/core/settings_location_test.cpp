@@ -16,8 +16,9 @@
 
 #include "app/settings_location.h"
 #include "app/upload_app.h"
-#include "core/recording_messages.h"
 #include "platform/user_folders.h"
+#include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -174,9 +175,8 @@ TEST(WritableFolderProbe, OnlyExistingFoldersCount) {
 }
 
 TEST(WritableFolderProbe, ReadOnlyFolderIsNotWritable) {
-#ifdef _WIN32
-    GTEST_SKIP() << "folder rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("folder rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (::geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root";
     }
@@ -216,7 +216,7 @@ class InstalledApp : public testing::Test {
 
 TEST_F(InstalledApp, ReadOnlyFolderSavesToUserFileAndReadsItBack) {
     auto application = MakeApp(false);
-    EXPECT_EQ(application->SettingsPath(), userFile.string());
+    EXPECT_EQ(application->SettingsFileLocation().path, userFile.string());
     EXPECT_EQ(application->LoadWebPath(), "");
     EXPECT_FALSE(std::filesystem::exists(userFile.parent_path())) << "created by a read";
 
@@ -239,7 +239,7 @@ TEST_F(InstalledApp, StartUpTakesLimitsFromTheFileTheRuleNames) {
     } cases[] = {{true, 524288, 7}, {false, 65536, 5}};
     for (const auto& c : cases) {
         auto application = MakeApp(c.writable);
-        testing_support::RecordingMessages messages;
+        testing_support::FakeMessageBox messages;
         application->InitInstance(messages, [&](app::UploadApp& running) {
             EXPECT_EQ(running.maxRomBytes, c.maxRomBytes) << "writable " << c.writable;
             EXPECT_EQ(running.maxFileCount, c.maxFileCount) << "writable " << c.writable;

@@ -3,30 +3,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/upload_app.h"
 #include "platform/exe_path.h"
 #include "platform/message_box.h"
+#include "support/fake_message_box.h"
 #include "support/test_support.h"
 
 namespace {
 
 using testing_support::ReadFile;
 using testing_support::TempDir;
-
-class RecordedBoxes : public platform::MessageBoxSink {
-  public:
-    struct Box {
-        std::string text;
-        std::string caption;
-        unsigned style = 0;
-    };
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
-        boxes.push_back({text, caption, style});
-    }
-    std::vector<Box> boxes;
-};
 
 TEST(ApplicationName, TakesFileNameWithoutExtension) {
     const std::pair<std::string, std::string> cases[] = {
@@ -109,23 +98,19 @@ INSTANTIATE_TEST_SUITE_P(
                   0}),
     [](const testing::TestParamInfo<LimitCase>& tested) { return tested.param.name; });
 
-TEST(Limits, WindowIsToldOfAValueThatReadsAsZero) {
-    TempDir dir;
-    dir.Write("Vellumix.ini", "[DEFAULT]\nmax_rom=abc\n");
-    app::UploadApp application((dir.path() / "vellumix").string());
-    application.appFolder = dir.path().string() + "/";
-    application.LoadLimits();
-    EXPECT_EQ(application.limitWarnings,
-              std::vector<std::string>{"max_rom 'abc' reads as 0; using 192"});
-}
-
 TEST(Limits, WarningNamesTheValueAndTheReplacement) {
-    TempDir dir;
-    const auto ini = dir.Write("x.ini", "[DEFAULT]\nmax_rom=70000\n");
-    std::vector<std::string> warnings;
-    app::ReadLimits(ini.string(), &warnings);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0], "max_rom 70000 is outside 1..65536 KiB; using 192");
+    const std::pair<std::string, std::string> cases[] = {
+        {"max_rom=abc", "max_rom 'abc' reads as 0; using 192"},
+        {"max_rom=70000", "max_rom 70000 is outside 1..65536 KiB; using 192"},
+    };
+    for (const auto& [line, warning] : cases) {
+        TempDir dir;
+        dir.Write("Vellumix.ini", "[DEFAULT]\n" + line + "\n");
+        app::UploadApp application((dir.path() / "vellumix").string());
+        application.appFolder = dir.path().string() + "/";
+        application.LoadLimits();
+        EXPECT_EQ(application.limitWarnings, std::vector<std::string>{warning}) << line;
+    }
 }
 
 class StartUp : public testing::Test {
@@ -133,7 +118,7 @@ class StartUp : public testing::Test {
     std::string Executable() const { return (dir.path() / "vellumix").string(); }
 
     TempDir dir;
-    RecordedBoxes messages;
+    testing_support::FakeMessageBox messages;
 };
 
 TEST_F(StartUp, WindowRunsOnceWithFolderAndLimitsLoaded) {
@@ -149,7 +134,7 @@ TEST_F(StartUp, WindowRunsOnceWithFolderAndLimitsLoaded) {
     });
     EXPECT_FALSE(result);
     EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(messages.boxes.empty());
+    EXPECT_TRUE(messages.shown.empty());
     EXPECT_EQ(application.ApplicationName(), "vellumix");
     EXPECT_EQ(application.ExitInstance(), 0);
 }
@@ -164,10 +149,10 @@ TEST_F(StartUp, SocketFailureShowsBoxAndReadsNothing) {
     bool windowRan = false;
     EXPECT_FALSE(application.InitInstance(messages, [&](app::UploadApp&) { windowRan = true; }));
     EXPECT_FALSE(windowRan);
-    ASSERT_EQ(messages.boxes.size(), 1u);
-    EXPECT_EQ(messages.boxes[0].text, "Windows sockets initialization failed.");
-    EXPECT_EQ(messages.boxes[0].caption, "up.loader");
-    EXPECT_EQ(messages.boxes[0].style, platform::kMbIconExclamation);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "Windows sockets initialization failed.");
+    EXPECT_EQ(messages.shown[0].caption, "up.loader");
+    EXPECT_EQ(messages.shown[0].style, platform::kMbIconExclamation);
     EXPECT_TRUE(application.appFolder.empty());
     EXPECT_EQ(application.maxRomBytes, 196608);
 }
@@ -180,7 +165,7 @@ TEST_F(StartUp, MissingExecutablePathEndsSilently) {
     bool windowRan = false;
     EXPECT_FALSE(application.InitInstance(messages, [&](app::UploadApp&) { windowRan = true; }));
     EXPECT_FALSE(windowRan);
-    EXPECT_TRUE(messages.boxes.empty());
+    EXPECT_TRUE(messages.shown.empty());
     EXPECT_TRUE(application.appFolder.empty());
 }
 

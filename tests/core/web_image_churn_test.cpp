@@ -21,7 +21,8 @@
 
 #include "packer/image_reader.h"
 #include "packer/web_image.h"
-#include "platform/message_box.h"
+#include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -40,21 +41,6 @@ void WriteFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-// Runs `hook` at the first message the build shows, then records every message.
-class HookedMessages : public platform::MessageBoxSink {
-  public:
-    void MessageBox(const std::string& text, const std::string&, unsigned) override {
-        texts.push_back(text);
-        if (hook) {
-            auto once = std::move(hook);
-            hook = nullptr;
-            once();
-        }
-    }
-    std::function<void()> hook;
-    std::vector<std::string> texts;
-};
-
 struct Builder {
     Builder() : table(kEntries) {
         limits.maxRomBytes = kRomBytes;
@@ -62,7 +48,7 @@ struct Builder {
         image.imageBuffer.assign(2 * static_cast<std::size_t>(kRomBytes), 0);
     }
     int Build(const std::string& folder) {
-        return packer::BuildWebImage(folder, limits, table, image, readBuffer, messages);
+        return packer::BuildWebImage(folder, limits, table, image, messages);
     }
     // The stored directory, checked as the device would check it.
     packer::ImageReadResult Directory() const {
@@ -77,8 +63,7 @@ struct Builder {
     PackLimits limits;
     packer::WebFileTable table;
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
-    HookedMessages messages;
+    testing_support::FakeMessageBox messages;
 };
 
 #ifndef _WIN32
@@ -103,9 +88,8 @@ struct ChangeCase {
 #endif
 
 TEST(ChangedAfterScanTest, GivesAConsistentImageOrAMessageForEveryChange) {
-#ifdef _WIN32
-    GTEST_SKIP() << "built around a dangling link; links on Windows need privileges";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("built around a dangling link; links on Windows need privileges");
+#ifndef _WIN32
     const ChangeCase cases[] = {
         {"file removed",
          [](const fs::path& f) { fs::remove(f / "b.htm"); },
@@ -154,7 +138,7 @@ TEST(ChangedAfterScanTest, GivesAConsistentImageOrAMessageForEveryChange) {
         TempDir dir;
         MakeFolder(dir);
         Builder builder;
-        builder.messages.hook = [&] { c.change(dir.path()); };
+        builder.messages.onNext = [&] { c.change(dir.path()); };
 
         ASSERT_EQ(builder.Build(dir.path().string()), 1);
         std::vector<std::string> expectedTexts = {
@@ -162,7 +146,7 @@ TEST(ChangedAfterScanTest, GivesAConsistentImageOrAMessageForEveryChange) {
         for (const std::string& name : c.unreadable) {
             expectedTexts.push_back(packer::OpenErrorMessage((dir.path() / name).string()));
         }
-        EXPECT_EQ(builder.messages.texts, expectedTexts);
+        EXPECT_EQ(builder.messages.Texts(), expectedTexts);
 
         const auto directory = builder.Directory();
         ASSERT_TRUE(directory.ok) << directory.error;
@@ -178,16 +162,15 @@ TEST(ChangedAfterScanTest, GivesAConsistentImageOrAMessageForEveryChange) {
 // A file that grows past the capacity after the scan stops the build with the range message,
 // and no image is left to send.
 TEST(ChangedAfterScanTest, FileGrownPastTheCapacityStopsTheBuild) {
-#ifdef _WIN32
-    GTEST_SKIP() << "built around a dangling link; links on Windows need privileges";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("built around a dangling link; links on Windows need privileges");
+#ifndef _WIN32
     TempDir dir;
     MakeFolder(dir);
     Builder builder;
-    builder.messages.hook = [&] { WriteFile(dir.path() / "b.htm", std::string(kRomBytes, 'B')); };
+    builder.messages.onNext = [&] { WriteFile(dir.path() / "b.htm", std::string(kRomBytes, 'B')); };
     EXPECT_EQ(builder.Build(dir.path().string()), 0);
-    ASSERT_EQ(builder.messages.texts.size(), 2u);
-    EXPECT_EQ(builder.messages.texts[1], packer::kMsgOutOfRange);
+    ASSERT_EQ(builder.messages.Texts().size(), 2u);
+    EXPECT_EQ(builder.messages.Texts()[1], packer::kMsgOutOfRange);
     EXPECT_EQ(builder.image.usedLength, 0);
 #endif
 }
@@ -195,9 +178,8 @@ TEST(ChangedAfterScanTest, FileGrownPastTheCapacityStopsTheBuild) {
 // The whole folder is moved away after the scan: each file is either stored as it was or
 // reported, and the image holds exactly the stored ones.
 TEST(ChangedAfterScanTest, FolderMovedAwayLosesNoFileSilently) {
-#ifdef _WIN32
-    GTEST_SKIP() << "built around a dangling link; links on Windows need privileges";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("built around a dangling link; links on Windows need privileges");
+#ifndef _WIN32
     TempDir dir;
     const fs::path folder = dir.path() / "web";
     fs::create_directory(folder);
@@ -206,7 +188,7 @@ TEST(ChangedAfterScanTest, FolderMovedAwayLosesNoFileSilently) {
     dir.Write("web/b.htm", "bbbbbbbb");
     dir.Write("web/sub/c.htm", "cc");
     Builder builder;
-    builder.messages.hook = [&] { fs::rename(folder, dir.path() / "moved"); };
+    builder.messages.onNext = [&] { fs::rename(folder, dir.path() / "moved"); };
     ASSERT_EQ(builder.Build(folder.string()), 1);
 
     const auto directory = builder.Directory();
@@ -224,9 +206,8 @@ TEST(ChangedAfterScanTest, FolderMovedAwayLosesNoFileSilently) {
             }
         }
         const std::string report = packer::OpenErrorMessage((folder / name).string());
-        const bool reported =
-            std::find(builder.messages.texts.begin(), builder.messages.texts.end(), report) !=
-            builder.messages.texts.end();
+        const auto texts = builder.messages.Texts();
+        const bool reported = std::find(texts.begin(), texts.end(), report) != texts.end();
         EXPECT_NE(found, reported) << name << ": stored and reported, or neither";
         stored += found ? 1 : 0;
     }
@@ -275,14 +256,14 @@ TEST(ChangingWhileReadTest, EveryBuildIsConsistentOrFailsWithAMessage) {
     int consistent = 0;
     const auto end = std::chrono::steady_clock::now() + kChurnTime;
     while (std::chrono::steady_clock::now() < end && builds < kMaxChurnBuilds) {
-        builder.messages.texts.clear();
+        builder.messages.shown.clear();
         ++builds;
         if (builder.Build(dir.path().string()) == 0) {
-            ASSERT_FALSE(builder.messages.texts.empty()) << "a failed build must say why";
+            ASSERT_FALSE(builder.messages.Texts().empty()) << "a failed build must say why";
             EXPECT_EQ(builder.image.usedLength, 0);
             continue;
         }
-        for (const std::string& text : builder.messages.texts) {
+        for (const std::string& text : builder.messages.Texts()) {
             EXPECT_EQ(text.rfind("File [", 0), 0u) << text;
         }
         const auto directory = builder.Directory();

@@ -5,13 +5,13 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-#include "core/recording_messages.h"
 #include "packer/web_image.h"
 #include "platform/message_box.h"
+#include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -20,7 +20,7 @@ using packer::BuildReport;
 using packer::PackLimits;
 using packer::WebFileTable;
 using packer::WebImage;
-using testing_support::RecordingMessages;
+using testing_support::FakeMessageBox;
 using testing_support::TempDir;
 
 std::string Bytes(std::size_t count, char fill) {
@@ -31,10 +31,9 @@ std::string Bytes(std::size_t count, char fill) {
 struct Builder {
     explicit Builder(PackLimits l = {}) : limits(l), table(l.maxFileCount) {
         image.imageBuffer.assign(2 * static_cast<std::size_t>(l.maxRomBytes), 0);
-        readBuffer.assign(static_cast<std::size_t>(l.maxRomBytes), 0);
     }
     int Build(const std::string& folder) {
-        return packer::BuildWebImage(folder, limits, table, image, readBuffer, messages, &report);
+        return packer::BuildWebImage(folder, limits, table, image, messages, &report);
     }
     std::string ImageText(std::size_t from, std::size_t count) const {
         return std::string(reinterpret_cast<const char*>(image.imageBuffer.data()) + from, count);
@@ -43,8 +42,7 @@ struct Builder {
     PackLimits limits;
     WebFileTable table;
     WebImage image;
-    std::vector<std::uint8_t> readBuffer;
-    RecordingMessages messages;
+    FakeMessageBox messages;
     BuildReport report;
 };
 
@@ -98,8 +96,8 @@ TEST(BuildWebImage, RefusesImageNameOf24BytesButStores23) {
         Builder b;
         EXPECT_EQ(b.Build(dir.path().string()), c.result) << c.nameLength;
         if (c.result == 0) {
-            ASSERT_EQ(b.messages.boxes.size(), 1u);
-            EXPECT_EQ(b.messages.boxes[0].text,
+            ASSERT_EQ(b.messages.shown.size(), 1u);
+            EXPECT_EQ(b.messages.shown[0].text,
                       "The File [/" + name + "] name is bigger than 24,please confirm it!");
             EXPECT_EQ(b.image.usedLength, 0);
         } else {
@@ -109,9 +107,7 @@ TEST(BuildWebImage, RefusesImageNameOf24BytesButStores23) {
 }
 
 TEST(BuildWebImage, RefusesLongNameEvenForEmptyFileAndReadsNothingAfter) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a-very-long-name-for-a-file.htm", "");
     // Listed after the long name; were it read, its open error would show.
@@ -121,7 +117,6 @@ TEST(BuildWebImage, RefusesLongNameEvenForEmptyFileAndReadsNothingAfter) {
     EXPECT_EQ(b.messages.Texts(),
               (std::vector<std::string>{"The File [/a-very-long-name-for-a-file.htm] name is "
                                         "bigger than 24,please confirm it!"}));
-#endif
 }
 
 TEST(BuildWebImage, StoresFileEndingExactlyAtCapacityButNotOneByteMore) {
@@ -200,18 +195,16 @@ TEST(BuildWebImage, ReportsFailuresInTheirOrderWithErrCaption) {
         Builder b;
         b.image.usedLength = 77;
         EXPECT_EQ(b.Build(c.folder), 0) << c.label;
-        ASSERT_EQ(b.messages.boxes.size(), 1u) << c.label;
-        EXPECT_EQ(b.messages.boxes[0].text, c.message) << c.label;
-        EXPECT_EQ(b.messages.boxes[0].caption, "ERR");
-        EXPECT_EQ(b.messages.boxes[0].style, platform::kMbIconHand);
+        ASSERT_EQ(b.messages.shown.size(), 1u) << c.label;
+        EXPECT_EQ(b.messages.shown[0].text, c.message) << c.label;
+        EXPECT_EQ(b.messages.shown[0].caption, "ERR");
+        EXPECT_EQ(b.messages.shown[0].style, platform::kMbIconHand);
         EXPECT_EQ(b.image.usedLength, 0) << c.label;
     }
 }
 
 TEST(BuildWebImage, LeavesOutUnopenableFileWithoutHole) {
-#ifdef _WIN32
-    GTEST_SKIP() << "links on Windows need privileges a test may not have";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("links on Windows need privileges a test may not have");
     TempDir dir;
     dir.Write("a.htm", "AAA");
     std::filesystem::create_symlink("nowhere", dir.path() / "b.htm");  // open() fails
@@ -227,13 +220,11 @@ TEST(BuildWebImage, LeavesOutUnopenableFileWithoutHole) {
     EXPECT_EQ(b.report.leftOut[0].imageName, "/b.htm");
     EXPECT_EQ(b.report.leftOut[0].reason,
               std::string(packer::kLeftOutUnreadable) + ": No such file or directory");
-#endif
 }
 
 TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
-#ifdef _WIN32
-    GTEST_SKIP() << "file rights on Windows are ACLs, not mode bits";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("file rights on Windows are ACLs, not mode bits");
+#ifndef _WIN32
     if (geteuid() == 0) {
         GTEST_SKIP() << "root reads any file";
     }
@@ -247,39 +238,6 @@ TEST(BuildWebImage, LeavesOutFileWithoutReadPermission) {
               (std::vector<std::string>{"File [" + secret.string() + "] Open ERROR!"}));
     EXPECT_EQ(b.image.usedLength, 1281);
 #endif
-}
-
-TEST(ReadWebFile, ReportsFolderAndFifoAsOpenErrorWithoutBlocking) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows has no FIFOs";
-#else
-    TempDir dir;
-    const auto fifo = dir.path() / "pipe";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::vector<std::uint8_t> buffer(64);
-    RecordingMessages messages;
-    EXPECT_EQ(packer::ReadWebFile(fifo.string(), buffer, messages), 0);
-    EXPECT_EQ(packer::ReadWebFile(dir.path().string(), buffer, messages), 0);
-    EXPECT_EQ(messages.Texts(),
-              (std::vector<std::string>{"File [" + fifo.string() + "] Open ERROR!",
-                                        "File [" + dir.path().string() + "] Open ERROR!"}));
-#endif
-}
-
-TEST(ReadWebFile, StopsAtEndOfBufferAndReadsPast256Bytes) {
-    TempDir dir;
-    std::string content;
-    for (int i = 0; i < 1000; ++i) {
-        content.push_back(static_cast<char>(i));
-    }
-    const auto file = dir.Write("f", content);
-    RecordingMessages messages;
-    std::vector<std::uint8_t> whole(4096, 0);
-    ASSERT_EQ(packer::ReadWebFile(file.string(), whole, messages), 1000);
-    EXPECT_EQ(std::string(whole.begin(), whole.begin() + 1000), content);
-    std::vector<std::uint8_t> small(300, 0);
-    EXPECT_EQ(packer::ReadWebFile(file.string(), small, messages), 300);
-    EXPECT_TRUE(messages.boxes.empty());
 }
 
 TEST(BuildWebImage, RefusesMoreStoredFilesThanDirectoryEntries) {
@@ -351,12 +309,10 @@ TEST(BuildWebImage, GrowsAnUnsizedImageOnlyToTheUsedBytes) {
     dir.Write("a", "hello");
     Builder b(PackLimits{64 * 1024 * 1024, 40});
     std::vector<std::uint8_t>().swap(b.image.imageBuffer);
-    std::vector<std::uint8_t>().swap(b.readBuffer);
     ASSERT_EQ(b.Build(dir.path().string()), 1);
     EXPECT_EQ(b.ImageText(1280, 5), "hello");
     EXPECT_EQ(b.image.imageBuffer.size(), 1285u);
     EXPECT_LE(b.image.imageBuffer.capacity(), 1024u * 1024u);
-    EXPECT_TRUE(b.readBuffer.empty());
 }
 
 TEST(BuildWebImage, StartsAfreshAfterAFailure) {

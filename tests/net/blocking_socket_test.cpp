@@ -1,14 +1,19 @@
 #include <cerrno>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
+#include "cli/step_link.h"
 #include "net/device_socket.h"
 #include "net/net_test_support.h"
+#include "transfer/ack_trace_link.h"
 
 namespace {
 
@@ -186,6 +191,40 @@ TEST(BlockingSocketTest, UnansweredConnectGivesUpAtTheConnectTimeout) {
     EXPECT_EQ(static_cast<transfer::DeviceLink&>(socket).LastErrorText(), "timed out after 400 ms");
     EXPECT_GE(timer.elapsed(), 350);
     EXPECT_LT(timer.elapsed(), platform::kBlockingWakeMs);
+}
+
+// The window is painted through a waiting connect only if every link wrapped around the socket
+// hands the wait hook on to it.
+TEST(BlockingSocketTest, LinksAroundTheSocketHandItTheWaitHook) {
+    struct HookKeepingSocket : net::DeviceSocket {
+        HookKeepingSocket() : net::DeviceSocket(nullptr) {}
+        void SetWaitHook(std::function<void()> hook) override { kept = std::move(hook); }
+        std::function<void()> kept;
+    };
+    using Link = std::unique_ptr<transfer::DeviceLink>;
+    transfer::AckTrace trace;
+    const std::pair<const char*, std::function<Link(Link)>> wraps[] = {
+        {"trace",
+         [&](Link inner) -> Link {
+             return std::make_unique<transfer::AckTraceLink>(std::move(inner), trace);
+         }},
+        {"steps",
+         [](Link inner) -> Link {
+             return std::make_unique<cli::StepLink>(
+                 std::move(inner), [](const std::string&) {}, [] { return 0; });
+         }},
+    };
+    for (const auto& [name, wrap] : wraps) {
+        SCOPED_TRACE(name);
+        auto socket = std::make_unique<HookKeepingSocket>();
+        HookKeepingSocket& inner = *socket;
+        const Link link = wrap(std::move(socket));
+        int hookCalls = 0;
+        link->SetWaitHook([&] { ++hookCalls; });
+        ASSERT_TRUE(inner.kept);
+        inner.kept();
+        EXPECT_EQ(hookCalls, 1);
+    }
 }
 
 TEST(BlockingSocketTest, ConnectToClosedLoopbackPortFailsPromptly) {

@@ -13,6 +13,7 @@
 #include "net/device_socket.h"
 #include "net/net_test_support.h"
 #include "platform/pipe_client.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -155,9 +156,7 @@ TEST_F(DeviceSocketTest, PeerCloseLogsBothLinesPostsCloseAndKeepsSocketOpen) {
 }
 
 TEST_F(DeviceSocketTest, PeerResetIsReportedAsClose) {
-    if (net_testing::kOnWindows) {
-        GTEST_SKIP() << net_testing::kNoResetsUnderWine;
-    }
+    VELLUMIX_SKIP_ON_WINDOWS(net_testing::kNoResetsUnderWine);
     ConnectToPeer();
     peer_.CloseConnection(/*reset=*/true);
     ASSERT_TRUE(WaitForMessages(1));
@@ -196,9 +195,7 @@ TEST_F(DeviceSocketTest, SendBytesLogsTheRequestedBytesAfterSending) {
 }
 
 TEST_F(DeviceSocketTest, FailedSendReturnsFalseAndStillLogsEveryByte) {
-    if (net_testing::kOnWindows) {
-        GTEST_SKIP() << net_testing::kNoResetsUnderWine;
-    }
+    VELLUMIX_SKIP_ON_WINDOWS(net_testing::kNoResetsUnderWine);
     ConnectToPeer();
     peer_.CloseConnection(/*reset=*/true);
     ASSERT_TRUE(WaitForMessages(1));

@@ -25,6 +25,8 @@
 #include "net/device_simulator.h"
 #include "net/net_test_support.h"
 #include "platform/async_socket_qt.h"
+#include "support/fake_message_box.h"
+#include "support/skip_on_windows.h"
 #include "support/test_support.h"
 
 namespace {
@@ -84,23 +86,18 @@ std::unique_ptr<net::DeviceSimulator> StartDevice(const std::string& address, in
 std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& limits) {
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
-    std::vector<std::uint8_t> readBuffer;
-    struct : platform::MessageBoxSink {
-        void MessageBox(const std::string& text, const std::string&, unsigned) override {
-            ADD_FAILURE() << text;
-        }
-    } messages;
+    testing_support::FakeMessageBox messages;
     EXPECT_EQ(packer::BuildWebImage((testing_support::ExamplesPath() / "web").string(), limits,
-                                    table, *image, readBuffer, messages),
+                                    table, *image, messages),
               1);
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{});
     return image;
 }
 #endif
 
 TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a full accept queue leaves no connect waiting on Windows";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS("a full accept queue leaves no connect waiting on Windows");
+#ifndef _WIN32
     BlackHole unreachable("127.0.6.4");
     ASSERT_GT(unreachable.Port(), 0);
     const auto good = StartDevice("127.0.6.2", net::kNoFrame);
@@ -114,7 +111,8 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
     options.failFast = true;
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
     cli::FleetUpload fleet(options, printer);
 
     const auto started = std::chrono::steady_clock::now();
@@ -145,10 +143,10 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
 // A signal mid-run ends every device's run at once, connecting or waiting for an answer, each
 // reported as interrupted, with the signal's exit status; no device waits for its time-out.
 TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
-#ifdef _WIN32
-    GTEST_SKIP() << "a full accept queue leaves no connect waiting on Windows, and Ctrl+C there is "
-                    "no signal";
-#else
+    VELLUMIX_SKIP_ON_WINDOWS(
+        "a full accept queue leaves no connect waiting on Windows, and Ctrl+C there is "
+        "no signal");
+#ifndef _WIN32
     BlackHole unreachable("127.0.6.14");
     ASSERT_GT(unreachable.Port(), 0);
     const auto silent = StartDevice("127.0.6.12", 0);
@@ -160,7 +158,8 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
     options.ackTimeoutMs = 60000;
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
     cli::FleetUpload fleet(options, printer);
     QTimer::singleShot(500, [] { std::raise(SIGINT); });
 
@@ -187,7 +186,8 @@ TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {
     const std::vector<DeviceAddress> devices = {{"127.0.0.2", 8001}, {"127.0.0.10", 8001}};
     std::ostringstream out;
     std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, devices, out, err);
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, devices,
+                              cli::CommandContext(out, err));
     std::vector<DeviceRunReport> reports(2);
     reports[0].device = devices[0];
     reports[0].ok = true;

@@ -18,11 +18,6 @@ namespace net_testing {
 inline constexpr int kWaitMs = 5000;  // generous bound for things that happen at once
 
 // Tests that depend on what Wine's sockets and pipes do not model skip themselves there.
-#ifdef _WIN32
-inline constexpr bool kOnWindows = true;
-#else
-inline constexpr bool kOnWindows = false;
-#endif
 inline constexpr const char* kNoResetsUnderWine =
     "connection resets: under Wine an abortive close (SO_LINGER 0) arrives as an orderly end";
 

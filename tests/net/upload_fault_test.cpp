@@ -20,14 +20,19 @@
 #include "platform/async_socket_qt.h"
 #include "platform/message_box.h"
 #include "platform/pipe_client.h"
+#include "support/device_faults.h"
+#include "support/fake_message_box.h"
 #include "support/scripted_device.h"
+#include "support/skip_on_windows.h"
+#include "support/small_buffer_socket.h"
 #include "support/test_support.h"
 #include "support/upload_host.h"
 #include "transfer/upload_sequencer.h"
 
 namespace {
 
-using testing_support::DeviceConnection;
+using testing_support::DeviceFault;
+using testing_support::FaultEnd;
 using testing_support::GoodDevice;
 using testing_support::ScriptedDevice;
 
@@ -39,49 +44,17 @@ constexpr const char* kConnectError = "Socket Connect ERROR!";
 constexpr int kAfterTimeoutSlackMs = 2500;
 constexpr int kTimeoutRunMaxMs = transfer::kAckTimeoutMs + kAfterTimeoutSlackMs;
 constexpr int kBlockBytes = 1024;
-// Small buffers on both ends, so that a device that stops reading fills them within a few
-// blocks (loopback would otherwise buffer megabytes).
-constexpr int kSmallSendBuffer = 4096;
-constexpr int kSmallReceiveBuffer = 2048;
-// Far more than the small buffers hold.
-constexpr int kBlocksBeyondTheBuffers = 48;
-
-struct Shown {
-    std::string text;
-    std::string caption;
-    unsigned style = 0;
-};
-
-class RecordingMessages : public platform::MessageBoxSink {
-  public:
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
-        shown.push_back({text, caption, style});
-    }
-    std::vector<Shown> shown;
-};
+static_assert(testing_support::kFaultAckTimeoutMs == transfer::kAckTimeoutMs);
 
 struct Outcome {
     bool ok = false;
-    std::vector<Shown> shown;
+    std::vector<testing_support::FakeMessageBox::Box> shown;
     qint64 elapsedMs = 0;
     int framesTaken = 0;
     int totalFrames = 0;
 
     std::string Message() const { return shown.size() == 1 ? shown[0].text : "(not one message)"; }
 };
-
-// A device socket whose send buffer is small, so a send has to wait soon.
-class SmallBufferSocket : public net::DeviceSocket {
-  public:
-    explicit SmallBufferSocket(app::LogPipe* logPipe) : net::DeviceSocket(logPipe) {}
-    bool Create(unsigned localPort, int socketType, long eventMask,
-                const char* localAddress) override {
-        return net::DeviceSocket::Create(localPort, socketType, eventMask, localAddress) &&
-               SetSendBufferSize(kSmallSendBuffer);
-    }
-};
-
-// Answers "OK" to the magic frame after `magicDelayMs` and to every data frame at once.
 
 class UploadFaultTest : public ::testing::Test {
   protected:
@@ -100,7 +73,7 @@ class UploadFaultTest : public ::testing::Test {
         options.address = "127.0.0.1";
         options.port = port;
         options.limits.maxFileCount = 4;
-        RecordingMessages messages;
+        testing_support::FakeMessageBox messages;
         testing_support::UploadHost host(options, logPipe, messages);
         Outcome outcome;
         host.SetProgressCallback([&](float, int taken, int total) {
@@ -111,7 +84,9 @@ class UploadFaultTest : public ::testing::Test {
             }
         });
         if (smallSendBuffer) {
-            host.SetLinkFactory([logPipe] { return std::make_unique<SmallBufferSocket>(logPipe); });
+            host.SetLinkFactory([logPipe] {
+                return std::make_unique<testing_support::SmallBufferSocket>(logPipe);
+            });
         }
         QElapsedTimer timer;
         timer.start();
@@ -125,90 +100,42 @@ class UploadFaultTest : public ::testing::Test {
     std::function<void(int framesTaken)> onProgress_;
 };
 
-struct FaultCase {
-    const char* name;
-    ScriptedDevice::Script script;
-    bool accept = true;
-    // The fault may reach the client before its connect completes (a reset right after the
-    // accept), so the run may end at the connect instead.
-    bool connectMayFail = false;
-};
+class DeviceFaultTest : public UploadFaultTest,
+                        public ::testing::WithParamInterface<DeviceFault> {};
 
-void PrintTo(const FaultCase& faultCase, std::ostream* out) {
-    *out << faultCase.name;
-}
-
-class DeviceFaultTest : public UploadFaultTest, public ::testing::WithParamInterface<FaultCase> {};
-
-// Each fault leaves an acknowledgement missing: the run fails with the update error no later
-// than the time-out and a tick or two, and the device sees its connection closed.
-TEST_P(DeviceFaultTest, EndsInUpdateErrorByTheAckTimeout) {
-    UseFileOf(3 * kBlockBytes);
-    ScriptedDevice device(GetParam().script, 0, GetParam().accept);
-    const Outcome outcome = Upload(device.Port());
+// Each fault leaves an acknowledgement missing, or a send that no byte leaves: the run fails with
+// the update error no later than the time-out and a tick or two (after the buffers have filled,
+// for a stalled send), with frames left over. A device slow within the rules still succeeds.
+TEST_P(DeviceFaultTest, EndsAsTheFaultSays) {
+    const DeviceFault& fault = GetParam();
+    const bool stall = fault.end == FaultEnd::kStalledSend;
+    UseFileOf((stall ? testing_support::kBlocksBeyondTheBuffers : 3) * kBlockBytes);
+    ScriptedDevice device(fault.script, fault.receiveBuffer, fault.accept);
+    const Outcome outcome = Upload(device.Port(), nullptr, stall);
+    if (fault.end == FaultEnd::kSucceeds) {
+        EXPECT_TRUE(outcome.ok);
+        EXPECT_EQ(outcome.Message(), kUpdateOk);
+        EXPECT_EQ(outcome.framesTaken, outcome.totalFrames);
+        return;
+    }
     EXPECT_FALSE(outcome.ok);
     ASSERT_EQ(outcome.shown.size(), 1u);
     EXPECT_EQ(outcome.shown[0].caption, "ERR");
     EXPECT_EQ(outcome.shown[0].style, platform::kMbIconHand);
-    EXPECT_LT(outcome.elapsedMs, kTimeoutRunMaxMs);
-    if (GetParam().connectMayFail && outcome.shown[0].text == "Socket Connect ERROR!") {
+    // Filling the buffers takes a few blocks at two ticks each; then one stalled send.
+    EXPECT_LT(outcome.elapsedMs, stall ? 10 * transfer::kTimerPeriodMs * 2 +
+                                             platform::kSendStallTimeoutMs + kAfterTimeoutSlackMs
+                                       : kTimeoutRunMaxMs);
+    if (fault.mayEndAtTheConnect && outcome.shown[0].text == kConnectError) {
         return;
     }
     EXPECT_EQ(outcome.shown[0].text, kUpdateError);
-    EXPECT_LT(outcome.framesTaken, outcome.totalFrames);
+    EXPECT_LT(outcome.framesTaken, outcome.totalFrames) << "the buffers held the whole image";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scripted, DeviceFaultTest,
-    ::testing::Values(
-        FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& device) { device.Idle(); }},
-        FaultCase{"NeverAccepts", [](DeviceConnection&) {}, false},
-        FaultCase{"AcceptsAndClosesAtOnce", [](DeviceConnection& device) { device.Close(); }},
-        FaultCase{"AcceptsAndResetsAtOnce", [](DeviceConnection& device) { device.Reset(); }, true,
-                  true},
-        FaultCase{"ResetsMidBlock",
-                  [](DeviceConnection& device) {
-                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("OK") &&
-                          device.Read(testing_support::kLengthFrameBytes) &&
-                          device.Read(kBlockBytes / 2)) {
-                          device.Reset();
-                      }
-                  }},
-        FaultCase{"AnswersGarbage",
-                  [](DeviceConnection& device) {
-                      if (device.Read(testing_support::kMagicFrameBytes) &&
-                          device.Write(std::string("\xFF\x01?K\r\n", 6))) {
-                          device.Idle();
-                      }
-                  }},
-        // The device protocol takes one whole chunk: OK in two pieces is no acknowledgement.
-        FaultCase{"AnswersOkInTwoSegments",
-                  [](DeviceConnection& device) {
-                      if (device.Read(testing_support::kMagicFrameBytes) && device.Write("O") &&
-                          device.Sleep(200) && device.Write("K")) {
-                          device.Idle();
-                      }
-                  }},
-        FaultCase{"AnswersOkWithAnEchoOfTheFrame",
-                  [](DeviceConnection& device) {
-                      std::string magic;
-                      if (device.Read(testing_support::kMagicFrameBytes, &magic) &&
-                          device.Write("OK" + magic)) {
-                          device.Idle();
-                      }
-                  }},
-        FaultCase{"AnswersLaterThanTheTimeout",
-                  GoodDevice(static_cast<int>(transfer::kAckTimeoutMs) + 500)}),
-    [](const ::testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
-
-TEST_F(UploadFaultTest, SlowAnswerWithinTheTimeoutStillSucceeds) {
-    UseFileOf(3 * kBlockBytes);
-    ScriptedDevice device(GoodDevice(static_cast<int>(transfer::kAckTimeoutMs) - 500));
-    const Outcome outcome = Upload(device.Port());
-    EXPECT_TRUE(outcome.ok);
-    EXPECT_EQ(outcome.Message(), kUpdateOk);
-    EXPECT_EQ(outcome.framesTaken, outcome.totalFrames);
-}
+INSTANTIATE_TEST_SUITE_P(Catalogue, DeviceFaultTest,
+                         ::testing::ValuesIn(testing_support::DeviceFaults()),
+                         testing_support::DeviceFaultTestName);
 
 TEST_F(UploadFaultTest, PortWithoutListenerGivesConnectErrorAtOnce) {
     UseFileOf(100);
@@ -219,26 +146,6 @@ TEST_F(UploadFaultTest, PortWithoutListenerGivesConnectErrorAtOnce) {
     EXPECT_EQ(outcome.shown[0].caption, "ERR");
     EXPECT_EQ(outcome.totalFrames, 0) << "no frame may be built for a refused connection";
     EXPECT_LT(outcome.elapsedMs, platform::kBlockingWakeMs);
-}
-
-// A device that answers "OK" without ever reading: the frames pile up until the buffers are
-// full and the send has to wait. The send gives up once no byte has been taken for the send
-// time-out, and the run fails instead of hanging in the send for ever.
-TEST_F(UploadFaultTest, DeviceThatAnswersButNeverReadsFailsTheStalledSend) {
-    UseFileOf(kBlocksBeyondTheBuffers * kBlockBytes);
-    ScriptedDevice device(
-        [](DeviceConnection& peer) {
-            while (peer.Sleep(100) && peer.Write("OK")) {
-            }
-        },
-        kSmallReceiveBuffer);
-    const Outcome outcome = Upload(device.Port(), nullptr, /*smallSendBuffer=*/true);
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.Message(), kUpdateError);
-    EXPECT_LT(outcome.framesTaken, outcome.totalFrames) << "the buffers held the whole image";
-    // Filling the buffers takes a few blocks at two ticks each; then one stalled send.
-    EXPECT_LT(outcome.elapsedMs, 10 * transfer::kTimerPeriodMs * 2 + platform::kSendStallTimeoutMs +
-                                     kAfterTimeoutSlackMs);
 }
 
 class StuckListenerTest : public UploadFaultTest {
@@ -316,10 +223,8 @@ bool IsWholeLine(const std::string& line) {
 // The listener took some lines and then stopped reading with its buffer nearly full: the
 // upload still succeeds, with at most one line waiting its full time.
 TEST_F(StuckListenerTest, ListenerThatStopsReadingDoesNotHoldTheUploadUp) {
-    if (net_testing::kOnWindows) {
-        GTEST_SKIP()
-            << "a named pipe under Wine takes every line without filling, so the stall never comes";
-    }
+    VELLUMIX_SKIP_ON_WINDOWS(
+        "a named pipe under Wine takes every line without filling, so the stall never comes");
     const std::string filler = "filler " + std::string(3000, 'F') + "\r\n";
     for (int i = 0; i < 1000 && pipe_.DroppedLines() == 0; ++i) {
         pipe_.WriteLine(filler.c_str());

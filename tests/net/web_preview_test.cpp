@@ -12,7 +12,7 @@
 #include "packer/image_reader.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
-#include "platform/message_box.h"
+#include "support/fake_message_box.h"
 #include "support/http_get.h"
 #include "support/test_support.h"
 
@@ -21,12 +21,6 @@ namespace {
 using testing_support::HttpGet;
 using testing_support::HttpReply;
 using testing_support::TempDir;
-
-struct NoMessages : platform::MessageBoxSink {
-    void MessageBox(const std::string& text, const std::string&, unsigned) override {
-        ADD_FAILURE() << "unexpected message: " << text;
-    }
-};
 
 // Bytes that a text-minded server would mangle: zeros, 0xFF, CR LF, a lone CR.
 std::string BinaryContent() {
@@ -52,14 +46,14 @@ PackedImage Pack(const std::vector<std::pair<std::string, std::string>>& files) 
     packer::PackLimits limits;
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
-    NoMessages messages;
+    testing_support::FakeMessageBox messages;
     PackedImage packed;
-    if (packer::BuildWebImage((dir.path() / "web").string(), limits, table, image, readBuffer,
-                              messages) != 1) {
-        ADD_FAILURE() << "the test image did not build";
+    if (packer::BuildWebImage((dir.path() / "web").string(), limits, table, image, messages) != 1) {
+        ADD_FAILURE() << "the test image did not build: "
+                      << ::testing::PrintToString(messages.Texts());
         return packed;
     }
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{});
     packed.bytes.assign(image.imageBuffer.begin(), image.imageBuffer.begin() + image.usedLength);
     const auto read = packer::ReadImageDirectory(packed.bytes.data(), packed.bytes.size());
     EXPECT_TRUE(read.ok) << read.error;

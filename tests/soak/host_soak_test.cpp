@@ -70,7 +70,7 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
     options.address = "127.0.0.1";
     options.port = device.Port();
     options.limits = limits;
-    soak::QuietMessages messages;
+    testing_support::FakeMessageBox messages;
     std::unique_ptr<testing_support::UploadHost> host;
     int failures = 0;
     soak::GrowthWatch watch;
@@ -81,15 +81,15 @@ TEST(HostSoakTest, TwoHundredUploadsInARowSucceedWithoutGrowth) {
             host.reset();
             host = std::make_unique<testing_support::UploadHost>(options, &pipe, messages);
         }
-        messages.texts.clear();
+        messages.shown.clear();
         const bool ok = host->Run();
         const bool settled = soak::PumpUntil(
             [&] { return finished == i + 1 && lines >= (i + 1) * kLinesPerUpload; });
-        if (!ok || messages.texts != std::vector<std::string>{"Web Server Update OK!"} ||
+        if (!ok || messages.Texts() != std::vector<std::string>{"Web Server Update OK!"} ||
             !settled) {
             ++failures;
             ADD_FAILURE() << "upload " << i << ": " << (ok ? "ok" : "failed") << ", "
-                          << (messages.texts.empty() ? "no message" : messages.texts.front())
+                          << (messages.shown.empty() ? "no message" : messages.shown.front().text)
                           << ", device finished " << finished << ", lines " << lines;
             if (failures > 3) {
                 break;

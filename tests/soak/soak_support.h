@@ -20,7 +20,7 @@
 #include "packer/pack_limits.h"
 #include "packer/web_file_table.h"
 #include "packer/web_image.h"
-#include "platform/message_box.h"
+#include "support/fake_message_box.h"
 
 namespace soak {
 
@@ -114,22 +114,13 @@ inline std::string FileContent() {
     return content;
 }
 
-class QuietMessages : public platform::MessageBoxSink {
-  public:
-    void MessageBox(const std::string& text, const std::string&, unsigned) override {
-        texts.push_back(text);
-    }
-    std::vector<std::string> texts;
-};
-
 // The image the device must receive: the folder packed once, outside the runs.
 inline std::vector<std::uint8_t> PackedImage(const std::string& folder,
                                              const packer::PackLimits& limits) {
     packer::WebFileTable table(limits.maxFileCount);
     packer::WebImage image;
-    std::vector<std::uint8_t> readBuffer;
-    QuietMessages quiet;
-    if (packer::BuildWebImage(folder, limits, table, image, readBuffer, quiet) != 1) {
+    testing_support::FakeMessageBox quiet;
+    if (packer::BuildWebImage(folder, limits, table, image, quiet) != 1) {
         return {};
     }
     image.imageBuffer.resize(static_cast<std::size_t>(image.usedLength));

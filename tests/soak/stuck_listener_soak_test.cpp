@@ -26,7 +26,6 @@
 
 namespace {
 
-using testing_support::DeviceConnection;
 using testing_support::SilentListener;
 
 constexpr std::int32_t kFullImageBytes = 196608;
@@ -52,19 +51,13 @@ TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing)
     }
     web.Write("index.htm", content);
 
-    testing_support::ScriptedDevice device([](DeviceConnection& peer) {
-        if (!peer.Read(testing_support::kMagicFrameBytes) || !peer.Write("OK")) {
-            return;
-        }
-        while (peer.ReadBlock() && peer.Write("OK")) {
-        }
-    });
+    testing_support::ScriptedDevice device(testing_support::GoodDevice());
     testing_support::UploadHost::Options options;
     options.folder = web.path().string();
     options.address = "127.0.0.1";
     options.port = device.Port();
     options.limits = limits;
-    soak::QuietMessages messages;
+    testing_support::FakeMessageBox messages;
     int totalFrames = 0;
     testing_support::UploadHost host(options, &pipe, messages);
     host.SetProgressCallback([&](float, int, int total) { totalFrames = total; });
@@ -77,7 +70,7 @@ TEST(StuckListenerSoakTest, FullImageUploadSucceedsWhileTheListenerReadsNothing)
     pipe.Close();
 
     EXPECT_TRUE(ok);
-    EXPECT_EQ(messages.texts, std::vector<std::string>{"Web Server Update OK!"});
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{"Web Server Update OK!"});
     EXPECT_EQ(totalFrames, kFullImageFrames);
     // One tick per frame and the closing tick, one line's full wait, slack.
     EXPECT_LT(elapsed, (kFullImageFrames + 1) * transfer::kTimerPeriodMs +

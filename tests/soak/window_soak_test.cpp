@@ -70,7 +70,7 @@ TEST(WindowSoakTest, FiftyStartsInARowSucceedWithoutGrowth) {
 
     FixedPathStore store(web.path().string());
     NoChooser chooser;
-    soak::QuietMessages messages;
+    testing_support::FakeMessageBox messages;
     transfer::SystemClock clock;
     ui::MainWindow window(ui::MainWindowContext{
         .limits = limits,
@@ -92,15 +92,15 @@ TEST(WindowSoakTest, FiftyStartsInARowSucceedWithoutGrowth) {
     int failures = 0;
     soak::GrowthWatch watch;
     for (int i = 0; i < kWindowUploads; ++i) {
-        messages.texts.clear();
+        messages.shown.clear();
         start->click();
         const bool settled =
-            soak::PumpUntil([&] { return !messages.texts.empty() && finished == i + 1; });
-        if (!settled || messages.texts != std::vector<std::string>{"Web Server Update OK!"} ||
+            soak::PumpUntil([&] { return !messages.shown.empty() && finished == i + 1; });
+        if (!settled || messages.Texts() != std::vector<std::string>{"Web Server Update OK!"} ||
             window.ProgressBar().DisplayText() != "100.00%") {
             ++failures;
             ADD_FAILURE() << "upload " << i << ": "
-                          << (messages.texts.empty() ? "no message" : messages.texts.front())
+                          << (messages.shown.empty() ? "no message" : messages.shown.front().text)
                           << ", device finished " << finished;
             if (failures > 3) {
                 break;

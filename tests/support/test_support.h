@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+class QProcess;
 
 namespace testing_support {
 
@@ -26,6 +29,11 @@ class TempDir {
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// The environment that gives a child program a diagnostic pipe of its own: the runtime folder
+// on Linux, and on Windows, where every process shares one default pipe name, a name made from
+// that folder. Tests that listen on the pipe run beside other tests that upload.
+std::map<std::string, std::string> PrivateLogPipe(const std::filesystem::path& runtime);
+
 struct ProcessResult {
     int exitCode = -1;  // -1 when the child did not exit normally or timed out
     std::string out;
@@ -33,7 +41,8 @@ struct ProcessResult {
 };
 
 // Runs a program with arguments (no shell), feeding `input` on stdin, with extra environment
-// variables; kills it after timeoutMs.
+// variables; kills it after timeoutMs. (support/child_process.cpp, in the suites that start
+// programs.)
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
                          const std::map<std::string, std::string>& env = {}, int timeoutMs = 60000);
 
@@ -51,16 +60,16 @@ class BackgroundProcess {
     std::string Output() const;
     // Waits (at most timeoutMs) until the output contains `text`; true when it does.
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
-    // Waits (at most timeoutMs) for the child to end; its exit code, or -1.
+    // Waits (at most timeoutMs) for the child to end; its exit code, or -1 (still running, or
+    // ended by a signal).
     int WaitForExit(int timeoutMs);
-    // Sends signal `number` to the child while it runs.
+    // Sends signal `number` to the child while it runs (POSIX only).
     void Signal(int number) const;
 
   private:
     TempDir dir_;
     std::filesystem::path outputFile_;
-    int pid_ = -1;
-    int exitCode_ = -1;
+    std::unique_ptr<QProcess> process_;
 };
 
 // Path of vellumix-cli (fixed at build time).

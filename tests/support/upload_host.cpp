@@ -79,8 +79,8 @@ int UploadHost::BuildWebImage() {
     if (prebuilt_) {
         return 1;
     }
-    return packer::BuildWebImage(options_.folder, options_.limits, fileTable_, image_, readBuffer_,
-                                 messages_, &buildReport_, options_.build);
+    return packer::BuildWebImage(options_.folder, options_.limits, fileTable_, image_, messages_,
+                                 &buildReport_, options_.build);
 }
 
 const std::uint8_t* UploadHost::ImageBytes() const {

@@ -94,7 +94,6 @@ class UploadHost : public transfer::SequencerHost {
     std::shared_ptr<const packer::WebImage> prebuilt_;  // null: built from the folder
     packer::WebFileTable fileTable_;
     packer::WebImage image_;
-    std::vector<std::uint8_t> readBuffer_;
     packer::BuildReport buildReport_;
     platform::MessageWindow window_;
     transfer::SystemClock clock_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ui/desktop_options.h"
+#include "vellumix_version.h"
 
 namespace {
 

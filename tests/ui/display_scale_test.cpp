@@ -60,7 +60,7 @@ void ExpectNothingClippedOrOverlapping(QWidget* top) {
 }
 
 TEST(DisplayScaleTest, MainWindowAndAboutBoxKeepEveryTextAndPictureWhole) {
-    ui_test::RecordingMessages messages;
+    testing_support::FakeMessageBox messages;
     ui_test::MemoryPathStore store;
     ui_test::ScriptedChooser chooser;
     ui_test::FixedClock clock;

@@ -78,14 +78,13 @@ class MainWindowDeviceTest : public testing::Test {
         packer::WebFileTable table(limits.maxFileCount);
         packer::WebImage image;
         image.imageBuffer.assign(2 * static_cast<std::size_t>(limits.maxRomBytes), 0);
-        std::vector<std::uint8_t> readBuffer(static_cast<std::size_t>(limits.maxRomBytes));
-        ui_test::RecordingMessages quiet;
-        EXPECT_EQ(packer::BuildWebImage(store.stored, limits, table, image, readBuffer, quiet), 1);
+        testing_support::FakeMessageBox quiet;
+        EXPECT_EQ(packer::BuildWebImage(store.stored, limits, table, image, quiet), 1);
         image.imageBuffer.resize(static_cast<std::size_t>(image.usedLength));
         return image.imageBuffer;
     }
 
-    ui_test::RecordingMessages messages;
+    testing_support::FakeMessageBox messages;
     ui_test::MemoryPathStore store;
     ui_test::ScriptedChooser chooser;
     transfer::SystemClock clock;

@@ -2,7 +2,6 @@
 // test): every run ends with the update error in bounded time, and the window can be closed
 // during a run and after it.
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -13,9 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "net/device_socket.h"
 #include "platform/async_socket_qt.h"
+#include "support/device_faults.h"
 #include "support/scripted_device.h"
+#include "support/small_buffer_socket.h"
 #include "support/test_support.h"
 #include "ui/ip_address_edit.h"
 #include "ui/main_window.h"
@@ -23,25 +23,12 @@
 
 namespace {
 
-using testing_support::DeviceConnection;
+using testing_support::DeviceFault;
+using testing_support::FaultEnd;
 using testing_support::ScriptedDevice;
 
-constexpr int kBlockBytes = 1024;
 constexpr int kSlackMs = 2500;
 constexpr int kResultWaitMs = 20000;
-constexpr int kSmallSendBuffer = 4096;
-constexpr int kSmallReceiveBuffer = 2048;
-constexpr int kBlocksBeyondTheBuffers = 48;
-
-class SmallBufferSocket : public net::DeviceSocket {
-  public:
-    SmallBufferSocket() : net::DeviceSocket(nullptr) {}
-    bool Create(unsigned localPort, int socketType, long eventMask,
-                const char* localAddress) override {
-        return net::DeviceSocket::Create(localPort, socketType, eventMask, localAddress) &&
-               SetSendBufferSize(kSmallSendBuffer);
-    }
-};
 
 class MainWindowFaultTest : public testing::Test {
   protected:
@@ -50,7 +37,7 @@ class MainWindowFaultTest : public testing::Test {
         store_.stored = folder_.path().string();
         std::function<std::unique_ptr<transfer::DeviceLink>()> newLink;
         if (smallSendBuffer) {
-            newLink = [] { return std::make_unique<SmallBufferSocket>(); };
+            newLink = [] { return std::make_unique<testing_support::SmallBufferSocket>(); };
         }
         window_ = std::make_unique<ui::MainWindow>(ui::MainWindowContext{
             .limits = {.maxRomBytes = 196608, .maxFileCount = 4},
@@ -86,7 +73,7 @@ class MainWindowFaultTest : public testing::Test {
     }
 
     testing_support::TempDir folder_;
-    ui_test::RecordingMessages messages_;
+    testing_support::FakeMessageBox messages_;
     ui_test::MemoryPathStore store_;
     ui_test::ScriptedChooser chooser_;
     transfer::SystemClock clock_;
@@ -96,12 +83,7 @@ class MainWindowFaultTest : public testing::Test {
 // The user gives up on a device that never answers: closing the window ends the run at once,
 // with no result box, and the device sees its connection closed.
 TEST_F(MainWindowFaultTest, ClosingDuringAnUnansweredRunEndsItQuietly) {
-    std::atomic<bool> sawClose{false};
-    ScriptedDevice device([&](DeviceConnection& peer) {
-        if (peer.Read(testing_support::kMagicFrameBytes)) {
-            sawClose = peer.WaitForClose();
-        }
-    });
+    ScriptedDevice device(testing_support::DeviceFaultNamed("ReadsButNeverAnswers").script);
     ui::MainWindow& window = Open(device.Port(), 100);
     PressStart();
     QTest::qWait(transfer::kTimerPeriodMs * 4);
@@ -109,64 +91,45 @@ TEST_F(MainWindowFaultTest, ClosingDuringAnUnansweredRunEndsItQuietly) {
 
     ASSERT_TRUE(CloseWindow());
     EXPECT_FALSE(window.IsTimerRunning(transfer::kUploadTimerId));
-    EXPECT_TRUE(device.WaitDone(5000));
-    EXPECT_TRUE(sawClose);
+    EXPECT_TRUE(device.WaitDone(5000)) << "the device never saw its connection closed";
     QTest::qWait(static_cast<int>(transfer::kAckTimeoutMs) + 500);
     EXPECT_TRUE(messages_.shown.empty()) << messages_.shown[0].text;
 }
 
-struct FaultCase {
-    const char* name;
-    ScriptedDevice::Script script;
-    std::size_t fileBytes = 3 * kBlockBytes;
-    bool smallBuffers = false;
-    int maxMs = static_cast<int>(transfer::kAckTimeoutMs) + kSlackMs;
-};
-
-void PrintTo(const FaultCase& faultCase, std::ostream* out) {
-    *out << faultCase.name;
-}
-
 class MainWindowDeviceFaultTest : public MainWindowFaultTest,
-                                  public testing::WithParamInterface<FaultCase> {};
+                                  public testing::WithParamInterface<DeviceFault> {};
 
-TEST_P(MainWindowDeviceFaultTest, EndsInUpdateErrorAndTheWindowStillCloses) {
-    const FaultCase& fault = GetParam();
-    ScriptedDevice device(fault.script, fault.smallBuffers ? kSmallReceiveBuffer : 0);
-    ui::MainWindow& window = Open(device.Port(), fault.fileBytes, fault.smallBuffers);
+// Every fault ends in its box in bounded time (the acknowledgement time-out, or a stalled send's
+// after the buffers filled), the run lets go of its timer and connection, and the window closes.
+TEST_P(MainWindowDeviceFaultTest, EndsAsTheFaultSaysAndTheWindowStillCloses) {
+    const DeviceFault& fault = GetParam();
+    const bool stall = fault.end == FaultEnd::kStalledSend;
+    ScriptedDevice device(fault.script, fault.receiveBuffer, fault.accept);
+    ui::MainWindow& window = Open(
+        device.Port(),
+        (stall ? testing_support::kBlocksBeyondTheBuffers : 3) * testing_support::kFaultBlockBytes,
+        stall);
     PressStart();
     const qint64 elapsed = WaitForResult();
     ASSERT_EQ(messages_.shown.size(), 1u);
-    EXPECT_EQ(messages_.shown[0].text, "Web Server Update ERROR!");
-    EXPECT_EQ(messages_.shown[0].caption, "ERR");
-    EXPECT_LT(elapsed, fault.maxMs);
+    const bool endedAtTheConnect =
+        fault.mayEndAtTheConnect && messages_.shown[0].text == "Socket Connect ERROR!";
+    if (fault.end == FaultEnd::kSucceeds) {
+        EXPECT_EQ(messages_.shown[0].text, "Web Server Update OK!");
+    } else if (!endedAtTheConnect) {
+        EXPECT_EQ(messages_.shown[0].text, "Web Server Update ERROR!");
+        EXPECT_EQ(messages_.shown[0].caption, "ERR");
+        EXPECT_EQ(window.Sequencer().Link(), nullptr) << "the connection outlived the run";
+    }
+    EXPECT_LT(elapsed, stall ? 20 * static_cast<int>(transfer::kTimerPeriodMs) +
+                                   platform::kSendStallTimeoutMs + kSlackMs
+                             : static_cast<int>(transfer::kAckTimeoutMs) + kSlackMs);
     EXPECT_FALSE(window.IsTimerRunning(transfer::kUploadTimerId));
-    EXPECT_EQ(window.Sequencer().Link(), nullptr) << "the connection outlived the run";
     EXPECT_TRUE(CloseWindow());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scripted, MainWindowDeviceFaultTest,
-    testing::Values(FaultCase{"AcceptsAndNeverReads", [](DeviceConnection& peer) { peer.Idle(); }},
-                    FaultCase{"ResetsMidBlock",
-                              [](DeviceConnection& peer) {
-                                  if (peer.Read(testing_support::kMagicFrameBytes) &&
-                                      peer.Write("OK") &&
-                                      peer.Read(testing_support::kLengthFrameBytes) &&
-                                      peer.Read(kBlockBytes / 2)) {
-                                      peer.Reset();
-                                  }
-                              }},
-                    // Answers every frame without reading it: the send stalls once the buffers are
-                    // full and gives up after its time-out instead of freezing the window.
-                    FaultCase{"AnswersButNeverReads",
-                              [](DeviceConnection& peer) {
-                                  while (peer.Sleep(100) && peer.Write("OK")) {
-                                  }
-                              },
-                              kBlocksBeyondTheBuffers* kBlockBytes, true,
-                              20 * static_cast<int>(transfer::kTimerPeriodMs) +
-                                  platform::kSendStallTimeoutMs + kSlackMs}),
-    [](const testing::TestParamInfo<FaultCase>& caseInfo) { return caseInfo.param.name; });
+INSTANTIATE_TEST_SUITE_P(Catalogue, MainWindowDeviceFaultTest,
+                         testing::ValuesIn(testing_support::DeviceFaults()),
+                         testing_support::DeviceFaultTestName);
 
 }  // namespace

@@ -91,7 +91,7 @@ class MainWindowTest : public testing::Test {
         ASSERT_EQ(window->AddressText(), kLoopback);
     }
 
-    ui_test::RecordingMessages messages;
+    testing_support::FakeMessageBox messages;
     ui_test::MemoryPathStore store;
     ui_test::ScriptedChooser chooser;
     ui_test::FixedClock clock;
@@ -103,7 +103,6 @@ TEST_F(MainWindowTest, ConstructionMakesTheFileTableButNoBuffers) {
     MainWindow& made = Make();
     ASSERT_NE(made.FileTable(), nullptr);
     EXPECT_EQ(made.FileTable()->SlotCount(), 2 * kFileCount);
-    EXPECT_TRUE(made.ReadBuffer().empty());
     EXPECT_TRUE(made.Image().imageBuffer.empty());
     EXPECT_FALSE(made.ProgressBar().HasWindow());
     EXPECT_EQ(made.Port(), MainWindow::kDefaultPort);
@@ -199,7 +198,6 @@ TEST_F(MainWindowTest, EscapeAndTheCloseButtonCloseWithoutTakingFields) {
 TEST_F(MainWindowTest, ClosingFreesTheUploadStorage) {
     MainWindow& opened = Open();
     opened.accept();
-    EXPECT_TRUE(opened.ReadBuffer().empty());
     EXPECT_TRUE(opened.Image().imageBuffer.empty());
     EXPECT_EQ(opened.FileTable(), nullptr);
     EXPECT_TRUE(messages.shown.empty());

@@ -2,7 +2,6 @@
 #include <QPainter>
 #include <QTest>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -224,70 +223,6 @@ TEST(TextProgressBarTest, SameBarWidthCausesNoRedrawButAResizeForcesOne) {
     bar.SetPos(50.4f);
     EXPECT_EQ(bar.paints, 1) << "the first position after a resize always redraws";
     EXPECT_EQ(bar.LastBarWidth(), 100);
-}
-
-TEST(TextProgressBarTest, CustomTextReplacesThePercentUntilCleared) {
-    TextProgressBar bar;
-    SizeClient(bar);
-    bar.Attach();
-    bar.SetPos(25.0f);
-    EXPECT_EQ(bar.SetText("Packing"), 1);
-    EXPECT_EQ(bar.DisplayText(), "Packing");
-    bar.SetText(nullptr);
-    EXPECT_EQ(bar.CustomText(), "");
-    EXPECT_EQ(bar.DisplayText(), "25.00%");
-}
-
-TEST(TextProgressBarTest, ChangedTextRepaintsAndTheSameTextDoesNot) {
-    CountingBar bar;
-    SizeClient(bar);
-    bar.Attach();
-    bar.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar));
-    QApplication::processEvents();
-
-    bar.paints = 0;
-    bar.SetText("Busy");
-    QApplication::processEvents();
-    EXPECT_EQ(bar.paints, 1);
-    bar.SetText("Busy");
-    QApplication::processEvents();
-    EXPECT_EQ(bar.paints, 1) << "the same text must not invalidate";
-    bar.SetText("busy");  // exact, case-sensitive comparison
-    QApplication::processEvents();
-    EXPECT_EQ(bar.paints, 2);
-
-    bar.SetText("");
-    QApplication::processEvents();
-    bar.paints = 0;
-    bar.SetText(nullptr);  // missing text equals an empty one
-    QApplication::processEvents();
-    EXPECT_EQ(bar.paints, 0);
-}
-
-TEST(TextProgressBarTest, GetTextCopiesTheCustomTextAndAlwaysTerminates) {
-    TextProgressBar bar;
-    bar.SetText("Uploading");
-
-    char roomy[32];
-    std::memset(roomy, 'x', sizeof roomy);
-    EXPECT_EQ(bar.GetText(roomy, sizeof roomy), 9);
-    EXPECT_STREQ(roomy, "Uploading");
-
-    // Too small: cut one short of the buffer, never left without a terminator.
-    char tight[5];
-    std::memset(tight, 'x', sizeof tight);
-    EXPECT_EQ(bar.GetText(tight, sizeof tight), 4);
-    EXPECT_STREQ(tight, "Uplo");
-
-    char exact[9];
-    EXPECT_EQ(bar.GetText(exact, sizeof exact), 8);
-    EXPECT_STREQ(exact, "Uploadin");
-
-    EXPECT_EQ(bar.GetText(nullptr, 10), 0);
-    char none[1] = {'x'};
-    EXPECT_EQ(bar.GetText(none, 0), 0);
-    EXPECT_EQ(none[0], 'x');
 }
 
 TEST(OffscreenDcTest, CopiesOnlyTheClipBoxAndOnlyWhenFinished) {

@@ -19,25 +19,12 @@
 #include "app/web_path_store.h"
 #include "platform/message_box.h"
 #include "platform/window_messages.h"
+#include "support/fake_message_box.h"
 #include "transfer/device_link.h"
 #include "transfer/upload_sequencer.h"
 #include "ui/folder_chooser.h"
 
 namespace ui_test {
-
-struct ShownMessage {
-    std::string text;
-    std::string caption;
-    unsigned style = 0;
-};
-
-class RecordingMessages : public platform::MessageBoxSink {
-  public:
-    void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
-        shown.push_back({text, caption, style});
-    }
-    std::vector<ShownMessage> shown;
-};
 
 class MemoryPathStore : public app::WebPathStore {
   public:

@@ -1,5 +1,5 @@
 #include "platform/file_io.h"
-#include "platform/file_kind.h"
+#include "platform/file_kind_posix.h"
 #include "platform/file_read_common.h"
 
 #include <cerrno>

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/descriptor_posix.h"
+
 namespace platform {
 namespace {
 
@@ -21,51 +23,10 @@ bool Fail(TreeWriteError& error, std::size_t segment, std::string reason) {
     return false;
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, data, size);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            if (put == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// Closes a folder descriptor unless it is the root's.
-class FolderFd {
-  public:
-    explicit FolderFd(int rootFd) : rootFd_(rootFd), fd_(rootFd) {}
-    ~FolderFd() { Reset(-1); }
-    FolderFd(const FolderFd&) = delete;
-    FolderFd& operator=(const FolderFd&) = delete;
-
-    int get() const { return fd_; }
-    void Reset(int fd) {
-        if (fd_ >= 0 && fd_ != rootFd_) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int rootFd_;
-    int fd_;
-};
-
 }  // namespace
 
 TreeWriter::~TreeWriter() {
-    if (rootFd_ >= 0) {
-        ::close(rootFd_);
-    }
+    UniqueFd root(rootFd_);  // closed on the way out
 }
 
 Error TreeWriter::Open() {
@@ -86,40 +47,41 @@ bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::
     if (rootFd_ < 0 || segments.empty()) {
         return Fail(error, 0, std::strerror(EBADF));
     }
-    FolderFd folder(rootFd_);
+    int folder = rootFd_;
+    UniqueFd below;  // the folder reached below the root, once there is one
     const std::size_t last = segments.size() - 1;
     for (std::size_t i = 0; i < last; ++i) {
         const char* name = segments[i].c_str();
-        if (::mkdirat(folder.get(), name, kFolderMode) != 0 && errno != EEXIST) {
+        if (::mkdirat(folder, name, kFolderMode) != 0 && errno != EEXIST) {
             return Fail(error, i, std::strerror(errno));
         }
-        const int next =
-            ::openat(folder.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             return Fail(error, i,
                         errno == ELOOP || errno == ENOTDIR ? "not a folder" : std::strerror(errno));
         }
-        folder.Reset(next);
+        below.Reset(next);
+        folder = next;
     }
     const char* name = segments[last].c_str();
-    if (::unlinkat(folder.get(), name, 0) != 0 && errno != ENOENT) {
+    if (::unlinkat(folder, name, 0) != 0 && errno != ENOENT) {
         return Fail(error, last, errno == EISDIR ? "is a folder" : std::strerror(errno));
     }
-    const int fd = ::openat(folder.get(), name,
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-    if (fd < 0) {
+    UniqueFd file(
+        ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    if (!file.IsOpen()) {
         return Fail(error, last, std::strerror(errno));
     }
-    const bool written = WriteAll(fd, data, size);
+    const bool written = WriteAll(file.Get(), data, size);
     int failure = written ? 0 : errno;
-    if (::close(fd) != 0 && written) {
+    if (!file.Close() && written) {
         failure = errno;
     }
     if (failure == 0) {
         return true;
     }
     error.partial = true;
-    if (::unlinkat(folder.get(), name, 0) != 0) {
+    if (::unlinkat(folder, name, 0) != 0) {
         error.removeError = std::strerror(errno);
     }
     return Fail(error, last, std::strerror(failure));

@@ -13,6 +13,10 @@
 
 namespace platform {
 
+const char* const kConfigHomeVariable = "XDG_CONFIG_HOME";
+const char* const kConfigHomeBelowHome = ".config";
+const char* const kProgramConfigFolderName = "vellumix";
+
 namespace {
 
 // First guess for getpwuid_r's string buffer when sysconf gives no size.

@@ -1,5 +1,4 @@
 #include "platform/file_replace.h"
-#include "platform/file_kind.h"
 
 #include <atomic>
 #include <cerrno>
@@ -7,9 +6,11 @@
 #include <system_error>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/descriptor_posix.h"
+#include "platform/file_kind_posix.h"
 
 namespace platform {
 
@@ -40,26 +41,7 @@ std::filesystem::path ResolveTarget(const std::string& path) {
 }
 
 bool WriteAll(int fd, std::string_view contents) {
-    while (!contents.empty()) {
-        const ssize_t written = ::write(fd, contents.data(), contents.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // A pipe or terminal shared with a process that made it non-blocking.
-            pollfd ready{fd, POLLOUT, 0};
-            ::poll(&ready, 1, -1);
-            continue;
-        }
-        if (written <= 0) {
-            if (written == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        contents.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    return platform::WriteAll(fd, contents.data(), contents.size());
 }
 
 // The descriptor a path names when it is one of the process's own open files ("/dev/stdout",
@@ -83,8 +65,8 @@ int OwnDescriptor(const std::string& path) {
     return -1;
 }
 
-// Opens a fresh temporary file beside `target`; -1 when the folder refuses it.
-int OpenTempFile(const std::filesystem::path& target, std::string& tempPath) {
+// Opens a fresh temporary file beside `target`; none when the folder refuses it.
+UniqueFd OpenTempFile(const std::filesystem::path& target, std::string& tempPath) {
     static std::atomic<unsigned> counter{0};
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -92,13 +74,13 @@ int OpenTempFile(const std::filesystem::path& target, std::string& tempPath) {
         "." + target.filename().string() + ".tmp-" + std::to_string(::getpid());
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         tempPath = (folder / (stem + "-" + std::to_string(counter++))).string();
-        const int fd =
-            ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-        if (fd >= 0 || errno != EEXIST) {
+        UniqueFd fd(
+            ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+        if (fd.IsOpen() || errno != EEXIST) {
             return fd;
         }
     }
-    return -1;
+    return UniqueFd();
 }
 
 // Gives the new file the old one's owner and group where the process may: the owner needs
@@ -136,7 +118,8 @@ Error ReplaceFileContents(const std::string& path, std::string_view contents) {
     }
 
     std::string tempPath;
-    const int fd = OpenTempFile(target, tempPath);
+    UniqueFd temp = OpenTempFile(target, tempPath);
+    const int fd = temp.Get();
     if (fd < 0) {
         return Fail("cannot create a file beside " + target.string(), errno);
     }
@@ -149,7 +132,7 @@ Error ReplaceFileContents(const std::string& path, std::string_view contents) {
         (exists && ::fchmod(fd, existing.st_mode & kPermissionBits) != 0) || ::fsync(fd) != 0) {
         failure = errno;
     }
-    if (::close(fd) != 0 && failure == 0) {
+    if (!temp.Close() && failure == 0) {
         failure = errno;
     }
     if (failure == 0 && ::rename(tempPath.c_str(), target.c_str()) != 0) {
@@ -167,12 +150,12 @@ namespace {
 // Writes into what is already there (a device, a FIFO, a file reached by a link that has no
 // name to replace), without creating or truncating anything else.
 Error WriteInPlace(const std::string& path, std::string_view contents, bool truncate) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0)));
+    if (!fd.IsOpen()) {
         return Fail("cannot write " + path, errno);
     }
-    int failure = WriteAll(fd, contents) ? 0 : errno;
-    if (::close(fd) != 0 && failure == 0 && errno != EINTR) {
+    int failure = WriteAll(fd.Get(), contents) ? 0 : errno;
+    if (!fd.Close() && failure == 0 && errno != EINTR) {
         failure = errno;
     }
     if (failure != 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -7,8 +8,8 @@
 
 namespace testing_support {
 
-// Keeps every message box the code under test shows, in order.
-class RecordingMessages : public platform::MessageBoxSink {
+// The message box every test gives the code under test: keeps each box shown, in order.
+class FakeMessageBox : public platform::MessageBoxSink {
   public:
     struct Box {
         std::string text;
@@ -17,18 +18,25 @@ class RecordingMessages : public platform::MessageBoxSink {
     };
 
     void MessageBox(const std::string& text, const std::string& caption, unsigned style) override {
-        boxes.push_back({text, caption, style});
+        shown.push_back({text, caption, style});
+        if (onNext) {
+            auto once = std::move(onNext);
+            onNext = nullptr;
+            once();
+        }
     }
 
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;
-        for (const Box& box : boxes) {
+        for (const Box& box : shown) {
             texts.push_back(box.text);
         }
         return texts;
     }
 
-    std::vector<Box> boxes;
+    std::vector<Box> shown;
+    // Runs once, while the next box is shown (as if the user took a while to close it).
+    std::function<void()> onNext;
 };
 
 }  // namespace testing_support

@@ -1,4 +1,5 @@
-#include "platform/file_kind.h"
+#include "platform/descriptor_posix.h"
+#include "platform/file_kind_posix.h"
 #include "platform/file_lock_common.h"
 
 #include <cerrno>
@@ -35,25 +36,23 @@ Result<std::intptr_t> OpenLockFile(const std::string& lockPath) {
         return S_ISLNK(named.st_mode) ? Refuse(lockPath, ELOOP, "a symbolic link")
                                       : RefuseKind(lockPath, named.st_mode);
     }
-    int fd = -1;
+    UniqueFd fd;
     do {
-        fd = ::open(lockPath.c_str(),
-                    O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                    kLockFileMode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.Reset(::open(lockPath.c_str(),
+                        O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        kLockFileMode));
+    } while (!fd.IsOpen() && errno == EINTR);
+    if (!fd.IsOpen()) {
         return errno == ELOOP ? Refuse(lockPath, ELOOP, "a symbolic link")
                               : Error::OfErrno(errno).In("cannot lock " + lockPath);
     }
     struct stat opened {};
-    const bool known = ::fstat(fd, &opened) == 0;
+    const bool known = ::fstat(fd.Get(), &opened) == 0;
     if (!known || !S_ISREG(opened.st_mode)) {
-        const Error refused = known ? RefuseKind(lockPath, opened.st_mode)
-                                    : Error::OfErrno(errno).In("cannot lock " + lockPath);
-        ::close(fd);
-        return refused;
+        return known ? RefuseKind(lockPath, opened.st_mode)
+                     : Error::OfErrno(errno).In("cannot lock " + lockPath);
     }
-    return static_cast<std::intptr_t>(fd);
+    return static_cast<std::intptr_t>(fd.Release());
 }
 
 Result<TryOutcome> TryLock(std::intptr_t handle, const std::string& lockPath) {

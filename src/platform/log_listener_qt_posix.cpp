@@ -11,6 +11,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/descriptor_posix.h"
+
 namespace platform {
 
 namespace {
@@ -51,35 +53,43 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
 }
 
 bool SomeoneListens(const sockaddr_un& address) {
-    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        return false;
-    }
-    const bool listening =
-        connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-        errno == EAGAIN;
-    close(probe);
-    return listening;
+    const UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe.IsOpen() && (connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address),
+                                      sizeof address) == 0 ||
+                              errno == EAGAIN);
 }
 
 }  // namespace
 
+// A Unix-domain socket file, with one client at a time.
+struct LogListener::System {
+    UniqueFd listener;
+    UniqueFd client;
+    std::unique_ptr<QSocketNotifier> acceptNotifier;
+    std::unique_ptr<QSocketNotifier> clientNotifier;
+};
+
 LogListener::LogListener(std::string path, QObject* parent)
-    : QObject(parent), path_(std::move(path)) {}
+    : QObject(parent), path_(std::move(path)), system_(std::make_unique<System>()) {}
 
 LogListener::~LogListener() {
-    clientNotifier_.reset();
+    system_->clientNotifier.reset();
     DropClient();
-    acceptNotifier_.reset();
-    if (listener_ >= 0) {
-        close(listener_);
+    system_->acceptNotifier.reset();
+    if (system_->listener.IsOpen()) {
+        system_->listener.Reset();
         unlink(path_.c_str());
     }
 }
 
+bool LogListener::HasClient() const {
+    return system_->client.IsOpen();
+}
+
 bool LogListener::Start(std::string& error) {
     sockaddr_un address{};
-    if (listener_ >= 0) {
+    UniqueFd& listener = system_->listener;
+    if (listener.IsOpen()) {
         error = "already listening";
         return false;
     }
@@ -113,46 +123,49 @@ bool LogListener::Start(std::string& error) {
         removedStale_ = true;
     }
 
-    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listener_ < 0) {
+    listener.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener.IsOpen()) {
         error = SystemError("socket");
         return false;
     }
     // Created closed to others from the start, not opened up and then narrowed.
     const mode_t previousMask = umask(kSocketUmask);
     const bool bound =
-        bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     const int bindError = errno;
     umask(previousMask);
     if (!bound || chmod(path_.c_str(), kSocketMode) != 0 ||
-        listen(listener_, kLogListenBacklog) != 0) {
+        listen(listener.Get(), kLogListenBacklog) != 0) {
         errno = bound ? errno : bindError;
         error = SystemError("cannot serve " + path_);
         if (bound) {
             unlink(path_.c_str());
         }
-        close(listener_);
-        listener_ = -1;
+        listener.Reset();
         return false;
     }
-    acceptNotifier_ = std::make_unique<QSocketNotifier>(listener_, QSocketNotifier::Read);
-    connect(acceptNotifier_.get(), &QSocketNotifier::activated, this, &LogListener::OnAcceptReady);
+    system_->acceptNotifier =
+        std::make_unique<QSocketNotifier>(listener.Get(), QSocketNotifier::Read);
+    connect(system_->acceptNotifier.get(), &QSocketNotifier::activated, this,
+            &LogListener::OnAcceptReady);
     return true;
 }
 
 void LogListener::OnAcceptReady() {
-    if (client_ >= 0) {
-        acceptNotifier_->setEnabled(false);  // the next client waits its turn
+    System& system = *system_;
+    if (system.client.IsOpen()) {
+        system.acceptNotifier->setEnabled(false);  // the next client waits its turn
         return;
     }
-    const int client = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (client < 0) {
+    UniqueFd client(accept4(system.listener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!client.IsOpen()) {
         return;
     }
-    client_ = client;
-    acceptNotifier_->setEnabled(false);
-    clientNotifier_ = std::make_unique<QSocketNotifier>(client_, QSocketNotifier::Read);
-    connect(clientNotifier_.get(), &QSocketNotifier::activated, this,
+    system.client = std::move(client);
+    system.acceptNotifier->setEnabled(false);
+    system.clientNotifier =
+        std::make_unique<QSocketNotifier>(system.client.Get(), QSocketNotifier::Read);
+    connect(system.clientNotifier.get(), &QSocketNotifier::activated, this,
             &LogListener::OnClientReadable);
     emit ClientConnected();
 }
@@ -160,7 +173,7 @@ void LogListener::OnAcceptReady() {
 void LogListener::OnClientReadable() {
     char chunk[kReadChunk];
     for (;;) {
-        const ssize_t count = read(client_, chunk, sizeof chunk);
+        const ssize_t count = read(system_->client.Get(), chunk, sizeof chunk);
         if (count > 0) {
             pending_.append(chunk, static_cast<qsizetype>(count));
             EmitLines();
@@ -173,24 +186,23 @@ void LogListener::OnClientReadable() {
             return;
         }
         EndClient();
-        if (acceptNotifier_) {
-            acceptNotifier_->setEnabled(true);
+        if (system_->acceptNotifier) {
+            system_->acceptNotifier->setEnabled(true);
         }
         return;
     }
 }
 
 void LogListener::DropClient() {
-    if (client_ < 0) {
+    if (!system_->client.IsOpen()) {
         return;
     }
-    if (clientNotifier_) {
-        clientNotifier_->setEnabled(false);
+    if (system_->clientNotifier) {
+        system_->clientNotifier->setEnabled(false);
         // Called from the notifier's own activation: let Qt finish with it first.
-        clientNotifier_.release()->deleteLater();
+        system_->clientNotifier.release()->deleteLater();
     }
-    close(client_);
-    client_ = -1;
+    system_->client.Reset();
 }
 
 }  // namespace platform

@@ -44,9 +44,25 @@ bool CatchUnlessIgnored(int number, const struct sigaction& action, struct sigac
     return !ignored && sigaction(number, &action, nullptr) == 0;
 }
 
+// Hands every signal number waiting in the pipe to the object's handler.
+void Drain(InterruptSignals& owner) {
+    unsigned char bytes[16];
+    ssize_t count = 0;
+    while ((count = read(wakePipe[0], bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < count; ++i) {
+            owner.Deliver(bytes[i] == SIGTERM ? kTerminatedStatus : kInterruptedStatus);
+        }
+    }
+}
+
 }  // namespace
 
-InterruptSignals::InterruptSignals(Handler handler) : handler_(std::move(handler)) {
+struct InterruptSignals::System {
+    std::unique_ptr<QSocketNotifier> notifier;  // watches the self-pipe
+};
+
+InterruptSignals::InterruptSignals(Handler handler)
+    : handler_(std::move(handler)), system_(std::make_unique<System>()) {
     if (wakePipe[0] >= 0 || pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
@@ -57,9 +73,9 @@ InterruptSignals::InterruptSignals(Handler handler) : handler_(std::move(handler
     firstCaught = 0;
     interruptCaught = CatchUnlessIgnored(SIGINT, action, previousInterrupt);
     terminateCaught = CatchUnlessIgnored(SIGTERM, action, previousTerminate);
-    notifier_ = std::make_unique<QSocketNotifier>(wakePipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
-                     [this] { Drain(); });
+    system_->notifier = std::make_unique<QSocketNotifier>(wakePipe[0], QSocketNotifier::Read);
+    QSocketNotifier* notifier = system_->notifier.get();
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [this] { Drain(*this); });
     active_ = true;
 }
 
@@ -73,7 +89,7 @@ InterruptSignals::~InterruptSignals() {
     if (terminateCaught) {
         sigaction(SIGTERM, &previousTerminate, nullptr);
     }
-    notifier_.reset();
+    system_->notifier.reset();
     close(wakePipe[0]);
     close(wakePipe[1]);
     wakePipe[0] = wakePipe[1] = -1;
@@ -83,15 +99,9 @@ int InterruptSignals::Caught() const {
     return firstCaught;
 }
 
-void InterruptSignals::Drain() {
-    unsigned char bytes[16];
-    ssize_t count = 0;
-    while ((count = read(wakePipe[0], bytes, sizeof bytes)) > 0) {
-        for (ssize_t i = 0; i < count; ++i) {
-            if (handler_) {
-                handler_(bytes[i] == SIGTERM ? kTerminatedStatus : kInterruptedStatus);
-            }
-        }
+void InterruptSignals::Deliver(int exitStatus) {
+    if (handler_) {
+        handler_(exitStatus);
     }
 }
 

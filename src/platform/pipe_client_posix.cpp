@@ -15,6 +15,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/descriptor_posix.h"
+
 namespace platform {
 
 namespace {
@@ -34,26 +36,24 @@ bool IsOwnSocket(const std::string& path) {
 enum class Attempt { kConnected, kBusy, kFailed };
 
 Attempt TryConnect(const sockaddr_un& address, int& descriptor) {
-    descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (descriptor < 0) {
+    UniqueFd made(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!made.IsOpen()) {
         return Attempt::kFailed;
     }
     int result = 0;
     do {
-        result = connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        result = connect(made.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     if (result == 0) {
         // Lines are written with one blocking call each.
-        const int flags = fcntl(descriptor, F_GETFL);
-        if (flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        const int flags = fcntl(made.Get(), F_GETFL);
+        if (flags >= 0 && fcntl(made.Get(), F_SETFL, flags & ~O_NONBLOCK) == 0) {
+            descriptor = made.Release();
             return Attempt::kConnected;
         }
     }
     // A full queue of pending connections is the only reason to try again.
-    const Attempt outcome = (result != 0 && errno == EAGAIN) ? Attempt::kBusy : Attempt::kFailed;
-    close(descriptor);
-    descriptor = -1;
-    return outcome;
+    return (result != 0 && errno == EAGAIN) ? Attempt::kBusy : Attempt::kFailed;
 }
 
 }  // namespace
@@ -68,6 +68,15 @@ std::string LogPipePath() {
         folder += '/';
     }
     return folder + kLogPipeName;
+}
+
+const char* LogPipeKindName() {
+    return "Socket";
+}
+
+std::string LogPipeDefaultText() {
+    return std::string("$XDG_RUNTIME_DIR/") + kLogPipeName + ", else " + kLogPipeFallbackFolder +
+           "/" + kLogPipeName;
 }
 
 int ConnectPipe(const std::string& path, int waitMs) {

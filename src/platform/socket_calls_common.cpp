@@ -13,6 +13,16 @@ sockaddr_in Ipv4SocketAddress(std::uint32_t address, int port) {
     return result;
 }
 
+std::string DottedAddressText(std::uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+std::string DurationText(int milliseconds) {
+    return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                    : std::to_string(milliseconds) + " ms";
+}
+
 bool ParseDottedAddress(const char* text, std::uint32_t& address) {
     const transfer::Ipv4Text read = transfer::ReadIpv4Text(text);
     if (read.kind != transfer::Ipv4Text::Kind::kAddress) {
