@@ -11,6 +11,18 @@ file(COPY ${VELLUMIX_CLI11_INCLUDE}/CLI DESTINATION ${CMAKE_BINARY_DIR}/cli11/in
 add_library(CLI11::CLI11 INTERFACE IMPORTED)
 target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/cli11/include)
 
+# Standalone Asio (header-only) from Debian's libasio-dev: the cross compiler must not search
+# /usr/include (Linux headers), so it gets a folder holding only links to Asio's two entries.
+set(VELLUMIX_ASIO_INCLUDE /usr/include CACHE PATH "Folder holding asio.hpp and asio/")
+set(VELLUMIX_ASIO_LINKS ${CMAKE_BINARY_DIR}/asio/include)
+file(MAKE_DIRECTORY ${VELLUMIX_ASIO_LINKS})
+foreach(entry asio asio.hpp)
+  if(NOT EXISTS ${VELLUMIX_ASIO_INCLUDE}/${entry})
+    message(FATAL_ERROR "Asio not found in ${VELLUMIX_ASIO_INCLUDE}: install libasio-dev")
+  endif()
+  file(CREATE_LINK ${VELLUMIX_ASIO_INCLUDE}/${entry} ${VELLUMIX_ASIO_LINKS}/${entry} SYMBOLIC)
+endforeach()
+
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
 
 # Runtime files beside the programs.

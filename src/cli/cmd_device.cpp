@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include "cli/commands.h"
 #include "cli/output.h"
@@ -15,12 +17,17 @@
 #include "net/web_preview.h"
 #include "packer/image_reader.h"
 #include "platform/file_replace.h"
+#include "platform/open_file_limit.h"
 
 namespace cli {
 
 namespace {
 
 constexpr int kNoHttp = -1;
+// Descriptors kept free beside the addresses' sockets (the log, the web preview).
+constexpr long kSpareDeviceDescriptors = 8;
+constexpr std::size_t kFlushEachLineUpTo = 20;
+constexpr int kFlushPeriodMs = 100;
 
 struct DeviceCommandOptions {
     std::vector<std::string> listen;
@@ -147,8 +154,19 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
     // The simulator already tells every step; -q leaves only the errors (on stderr).
     std::ostringstream discarded;
     std::ostream& out = context.Quiet() ? discarded : context.Out();
-    QObject::connect(&simulator, &net::DeviceSimulator::Message,
-                     [&out](const QString& line) { out << line.toStdString() << std::endl; });
+    // Many addresses tell many steps: their lines are flushed together, every kFlushPeriodMs.
+    const bool many = simulatorOptions.listenAddresses.size() > kFlushEachLineUpTo;
+    QObject::connect(&simulator, &net::DeviceSimulator::Message, [&out, many](const QString& line) {
+        out << line.toStdString() << '\n';
+        if (!many) {
+            out.flush();
+        }
+    });
+    QTimer flush;
+    QObject::connect(&flush, &QTimer::timeout, [&out] { out.flush(); });
+    if (many) {
+        flush.start(kFlushPeriodMs);
+    }
 
     std::unique_ptr<net::WebPreview> preview;
     if (options.httpPort != kNoHttp) {
@@ -203,6 +221,16 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
         exitCode = good == static_cast<int>(done.size()) ? kExitOk : kExitFailure;
         QCoreApplication::quit();
     });
+    // Every address takes a listening socket and, while it takes an upload, a connection.
+    const long spare = platform::SpareFileDescriptors();
+    const long needed = 2 * static_cast<long>(simulatorOptions.listenAddresses.size());
+    if (spare >= 0 && needed > spare - kSpareDeviceDescriptors) {
+        context.Err() << simulatorOptions.listenAddresses.size() << " addresses need " << needed
+                      << " sockets; the open-file limit allows "
+                      << std::max(0L, spare - kSpareDeviceDescriptors)
+                      << " (raise it with ulimit -n, or listen on fewer addresses)" << std::endl;
+        return kExitFailure;
+    }
     std::string error;
     if (!simulator.Start(error)) {
         context.Err() << error << std::endl;
@@ -213,6 +241,7 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
             << std::endl;
     }
     QCoreApplication::exec();
+    out.flush();
     return exitCode;
 }
 

@@ -10,17 +10,20 @@
 
 namespace cli {
 
-DeviceRun::DeviceRun(int index, Settings settings, UploadEvents& events)
-    : index_(index), settings_(std::move(settings)), events_(events), sequencer_(*this, clock_) {
+DeviceRun::DeviceRun(asio::io_context& loop, int index, Settings settings, UploadEvents& events)
+    : index_(index),
+      settings_(std::move(settings)),
+      events_(events),
+      loop_(loop),
+      retryTimer_(loop),
+      window_(loop),
+      sequencer_(*this, clock_) {
     report_.device = settings_.device;
     if (settings_.trace) {
         report_.trace = std::make_shared<transfer::AckTrace>();
     }
     sequencer_.SetAckTimeoutMs(settings_.ackTimeoutMs);
     sequencer_.SetPaceMs(settings_.paceMs);
-    retryTimer_.setSingleShot(true);
-    retryTimer_.setTimerType(Qt::PreciseTimer);  // a pause is never shorter than announced
-    QObject::connect(&retryTimer_, &QTimer::timeout, [this] { StartAttempt(); });
     window_.SetMessageHandler(
         [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
             sequencer_.HandleMessage(message, wParam, lParam);
@@ -51,7 +54,7 @@ void DeviceRun::StartAttempt() {
     ++report_.attempts;
     lastTaken_ = -1;
     attemptRunning_ = true;
-    connecting_ = std::make_unique<EngineLink>(settings_.logPipe);
+    connecting_ = std::make_unique<EngineLink>(loop_, settings_.journal);
     lost_ = connecting_->LostReason();
     connecting_->StartConnect(settings_.device.host, settings_.device.port,
                               settings_.connectTimeoutMs, [this] { OnConnected(); });
@@ -93,7 +96,12 @@ void DeviceRun::AttemptEnded() {
     const int pauseMs = RetryPauseMs(report_.attempts);
     events_.Attempt(index_, report_.attempts, settings_.retries + 1, pauseMs, report_.message,
                     report_.cause);
-    retryTimer_.start(pauseMs);
+    retryTimer_.expires_after(std::chrono::milliseconds(pauseMs));
+    retryTimer_.async_wait([this](asio::error_code ec) {
+        if (!ec && !done_) {
+            StartAttempt();
+        }
+    });
 }
 
 // The explanation of the try's failure without the target, which every report names anyway:
@@ -121,7 +129,7 @@ void DeviceRun::Stop(bool interrupted) {
     if (done_) {
         return;
     }
-    retryTimer_.stop();
+    retryTimer_.cancel();
     connecting_.reset();
     if (attemptRunning_) {
         report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();

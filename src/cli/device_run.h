@@ -5,25 +5,27 @@
 #include <memory>
 #include <string>
 
-#include <QTimer>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
-#include "app/log_pipe.h"
 #include "cli/device_list.h"
 #include "cli/device_run_report.h"
+#include "cli/engine_window.h"
 #include "cli/upload_events.h"
+#include "net/logging_socket.h"
 #include "packer/web_image.h"
-#include "platform/message_window_qt.h"
 #include "transfer/upload_sequencer.h"
 
 namespace cli {
 
 class EngineLink;
 
-// One device's upload among many on one thread: its own message window, timer, connection and
-// sequencer, with the desktop program's pacing, time-out and texts. Each try connects first
-// (without waiting) and starts the sequencer once the connection is made or has failed; a failed
-// try is repeated from the start, after a pause that doubles from kFirstRetryPauseMs, as often as
-// Settings::retries allows. Tells `events` of its progress, messages, retries and end.
+// One device's upload among many on one thread's Asio loop: its own message window, timers,
+// connection and sequencer, with the desktop program's pacing, time-out and texts. Each try
+// connects first (without waiting) and starts the sequencer once the connection is made or has
+// failed; a failed try is repeated from the start, after a pause that doubles from
+// kFirstRetryPauseMs, as often as Settings::retries allows. Tells `events` of its progress,
+// messages, retries and end.
 class DeviceRun : public transfer::SequencerHost {
   public:
     static constexpr int kFirstRetryPauseMs = 1000;
@@ -33,7 +35,7 @@ class DeviceRun : public transfer::SequencerHost {
     struct Settings {
         DeviceAddress device;
         std::shared_ptr<const packer::WebImage> image;  // built once, shared read-only
-        app::LogPipe* logPipe = nullptr;
+        net::LoggingSocket* journal = nullptr;          // writes the connection's log lines
         bool trace = false;
         int retries = 0;               // further tries after a failed one
         int connectTimeoutMs = 21000;  // per connection attempt
@@ -42,7 +44,7 @@ class DeviceRun : public transfer::SequencerHost {
         std::string applicationName = "vellumix-cli";
     };
 
-    DeviceRun(int index, Settings settings, UploadEvents& events);
+    DeviceRun(asio::io_context& loop, int index, Settings settings, UploadEvents& events);
     ~DeviceRun() override;
     DeviceRun(const DeviceRun&) = delete;
     DeviceRun& operator=(const DeviceRun&) = delete;
@@ -92,8 +94,9 @@ class DeviceRun : public transfer::SequencerHost {
 
     std::unique_ptr<EngineLink> connecting_;   // made, not yet handed to the sequencer
     std::shared_ptr<const std::string> lost_;  // how the device ended this try's connection
-    QTimer retryTimer_;
-    platform::MessageWindow window_;
+    asio::io_context& loop_;
+    asio::steady_timer retryTimer_;
+    EngineWindow window_;
     transfer::SystemClock clock_;
     transfer::UploadSequencer sequencer_;  // last: it goes first, with the link it holds
 };

@@ -111,7 +111,8 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
             if (whole != row.lastWhole && !Quiet()) {
                 row.lastWhole = whole;
                 out_ << row.label << " progress " << Percent(percent) << " ("
-                     << Frames(framesTaken, totalFrames) << " frames)" << std::endl;
+                     << Frames(framesTaken, totalFrames) << " frames)";
+                EndLine();
             }
             break;
         }
@@ -162,6 +163,8 @@ void FleetPrinter::Step(int index, const std::string& line) {
 void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
     Row& row = rows_.at(static_cast<std::size_t>(index));
     row.state = ResultText(report);
+    row.finished = true;
+    row.ok = report.ok;
     row.framesTaken = report.framesTaken;
     row.totalFrames = report.totalFrames;
     dirty_ = true;
@@ -170,7 +173,8 @@ void FleetPrinter::Finished(int index, const DeviceRunReport& report) {
             break;
         case Mode::Lines:
             if (!report.ok || !Quiet()) {
-                out_ << row.label << ": " << row.state << std::endl;
+                out_ << row.label << ": " << row.state;
+                EndLine();
             }
             break;
         case Mode::Json: {
@@ -211,20 +215,75 @@ std::string FleetPrinter::FormatRow(const Row& row) const {
            row.state;
 }
 
+std::vector<std::string> FleetPrinter::SummaryLines() const {
+    std::size_t connecting = 0;
+    std::size_t sending = 0;
+    std::size_t waiting = 0;
+    std::size_t succeeded = 0;
+    std::vector<const Row*> running;
+    for (const auto& row : rows_) {
+        if (row.finished) {
+            succeeded += row.ok ? 1 : 0;
+            continue;
+        }
+        running.push_back(&row);
+        if (row.state == "connecting") {
+            ++connecting;
+        } else if (row.state == "sending") {
+            ++sending;
+        } else {
+            ++waiting;
+        }
+    }
+    const std::size_t finished = rows_.size() - running.size();
+    std::vector<std::string> lines;
+    lines.push_back(std::to_string(rows_.size()) + " devices: " + std::to_string(connecting) +
+                    " connecting, " + std::to_string(sending) + " sending, " +
+                    std::to_string(waiting) + " waiting to retry, " + std::to_string(succeeded) +
+                    " succeeded, " + std::to_string(finished - succeeded) + " failed");
+    const std::size_t shown = std::min(kSlowestShown, running.size());
+    std::partial_sort(running.begin(), running.begin() + static_cast<std::ptrdiff_t>(shown),
+                      running.end(),
+                      [](const Row* a, const Row* b) { return a->percent < b->percent; });
+    lines.push_back(shown > 0 ? "slowest:" : "");
+    for (std::size_t i = 0; i < kSlowestShown; ++i) {
+        lines.push_back(i < shown ? FormatRow(*running[i]) : "");
+    }
+    return lines;
+}
+
+void FleetPrinter::EndLine() {
+    out_ << '\n';
+    if (rows_.size() <= kMostDrawnRows) {
+        out_.flush();
+    }
+}
+
 void FleetPrinter::Render() {
+    if (mode_ == Mode::Lines) {
+        out_.flush();
+    }
     if (mode_ != Mode::Terminal || !dirty_ || Quiet()) {
         return;
     }
-    if (drawn_) {
+    if (drawnLines_ > 0) {
         char up[32];
-        std::snprintf(up, sizeof up, kCursorUpFormat, rows_.size());
+        std::snprintf(up, sizeof up, kCursorUpFormat, drawnLines_);
         out_ << up;
     }
-    for (const auto& row : rows_) {
-        out_ << kClearLine << FormatRow(row) << "\n";
+    if (rows_.size() > kMostDrawnRows) {
+        const std::vector<std::string> lines = SummaryLines();
+        for (const auto& line : lines) {
+            out_ << kClearLine << line << "\n";
+        }
+        drawnLines_ = lines.size();
+    } else {
+        for (const auto& row : rows_) {
+            out_ << kClearLine << FormatRow(row) << "\n";
+        }
+        drawnLines_ = rows_.size();
     }
     out_.flush();
-    drawn_ = true;
     dirty_ = false;
 }
 

@@ -21,9 +21,11 @@ struct UploadImageInfo {
 };
 
 // The output of an upload, one row or line per device.
-//   Terminal: a block of rows "ADDRESS  PERCENT  STATE" redrawn in place (Render).
+//   Terminal: a block of rows "ADDRESS  PERCENT  STATE" redrawn in place (Render); above
+//             kMostDrawnRows devices a summary in their stead: the count of devices per state
+//             and the rows of the kSlowestShown slowest devices still running.
 //   Lines:    "ADDRESS progress P% (T/N frames)" per whole per cent, "ADDRESS: MESSAGE" per
-//             result.
+//             result; each line flushed at once, above kMostDrawnRows devices at each Render.
 //   Json:     JSON Lines (schema 1, every event with "device"): "progress" per frame taken,
 //             "attempt" before each retry, "device_result" per device, the traces, and one
 //             final "result". Used for a single device too.
@@ -34,6 +36,10 @@ struct UploadImageInfo {
 class FleetPrinter : public UploadEvents {
   public:
     enum class Mode { Terminal, Lines, Json };
+
+    // More devices than fit a common terminal are summarised, not drawn row by row.
+    static constexpr std::size_t kMostDrawnRows = 20;
+    static constexpr std::size_t kSlowestShown = 5;
 
     // Writes to the context's output and errors (`out` and `err` below) at its verbosity.
     FleetPrinter(Mode mode, std::vector<DeviceAddress> devices, const CommandContext& context);
@@ -77,11 +83,17 @@ class FleetPrinter : public UploadEvents {
         int totalFrames = 0;
         int lastWhole = -1;
         std::string state = "connecting";
+        bool finished = false;
+        bool ok = false;
     };
 
     bool Quiet() const { return verbosity_ == Verbosity::kQuiet; }
     bool Verbose() const { return verbosity_ == Verbosity::kVerbose; }
+    // Ends a progress or result line of Lines mode.
+    void EndLine();
     std::string FormatRow(const Row& row) const;
+    // The lines Render draws above kMostDrawnRows devices (always 2 + kSlowestShown).
+    std::vector<std::string> SummaryLines() const;
     void PrintTable(const std::vector<DeviceRunReport>& reports);
 
     Mode mode_;
@@ -94,7 +106,7 @@ class FleetPrinter : public UploadEvents {
     std::vector<Row> rows_;
     std::size_t labelWidth_ = 0;
     bool dirty_ = true;
-    bool drawn_ = false;  // the rows are on the screen (the cursor is below them)
+    std::size_t drawnLines_ = 0;  // lines on the screen above the cursor (0: none drawn)
     int skipped_ = 0;
 };
 

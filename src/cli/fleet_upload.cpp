@@ -1,10 +1,14 @@
 #include "cli/fleet_upload.h"
 
-#include <QEventLoop>
-#include <QObject>
-#include <QTimer>
+#include <chrono>
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <QCoreApplication>
 
 #include "cli/device_run.h"
+#include "net/logging_socket.h"
 #include "platform/interrupt_signals_qt.h"
 #include "platform/open_file_limit.h"
 
@@ -54,7 +58,10 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     if (options_.devices.empty()) {
         return reports;
     }
-    QEventLoop loop;
+    // One thread, one loop: nothing here needs Asio's locking.
+    asio::io_context loop(1);
+    // Never opened: formats and writes the connections' log lines for all of them.
+    net::LoggingSocket journal(options_.logPipe);
     std::vector<std::unique_ptr<DeviceRun>> runs;
     std::size_t remaining = options_.devices.size();
     bool stopping = false;
@@ -62,7 +69,7 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     auto stopAll = [&](bool interrupted) {
         stopping = true;
         for (auto& run : runs) {
-            run->Stop(interrupted);  // the last end quits the loop
+            run->Stop(interrupted);  // the last end stops the loop
         }
     };
     EndWatch watch(events_, [&](int index, const DeviceRunReport& report) {
@@ -72,7 +79,7 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
             stopAll(false);
         }
         if (--remaining == 0) {
-            loop.quit();
+            loop.stop();
         }
     });
 
@@ -95,26 +102,39 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
         DeviceRun::Settings settings;
         settings.device = options_.devices[i];
         settings.image = options_.image;
-        settings.logPipe = options_.logPipe;
+        settings.journal = options_.logPipe != nullptr ? &journal : nullptr;
         settings.trace = options_.trace;
         settings.retries = options_.retries;
         settings.connectTimeoutMs = options_.connectTimeoutMs;
         settings.ackTimeoutMs = options_.ackTimeoutMs;
         settings.paceMs = options_.paceMs;
-        runs.push_back(std::make_unique<DeviceRun>(static_cast<int>(i), settings, watch));
+        runs.push_back(std::make_unique<DeviceRun>(loop, static_cast<int>(i), settings, watch));
     }
 
-    QTimer render;
-    QObject::connect(&render, &QTimer::timeout, [&watch] { watch.Render(); });
-    render.start(kRenderPeriodMs);
+    asio::steady_timer render(loop);
+    std::function<void()> renderLater = [&] {
+        render.expires_after(std::chrono::milliseconds(kRenderPeriodMs));
+        render.async_wait([&](asio::error_code ec) {
+            if (!ec) {
+                watch.Render();
+                renderLater();
+            }
+        });
+    };
     watch.Render();
+    renderLater();
     for (auto& run : runs) {
         run->Start();
     }
-    if (remaining > 0) {
-        loop.exec();
+    // Qt's own work on this thread (the signals' notifier, the log listener, a simulator in the
+    // same process) runs between slices of the Asio loop; Qt sees none of the devices' sockets.
+    while (remaining > 0) {
+        loop.run_for(std::chrono::milliseconds(kQtSliceMs));
+        if (remaining > 0) {
+            QCoreApplication::processEvents();
+        }
     }
-    render.stop();
+    render.cancel();
     if (interrupts != nullptr) {
         interrupts->SetHandler(nullptr);  // it refers to this call's locals
     }

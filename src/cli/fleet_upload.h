@@ -19,9 +19,12 @@ class InterruptSignals;
 
 namespace cli {
 
-// Uploads one image to one or many devices at once, all on the calling thread (which needs a
-// QCoreApplication): one DeviceRun each, every one with its own timer, connection and sequencer,
-// none of which waits, so that a slow, silent or unreachable device holds up only itself.
+// Uploads one image to one or many devices at once, all on the calling thread, on one Asio loop
+// (epoll on Linux, I/O completion ports on Windows), so that thousands of devices cost little
+// more than one: one DeviceRun each, every one with its own timers, connection and sequencer,
+// none of which waits, so that a slow, silent or unreachable device holds up only itself. The
+// image is shared, not copied. The thread's Qt events (it needs a QCoreApplication) are handled
+// every kQtSliceMs.
 // Reports to UploadEvents from that thread. By default every device runs to its own end; with
 // failFast the first failure stops the others. SIGINT and SIGTERM end every run at once
 // (interrupted) while Run goes on.
@@ -29,6 +32,8 @@ class FleetUpload {
   public:
     // How often UploadEvents::Render is called.
     static constexpr int kRenderPeriodMs = 100;
+    // How long the Asio loop runs before Qt's events of the thread are handled.
+    static constexpr int kQtSliceMs = 10;
     // Descriptors kept free beside the devices' sockets (log pipe, signal pipe, name lookups).
     static constexpr long kSpareDescriptors = 8;
     static constexpr int kDefaultConnectTimeoutMs = 21000;

@@ -80,8 +80,9 @@ class FrameBounds {
     std::size_t dataLength_ = 0;
 };
 
-// Most addresses one range may name; a typo should not open thousands of sockets.
-inline constexpr int kMaxRangeAddresses = 1024;
+// Most addresses one range may name (a fleet benchmark's worth); a typo should not open a
+// whole /8 of sockets.
+inline constexpr int kMaxRangeAddresses = 16384;
 
 // "A-B": the IPv4 addresses from A to B inclusive, in order, without leading zeros. B is a
 // whole dotted address or just the last number (127.0.0.2-101 = 127.0.0.2-127.0.0.101); each

@@ -182,6 +182,90 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
 #endif
 }
 
+// Among many devices on the one loop, one that stops answering (it reads nothing more) fails
+// by its own time-out, while every other device, sending back to back, completes first.
+TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the many loopback addresses are Linux's";
+#else
+    constexpr int kGood = 40;
+    net::DeviceSimulatorOptions goodOptions;
+    goodOptions.listenAddresses.clear();
+    goodOptions.port = 0;
+    for (int i = 1; i <= kGood; ++i) {
+        goodOptions.listenAddresses.push_back("127.0.7." + std::to_string(i));
+    }
+    net::DeviceSimulator good(goodOptions);
+    std::string error;
+    ASSERT_TRUE(good.Start(error)) << error;
+    constexpr int kUnanswered = 3;  // the data frame of block 3, frame 1 + 2 x 3 of the run
+    const auto stalled = StartDevice("127.0.7.200", kUnanswered);
+
+    cli::FleetUpload::Options options;
+    options.devices.push_back(DeviceAddress{"127.0.7.200", stalled->Port()});
+    for (const auto& address : goodOptions.listenAddresses) {
+        options.devices.push_back(DeviceAddress{address, good.Port()});
+    }
+    options.image = ExamplesImage(options.limits);
+    options.paceMs = 0;
+    options.ackTimeoutMs = 2000;
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
+    cli::FleetUpload fleet(options, printer);
+    const std::vector<DeviceRunReport> reports = fleet.Run();
+
+    ASSERT_EQ(reports.size(), options.devices.size());
+    EXPECT_FALSE(reports[0].ok);
+    EXPECT_EQ(reports[0].cause, "frame " + std::to_string(1 + 2 * kUnanswered) + " of " +
+                                    std::to_string(reports[0].totalFrames) +
+                                    ": no answer within 2000 ms")
+        << reports[0].cause;
+    const std::string lines = out.str();
+    const std::size_t stalledEnd = lines.find(reports[0].device.Label() + ": Web Server");
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        SCOPED_TRACE(reports[i].device.Label());
+        EXPECT_TRUE(reports[i].ok) << reports[i].cause;
+        EXPECT_LT(lines.find(reports[i].device.Label() + ": Web Server Update OK!"), stalledEnd);
+    }
+#endif
+}
+
+// Above kMostDrawnRows devices the terminal shows the count per state and the slowest devices
+// instead of a row each, and redraws that block in place.
+TEST(FleetPrinterTest, ManyDevicesAreSummarisedOnTheTerminal) {
+    std::vector<DeviceAddress> devices;
+    for (int i = 1; i <= 30; ++i) {
+        devices.push_back(DeviceAddress{"127.0.0." + std::to_string(i), 8001});
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Terminal, devices,
+                              cli::CommandContext(out, err));
+    for (int i = 0; i < 30; ++i) {
+        printer.Progress(i, 50.0f + static_cast<float>(i), 10, 20);
+    }
+    DeviceRunReport done;
+    done.ok = true;
+    done.message = "Web Server Update OK!";
+    printer.Finished(0, done);
+    printer.Finished(1, DeviceRunReport{});
+    printer.Attempt(2, 1, 2, 1000, "Socket Connect ERROR!", "");
+    printer.Render();
+    printer.Progress(29, 99.0f, 19, 20);  // not among the slowest: the same block again
+    printer.Render();
+    const std::string clear = "\r\x1b[2K";
+    const std::string block =
+        clear +
+        "30 devices: 0 connecting, 27 sending, 1 waiting to retry, 1 succeeded, 1 failed\n" +
+        clear + "slowest:\n" + clear + "127.0.0.3:8001   52.00%   waiting for try 2 of 2\n" +
+        clear + "127.0.0.4:8001   53.00%   sending\n" + clear +
+        "127.0.0.5:8001   54.00%   sending\n" + clear + "127.0.0.6:8001   55.00%   sending\n" +
+        clear + "127.0.0.7:8001   56.00%   sending\n";
+    EXPECT_EQ(out.str(), block + "\x1b[7A" + block);
+}
+
 TEST(FleetPrinterTest, SummaryTableCountsAndRepeatsFailuresOnStderr) {
     const std::vector<DeviceAddress> devices = {{"127.0.0.2", 8001}, {"127.0.0.10", 8001}};
     std::ostringstream out;
