@@ -323,11 +323,12 @@ ProfileFileText ReadProfileFile(const std::string& filePath) {
         result.missing = true;  // nothing there, or a link leading nowhere
         return result;
     }
-    std::vector<std::uint8_t> bytes;
-    if (!platform::ReadRegularFile(filePath, kProfileFileMaxBytes, bytes, result.problem)) {
+    const auto bytes = platform::ReadRegularFile(filePath, kProfileFileMaxBytes);
+    if (!bytes) {
+        result.problem = bytes.error().text;
         return result;
     }
-    std::string text(bytes.begin(), bytes.end());
+    std::string text(bytes->begin(), bytes->end());
     if (text.starts_with(kUtf16LeByteOrderMark)) {
         auto decoded = Utf8OfUtf16Le(std::string_view(text).substr(kUtf16LeByteOrderMark.size()));
         if (!decoded) {
@@ -451,9 +452,8 @@ ProfileWriteResult WriteProfileString(std::string_view section, std::string_view
         return {false, *refusal};
     }
     platform::FileWriteLock lock;
-    std::string lockError;
-    if (!lock.Acquire(filePath, kProfileLockWait, &lockError)) {
-        return {false, lockError};
+    if (const platform::Error locked = lock.Acquire(filePath, kProfileLockWait)) {
+        return {false, locked.text};
     }
     auto file = ReadProfileFile(filePath);
     if (!file.text) {
@@ -474,9 +474,8 @@ ProfileWriteResult WriteProfileString(std::string_view section, std::string_view
         }
         contents = SetProfileValue(*file.text, *storedSection, *storedKey, *storedValue);
     }
-    std::string error;
-    if (!platform::ReplaceFileContents(filePath, contents, &error)) {
-        return {false, error};
+    if (const platform::Error error = platform::ReplaceFileContents(filePath, contents)) {
+        return {false, error.text};
     }
     return {true, {}};
 }

@@ -58,12 +58,12 @@ SettingsLocation LocateSettings(const std::string& executableFolder,
     return {platform::PathText(file.lexically_normal()), true, besideExecutable.path};
 }
 
-bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error) {
+platform::Error PrepareSettingsFolder(const SettingsLocation& location) {
     if (!location.inUserFolder) {
-        return true;
+        return {};
     }
     return platform::CreatePrivateFolders(
-        platform::PathText(platform::FileSystemPath(location.path).parent_path()), error);
+        platform::PathText(platform::FileSystemPath(location.path).parent_path()));
 }
 
 }  // namespace app

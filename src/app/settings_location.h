@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/user_folders.h"
 
 namespace app {
@@ -61,8 +62,7 @@ SettingsLocation LocateSettings(const std::string& executableFolder,
                                 const SettingsLocationProbe& probe);
 
 // Makes sure the folder of `location` exists before a write: creates it for a file in the
-// user's folder; nothing to do beside the executable. False, with the reason in `*error`
-// (when not null), when the folder cannot be created.
-bool PrepareSettingsFolder(const SettingsLocation& location, std::string* error);
+// user's folder; nothing to do beside the executable. Fails when the folder cannot be created.
+platform::Error PrepareSettingsFolder(const SettingsLocation& location);
 
 }  // namespace app

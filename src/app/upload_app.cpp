@@ -108,7 +108,7 @@ void UploadApp::SaveWebPath(const std::string& path) {
     }
     const SettingsLocation location = SettingsFileLocation();
     // A folder that cannot be made fails the write below, which is not reported either.
-    (void)PrepareSettingsFolder(location, nullptr);
+    (void)PrepareSettingsFolder(location);
     SettingsFile settings(location.path, kSettingsSection, true);
     settings.WriteString(kWebPathKey, path, kSettingsSection);
 }

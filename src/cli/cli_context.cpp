@@ -114,9 +114,8 @@ void WarnUnusableSettings(const std::string& problem, std::ostream& err) {
 
 ConsoleMessageBox::ConsoleMessageBox(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
 
-void ConsoleMessageBox::MessageBox(const std::string& text, const std::string& caption,
+void ConsoleMessageBox::MessageBox(const std::string& text, const std::string& /*caption*/,
                                    unsigned style) {
-    messages_.push_back({text, caption, style});
     std::ostream& stream = style == platform::kMbIconHand ? err_ : out_;
     stream << OneLine(text) << std::endl;
 }

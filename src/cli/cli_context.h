@@ -54,26 +54,17 @@ inline constexpr const char* kIniOptionHelp =
     "program's folder is not writable)";
 
 // Message boxes of the command-line tool: style 16 (errors) to `err`, others to `out`, one
-// line each (the text only; line breaks inside it become spaces); records every message.
+// line each (the text only; line breaks inside it become spaces). What failed is learnt from
+// the value the call returns, never from the texts shown here.
 class ConsoleMessageBox : public platform::MessageBoxSink {
   public:
-    struct Shown {
-        std::string text;
-        std::string caption;
-        unsigned style = 0;
-    };
-
     explicit ConsoleMessageBox(std::ostream& out, std::ostream& err);
 
     void MessageBox(const std::string& text, const std::string& caption, unsigned style) override;
 
-    // Every message shown so far, oldest first.
-    const std::vector<Shown>& Messages() const { return messages_; }
-
   private:
     std::ostream& out_;
     std::ostream& err_;
-    std::vector<Shown> messages_;
 };
 
 }  // namespace cli

@@ -51,10 +51,9 @@ struct DeviceCommandOptions {
 
 // Written as `pack -o` writes: a file is replaced atomically, a link keeps pointing to it, a
 // device or FIFO is written as a stream, a folder is refused.
-bool SaveImage(const std::vector<std::uint8_t>& image, const std::string& path,
-               std::string& error) {
+platform::Error SaveImage(const std::vector<std::uint8_t>& image, const std::string& path) {
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
-    return platform::WriteOutputFile(path, bytes, &error);
+    return platform::WriteOutputFile(path, bytes);
 }
 
 // Keeps a good image as asked; false (with the reason on stderr) when that fails. With several
@@ -64,9 +63,8 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
                bool perAddress, const CommandContext& context) {
     if (!options.save.empty()) {
         const std::string path = perAddress ? options.save + "." + result.address : options.save;
-        std::string error;
-        if (!SaveImage(result.image, path, error)) {
-            context.Err() << error << std::endl;
+        if (const platform::Error error = SaveImage(result.image, path)) {
+            context.Err() << error.text << std::endl;
             return false;
         }
         if (!context.Quiet()) {
@@ -76,10 +74,9 @@ bool KeepImage(const DeviceCommandOptions& options, const net::DeviceUploadResul
     if (!options.extract.empty()) {
         const std::string folder =
             perAddress ? options.extract + "/" + result.address : options.extract;
-        std::string error;
-        if (!packer::ExtractImage(result.image.data(), result.image.size(), result.directory,
-                                  folder, error)) {
-            context.Err() << "cannot extract into " << folder << ": " << error << std::endl;
+        if (const platform::Error error = packer::ExtractImage(
+                result.image.data(), result.image.size(), result.directory, folder)) {
+            context.Err() << "cannot extract into " << folder << ": " << error.text << std::endl;
             return false;
         }
         if (!context.Quiet()) {

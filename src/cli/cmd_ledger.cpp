@@ -67,11 +67,12 @@ std::optional<ledger::ImageRecord> ImageOfSource(const std::string& source,
             return std::nullopt;
         }
     } else {
-        std::string reason;
-        if (!LoadImageFile(source, bytes, reason)) {
-            err << "vellumix-cli: " << reason << std::endl;
+        auto loaded = LoadImageFile(source);
+        if (!loaded) {
+            err << "vellumix-cli: " << loaded.error().text << std::endl;
             return std::nullopt;
         }
+        bytes = std::move(*loaded);
     }
     auto record = ledger::ImageRecordOf(bytes.data(), bytes.size());
     if (!record) {
@@ -162,10 +163,9 @@ int RunHistory(const HistoryOptions& options, const CommandContext& context) {
     filter.failedOnly = options.failed;
     filter.limit = options.limit;
     if (!options.device.empty()) {
-        std::string error;
-        const auto device = ParseDeviceAddress(options.device, 0, error);
+        const auto device = ParseDeviceAddress(options.device, 0);
         if (!device) {
-            context.Err() << "history: --device: " << error << std::endl;
+            context.Err() << "history: --device: " << device.error().text << std::endl;
             return kExitUsage;
         }
         filter.device = device->host;
@@ -318,13 +318,12 @@ int RunStatus(const StatusOptions& options, const CommandContext& context) {
     std::string fileText;
     if (!options.devicesFile.empty()) {
         constexpr std::size_t kMaxDevicesFileBytes = 16u * 1024 * 1024;
-        std::vector<std::uint8_t> bytes;
-        std::string error;
-        if (!platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes, bytes, error)) {
-            context.Err() << "status: " << error << std::endl;
+        const auto bytes = platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes);
+        if (!bytes) {
+            context.Err() << "status: " << bytes.error().text << std::endl;
             return kExitFailure;
         }
-        fileText.assign(bytes.begin(), bytes.end());
+        fileText.assign(bytes->begin(), bytes->end());
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok() || list.devices.empty()) {

@@ -47,10 +47,11 @@ int RunPack(const PackOptions& options, const CommandContext& context) {
     // stderr.
     const bool toStdout = !options.output.empty() && platform::IsStandardOutput(options.output);
     // A target that cannot take the image fails the command before the report claims an image.
-    std::string error;
-    if (!options.output.empty() && !platform::CheckOutputFile(options.output, &error)) {
-        context.Err() << error << std::endl;
-        return kExitFailure;
+    if (!options.output.empty()) {
+        if (const platform::Error refused = platform::CheckOutputFile(options.output)) {
+            context.Err() << refused.text << std::endl;
+            return kExitFailure;
+        }
     }
     std::ostringstream discarded;  // the report under -q (its JSON is still asked for)
     std::ostream& report = context.Quiet() && !options.json ? discarded
@@ -74,11 +75,12 @@ int RunPack(const PackOptions& options, const CommandContext& context) {
     }
     context.Out().flush();
     const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
-    if (!platform::WriteOutputFile(options.output, bytes, &error)) {
-        context.Err() << error << std::endl;
+    if (const platform::Error error = platform::WriteOutputFile(options.output, bytes)) {
+        context.Err() << error.text << std::endl;
         if (options.json) {
             JsonLines(report).Write(
-                "result", QJsonObject{{"ok", false}, {"message", QString::fromStdString(error)}});
+                "result",
+                QJsonObject{{"ok", false}, {"message", QString::fromStdString(error.text)}});
         }
         return kExitFailure;
     }
@@ -105,9 +107,12 @@ struct LoadedImage {
 // `read.ok` is false) and when its names cannot be extracted (then `read.ok` is true).
 LoadedImage LoadImage(const std::string& path) {
     LoadedImage image;
-    if (!LoadImageFile(path, image.bytes, image.error)) {
+    auto loaded = LoadImageFile(path);
+    if (!loaded) {
+        image.error = loaded.error().text;
         return image;
     }
+    image.bytes = std::move(*loaded);
     image.read = packer::ReadImageDirectory(image.bytes.data(), image.bytes.size());
     if (!image.read.ok) {
         image.error = "malformed image " + ImageLabel(path) + ": " + image.read.error;
@@ -203,10 +208,9 @@ int RunExtract(const ImageFileOptions& options, const CommandContext& context) {
                           << " bytes)" << std::endl;
         }
     };
-    std::string error;
-    if (!packer::ExtractImage(image.bytes.data(), image.bytes.size(), directory, options.folder,
-                              error, written)) {
-        return finish("extract: " + error);
+    if (const platform::Error error = packer::ExtractImage(image.bytes.data(), image.bytes.size(),
+                                                           directory, options.folder, written)) {
+        return finish("extract: " + error.text);
     }
     return finish({});
 }

@@ -128,10 +128,9 @@ int RunSet(const SettingsOptions& options, const CommandContext& context) {
         return kExitFailure;
     }
     const app::SettingsLocation location = SettingsLocationFor(options.iniPath);
-    std::string folderError;
-    if (!app::PrepareSettingsFolder(location, &folderError)) {
+    if (const platform::Error folderError = app::PrepareSettingsFolder(location)) {
         context.Err() << "cannot store " << options.key << " in " << location.path << ": "
-                      << folderError << "\n";
+                      << folderError.text << "\n";
         return kExitFailure;
     }
     app::SettingsFile settings(location.path, options.section, true);

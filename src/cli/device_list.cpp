@@ -14,6 +14,11 @@ namespace cli {
 
 namespace {
 
+// A device address refused for `why` (no system error behind it).
+platform::Error Refused(std::string why) {
+    return platform::Error{0, std::move(why)};
+}
+
 constexpr int kMinPort = 1;
 constexpr int kMaxPort = 65535;
 constexpr char kCommentMark = '#';
@@ -125,16 +130,13 @@ std::string DeviceAddress::Label() const {
     return host + ":" + std::to_string(port);
 }
 
-std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort,
-                                                std::string& error) {
+platform::Result<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort) {
     if (text.empty()) {
-        error = "empty device address";
-        return std::nullopt;
+        return Refused("empty device address");
     }
     if (std::any_of(text.begin(), text.end(),
                     [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
-        error = "blank inside the device address \"" + packer::PrintableName(text) + "\"";
-        return std::nullopt;
+        return Refused("blank inside the device address \"" + packer::PrintableName(text) + "\"");
     }
     DeviceAddress device;
     device.port = defaultPort;
@@ -143,24 +145,20 @@ std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int def
     if (colon != std::string::npos) {
         const auto port = ParsePort(text.substr(colon + 1));
         if (!port) {
-            error = "bad port in \"" + packer::PrintableName(text) + "\" (1 to 65535)";
-            return std::nullopt;
+            return Refused("bad port in \"" + packer::PrintableName(text) + "\" (1 to 65535)");
         }
         device.port = *port;
     }
     if (device.host.empty()) {
-        error = "no address in \"" + text + "\"";
-        return std::nullopt;
+        return Refused("no address in \"" + text + "\"");
     }
     if (!IsHostText(device.host)) {
-        error = "not an address[:port]: \"" + packer::PrintableName(text) + "\"";
-        return std::nullopt;
+        return Refused("not an address[:port]: \"" + packer::PrintableName(text) + "\"");
     }
     const transfer::Ipv4Text read = transfer::ReadIpv4Text(device.host);
     if (read.kind == transfer::Ipv4Text::Kind::kRefused) {
-        error = "not an IPv4 address: \"" + device.host + "\" (" + read.reason +
-                "; an address is four decimal fields of 0 to 255)";
-        return std::nullopt;
+        return Refused("not an IPv4 address: \"" + device.host + "\" (" + read.reason +
+                       "; an address is four decimal fields of 0 to 255)");
     }
     if (read.kind == transfer::Ipv4Text::Kind::kAddress) {
         device.host = transfer::DottedDecimal(read.address);
@@ -198,10 +196,9 @@ std::vector<ListedDevice> ParseLines(const std::string& text, int defaultPort, s
             continue;
         }
         const std::string where = "line " + std::to_string(lineNumber) + ": ";
-        std::string lineError;
-        const auto device = ParseDeviceAddress(line, defaultPort, lineError);
+        const auto device = ParseDeviceAddress(line, defaultPort);
         if (!device) {
-            error = where + lineError;
+            error = where + device.error().text;
             return {};
         }
         devices.push_back({*device, where, GivenLabel(line, *device)});
@@ -226,10 +223,9 @@ DeviceListResult CombineDevices(const std::vector<std::string>& given, const std
                                 int defaultPort) {
     std::vector<ListedDevice> listed;
     for (const auto& text : given) {
-        std::string error;
-        const auto device = ParseDeviceAddress(text, defaultPort, error);
+        const auto device = ParseDeviceAddress(text, defaultPort);
         if (!device) {
-            return DeviceListResult{{}, error};
+            return DeviceListResult{{}, device.error().text};
         }
         listed.push_back({*device, {}, GivenLabel(text, *device)});
     }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace cli {
 
 // One device to upload to.
@@ -26,10 +28,9 @@ struct DeviceListResult {
 // address (four decimal fields, leading zeros allowed: kept without them, as 127.0.0.10 for
 // 127.0.0.010) or a host name (dot-separated labels of letters, digits, '-' and '_'); it is not
 // resolved here, and whether a connection may be made to it is the connection's to say.
-// nullopt with `error` set when the text is empty, holds white space or anything else, looks
-// like a number but is no such address (127.1, 0x7f.0.0.1, 127.0.0.256), or the port is bad.
-std::optional<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort,
-                                                std::string& error);
+// Fails when the text is empty, holds white space or anything else, looks like a number but is
+// no such address (127.1, 0x7f.0.0.1, 127.0.0.256), or the port is bad.
+platform::Result<DeviceAddress> ParseDeviceAddress(const std::string& text, int defaultPort);
 
 // The devices named on the command line, then those of the devices file's text, checked as one
 // list. The file: one address[:port] a line; a UTF-8 byte-order mark at the start, leading and

@@ -52,7 +52,6 @@ void DeviceRun::StartAttempt() {
         return;
     }
     ++report_.attempts;
-    lastMessage_.clear();
     lastTaken_ = -1;
     attemptRunning_ = true;
     connecting_ = std::make_unique<EngineLink>(loop_, settings_.journal);
@@ -88,7 +87,7 @@ void DeviceRun::AttemptEnded() {
     const bool ok = sequencer_.LastResult() == transfer::kUploadSucceeded;
     report_.framesTaken = sequencer_.TotalFrames() - sequencer_.Frames().Size();
     report_.totalFrames = sequencer_.TotalFrames();
-    report_.message = lastMessage_;
+    report_.message = sequencer_.LastMessage();
     report_.cause = Cause();
     if (ok || report_.attempts > settings_.retries) {
         Finish(ok);
@@ -172,7 +171,6 @@ std::int32_t DeviceRun::ImageLength() const {
 }
 
 void DeviceRun::MessageBox(const std::string& text, const std::string& caption, unsigned style) {
-    lastMessage_ = text;
     events_.Message(index_, text, caption, style);
 }
 

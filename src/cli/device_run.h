@@ -87,7 +87,6 @@ class DeviceRun : public transfer::SequencerHost {
     Settings settings_;
     UploadEvents& events_;
     DeviceRunReport report_;
-    std::string lastMessage_;  // of the current try
     std::chrono::steady_clock::time_point started_;
     int lastTaken_ = -1;
     bool attemptRunning_ = false;

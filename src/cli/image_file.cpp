@@ -4,12 +4,11 @@
 
 namespace cli {
 
-bool LoadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-    error.clear();
+platform::Result<std::vector<std::uint8_t>> LoadImageFile(const std::string& path) {
     if (path == "-") {
-        return platform::ReadStandardInput(kMaxImageFileBytes, bytes, error);
+        return platform::ReadStandardInput(kMaxImageFileBytes);
     }
-    return platform::ReadRegularFile(path, kMaxImageFileBytes, bytes, error);
+    return platform::ReadRegularFile(path, kMaxImageFileBytes);
 }
 
 }  // namespace cli

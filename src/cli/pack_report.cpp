@@ -205,11 +205,7 @@ int RunPackReport(const std::string& folder, const packer::PackLimits& limits, b
     if (!built || RefusedForNoFile(folder, report)) {
         PrintBuildCause(report, err);
         if (json) {
-            const auto& shown = messages.Messages();
-            PrintJsonFailure(folder, report,
-                             built           ? packer::kNoFileInImage
-                             : shown.empty() ? std::string()
-                                             : shown.back().text,
+            PrintJsonFailure(folder, report, built ? packer::kNoFileInImage : report.failure.text,
                              out);
         }
         return kExitFailure;

@@ -1,5 +1,6 @@
 #include "cli/upload_image.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <ostream>
@@ -41,22 +42,19 @@ std::optional<PreparedImage> ReadImage(const std::string& source, const packer::
                                        ImageFailure& failure) {
     const std::string label = source == kStdinName ? "standard input" : source;
     const auto capacity = static_cast<std::size_t>(limits.maxRomBytes);
-    std::vector<std::uint8_t> bytes;
-    std::string error;
     // Nothing past the capacity can be sent, so standard input is not read further than that.
-    bool tooLarge = false;
-    const bool loaded = source == kStdinName
-                            ? platform::ReadStandardInput(capacity, bytes, error, &tooLarge)
-                            : LoadImageFile(source, bytes, error);
-    if (tooLarge) {
+    const bool fromStdin = source == kStdinName;
+    auto loaded = fromStdin ? platform::ReadStandardInput(capacity) : LoadImageFile(source);
+    if (fromStdin && !loaded && loaded.error().code == EFBIG) {
         failure.message = "image " + label + " is larger than the device's capacity";
         failure.cause = "more than " + std::to_string(capacity) + " bytes (--max-rom)";
         return std::nullopt;
     }
     if (!loaded) {
-        failure.message = error;
+        failure.message = loaded.error().text;
         return std::nullopt;
     }
+    std::vector<std::uint8_t> bytes = std::move(*loaded);
     if (bytes.size() > capacity) {
         failure.message = "image " + label + " is larger than the device's capacity";
         failure.cause = std::to_string(bytes.size()) + " bytes, at most " +
@@ -108,10 +106,9 @@ std::optional<PreparedImage> BuildImage(const std::string& folder, const packer:
     const bool built =
         packer::BuildWebImage(folder, limits, table, *image, buildMessages, &report, build) != 0;
     if (!built || RefusedForNoFile(folder, report)) {
-        const auto& shown = buildMessages.Messages();
-        failure.message = built           ? packer::kNoFileInImage
-                          : shown.empty() ? "the image could not be built"
-                                          : shown.back().text;
+        failure.message = built                     ? packer::kNoFileInImage
+                          : report.failure.failed() ? report.failure.text
+                                                    : "the image could not be built";
         failure.cause = report.cause;
         PrintBuildCause(report, context.Err());
         return std::nullopt;

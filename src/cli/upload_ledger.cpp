@@ -74,12 +74,12 @@ std::string RecordedAddress(const std::string& host) {
 }
 
 bool OpenLedgerForReading(const LedgerOptions& options, ledger::Ledger& book, std::ostream& err) {
-    std::string error;
-    const std::string path = ledger::LedgerPath(options.file, error);
-    if (path.empty()) {
-        err << LedgerLine("", error) << std::endl;
+    const auto located = ledger::LedgerPath(options.file);
+    if (!located) {
+        err << LedgerLine("", located.error().text) << std::endl;
         return false;
     }
+    const std::string& path = *located;
     std::error_code missing;
     if (!std::filesystem::exists(std::filesystem::symlink_status(path, missing))) {
         return true;  // nothing recorded yet
@@ -162,15 +162,15 @@ bool UploadLedger::Prepare(const packer::WebImage& image) {
         (named == nullptr || named[0] == '\0')) {
         return true;
     }
-    std::string error;
-    path_ = ledger::LedgerPath(options_.file, error);
-    if (path_.empty()) {
-        return Failed(ledger::Error{0, error});
+    const auto located = ledger::LedgerPath(options_.file);
+    if (!located) {
+        return Failed(located.error());
     }
+    path_ = *located;
     if (ledger::IsDefaultPlace(path_)) {
         const std::string folder = std::filesystem::path(path_).parent_path().string();
-        if (!platform::CreatePrivateFolders(folder, &error)) {
-            return Failed(ledger::Error{0, error});
+        if (const platform::Error error = platform::CreatePrivateFolders(folder)) {
+            return Failed(error);
         }
     }
     if (const ledger::Error failure = book_.Open(path_, ledger::Ledger::Access::kRecord)) {

@@ -76,12 +76,13 @@ std::optional<std::vector<DeviceAddress>> ResolveDevices(const UploadOptions& op
     if (!options.devicesFile.empty()) {
         // A list of devices is small; a FIFO or a folder given here must not hang the upload.
         constexpr std::size_t kMaxDevicesFileBytes = 16u * 1024 * 1024;
-        std::vector<std::uint8_t> bytes;
-        if (!platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes, bytes, error)) {
+        const auto bytes = platform::ReadRegularFile(options.devicesFile, kMaxDevicesFileBytes);
+        if (!bytes) {
+            error = bytes.error().text;
             exitCode = kExitFailure;
             return std::nullopt;
         }
-        fileText.assign(bytes.begin(), bytes.end());
+        fileText.assign(bytes->begin(), bytes->end());
     }
     const DeviceListResult list = CombineDevices(options.devices, fileText, options.port);
     if (!list.ok()) {

@@ -206,8 +206,8 @@ int WatchSession::Run() {
     }
     // Watched before the first build, so that nothing saved during it is missed.
     platform::FolderWatch watch;
-    if (!watch.Start(Folder())) {
-        return Refuse("cannot watch " + Folder() + ": " + watch.Error());
+    if (const platform::Error error = watch.Start(Folder())) {
+        return Refuse("cannot watch " + Folder() + ": " + error.text);
     }
     logPipe_.Open();
 
@@ -247,14 +247,14 @@ int WatchSession::Run() {
 
 bool WatchSession::Changed(platform::FolderWatch& watch, int waitMs) {
     const auto state = watch.Wait(waitMs);
-    if (state == platform::FolderWatch::State::kGone || !IsFolder(Folder())) {
+    if ((state && *state == platform::FolderWatch::State::kGone) || !IsFolder(Folder())) {
         endStatus_ = kExitFailure;
         endMessage_ = Folder() + ": the watched folder was removed or renamed";
-    } else if (state == platform::FolderWatch::State::kFailed) {
+    } else if (!state) {
         endStatus_ = kExitFailure;
-        endMessage_ = Folder() + ": the folder can no longer be watched: " + watch.Error();
+        endMessage_ = Folder() + ": the folder can no longer be watched: " + state.error().text;
     }
-    return state == platform::FolderWatch::State::kChanged;
+    return state && *state == platform::FolderWatch::State::kChanged;
 }
 
 Built WatchSession::Build() const {

@@ -39,18 +39,18 @@ std::optional<ImageRecord> ImageRecordOf(const std::uint8_t* bytes, std::size_t 
     return record;
 }
 
-std::string LedgerPath(const std::string& given, std::string& error) {
+platform::Result<std::string> LedgerPath(const std::string& given) {
     if (!given.empty()) {
         return given;
     }
     const char* named = std::getenv("VELLUMIX_LEDGER");
     if (named != nullptr && named[0] != '\0') {
-        return named;
+        return std::string(named);
     }
     const auto path = DefaultPath();
     if (!path) {
-        error = "no folder for the ledger (neither XDG_DATA_HOME nor a home folder is known)";
-        return {};
+        return platform::Error{
+            0, "no folder for the ledger (neither XDG_DATA_HOME nor a home folder is known)"};
     }
     return *path;
 }

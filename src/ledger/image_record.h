@@ -14,9 +14,9 @@ namespace ledger {
 std::optional<ImageRecord> ImageRecordOf(const std::uint8_t* bytes, std::size_t length);
 
 // The ledger file: `given` when not empty, else $VELLUMIX_LEDGER when set and not empty, else
-// ledger.sqlite in the user's data folder (platform::UserDataFolder). Empty, with the reason
-// in `error`, when the system tells no such folder.
-std::string LedgerPath(const std::string& given, std::string& error);
+// ledger.sqlite in the user's data folder (platform::UserDataFolder). Fails when the system
+// tells no such folder.
+platform::Result<std::string> LedgerPath(const std::string& given);
 // Whether `path` is the default place, whose folder may be created.
 bool IsDefaultPlace(const std::string& path);
 

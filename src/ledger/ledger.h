@@ -5,19 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 struct sqlite3;
 
 namespace ledger {
 
 // Why a ledger call failed: the system's or SQLite's number (0 when neither gave one) and a
-// text for people. Empty text means success.
-struct Error {
-    int code = 0;
-    std::string text;
-
-    bool failed() const { return !text.empty(); }
-    explicit operator bool() const { return failed(); }
-};
+// text for people; no failure on success (platform/error.h).
+using Error = platform::Error;
 
 // The schema this build writes (PRAGMA user_version). Files of an older version are upgraded in
 // place; a newer one is only read.

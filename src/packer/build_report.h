@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace packer {
 
 // Why an entry was left out of the image, as far as a strict build cares.
@@ -34,11 +36,15 @@ struct BuildReport {
     std::vector<LeftOut> leftOut;
     // When the build failed and more can be said than the message: "FOLDER: no such folder".
     std::string cause;
+    // Why the build failed: the text of the message it showed last (code 0). No failure when it
+    // succeeded or stopped on request.
+    platform::Error failure;
 
     void Clear() {
         stored.clear();
         leftOut.clear();
         cause.clear();
+        failure = {};
     }
     // The first entry that a strict build refuses (a Fault), or null.
     const LeftOut* FirstFault() const {

@@ -222,26 +222,25 @@ std::string CheckImageNames(const std::vector<ImageEntryView>& entries) {
     return {};
 }
 
-bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
-                  const std::string& folder, std::string& error,
-                  const std::function<void(const ImageEntryView&, const std::string&)>& written) {
+platform::Error ExtractImage(
+    const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
+    const std::string& folder,
+    const std::function<void(const ImageEntryView&, const std::string&)>& written) {
     // Every name is checked before anything is written, so a bad image leaves no partial tree.
     if (const std::string nameError = CheckImageNames(directory.entries); !nameError.empty()) {
-        error = "refusing the image: " + nameError;
-        return false;
+        return platform::Error{0, "refusing the image: " + nameError};
     }
     std::vector<std::vector<std::string>> paths(directory.entries.size());
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
         const ImageEntryView& entry = directory.entries[i];
         SplitSafeName(entry.name, paths[i]);
         if (static_cast<std::uint64_t>(entry.offset) + entry.size > length) {
-            error = "entry " + Quoted(entry.name) + " runs past the image end";
-            return false;
+            return platform::Error{0, "entry " + Quoted(entry.name) + " runs past the image end"};
         }
     }
     platform::TreeWriter writer(folder);
-    if (!writer.Open(error)) {
-        return false;
+    if (platform::Error refused = writer.Open()) {
+        return refused;
     }
     for (std::size_t i = 0; i < directory.entries.size(); ++i) {
         const ImageEntryView& entry = directory.entries[i];
@@ -251,7 +250,7 @@ bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirec
             for (std::size_t s = 0; s <= failure.segment && s < paths[i].size(); ++s) {
                 path.append("/").append(paths[i][s]);
             }
-            error = "cannot write " + Quoted(path) + ": " + failure.reason;
+            std::string error = "cannot write " + Quoted(path) + ": " + failure.reason;
             if (failure.partial) {
                 error +=
                     failure.removeError.empty()
@@ -260,13 +259,13 @@ bool ExtractImage(const std::uint8_t* data, std::size_t length, const ImageDirec
             }
             error += " (" + std::to_string(i) + " of " + std::to_string(directory.entries.size()) +
                      " files written)";
-            return false;
+            return platform::Error{0, std::move(error)};
         }
         if (written) {
             written(entry, folder + entry.name);
         }
     }
-    return true;
+    return {};
 }
 
 }  // namespace packer

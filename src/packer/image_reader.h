@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace packer {
 
 // One directory entry of an image that passed validation.
@@ -54,14 +56,14 @@ std::string CheckImageNames(const std::vector<ImageEntryView>& entries);
 // before anything is written, entries past the data and names that CheckImageNames refuses
 // (which includes every name that would leave the folder). While writing it never follows a
 // link inside `folder` and never opens an existing file: a file in the way is unlinked and
-// created anew, so a hard link to a file elsewhere is not written through. Returns false with
-// `error` set on the first problem: files written whole before it stay, a file that could not be
-// written whole (a full disk) is removed, and `error` ends with how many of the files were
-// written. `written`, when set, is called after each file with its entry and the path it was
-// written to (folder + name).
-bool ExtractImage(
+// created anew, so a hard link to a file elsewhere is not written through. Fails at the first
+// problem: files written whole before it stay, a file that could not be written whole (a full
+// disk) is removed, and the error's text ends with how many of the files were written.
+// `written`, when set, is called after each file with its entry and the path it was written to
+// (folder + name).
+platform::Error ExtractImage(
     const std::uint8_t* data, std::size_t length, const ImageDirectory& directory,
-    const std::string& folder, std::string& error,
+    const std::string& folder,
     const std::function<void(const ImageEntryView&, const std::string&)>& written = {});
 
 }  // namespace packer

@@ -28,11 +28,13 @@ void GrowTo(std::vector<std::uint8_t>& buffer, std::size_t size, std::size_t cap
     buffer.resize(size);
 }
 
-// Reads to the end of the file or to `limit` bytes; -1 on a read error. `knownSize` is the size
-// fstat gave at open: once that much is in, the file is taken as ended, which saves a last read
-// that would only return 0 (a file that grows meanwhile is taken as it was when opened).
-std::int64_t ReadToEnd(int fd, std::vector<std::uint8_t>& buffer, std::size_t offset,
-                       std::size_t limit, std::uint64_t knownSize) {
+// Reads to the end of the file or to `limit` bytes; the system's error when a read fails.
+// `knownSize` is the size fstat gave at open: once that much is in, the file is taken as ended,
+// which saves a last read that would only return 0 (a file that grows meanwhile is taken as it was
+// when opened).
+platform::Result<std::int64_t> ReadToEnd(int fd, std::vector<std::uint8_t>& buffer,
+                                         std::size_t offset, std::size_t limit,
+                                         std::uint64_t knownSize) {
     const std::size_t capacityLimit = offset + limit;
     const std::size_t expected =
         knownSize > 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(knownSize, limit))
@@ -48,14 +50,15 @@ std::int64_t ReadToEnd(int fd, std::vector<std::uint8_t>& buffer, std::size_t of
                    capacityLimit);
         }
         const std::size_t room = std::min(buffer.size() - offset, limit) - total;
-        const long got = platform::ReadSome(fd, buffer.data() + offset + total, room);
-        if (got == 0) {
+        const platform::Result<std::size_t> got =
+            platform::ReadSome(fd, buffer.data() + offset + total, room);
+        if (!got) {
+            return got.error();
+        }
+        if (*got == 0) {
             break;
         }
-        if (got < 0) {
-            return -1;
-        }
-        total += static_cast<std::size_t>(got);
+        total += *got;
     }
     return static_cast<std::int64_t>(total);
 }
@@ -68,7 +71,7 @@ WebFileReader::~WebFileReader() {
     }
 }
 
-int WebFileReader::Open(const std::string& localPath) {
+platform::Result<int> WebFileReader::Open(const std::string& localPath) {
     const std::size_t split = localPath.rfind(kSeparator);
     if (split == std::string::npos || split + 1 == localPath.size()) {
         return platform::OpenForRead(localPath);
@@ -82,33 +85,28 @@ int WebFileReader::Open(const std::string& localPath) {
         }
         folder_.assign(localPath, 0, split);
         const std::string folderPath = split == 0 ? std::string(1, kSeparator) : folder_;
-        folderFd_ = platform::OpenFolder(folderPath);
-        if (folderFd_ < 0) {
+        const platform::Result<int> folder = platform::OpenFolder(folderPath);
+        if (!folder) {
             // Let the whole path give its own answer (and error) as a plain open would.
             return platform::OpenForRead(localPath);
         }
+        folderFd_ = *folder;
     }
     return platform::OpenForReadIn(folderFd_, localPath.substr(split + 1));
 }
 
-std::int64_t WebFileReader::ReadAt(const std::string& localPath, std::vector<std::uint8_t>& buffer,
-                                   std::size_t offset, std::size_t limit) {
-    lastError_.clear();
-    const int fd = Open(localPath);
-    if (fd < 0) {
-        lastError_ = platform::LastFileErrorText();
-        return -1;
+platform::Result<std::int64_t> WebFileReader::ReadAt(const std::string& localPath,
+                                                     std::vector<std::uint8_t>& buffer,
+                                                     std::size_t offset, std::size_t limit) {
+    const platform::Result<int> fd = Open(localPath);
+    if (!fd) {
+        return fd.error();
     }
-    std::int64_t result = -1;
-    if (const auto size = platform::RegularFileSize(fd); !size) {
-        lastError_ = "not a regular file";
-    } else {
-        result = ReadToEnd(fd, buffer, offset, limit, *size);
-        if (result < 0) {
-            lastError_ = platform::LastFileErrorText();
-        }
-    }
-    platform::CloseFile(fd);
+    const auto size = platform::RegularFileSize(*fd);
+    platform::Result<std::int64_t> result =
+        size ? ReadToEnd(*fd, buffer, offset, limit, *size)
+             : platform::Result<std::int64_t>(platform::Error{0, "not a regular file"});
+    platform::CloseFile(*fd);
     return result;
 }
 

@@ -38,9 +38,10 @@ std::string Shown(const std::string& text) {
     return plain ? text : PrintableName(text);
 }
 
-// Fails the build: the message, usedLength stays 0.
-int Refuse(platform::MessageBoxSink& messages, const std::string& text) {
+// Fails the build: the message, kept as the report's failure; usedLength stays 0.
+int Refuse(BuildReport& report, platform::MessageBoxSink& messages, const std::string& text) {
     ShowError(messages, text);
+    report.failure = platform::Error{0, text};
     return 0;
 }
 
@@ -64,13 +65,13 @@ std::string EmptyScanCause(const std::string& folder, const ScanResult& scan,
 }
 
 // A strict build stops at the first entry left out as a fault.
-bool RefusedAsStrict(const BuildOptions& options, const BuildReport& report,
+bool RefusedAsStrict(const BuildOptions& options, BuildReport& report,
                      platform::MessageBoxSink& messages) {
     if (!options.strict) {
         return false;
     }
     if (const BuildReport::LeftOut* fault = report.FirstFault()) {
-        ShowError(messages, StrictRefusalMessage(fault->localPath, fault->reason));
+        Refuse(report, messages, StrictRefusalMessage(fault->localPath, fault->reason));
         return true;
     }
     return false;
@@ -125,7 +126,7 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
     notes.Clear();
     // 2. A folder must be chosen.
     if (webFolder.empty()) {
-        return Refuse(messages, kMsgSelectPath);
+        return Refuse(notes, messages, kMsgSelectPath);
     }
     // 3-4. Empty the table and scan.
     table.Clear();
@@ -149,29 +150,29 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
         notes.cause = webFolder + ": the scan stopped after " + std::to_string(kMaxScanFolders) +
                       " folders or " + std::to_string(kMaxScanEntries) +
                       " entries (folder links leading round in circles?)";
-        return Refuse(messages, ScanLimitMessage());
+        return Refuse(notes, messages, ScanLimitMessage());
     }
     // 5. Something must have been found.
     const int count = table.CountWebFiles();
     if (count < 1) {
         notes.cause = EmptyScanCause(webFolder, scan, notes);
-        return Refuse(messages, kMsgPathEmpty);
+        return Refuse(notes, messages, kMsgPathEmpty);
     }
     // The directory alone must fit in the image, or no file could ever be stored.
     const std::int64_t entryCount = limits.maxFileCount;
     const std::int64_t romBytes = limits.maxRomBytes;
     const std::int64_t directoryBytes = entryCount * kDirectoryEntrySize;
     if (entryCount < 1) {
-        return Refuse(messages, FileCountMessage(limits.maxFileCount));
+        return Refuse(notes, messages, FileCountMessage(limits.maxFileCount));
     }
     if (directoryBytes > romBytes) {
-        return Refuse(messages, DirectoryTooBigMessage(directoryBytes, romBytes));
+        return Refuse(notes, messages, DirectoryTooBigMessage(directoryBytes, romBytes));
     }
     // Files beyond the table's slots were not kept: packing the rest would lose them silently.
     if (table.Overflowed()) {
         notes.cause = webFolder + ": more than " + std::to_string(table.SlotCount()) +
                       " files found; the scan stopped there";
-        return Refuse(messages, FileCountMessage(limits.maxFileCount));
+        return Refuse(notes, messages, FileCountMessage(limits.maxFileCount));
     }
     if (RefusedAsStrict(options, notes, messages)) {
         return 0;
@@ -204,26 +205,26 @@ int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFil
             return 0;
         }
         if (file.imageName.size() > static_cast<std::size_t>(kMaxImageNameLength)) {
-            return Refuse(messages, NameTooLongMessage(file.imageName));
+            return Refuse(notes, messages, NameTooLongMessage(file.imageName));
         }
         const auto offset = static_cast<std::size_t>(dataOffset);
-        const std::int64_t size =
+        const platform::Result<std::int64_t> read =
             reader.ReadAt(file.localPath, image.imageBuffer, offset, rom - offset + 1);
-        if (size < 0) {
+        if (!read) {
             ShowError(messages, OpenErrorMessage(file.localPath));
-            NoteLeftOut(notes, file, std::string(kLeftOutUnreadable) + ": " + reader.LastError(),
-                        LeftOutKind::Fault);
+            NoteLeftOut(notes, file, read.error().In(kLeftOutUnreadable).text, LeftOutKind::Fault);
             continue;
         }
+        const std::int64_t size = *read;
         if (size == 0) {
             NoteLeftOut(notes, file, kLeftOutEmpty, LeftOutKind::Empty);
             continue;
         }
         if (nextEntry >= directory.size()) {
-            return Refuse(messages, FileCountMessage(limits.maxFileCount));
+            return Refuse(notes, messages, FileCountMessage(limits.maxFileCount));
         }
         if (dataOffset + static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(rom)) {
-            return Refuse(messages, kMsgOutOfRange);
+            return Refuse(notes, messages, kMsgOutOfRange);
         }
         ImageDirectoryEntry& entry = directory[nextEntry];
         std::memcpy(entry.name, file.imageName.data(), file.imageName.size());

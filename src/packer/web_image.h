@@ -67,7 +67,8 @@ void StoreU32LE(std::uint8_t* destination, std::uint32_t value);
 // per file in table order: name of 24 bytes or more, file unreadable (left out, the build goes on),
 // empty (left out), a file beyond the N-th to store, content past R; last, a strict build with a
 // file left out as unreadable. `report`, when given, lists what was stored and what was left out
-// and why, and on failure may give a cause beyond the message. `options` selects files and
+// and why; on failure its `failure` holds the text of the message shown and it may give a cause
+// beyond the message. `options` selects files and
 // strictness; by default every file is taken and nothing is refused for being left out. When its
 // stopRequested says so, the build returns 0 at once, showing nothing.
 int BuildWebImage(const std::string& webFolder, const PackLimits& limits, WebFileTable& table,

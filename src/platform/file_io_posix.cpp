@@ -1,7 +1,6 @@
 #include "platform/file_io.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,18 +13,26 @@ namespace {
 // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check then refuses it.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
+// A descriptor from a call that gives -1 with errno on failure.
+Result<int> Descriptor(int descriptor) {
+    if (descriptor < 0) {
+        return Error::OfErrno(errno);
+    }
+    return descriptor;
+}
+
 }  // namespace
 
-int OpenForRead(const std::string& path) {
-    return ::open(path.c_str(), kReadFlags);
+Result<int> OpenForRead(const std::string& path) {
+    return Descriptor(::open(path.c_str(), kReadFlags));
 }
 
-int OpenFolder(const std::string& path) {
-    return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+Result<int> OpenFolder(const std::string& path) {
+    return Descriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-int OpenForReadIn(int folder, const std::string& name) {
-    return ::openat(folder, name.c_str(), kReadFlags);
+Result<int> OpenForReadIn(int folder, const std::string& name) {
+    return Descriptor(::openat(folder, name.c_str(), kReadFlags));
 }
 
 std::optional<std::uint64_t> RegularFileSize(int descriptor) {
@@ -36,20 +43,22 @@ std::optional<std::uint64_t> RegularFileSize(int descriptor) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-long ReadSome(int descriptor, void* buffer, std::size_t size) {
+Result<std::size_t> ReadSome(int descriptor, void* buffer, std::size_t size) {
     ssize_t got = 0;
     do {
         got = ::read(descriptor, buffer, size);
     } while (got < 0 && errno == EINTR);
-    return static_cast<long>(got);
+    if (got < 0) {
+        return Error::OfErrno(errno);
+    }
+    return static_cast<std::size_t>(got);
 }
 
-bool CloseFile(int descriptor) {
-    return descriptor < 0 || ::close(descriptor) == 0;
-}
-
-std::string LastFileErrorText() {
-    return std::strerror(errno);
+Error CloseFile(int descriptor) {
+    if (descriptor < 0 || ::close(descriptor) == 0) {
+        return {};
+    }
+    return Error::OfErrno(errno);
 }
 
 }  // namespace platform

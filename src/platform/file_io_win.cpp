@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 
 #include <fcntl.h>
 #include <io.h>
@@ -22,23 +21,29 @@ unsigned ChunkOf(std::size_t size) {
     return static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
 }
 
+// A descriptor from a call that gives -1 with errno on failure.
+Result<int> Descriptor(int descriptor) {
+    if (descriptor < 0) {
+        return Error::OfErrno(errno);
+    }
+    return descriptor;
+}
+
 }  // namespace
 
 // By the same wide, long-path form the folder walk lists files under, so every file it finds
 // can be opened.
-int OpenForRead(const std::string& path) {
-    return _wopen(SystemPath(path).c_str(), kReadFlags);
+Result<int> OpenForRead(const std::string& path) {
+    return Descriptor(_wopen(SystemPath(path).c_str(), kReadFlags));
 }
 
 // Windows has no folder handles to open files relative to: callers open by the whole path.
-int OpenFolder(const std::string&) {
-    errno = ENOSYS;
-    return -1;
+Result<int> OpenFolder(const std::string&) {
+    return Error::OfErrno(ENOSYS);
 }
 
-int OpenForReadIn(int, const std::string&) {
-    errno = ENOSYS;
-    return -1;
+Result<int> OpenForReadIn(int, const std::string&) {
+    return Error::OfErrno(ENOSYS);
 }
 
 std::optional<std::uint64_t> RegularFileSize(int descriptor) {
@@ -49,16 +54,19 @@ std::optional<std::uint64_t> RegularFileSize(int descriptor) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-long ReadSome(int descriptor, void* buffer, std::size_t size) {
-    return _read(descriptor, buffer, ChunkOf(size));
+Result<std::size_t> ReadSome(int descriptor, void* buffer, std::size_t size) {
+    const int got = _read(descriptor, buffer, ChunkOf(size));
+    if (got < 0) {
+        return Error::OfErrno(errno);
+    }
+    return static_cast<std::size_t>(got);
 }
 
-bool CloseFile(int descriptor) {
-    return descriptor < 0 || _close(descriptor) == 0;
-}
-
-std::string LastFileErrorText() {
-    return std::strerror(errno);
+Error CloseFile(int descriptor) {
+    if (descriptor < 0 || _close(descriptor) == 0) {
+        return {};
+    }
+    return Error::OfErrno(errno);
 }
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
+
 namespace platform {
 
 // An exclusive lock that lets one writer at a time read, change and replace a file, so that
@@ -34,10 +36,10 @@ class FileWriteLock {
     FileWriteLock& operator=(const FileWriteLock&) = delete;
 
     // Takes the lock for writing `path`, waiting at most `wait` while another process holds
-    // it. Returns false with the reason in `*error` (when not null): the lock file cannot be
-    // opened or created ("cannot lock PATH.lock: REASON"), or the lock stayed taken
-    // ("PATH.lock: held by another writer for more than N s").
-    bool Acquire(const std::string& path, std::chrono::milliseconds wait, std::string* error);
+    // it. Fails when the lock file cannot be opened or created ("cannot lock PATH.lock:
+    // REASON", with the system's error number where there is one), or the lock stayed taken
+    // ("PATH.lock: held by another writer for more than N s", code 0).
+    Error Acquire(const std::string& path, std::chrono::milliseconds wait);
 
     // The lock file that Acquire(path, ...) uses.
     static std::string LockFileOf(const std::string& path);

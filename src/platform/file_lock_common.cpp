@@ -33,41 +33,34 @@ std::string FileWriteLock::LockFileOf(const std::string& path) {
     return ReplacedFile(path) + ".lock";
 }
 
-bool FileWriteLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
-                            std::string* error) {
+Error FileWriteLock::Acquire(const std::string& path, std::chrono::milliseconds wait) {
     using file_lock_steps::TryOutcome;
     if (handle_ != -1) {
         file_lock_steps::CloseLockFile(handle_);  // a second lock of ours would wait for it
         handle_ = -1;
     }
-    std::string reason;
     const std::string lockPath = LockFileOf(path);
-    const std::intptr_t handle = file_lock_steps::OpenLockFile(lockPath, reason);
-    if (handle == -1) {
-        if (error != nullptr) {
-            *error = reason;
-        }
-        return false;
+    const Result<std::intptr_t> handle = file_lock_steps::OpenLockFile(lockPath);
+    if (!handle) {
+        return handle.error();
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     auto pause = kFirstPause;
-    TryOutcome outcome = file_lock_steps::TryLock(handle, lockPath, reason);
-    while (outcome == TryOutcome::kBusy && std::chrono::steady_clock::now() < deadline) {
+    Result<TryOutcome> outcome = file_lock_steps::TryLock(*handle, lockPath);
+    while (outcome && *outcome == TryOutcome::kBusy &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, kLongestPause);
-        outcome = file_lock_steps::TryLock(handle, lockPath, reason);
+        outcome = file_lock_steps::TryLock(*handle, lockPath);
     }
-    if (outcome != TryOutcome::kTaken) {
-        file_lock_steps::CloseLockFile(handle);
-        if (error != nullptr) {
-            *error = outcome == TryOutcome::kFailed
-                         ? reason
-                         : lockPath + ": held by another writer for more than " + Duration(wait);
-        }
-        return false;
+    if (!outcome || *outcome != TryOutcome::kTaken) {
+        file_lock_steps::CloseLockFile(*handle);
+        return outcome
+                   ? Error{0, lockPath + ": held by another writer for more than " + Duration(wait)}
+                   : outcome.error();
     }
-    handle_ = handle;
-    return true;
+    handle_ = *handle;
+    return {};
 }
 
 }  // namespace platform

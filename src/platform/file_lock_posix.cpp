@@ -3,7 +3,6 @@
 #include "platform/file_lock_common.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,14 +15,14 @@ namespace {
 
 constexpr mode_t kLockFileMode = 0666;  // narrowed by the umask
 
-std::intptr_t Refuse(std::string& error, const std::string& lockPath, const std::string& why) {
-    error = "cannot lock " + lockPath + ": " + why;
-    return -1;
+Error Refuse(const std::string& lockPath, int code, const std::string& why) {
+    return Error{code, "cannot lock " + lockPath + ": " + why};
 }
 
-std::string KindOf(mode_t mode) {
-    return S_ISDIR(mode) ? std::string(std::strerror(EISDIR))
-                         : "not a regular file (" + std::string(FileKindName(mode)) + ")";
+Error RefuseKind(const std::string& lockPath, mode_t mode) {
+    return S_ISDIR(mode) ? Error::OfErrno(EISDIR).In("cannot lock " + lockPath)
+                         : Refuse(lockPath, 0,
+                                  "not a regular file (" + std::string(FileKindName(mode)) + ")");
 }
 
 }  // namespace
@@ -31,11 +30,11 @@ std::string KindOf(mode_t mode) {
 // The lstat keeps FIFOs and devices from being opened at all (an open of a device can act on
 // it); O_NOFOLLOW and O_NONBLOCK cover whatever is put in place between the lstat and the open,
 // and the fstat checks what was opened.
-std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
+Result<std::intptr_t> OpenLockFile(const std::string& lockPath) {
     struct stat named {};
     if (::lstat(lockPath.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
-        return Refuse(error, lockPath,
-                      S_ISLNK(named.st_mode) ? "a symbolic link" : KindOf(named.st_mode));
+        return S_ISLNK(named.st_mode) ? Refuse(lockPath, ELOOP, "a symbolic link")
+                                      : RefuseKind(lockPath, named.st_mode);
     }
     UniqueFd fd;
     do {
@@ -44,17 +43,19 @@ std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
                         kLockFileMode));
     } while (!fd.IsOpen() && errno == EINTR);
     if (!fd.IsOpen()) {
-        return Refuse(error, lockPath, errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+        return errno == ELOOP ? Refuse(lockPath, ELOOP, "a symbolic link")
+                              : Error::OfErrno(errno).In("cannot lock " + lockPath);
     }
     struct stat opened {};
     const bool known = ::fstat(fd.Get(), &opened) == 0;
     if (!known || !S_ISREG(opened.st_mode)) {
-        return Refuse(error, lockPath, known ? KindOf(opened.st_mode) : std::strerror(errno));
+        return known ? RefuseKind(lockPath, opened.st_mode)
+                     : Error::OfErrno(errno).In("cannot lock " + lockPath);
     }
-    return fd.Release();
+    return static_cast<std::intptr_t>(fd.Release());
 }
 
-TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::string& error) {
+Result<TryOutcome> TryLock(std::intptr_t handle, const std::string& lockPath) {
     int result = 0;
     do {
         result = ::flock(static_cast<int>(handle), LOCK_EX | LOCK_NB);
@@ -65,8 +66,7 @@ TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::strin
     if (errno == EWOULDBLOCK) {
         return TryOutcome::kBusy;
     }
-    error = "cannot lock " + lockPath + ": " + std::strerror(errno);
-    return TryOutcome::kFailed;
+    return Error::OfErrno(errno).In("cannot lock " + lockPath);
 }
 
 void CloseLockFile(std::intptr_t handle) {

@@ -9,9 +9,8 @@ namespace platform::file_lock_steps {
 
 namespace {
 
-std::intptr_t Refuse(std::string& error, const std::string& lockPath, const std::string& why) {
-    error = "cannot lock " + lockPath + ": " + why;
-    return -1;
+Error Refuse(const std::string& lockPath, DWORD code, const std::string& why) {
+    return Error{static_cast<int>(code), "cannot lock " + lockPath + ": " + why};
 }
 
 }  // namespace
@@ -20,18 +19,21 @@ std::intptr_t Refuse(std::string& error, const std::string& lockPath, const std:
 // cannot be opened without FILE_FLAG_BACKUP_SEMANTICS; the information read from the handle
 // then refuses both. Other writers may open the file at the same time (the sharing modes), since
 // only the lock decides.
-std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
+Result<std::intptr_t> OpenLockFile(const std::string& lockPath) {
     UniqueHandle handle(CreateFileW(SystemPath(lockPath).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle.IsOpen()) {
-        return Refuse(error, lockPath, SystemErrorText(GetLastError()));
+        const DWORD code = GetLastError();
+        return Refuse(lockPath, code, SystemErrorText(code));
     }
     BY_HANDLE_FILE_INFORMATION info{};
     std::string why;
+    DWORD code = 0;
     if (GetFileInformationByHandle(handle.Get(), &info) == 0) {
-        why = SystemErrorText(GetLastError());
+        code = GetLastError();
+        why = SystemErrorText(code);
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         why = "a symbolic link";
     } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
@@ -39,12 +41,12 @@ std::intptr_t OpenLockFile(const std::string& lockPath, std::string& error) {
         why = "not a regular file";
     }
     if (!why.empty()) {
-        return Refuse(error, lockPath, why);
+        return Refuse(lockPath, code, why);
     }
     return reinterpret_cast<std::intptr_t>(handle.Release());
 }
 
-TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::string& error) {
+Result<TryOutcome> TryLock(std::intptr_t handle, const std::string& lockPath) {
     OVERLAPPED at{};  // the first byte
     if (LockFileEx(reinterpret_cast<HANDLE>(handle),
                    LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0) {
@@ -54,8 +56,7 @@ TryOutcome TryLock(std::intptr_t handle, const std::string& lockPath, std::strin
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {
         return TryOutcome::kBusy;
     }
-    error = "cannot lock " + lockPath + ": " + SystemErrorText(code);
-    return TryOutcome::kFailed;
+    return Refuse(lockPath, code, SystemErrorText(code));
 }
 
 void CloseLockFile(std::intptr_t handle) {

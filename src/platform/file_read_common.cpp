@@ -2,6 +2,7 @@
 #include "platform/file_read.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/file_io.h"
 
@@ -10,8 +11,8 @@
 namespace platform {
 namespace file_read_steps {
 
-std::string TooLarge(const std::string& label, std::size_t maxBytes) {
-    return label + ": larger than " + std::to_string(maxBytes) + " bytes";
+Error TooLarge(const std::string& label, std::size_t maxBytes) {
+    return Error{EFBIG, label + ": larger than " + std::to_string(maxBytes) + " bytes"};
 }
 
 }  // namespace file_read_steps
@@ -22,63 +23,50 @@ namespace steps = file_read_steps;
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-// Reads `descriptor` to its end; false with `error` set on a failed read or more than `maxBytes`.
-bool ReadToEnd(int descriptor, const std::string& label, std::size_t maxBytes,
-               std::vector<std::uint8_t>& bytes, std::string& error, bool* tooLarge = nullptr) {
+// Reads `descriptor` to its end; the error on a failed read or more than `maxBytes`.
+Result<std::vector<std::uint8_t>> ReadToEnd(int descriptor, const std::string& label,
+                                            std::size_t maxBytes) {
+    std::vector<std::uint8_t> bytes;
     std::size_t total = 0;
     while (true) {
         // One byte past the bound tells a file of exactly maxBytes from a larger one.
         const std::size_t room = std::min(kReadChunk, maxBytes + 1 - total);
         bytes.resize(total + room);
-        const long got = steps::ReadWaiting(descriptor, bytes.data() + total, room);
-        if (got < 0) {
-            error = "cannot read " + label + ": " + LastFileErrorText();
-            bytes.clear();
-            return false;
+        const Result<std::size_t> got = steps::ReadWaiting(descriptor, bytes.data() + total, room);
+        if (!got) {
+            return got.error().In("cannot read " + label);
         }
-        total += static_cast<std::size_t>(got);
+        total += *got;
         if (total > maxBytes) {
-            if (tooLarge != nullptr) {
-                *tooLarge = true;
-            }
-            error = steps::TooLarge(label, maxBytes);
-            bytes.clear();
-            return false;
+            return steps::TooLarge(label, maxBytes);
         }
-        if (got == 0) {
+        if (*got == 0) {
             bytes.resize(total);
-            return true;
+            return bytes;
         }
     }
 }
 
 }  // namespace
 
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes,
-                     std::vector<std::uint8_t>& bytes, std::string& error) {
-    bytes.clear();
-    if (error = steps::RefuseBeforeOpen(path, maxBytes); !error.empty()) {
-        return false;
+Result<std::vector<std::uint8_t>> ReadRegularFile(const std::string& path, std::size_t maxBytes) {
+    if (Error refused = steps::RefuseBeforeOpen(path, maxBytes)) {
+        return refused;
     }
-    const int descriptor = steps::OpenNoWait(path);
-    if (descriptor < 0) {
-        error = "cannot open " + path + ": " + LastFileErrorText();
-        return false;
+    const Result<int> descriptor = steps::OpenNoWait(path);
+    if (!descriptor) {
+        return descriptor.error().In("cannot open " + path);
     }
     // The file may have been replaced between the first look and the open: look again.
-    bool ok = false;
-    if (error = steps::RefuseOpened(descriptor, path, maxBytes); error.empty()) {
-        ok = ReadToEnd(descriptor, path, maxBytes, bytes, error);
-    }
-    CloseFile(descriptor);
-    return ok;
+    Error refused = steps::RefuseOpened(*descriptor, path, maxBytes);
+    Result<std::vector<std::uint8_t>> bytes =
+        refused ? std::move(refused) : ReadToEnd(*descriptor, path, maxBytes);
+    CloseFile(*descriptor);
+    return bytes;
 }
 
-bool ReadStandardInput(std::size_t maxBytes, std::vector<std::uint8_t>& bytes, std::string& error,
-                       bool* tooLarge) {
-    bytes.clear();
-    return ReadToEnd(steps::StandardInputDescriptor(), "standard input", maxBytes, bytes, error,
-                     tooLarge);
+Result<std::vector<std::uint8_t>> ReadStandardInput(std::size_t maxBytes) {
+    return ReadToEnd(steps::StandardInputDescriptor(), "standard input", maxBytes);
 }
 
 }  // namespace platform

@@ -3,7 +3,6 @@
 #include "platform/file_read_common.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,27 +12,27 @@
 namespace platform {
 namespace {
 
-// Empty when `mode` is a regular file's; otherwise the error for `path`.
-std::string RefuseType(const std::string& path, mode_t mode) {
+// No failure when `mode` is a regular file's; otherwise the error for `path`.
+Error RefuseType(const std::string& path, mode_t mode) {
     if (S_ISREG(mode)) {
         return {};
     }
     if (S_ISDIR(mode)) {
-        return "cannot open " + path + ": " + std::strerror(EISDIR);
+        return Error::OfErrno(EISDIR).In("cannot open " + path);
     }
-    return path + ": not a regular file (" + FileKindName(mode) + ")";
+    return Error{0, path + ": not a regular file (" + FileKindName(mode) + ")"};
 }
 
 }  // namespace
 
 namespace file_read_steps {
 
-std::string RefuseBeforeOpen(const std::string& path, std::size_t maxBytes) {
+Error RefuseBeforeOpen(const std::string& path, std::size_t maxBytes) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        return "cannot open " + path + ": " + std::strerror(errno);
+        return Error::OfErrno(errno).In("cannot open " + path);
     }
-    if (std::string refused = RefuseType(path, status.st_mode); !refused.empty()) {
+    if (Error refused = RefuseType(path, status.st_mode)) {
         return refused;
     }
     if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
@@ -43,22 +42,26 @@ std::string RefuseBeforeOpen(const std::string& path, std::size_t maxBytes) {
 }
 
 // O_NONBLOCK: a FIFO swapped in after the stat must not hold the open.
-int OpenNoWait(const std::string& path) {
-    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+Result<int> OpenNoWait(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return Error::OfErrno(errno);
+    }
+    return descriptor;
 }
 
-std::string RefuseOpened(int descriptor, const std::string& path, std::size_t) {
+Error RefuseOpened(int descriptor, const std::string& path, std::size_t) {
     struct stat status {};
     if (::fstat(descriptor, &status) != 0) {
-        return "cannot open " + path + ": " + std::strerror(errno);
+        return Error::OfErrno(errno).In("cannot open " + path);
     }
     return RefuseType(path, status.st_mode);
 }
 
-long ReadWaiting(int descriptor, void* buffer, std::size_t size) {
-    long got = ReadSome(descriptor, buffer, size);
+Result<std::size_t> ReadWaiting(int descriptor, void* buffer, std::size_t size) {
+    Result<std::size_t> got = ReadSome(descriptor, buffer, size);
     // Standard input may have been left non-blocking by whoever shares it.
-    while (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    while (!got && (got.error().code == EAGAIN || got.error().code == EWOULDBLOCK)) {
         pollfd ready{descriptor, POLLIN, 0};
         ::poll(&ready, 1, -1);
         got = ReadSome(descriptor, buffer, size);

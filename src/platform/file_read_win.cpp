@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include <windows.h>
 
@@ -12,22 +11,22 @@
 namespace platform::file_read_steps {
 
 // Windows folders hold no FIFOs, sockets or device nodes: what is not a folder is a file.
-std::string RefuseBeforeOpen(const std::string& path, std::size_t) {
+Error RefuseBeforeOpen(const std::string& path, std::size_t) {
     const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return "cannot open " + path + ": " + std::strerror(EISDIR);
+        return Error::OfErrno(EISDIR).In("cannot open " + path);
     }
     return {};
 }
 
-int OpenNoWait(const std::string& path) {
+Result<int> OpenNoWait(const std::string& path) {
     return OpenForRead(path);
 }
 
-std::string RefuseOpened(int descriptor, const std::string& path, std::size_t maxBytes) {
+Error RefuseOpened(int descriptor, const std::string& path, std::size_t maxBytes) {
     const auto size = RegularFileSize(descriptor);
     if (!size) {
-        return path + ": not a regular file (device)";
+        return Error{0, path + ": not a regular file (device)"};
     }
     if (*size > maxBytes) {
         return TooLarge(path, maxBytes);
@@ -35,7 +34,7 @@ std::string RefuseOpened(int descriptor, const std::string& path, std::size_t ma
     return {};
 }
 
-long ReadWaiting(int descriptor, void* buffer, std::size_t size) {
+Result<std::size_t> ReadWaiting(int descriptor, void* buffer, std::size_t size) {
     return ReadSome(descriptor, buffer, size);
 }
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error.h"
+
 namespace platform {
 
 // Replaces the whole content of the file at `path`, creating the file when it is missing.
@@ -13,11 +15,11 @@ namespace platform {
 // give them (root keeps both, another user keeps a group it belongs to); a symbolic link is
 // followed and its target replaced. A new file gets the permissions the process's umask allows.
 //
-// Returns false, with the reason in `*error` (when not null), if the file exists but is not a
-// regular file ("cannot write PATH: not a regular file (KIND)", nothing is replaced) or is not
-// writable by us, or the folder refuses the temporary file, or a write or the rename fails;
-// the old file is then unchanged.
-bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error);
+// Fails, with the system's error number and the reason, if the file exists but is not a regular
+// file ("cannot write PATH: not a regular file (KIND)", nothing is replaced) or is not writable
+// by us, or the folder refuses the temporary file, or a write or the rename fails; the old file
+// is then unchanged.
+Error ReplaceFileContents(const std::string& path, std::string_view contents);
 
 // The file that ReplaceFileContents(path, ...) replaces: the end of a chain of symbolic links,
 // else `path` itself.
@@ -34,13 +36,13 @@ std::string ReplacedFile(const std::string& path);
 //   a folder, socket or block device     refused ("cannot write PATH: Is a directory",
 //                                        "cannot write PATH: not a file, character device or
 //                                        FIFO (KIND)").
-// Returns false with the whole message in `*error` (when not null).
-bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error);
+// A failure carries the whole message.
+Error WriteOutputFile(const std::string& path, std::string_view contents);
 
 // Checks, before the contents exist, that WriteOutputFile(path, ...) can succeed: the same
 // refusals, and write permission on the file or device and on the folder a replacement is
 // created in. A full disk or a failing device can still fail the write itself.
-bool CheckOutputFile(const std::string& path, std::string* error);
+Error CheckOutputFile(const std::string& path);
 
 // True when `path` is "-" or names what standard output is (the same file, pipe or device, as
 // "/dev/stdout" or "/proc/self/fd/1" do), so that a caller can keep its other output off it.

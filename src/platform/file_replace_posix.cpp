@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -21,11 +20,8 @@ constexpr int kTempNameAttempts = 100;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask
 constexpr mode_t kPermissionBits = 07777;
 
-bool Fail(std::string* error, const std::string& what, int errorNumber) {
-    if (error != nullptr) {
-        *error = what + ": " + std::strerror(errorNumber);
-    }
-    return false;
+Error Fail(const std::string& what, int errorNumber) {
+    return Error::OfErrno(errorNumber).In(what);
 }
 
 // The file that is really replaced: the target of a symbolic link (followed to its end, even
@@ -102,33 +98,30 @@ std::string ReplacedFile(const std::string& path) {
     return ResolveTarget(path).string();
 }
 
-bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
+Error ReplaceFileContents(const std::string& path, std::string_view contents) {
     const auto target = ResolveTarget(path);
 
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
     if (!exists && errno != ENOENT) {
-        return Fail(error, "cannot write " + target.string(), errno);
+        return Fail("cannot write " + target.string(), errno);
+    }
+    if (exists && S_ISDIR(existing.st_mode)) {
+        return Fail("cannot write " + target.string(), EISDIR);
     }
     if (exists && !S_ISREG(existing.st_mode)) {
-        if (error != nullptr) {
-            *error =
-                "cannot write " + target.string() + ": " +
-                (S_ISDIR(existing.st_mode)
-                     ? std::string(std::strerror(EISDIR))
-                     : "not a regular file (" + std::string(FileKindName(existing.st_mode)) + ")");
-        }
-        return false;
+        return Error{0, "cannot write " + target.string() + ": not a regular file (" +
+                            FileKindName(existing.st_mode) + ")"};
     }
     if (exists && ::access(target.c_str(), W_OK) != 0) {
-        return Fail(error, "cannot write " + target.string(), errno);
+        return Fail("cannot write " + target.string(), errno);
     }
 
     std::string tempPath;
     UniqueFd temp = OpenTempFile(target, tempPath);
     const int fd = temp.Get();
     if (fd < 0) {
-        return Fail(error, "cannot create a file beside " + target.string(), errno);
+        return Fail("cannot create a file beside " + target.string(), errno);
     }
 
     if (exists) {
@@ -147,26 +140,28 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
     }
     if (failure != 0) {
         ::unlink(tempPath.c_str());
-        return Fail(error, "cannot write " + target.string(), failure);
+        return Fail("cannot write " + target.string(), failure);
     }
-    return true;
+    return {};
 }
 
 namespace {
 
 // Writes into what is already there (a device, a FIFO, a file reached by a link that has no
 // name to replace), without creating or truncating anything else.
-bool WriteInPlace(const std::string& path, std::string_view contents, bool truncate,
-                  std::string* error) {
+Error WriteInPlace(const std::string& path, std::string_view contents, bool truncate) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0)));
     if (!fd.IsOpen()) {
-        return Fail(error, "cannot write " + path, errno);
+        return Fail("cannot write " + path, errno);
     }
     int failure = WriteAll(fd.Get(), contents) ? 0 : errno;
     if (!fd.Close() && failure == 0 && errno != EINTR) {
         failure = errno;
     }
-    return failure == 0 || Fail(error, "cannot write " + path, failure);
+    if (failure != 0) {
+        return Fail("cannot write " + path, failure);
+    }
+    return {};
 }
 
 }  // namespace
@@ -175,7 +170,6 @@ namespace {
 
 // How an output path is written.
 enum class OutputWay {
-    kRefused,     // not writable as an output; the reason is in the error
     kDescriptor,  // one of our open descriptors (or "-": standard output)
     kStream,      // a device or FIFO, opened and written without truncation
     kInPlace,     // a file reached by a link with no name of its own: opened and truncated
@@ -183,44 +177,37 @@ enum class OutputWay {
 };
 
 struct OutputPlan {
-    OutputWay way = OutputWay::kRefused;
+    OutputWay way = OutputWay::kReplace;
     int fd = -1;  // kDescriptor
 };
 
-OutputPlan Refuse(std::string* error, const std::string& what, int errorNumber) {
-    Fail(error, what, errorNumber);
-    return {};
-}
-
-OutputPlan PlanOutput(const std::string& path, std::string* error) {
+// How `path` is written, or why it cannot be an output.
+Result<OutputPlan> PlanOutput(const std::string& path) {
     if (path == "-") {
-        return {OutputWay::kDescriptor, STDOUT_FILENO};
+        return OutputPlan{OutputWay::kDescriptor, STDOUT_FILENO};
     }
     struct stat status {};
     if (const int own = OwnDescriptor(path); own >= 0 && ::fstat(own, &status) == 0) {
         if (S_ISDIR(status.st_mode)) {
-            return Refuse(error, "cannot write " + path, EISDIR);
+            return Fail("cannot write " + path, EISDIR);
         }
-        return {OutputWay::kDescriptor, own};
+        return OutputPlan{OutputWay::kDescriptor, own};
     }
     if (::stat(path.c_str(), &status) != 0) {
         if (errno != ENOENT) {
-            return Refuse(error, "cannot write " + path, errno);
+            return Fail("cannot write " + path, errno);
         }
-        return {OutputWay::kReplace};  // new, or the end of a dangling link
+        return OutputPlan{OutputWay::kReplace};  // new, or the end of a dangling link
     }
     if (S_ISDIR(status.st_mode)) {
-        return Refuse(error, "cannot write " + path, EISDIR);
+        return Fail("cannot write " + path, EISDIR);
     }
     if (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode)) {
-        return {OutputWay::kStream};
+        return OutputPlan{OutputWay::kStream};
     }
     if (!S_ISREG(status.st_mode)) {
-        if (error != nullptr) {
-            *error = "cannot write " + path + ": not a file, character device or FIFO (" +
-                     FileKindName(status.st_mode) + ")";
-        }
-        return {};
+        return Error{0, "cannot write " + path + ": not a file, character device or FIFO (" +
+                            FileKindName(status.st_mode) + ")"};
     }
     // A link whose end has no name of its own (such as /proc/PID/fd/N for a deleted file)
     // cannot be replaced by a rename: write into the file it stands for.
@@ -228,55 +215,63 @@ OutputPlan PlanOutput(const std::string& path, std::string* error) {
     struct stat resolved {};
     if (::stat(target.c_str(), &resolved) != 0 || resolved.st_dev != status.st_dev ||
         resolved.st_ino != status.st_ino) {
-        return {OutputWay::kInPlace};
+        return OutputPlan{OutputWay::kInPlace};
     }
-    return {OutputWay::kReplace};
+    return OutputPlan{OutputWay::kReplace};
 }
 
 }  // namespace
 
-bool CheckOutputFile(const std::string& path, std::string* error) {
-    const OutputPlan plan = PlanOutput(path, error);
-    switch (plan.way) {
-        case OutputWay::kRefused:
-            return false;
+Error CheckOutputFile(const std::string& path) {
+    const Result<OutputPlan> plan = PlanOutput(path);
+    if (!plan) {
+        return plan.error();
+    }
+    switch (plan->way) {
         case OutputWay::kDescriptor:
-            return true;
+            return {};
         case OutputWay::kStream:
         case OutputWay::kInPlace:
-            return ::access(path.c_str(), W_OK) == 0 || Fail(error, "cannot write " + path, errno);
+            if (::access(path.c_str(), W_OK) != 0) {
+                return Fail("cannot write " + path, errno);
+            }
+            return {};
         case OutputWay::kReplace:
             break;
     }
     const auto target = ResolveTarget(path);
     struct stat existing {};
     if (::stat(target.c_str(), &existing) == 0 && ::access(target.c_str(), W_OK) != 0) {
-        return Fail(error, "cannot write " + target.string(), errno);
+        return Fail("cannot write " + target.string(), errno);
     }
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    return ::access(folder.c_str(), W_OK | X_OK) == 0 ||
-           Fail(error, "cannot create a file in " + folder.string(), errno);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return Fail("cannot create a file in " + folder.string(), errno);
+    }
+    return {};
 }
 
-bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error) {
-    const OutputPlan plan = PlanOutput(path, error);
-    switch (plan.way) {
-        case OutputWay::kRefused:
-            return false;
-        case OutputWay::kDescriptor:
-            return WriteAll(plan.fd, contents) ||
-                   Fail(error,
-                        path == "-" ? "cannot write standard output" : "cannot write " + path,
-                        errno);
-        case OutputWay::kStream:
-            return WriteInPlace(path, contents, false, error);
-        case OutputWay::kInPlace:
-            return WriteInPlace(path, contents, true, error);
-        case OutputWay::kReplace:
-            return ReplaceFileContents(path, contents, error);
+Error WriteOutputFile(const std::string& path, std::string_view contents) {
+    const Result<OutputPlan> plan = PlanOutput(path);
+    if (!plan) {
+        return plan.error();
     }
-    return false;
+    switch (plan->way) {
+        case OutputWay::kDescriptor:
+            if (!WriteAll(plan->fd, contents)) {
+                return Fail(path == "-" ? "cannot write standard output" : "cannot write " + path,
+                            errno);
+            }
+            return {};
+        case OutputWay::kStream:
+            return WriteInPlace(path, contents, false);
+        case OutputWay::kInPlace:
+            return WriteInPlace(path, contents, true);
+        case OutputWay::kReplace:
+            return ReplaceFileContents(path, contents);
+    }
+    return {};
 }
 
 bool IsStandardOutput(const std::string& path) {

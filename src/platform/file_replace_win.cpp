@@ -6,8 +6,8 @@
 #include <optional>
 #include <system_error>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include <io.h>
 #include <windows.h>
@@ -24,11 +24,9 @@ namespace {
 constexpr int kTempNameAttempts = 100;
 constexpr DWORD kMoveRetryMs = 2000;
 
-bool Fail(std::string* error, const std::string& what, DWORD code) {
-    if (error != nullptr) {
-        *error = what + ": " + SystemErrorText(code);
-    }
-    return false;
+// The Windows error `code` in the frame `what`.
+Error Fail(const std::string& what, DWORD code) {
+    return Error{static_cast<int>(code), what + ": " + SystemErrorText(code)};
 }
 
 // The file that is really replaced: the target of a symbolic link, else the path itself.
@@ -97,20 +95,20 @@ DWORD MoveOver(const std::string& from, const std::string& to) {
 
 // Written beside the target, flushed, then moved over it with MoveFileExW (replace existing,
 // write through): the move returns only once it is on the disk.
-bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
+Error ReplaceFileContents(const std::string& path, std::string_view contents) {
     const auto target = ResolveTarget(path);
     const std::string targetName = PathText(target);
 
     const DWORD attributes = GetFileAttributesW(SystemPath(targetName).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
                                                   (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
-        return Fail(error, "cannot write " + targetName, ERROR_ACCESS_DENIED);
+        return Fail("cannot write " + targetName, ERROR_ACCESS_DENIED);
     }
 
     std::string tempPath;
     UniqueHandle handle = CreateTempFile(target, tempPath);
     if (!handle.IsOpen()) {
-        return Fail(error, "cannot create a file beside " + targetName, GetLastError());
+        return Fail("cannot create a file beside " + targetName, GetLastError());
     }
     DWORD failure = WriteAllToHandle(handle.Get(), contents.data(), contents.size());
     if (failure == 0 && FlushFileBuffers(handle.Get()) == 0) {
@@ -122,18 +120,15 @@ bool ReplaceFileContents(const std::string& path, std::string_view contents, std
     }
     if (failure != 0) {
         DeleteFileW(SystemPath(tempPath).c_str());
-        return Fail(error, "cannot write " + targetName, failure);
+        return Fail("cannot write " + targetName, failure);
     }
-    return true;
+    return {};
 }
 
 namespace {
 
-bool RefuseFolder(const std::string& path, std::string* error) {
-    if (error != nullptr) {
-        *error = "cannot write " + path + ": " + std::strerror(EISDIR);
-    }
-    return false;
+Error RefuseFolder(const std::string& path) {
+    return Error::OfErrno(EISDIR).In("cannot write " + path);
 }
 
 bool IsFolder(const std::string& path) {
@@ -154,39 +149,41 @@ std::optional<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE handle) {
 
 // Windows has no device nodes or FIFOs among files: "-" is standard output, a folder is
 // refused, anything else is a file that is replaced as a whole.
-bool WriteOutputFile(const std::string& path, std::string_view contents, std::string* error) {
+Error WriteOutputFile(const std::string& path, std::string_view contents) {
     if (path == "-") {
         std::fflush(stdout);
         const bool written =
             std::fwrite(contents.data(), 1, contents.size(), stdout) == contents.size() &&
             std::fflush(stdout) == 0;
-        if (!written && error != nullptr) {
-            *error = "cannot write standard output: " + std::string(std::strerror(errno));
+        if (!written) {
+            return Error::OfErrno(errno).In("cannot write standard output");
         }
-        return written;
+        return {};
     }
     if (IsFolder(path)) {
-        return RefuseFolder(path, error);
+        return RefuseFolder(path);
     }
-    return ReplaceFileContents(path, contents, error);
+    return ReplaceFileContents(path, contents);
 }
 
-bool CheckOutputFile(const std::string& path, std::string* error) {
+Error CheckOutputFile(const std::string& path) {
     if (path == "-") {
-        return true;
+        return {};
     }
     if (IsFolder(path)) {
-        return RefuseFolder(path, error);
+        return RefuseFolder(path);
     }
     const auto target = ResolveTarget(path);
     const DWORD attributes = GetFileAttributesW(SystemPath(PathText(target)).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        return Fail(error, "cannot write " + PathText(target), ERROR_ACCESS_DENIED);
+        return Fail("cannot write " + PathText(target), ERROR_ACCESS_DENIED);
     }
     const auto folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    return IsWritableFolder(PathText(folder)) ||
-           Fail(error, "cannot create a file in " + PathText(folder), ERROR_ACCESS_DENIED);
+    if (!IsWritableFolder(PathText(folder))) {
+        return Fail("cannot create a file in " + PathText(folder), ERROR_ACCESS_DENIED);
+    }
+    return {};
 }
 
 bool IsStandardOutput(const std::string& path) {

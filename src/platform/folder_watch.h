@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/error.h"
+
 namespace platform {
 
 // Tells that something below a folder changed: a file or folder made, written, renamed or
@@ -15,7 +17,6 @@ class FolderWatch {
         kQuiet,    // nothing changed within the wait
         kChanged,  // something changed (events that came together are taken at once)
         kGone,     // the folder itself was removed or renamed
-        kFailed,   // the system stopped telling (the reason in Error())
     };
 
     FolderWatch();
@@ -23,16 +24,15 @@ class FolderWatch {
     FolderWatch(const FolderWatch&) = delete;
     FolderWatch& operator=(const FolderWatch&) = delete;
 
-    // Starts watching `folder` and everything below it; false with the reason in Error().
-    bool Start(const std::string& folder);
-    // Waits at most `timeoutMs` (0: only looks) for a change.
-    State Wait(int timeoutMs);
-    const std::string& Error() const { return error_; }
+    // Starts watching `folder` and everything below it.
+    platform::Error Start(const std::string& folder);
+    // Waits at most `timeoutMs` (0: only looks) for a change; fails when the system stopped
+    // telling.
+    Result<State> Wait(int timeoutMs);
 
   private:
     struct System;
     std::unique_ptr<System> system_;
-    std::string error_;
 };
 
 }  // namespace platform

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -46,7 +45,7 @@ struct FolderWatch::System {
 
     // Watches `top` and every folder below it. A folder that went meanwhile or cannot be read
     // is passed over; running out of the system's watches is an error.
-    bool Add(const std::string& top, std::string& error) {
+    Error Add(const std::string& top) {
         std::vector<std::string> pending{top};
         while (!pending.empty()) {
             const std::string folder = std::move(pending.back());
@@ -57,8 +56,7 @@ struct FolderWatch::System {
                                   folder == top ? kFolderEvents & ~IN_DONT_FOLLOW : kFolderEvents);
             if (watch < 0) {
                 if (errno == ENOSPC || errno == ENOMEM || folder == top) {
-                    error = folder + ": cannot be watched: " + std::strerror(errno);
-                    return false;
+                    return Error::OfErrno(errno).In(folder + ": cannot be watched");
                 }
                 continue;
             }
@@ -78,30 +76,31 @@ struct FolderWatch::System {
             }
             closedir(listing);
         }
-        return true;
+        return {};
     }
 };
 
 FolderWatch::FolderWatch() = default;
 FolderWatch::~FolderWatch() = default;
 
-bool FolderWatch::Start(const std::string& folder) {
+Error FolderWatch::Start(const std::string& folder) {
     system_ = std::make_unique<System>();
     system_->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (system_->fd < 0) {
-        error_ = std::string("cannot watch folders: ") + std::strerror(errno);
-        return false;
+        return Error::OfErrno(errno).In("cannot watch folders");
     }
-    return system_->Add(folder, error_);
+    return system_->Add(folder);
 }
 
-FolderWatch::State FolderWatch::Wait(int timeoutMs) {
+Result<FolderWatch::State> FolderWatch::Wait(int timeoutMs) {
     pollfd readable{system_->fd, POLLIN, 0};
     const int ready = poll(&readable, 1, timeoutMs);
     if (ready <= 0) {
         // A signal ends the wait early; the caller asks what it was.
-        return ready < 0 && errno != EINTR ? (error_ = std::strerror(errno), State::kFailed)
-                                           : State::kQuiet;
+        if (ready < 0 && errno != EINTR) {
+            return Error::OfErrno(errno);
+        }
+        return State::kQuiet;
     }
     State state = State::kQuiet;
     alignas(inotify_event) char buffer[64 * 1024];
@@ -131,9 +130,10 @@ FolderWatch::State FolderWatch::Wait(int timeoutMs) {
             if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO))) {
                 // A new or renamed folder: watched (again, under its new path) with all it holds.
                 const auto parent = system_->folders.find(event->wd);
-                if (parent != system_->folders.end() &&
-                    !system_->Add(parent->second + "/" + event->name, error_)) {
-                    return State::kFailed;
+                if (parent != system_->folders.end()) {
+                    if (Error error = system_->Add(parent->second + "/" + event->name)) {
+                        return error;
+                    }
                 }
             }
             state = State::kChanged;

@@ -41,23 +41,24 @@ struct FolderWatch::System {
         }
     }
 
-    bool Read(std::string& error) {
+    Error Read() {
         ResetEvent(done);
         overlapped = OVERLAPPED{};
         overlapped.hEvent = done;
         reading = ReadDirectoryChangesW(folder, buffer.get(), kBufferBytes, TRUE, kChangeFilter,
                                         nullptr, &overlapped, nullptr) != 0;
         if (!reading) {
-            error = SystemErrorText(GetLastError());
+            const DWORD code = GetLastError();
+            return Error{static_cast<int>(code), SystemErrorText(code)};
         }
-        return reading;
+        return {};
     }
 };
 
 FolderWatch::FolderWatch() = default;
 FolderWatch::~FolderWatch() = default;
 
-bool FolderWatch::Start(const std::string& folder) {
+Error FolderWatch::Start(const std::string& folder) {
     system_ = std::make_unique<System>();
     system_->path = SystemPath(folder);
     system_->folder =
@@ -65,18 +66,19 @@ bool FolderWatch::Start(const std::string& folder) {
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     if (system_->folder == INVALID_HANDLE_VALUE) {
-        error_ = folder + ": cannot be watched: " + SystemErrorText(GetLastError());
-        return false;
+        const DWORD code = GetLastError();
+        return Error{static_cast<int>(code),
+                     folder + ": cannot be watched: " + SystemErrorText(code)};
     }
     system_->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (system_->done == nullptr) {
-        error_ = "cannot watch folders: " + SystemErrorText(GetLastError());
-        return false;
+        const DWORD code = GetLastError();
+        return Error{static_cast<int>(code), "cannot watch folders: " + SystemErrorText(code)};
     }
-    return system_->Read(error_);
+    return system_->Read();
 }
 
-FolderWatch::State FolderWatch::Wait(int timeoutMs) {
+Result<FolderWatch::State> FolderWatch::Wait(int timeoutMs) {
     // A folder removed while it is watched stays, pending deletion, until the handle goes, and
     // its removal is not among the changes reported; it can no longer be opened, though.
     const HANDLE again = CreateFileW(system_->path.c_str(), FILE_READ_ATTRIBUTES,
@@ -103,13 +105,15 @@ FolderWatch::State FolderWatch::Wait(int timeoutMs) {
             return State::kGone;
         }
         if (code != ERROR_NOTIFY_ENUM_DIR) {  // too many changes to list: still a change
-            error_ = SystemErrorText(code);
-            return State::kFailed;
+            return Error{static_cast<int>(code), SystemErrorText(code)};
         }
     }
     // Read again at once, so that nothing that follows is missed; zero bytes means the changes
     // did not fit, which is a change as well.
-    return system_->Read(error_) ? State::kChanged : State::kFailed;
+    if (Error error = system_->Read()) {
+        return error;
+    }
+    return State::kChanged;
 }
 
 }  // namespace platform

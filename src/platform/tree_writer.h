@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace platform {
 
 // Where and why TreeWriter::WriteFile failed.
@@ -34,8 +36,8 @@ class TreeWriter {
     TreeWriter& operator=(const TreeWriter&) = delete;
 
     // Creates the root with its missing parents (a link given as the root itself is followed)
-    // and opens it. False with `error` ("cannot create folder ROOT: REASON") when it fails.
-    bool Open(std::string& error);
+    // and opens it. Fails with "cannot create folder ROOT: REASON".
+    Error Open();
 
     // Writes `size` bytes from `data` as the file root/segments[0]/.../segments.back(). A file
     // that cannot be written whole is removed, so that no truncated file is left behind.

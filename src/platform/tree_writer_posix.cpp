@@ -29,19 +29,17 @@ TreeWriter::~TreeWriter() {
     UniqueFd root(rootFd_);  // closed on the way out
 }
 
-bool TreeWriter::Open(std::string& error) {
+Error TreeWriter::Open() {
     std::error_code code;
     std::filesystem::create_directories(root_, code);
     if (code) {
-        error = "cannot create folder " + root_ + ": " + code.message();
-        return false;
+        return Error{code.value(), "cannot create folder " + root_ + ": " + code.message()};
     }
     rootFd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd_ < 0) {
-        error = "cannot create folder " + root_ + ": " + std::strerror(errno);
-        return false;
+        return Error::OfErrno(errno).In("cannot create folder " + root_);
     }
-    return true;
+    return {};
 }
 
 bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::uint8_t* data,

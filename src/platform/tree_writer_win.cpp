@@ -30,18 +30,18 @@ bool IsLink(DWORD attributes) {
 // deleted (deleting a link removes the link, not its target).
 TreeWriter::~TreeWriter() = default;
 
-bool TreeWriter::Open(std::string& error) {
+Error TreeWriter::Open() {
     std::error_code code;
     std::filesystem::create_directories(FileSystemPath(root_), code);
     const DWORD attributes = GetFileAttributesW(SystemPath(root_).c_str());
     if (code || attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        error = "cannot create folder " + root_ + ": " +
-                (code ? code.message() : SystemErrorText(ERROR_DIRECTORY));
-        return false;
+        return Error{code ? code.value() : static_cast<int>(ERROR_DIRECTORY),
+                     "cannot create folder " + root_ + ": " +
+                         (code ? code.message() : SystemErrorText(ERROR_DIRECTORY))};
     }
     rootFd_ = 0;
-    return true;
+    return {};
 }
 
 bool TreeWriter::WriteFile(const std::vector<std::string>& segments, const std::uint8_t* data,

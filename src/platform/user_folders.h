@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/error.h"
+
 namespace platform {
 
 // True when the process may create and replace files in `folder`: it exists, is a folder, we
@@ -35,8 +37,8 @@ std::string HostName();
 
 // Creates `folder` and every missing folder above it, each new one with rights for the owner
 // only (0700, as configuration folders should have); folders that exist are left as they are.
-// False, with the reason in `*error` (when not null), when a folder cannot be created or the
-// name exists but is not a folder.
-bool CreatePrivateFolders(const std::string& folder, std::string* error);
+// Fails when a folder cannot be created (the system's error) or the name exists but is not a
+// folder.
+Error CreatePrivateFolders(const std::string& folder);
 
 }  // namespace platform

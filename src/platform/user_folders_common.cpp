@@ -8,12 +8,12 @@ namespace platform {
 
 namespace {
 
-// Walks down from the root so that every folder created, not only the last, is private. Empty
-// when the whole path stands as folders; otherwise why not.
-std::string CreateEachLevel(const std::string& folder) {
+// Walks down from the root so that every folder created, not only the last, is private. No
+// failure when the whole path stands as folders; otherwise why not.
+Error CreateEachLevel(const std::string& folder) {
     using user_folder_steps::PathKind;
     if (folder.empty()) {
-        return "no folder name";
+        return Error{0, "no folder name"};
     }
     std::filesystem::path partial;
     for (const auto& part : FileSystemPath(folder).lexically_normal()) {
@@ -27,11 +27,12 @@ std::string CreateEachLevel(const std::string& folder) {
         const std::string name = PathText(partial);
         const PathKind kind = user_folder_steps::KindAt(name);
         if (kind == PathKind::kOther) {
-            return name + " exists and is not a folder";
+            return Error{0, name + " exists and is not a folder"};
         }
-        std::string reason;
-        if (kind == PathKind::kMissing && !user_folder_steps::MakeFolder(name, reason)) {
-            return "cannot create " + name + ": " + reason;
+        if (kind == PathKind::kMissing) {
+            if (const Error made = user_folder_steps::MakeFolder(name)) {
+                return made.In("cannot create " + name);
+            }
         }
     }
     return {};
@@ -39,12 +40,8 @@ std::string CreateEachLevel(const std::string& folder) {
 
 }  // namespace
 
-bool CreatePrivateFolders(const std::string& folder, std::string* error) {
-    const std::string failure = CreateEachLevel(folder);
-    if (!failure.empty() && error != nullptr) {
-        *error = failure;
-    }
-    return failure.empty();
+Error CreatePrivateFolders(const std::string& folder) {
+    return CreateEachLevel(folder);
 }
 
 }  // namespace platform

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -105,12 +104,11 @@ PathKind KindAt(const std::string& path) {
     return S_ISDIR(status.st_mode) ? PathKind::kFolder : PathKind::kOther;
 }
 
-bool MakeFolder(const std::string& path, std::string& reason) {
+Error MakeFolder(const std::string& path) {
     if (::mkdir(path.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
-        reason = std::strerror(errno);
-        return false;
+        return Error::OfErrno(errno);
     }
-    return true;
+    return {};
 }
 
 }  // namespace user_folder_steps

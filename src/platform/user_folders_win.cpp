@@ -99,13 +99,14 @@ PathKind KindAt(const std::string& path) {
 }
 
 // New folders inherit the ACL of the folder above, which under %APPDATA% is the user's own.
-bool MakeFolder(const std::string& path, std::string& reason) {
-    if (CreateDirectoryW(SystemPath(path).c_str(), nullptr) == 0 &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-        reason = SystemErrorText(GetLastError());
-        return false;
+Error MakeFolder(const std::string& path) {
+    if (CreateDirectoryW(SystemPath(path).c_str(), nullptr) == 0) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_ALREADY_EXISTS) {
+            return Error{static_cast<int>(code), SystemErrorText(code)};
+        }
     }
-    return true;
+    return {};
 }
 
 }  // namespace user_folder_steps

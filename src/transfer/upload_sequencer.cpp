@@ -61,6 +61,7 @@ void UploadSequencer::OnStart() {
     }
     lastResult_ = 0;
     lastFailure_ = FailureCause{};
+    lastMessage_.clear();
 
     host_.ExchangeFieldsToMembers();
     host_.ResetProgress();
@@ -78,14 +79,14 @@ void UploadSequencer::OnStart() {
     deviceSocket = host_.NewDeviceLink();
     if (!deviceSocket->Create(0, kSocketTypeStream, kAllSocketEvents, nullptr)) {
         RecordFailure(FailureCause::Kind::kCreate);
-        host_.MessageBox("Socket Create ERROR!", kErrorCaption, platform::kMbIconHand);
+        Show("Socket Create ERROR!", kErrorCaption, platform::kMbIconHand);
         return;
     }
     deviceSocket->SetNotifyWindow(&host_.Window());
     const std::string address = host_.AddressText();
     if (!deviceSocket->Connect(address, host_.Port())) {
         RecordFailure(FailureCause::Kind::kConnect);
-        host_.MessageBox("Socket Connect ERROR!", kErrorCaption, platform::kMbIconHand);
+        Show("Socket Connect ERROR!", kErrorCaption, platform::kMbIconHand);
         return;
     }
 
@@ -203,9 +204,9 @@ void UploadSequencer::OnUploadDone(platform::WParam wParam, platform::LParam) {
         deviceSocket.reset();
     }
     if (lastResult_ == kUploadSucceeded) {
-        host_.MessageBox("Web Server Update OK!", host_.ApplicationName(), platform::kMbOk);
+        Show("Web Server Update OK!", host_.ApplicationName(), platform::kMbOk);
     } else {
-        host_.MessageBox("Web Server Update ERROR!", kErrorCaption, platform::kMbIconHand);
+        Show("Web Server Update ERROR!", kErrorCaption, platform::kMbIconHand);
     }
 }
 
@@ -236,6 +237,11 @@ void UploadSequencer::FinishRun(int result) {
     running_ = false;
     finishing_ = true;
     host_.Window().PostMessage(platform::WM_UPLOAD_DONE, static_cast<platform::WParam>(result), 0);
+}
+
+void UploadSequencer::Show(const std::string& text, const std::string& caption, unsigned style) {
+    lastMessage_ = text;
+    host_.MessageBox(text, caption, style);
 }
 
 void UploadSequencer::RecordFailure(FailureCause::Kind kind, std::uint32_t waitedMs) {

@@ -100,6 +100,9 @@ class UploadSequencer {
     // Why the last Start or run failed; kind kNone from each Start until a failure, and after a
     // success. Kept until the next Start.
     const FailureCause& LastFailure() const { return lastFailure_; }
+    // The text of the message the last Start or run ended with ("Socket Connect ERROR!", "Web
+    // Server Update OK!"); empty from each Start until one is shown. Kept until the next Start.
+    const std::string& LastMessage() const { return lastMessage_; }
     // The acknowledgement time-out (kAckTimeoutMs unless changed; the device's contract). A
     // value of 0 is taken as kAckTimeoutMs.
     void SetAckTimeoutMs(std::uint32_t milliseconds) {
@@ -122,6 +125,8 @@ class UploadSequencer {
     void AbandonRun();
     // Records a failure of the link at the frame now sent or awaited (0 before the frames).
     void RecordFailure(FailureCause::Kind kind, std::uint32_t waitedMs = 0);
+    // Shows the message through the host and keeps its text as LastMessage.
+    void Show(const std::string& text, const std::string& caption, unsigned style);
 
     SequencerHost& host_;
     Clock& clock_;
@@ -142,6 +147,7 @@ class UploadSequencer {
     bool finishing_ = false;  // WM_UPLOAD_DONE posted and not yet handled
     int lastResult_ = 0;
     FailureCause lastFailure_;
+    std::string lastMessage_;
     std::uint32_t ackTimeoutMs_ = kAckTimeoutMs;
     int paceMs_ = kTimerPeriodMs;
 };

@@ -66,15 +66,15 @@ void HistoryDialog::Reload() {
     table_->setHorizontalHeaderLabels(headers);
     table_->setRowCount(0);
 
-    std::string error;
-    const std::string path = ledger::LedgerPath({}, error);
+    const auto located = ledger::LedgerPath({});
     std::vector<ledger::UploadRow> rows;
     ledger::Ledger book;
     std::error_code missing;
-    if (path.empty()) {
-        note_->setText(Text(error));
+    if (!located) {
+        note_->setText(Text(located.error().text));
         return;
     }
+    const std::string& path = *located;
     if (!std::filesystem::exists(path, missing)) {
         note_->setText(Text("No uploads recorded yet (" + path + ")."));
         return;

@@ -40,18 +40,19 @@ void WindowLedger::Started(const std::string& address, int port, const packer::W
     if (!ledger::Available()) {
         return;  // a build without SQLite: nothing to note at every Start
     }
-    std::string error;
-    path_ = ledger::LedgerPath({}, error);
-    if (path_.empty()) {
-        Note(error);
+    const auto located = ledger::LedgerPath({});
+    if (!located) {
+        Note(located.error().text);
         return;
     }
+    path_ = *located;
     if (!book_.IsOpen()) {
-        if (ledger::IsDefaultPlace(path_) &&
-            !platform::CreatePrivateFolders(std::filesystem::path(path_).parent_path().string(),
-                                            &error)) {
-            Note(error);
-            return;
+        if (ledger::IsDefaultPlace(path_)) {
+            if (const platform::Error error = platform::CreatePrivateFolders(
+                    std::filesystem::path(path_).parent_path().string())) {
+                Note(error.text);
+                return;
+            }
         }
         if (const ledger::Error failure = book_.Open(path_, ledger::Ledger::Access::kRecord)) {
             Note(failure.text);

@@ -53,13 +53,10 @@ TEST(ParseDeviceAddressTest, TakesAnOptionalPortAndRefusesBadOnes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        std::string error;
-        const auto device = cli::ParseDeviceAddress(c.text, 8001, error);
-        ASSERT_EQ(device.has_value(), c.ok) << error;
+        const auto device = cli::ParseDeviceAddress(c.text, 8001);
+        ASSERT_EQ(device.ok(), c.ok) << device.error().text;
         if (c.ok) {
             EXPECT_EQ(*device, c.device);
-        } else {
-            EXPECT_FALSE(error.empty());
         }
     }
 }

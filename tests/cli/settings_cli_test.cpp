@@ -160,7 +160,7 @@ TEST_F(SettingsCli, ConcurrentSetsOfDifferentKeysAllLast) {
 TEST_F(SettingsCli, LockHeldByAnotherProcessFailsClearlyInsteadOfWaiting) {
     dir.Write("Vellumix.ini", "[DEFAULT]\nweb_path=/a\n");
     platform::FileWriteLock held;
-    ASSERT_TRUE(held.Acquire(Ini(), std::chrono::milliseconds(0), nullptr));
+    ASSERT_FALSE(held.Acquire(Ini(), std::chrono::milliseconds(0)).failed());
     const auto result = Settings({"set", "web_path", "/b"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find(Ini() + ".lock: held by another writer for more than 5 s"),

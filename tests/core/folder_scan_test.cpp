@@ -219,10 +219,9 @@ TEST(ScanWebFolder, HandlesLocalPathsLongerThan256Bytes) {
     EXPECT_EQ(table[0].localPath, dir.path().string() + Native("/" + relative));
     EXPECT_GT(table[0].localPath.size(), 400u);
     // Opened by the path the walk found it under: a plain open stops at MAX_PATH on Windows.
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-    EXPECT_TRUE(platform::ReadRegularFile(table[0].localPath, 16, bytes, error)) << error;
-    EXPECT_EQ(bytes, std::vector<std::uint8_t>{'x'});
+    const auto bytes = platform::ReadRegularFile(table[0].localPath, 16);
+    ASSERT_TRUE(bytes) << bytes.error().text;
+    EXPECT_EQ(*bytes, std::vector<std::uint8_t>{'x'});
 }
 
 TEST(WebFileTable, KeepsFirstTwiceNFilesAndFlagsTheRest) {

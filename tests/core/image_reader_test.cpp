@@ -146,9 +146,9 @@ TEST(ReadImageDirectory, NamesThatCannotShareAFolderSetNameError) {
         } else {
             EXPECT_NE(result.nameError.find(c.errorPart), std::string::npos) << result.nameError;
             TempDir dir;
-            std::string error;
-            EXPECT_FALSE(packer::ExtractImage(image.data(), image.size(), result.directory,
-                                              (dir.path() / "out").string(), error));
+            EXPECT_TRUE(packer::ExtractImage(image.data(), image.size(), result.directory,
+                                             (dir.path() / "out").string())
+                            .failed());
             EXPECT_FALSE(std::filesystem::exists(dir.path() / "out")) << c.errorPart;
         }
     }
@@ -164,10 +164,9 @@ TEST(ExtractImage, WritesEveryFileCreatingFolders) {
     ASSERT_TRUE(read.ok);
     TempDir dir;
     const auto out = dir.path() / "out";
-    std::string error;
-    ASSERT_TRUE(
-        packer::ExtractImage(image.data(), image.size(), read.directory, out.string(), error))
-        << error;
+    const auto error =
+        packer::ExtractImage(image.data(), image.size(), read.directory, out.string());
+    ASSERT_FALSE(error.failed()) << error.text;
     EXPECT_EQ(testing_support::ReadFile(out / "a.htm"), "AAA");
     EXPECT_EQ(testing_support::ReadFile(out / "d" / "b.css"), "BB");
 }
@@ -178,11 +177,9 @@ TEST(ExtractImage, RefusesNamesThatWouldLeaveTheFolder) {
         TempDir dir;
         packer::ImageDirectory directory;
         directory.entries.push_back({name, 0, 4});
-        std::string error;
-        EXPECT_FALSE(packer::ExtractImage(data.data(), data.size(), directory,
-                                          (dir.path() / "out").string(), error))
-            << name;
-        EXPECT_NE(error.find("refusing"), std::string::npos) << name;
+        const auto error = packer::ExtractImage(data.data(), data.size(), directory,
+                                                (dir.path() / "out").string());
+        EXPECT_NE(error.text.find("refusing"), std::string::npos) << name;
         EXPECT_FALSE(std::filesystem::exists(dir.path() / "out")) << name;
         EXPECT_FALSE(std::filesystem::exists(dir.path() / "x")) << name;
     }
@@ -198,9 +195,9 @@ TEST(ExtractImage, DoesNotWriteThroughLinkInTargetFolder) {
     // A link standing at a file's name is replaced, not written through.
     const auto kept = outside.Write("kept", "keep");
     std::filesystem::create_symlink(kept, dir.path() / "a.htm");
-    std::string error;
-    EXPECT_FALSE(packer::ExtractImage(image.data(), image.size(), read.directory,
-                                      dir.path().string(), error));
+    EXPECT_TRUE(
+        packer::ExtractImage(image.data(), image.size(), read.directory, dir.path().string())
+            .failed());
     EXPECT_FALSE(std::filesystem::exists(outside.path() / "b.css"));
     EXPECT_EQ(testing_support::ReadFile(kept), "keep");
     EXPECT_FALSE(std::filesystem::is_symlink(dir.path() / "a.htm"));
@@ -211,9 +208,8 @@ TEST(ExtractImage, RefusesEntryPastTheData) {
     packer::ImageDirectory directory;
     directory.entries.push_back({"/a", 8, 4});
     TempDir dir;
-    std::string error;
-    EXPECT_FALSE(
-        packer::ExtractImage(data.data(), data.size(), directory, dir.path().string(), error));
+    EXPECT_TRUE(
+        packer::ExtractImage(data.data(), data.size(), directory, dir.path().string()).failed());
 }
 
 }  // namespace

@@ -132,9 +132,8 @@ mode_t ModeOf(const std::filesystem::path& path) {
 TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
     TempDir dir;
     const auto folder = dir.path() / "config" / "vellumix";
-    std::string error;
-    ASSERT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error))
-        << error;
+    const auto error = app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}});
+    ASSERT_FALSE(error.failed()) << error.text;
     EXPECT_TRUE(std::filesystem::is_directory(folder));
 #ifndef _WIN32  // rights on Windows are the ACL the folder above hands down, not mode bits
     EXPECT_EQ(ModeOf(dir.path() / "config"), 0700u);
@@ -142,7 +141,8 @@ TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
     ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
 #endif
     // Again, with everything present: nothing to do, nothing changed.
-    EXPECT_TRUE(app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}, &error));
+    EXPECT_FALSE(
+        app::PrepareSettingsFolder({(folder / "Vellumix.ini").string(), true, {}}).failed());
 #ifndef _WIN32
     EXPECT_EQ(ModeOf(folder), 0750u);
 #endif
@@ -151,17 +151,16 @@ TEST(SettingsFolder, CreatesEveryMissingLevelPrivate) {
 TEST(SettingsFolder, FileInTheWayFailsWithItsName) {
     TempDir dir;
     const auto blocker = dir.Write("config", "not a folder");
-    std::string error;
-    EXPECT_FALSE(app::PrepareSettingsFolder(
-        {(blocker / "vellumix" / "Vellumix.ini").string(), true, {}}, &error));
-    EXPECT_NE(error.find(blocker.string()), std::string::npos) << error;
+    const auto error =
+        app::PrepareSettingsFolder({(blocker / "vellumix" / "Vellumix.ini").string(), true, {}});
+    EXPECT_NE(error.text.find(blocker.string()), std::string::npos) << error.text;
 }
 
 TEST(SettingsFolder, NothingIsCreatedBesideTheExecutable) {
     TempDir dir;
     const auto missing = dir.path() / "missing";
-    EXPECT_TRUE(
-        app::PrepareSettingsFolder({(missing / "Vellumix.ini").string(), false, {}}, nullptr));
+    EXPECT_FALSE(
+        app::PrepareSettingsFolder({(missing / "Vellumix.ini").string(), false, {}}).failed());
     EXPECT_FALSE(std::filesystem::exists(missing));
 }
 

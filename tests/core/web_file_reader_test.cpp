@@ -24,11 +24,11 @@ std::string Content(std::size_t length, int seed) {
 
 std::string Read(WebFileReader& reader, const std::string& path, std::size_t limit) {
     std::vector<std::uint8_t> buffer;
-    const std::int64_t size = reader.Read(path, buffer, limit);
-    if (size < 0) {
+    const auto size = reader.Read(path, buffer, limit);
+    if (!size) {
         return "<error>";
     }
-    return std::string(buffer.begin(), buffer.begin() + size);
+    return std::string(buffer.begin(), buffer.begin() + *size);
 }
 
 TEST(WebFileReader, ReadsRightFileWhenFoldersAlternate) {
@@ -79,7 +79,9 @@ TEST(WebFileReader, ReadsFileWithoutSizeOfItsOwnPastTheProbe) {
     }
     WebFileReader reader;
     std::vector<std::uint8_t> buffer;
-    EXPECT_GT(reader.Read(path, buffer, 1 << 20), 0);
+    const auto size = reader.Read(path, buffer, 1 << 20);
+    ASSERT_TRUE(size);
+    EXPECT_GT(*size, 0);
 }
 
 TEST(WebFileReader, FailsOnMissingFileMissingFolderAndRelativeName) {
