@@ -146,7 +146,7 @@ const std::map<std::string, std::string>& CauseOfEachFault() {
         {"AcceptsAndClosesAtOnce", "frame 1 of 9: the device closed the connection\n"},
         {"ClosesAfterAnsweringTheMagic", "frame [0-9]+ of 9: the device closed the connection\n"},
         {"AcceptsAndResetsAtOnce",
-         "frame 1 of 9: (connection lost: Connection reset by peer|the device closed the "
+         "frame 1 of 9: ((connection lost|send): Connection reset by peer|the device closed the "
          "connection)\n"},
         {"ResetsMidBlock", kResetMidBlockCause},
         // Windows may report the reset at the next send before the close event, and Wine as an
