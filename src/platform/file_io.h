@@ -12,6 +12,9 @@ namespace platform {
 // Plain file access for reading whole files in, by small integer descriptors. A call that fails
 // returns the system's error (its errno and text).
 
+// `descriptor`, or the errno of the call that gave -1 for it; both systems' C libraries.
+Result<int> DescriptorOrErrno(int descriptor);
+
 // Opens a file for reading. Never waits: a FIFO that has taken a file's place opens at once
 // (and is then refused by RegularFileSize).
 Result<int> OpenForRead(const std::string& path);

@@ -13,26 +13,18 @@ namespace {
 // O_NONBLOCK: opening a FIFO must not wait for a writer; the type check then refuses it.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
-// A descriptor from a call that gives -1 with errno on failure.
-Result<int> Descriptor(int descriptor) {
-    if (descriptor < 0) {
-        return Error::OfErrno(errno);
-    }
-    return descriptor;
-}
-
 }  // namespace
 
 Result<int> OpenForRead(const std::string& path) {
-    return Descriptor(::open(path.c_str(), kReadFlags));
+    return DescriptorOrErrno(::open(path.c_str(), kReadFlags));
 }
 
 Result<int> OpenFolder(const std::string& path) {
-    return Descriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return DescriptorOrErrno(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 Result<int> OpenForReadIn(int folder, const std::string& name) {
-    return Descriptor(::openat(folder, name.c_str(), kReadFlags));
+    return DescriptorOrErrno(::openat(folder, name.c_str(), kReadFlags));
 }
 
 std::optional<std::uint64_t> RegularFileSize(int descriptor) {

@@ -21,20 +21,12 @@ unsigned ChunkOf(std::size_t size) {
     return static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
 }
 
-// A descriptor from a call that gives -1 with errno on failure.
-Result<int> Descriptor(int descriptor) {
-    if (descriptor < 0) {
-        return Error::OfErrno(errno);
-    }
-    return descriptor;
-}
-
 }  // namespace
 
 // By the same wide, long-path form the folder walk lists files under, so every file it finds
 // can be opened.
 Result<int> OpenForRead(const std::string& path) {
-    return Descriptor(_wopen(SystemPath(path).c_str(), kReadFlags));
+    return DescriptorOrErrno(_wopen(SystemPath(path).c_str(), kReadFlags));
 }
 
 // Windows has no folder handles to open files relative to: callers open by the whole path.

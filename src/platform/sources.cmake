@@ -4,6 +4,7 @@
 
 set(PLATFORM_CORE_SOURCES
     platform/dir_search_common.cpp
+    platform/file_io_common.cpp
     platform/file_lock_common.cpp
     platform/file_read_common.cpp
     platform/local_time_common.cpp
