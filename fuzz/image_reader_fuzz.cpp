@@ -155,10 +155,10 @@ void RequireExtractStaysInside(const packer::ImageDirectory& directory, const st
     const std::filesystem::path root = Scratch() / "out";
     std::error_code code;
     std::filesystem::remove_all(root, code);
-    std::string error;
-    const bool extracted = packer::ExtractImage(data, length, directory, root.string(), error);
+    const platform::Error error = packer::ExtractImage(data, length, directory, root.string());
+    const bool extracted = !error;
     if (namesClash) {
-        Require(!extracted && !error.empty(), "an image with a name error was extracted");
+        Require(!extracted, "an image with a name error was extracted");
         Require(!std::filesystem::exists(root), "a refused image left something behind");
     } else if (extracted) {
         std::map<std::string, std::string> expected;  // relative path -> content
@@ -179,7 +179,7 @@ void RequireExtractStaysInside(const packer::ImageDirectory& directory, const st
         }
         Require(files == expected.size(), "extraction left out an entry");
     } else {
-        Require(!error.empty(), "extraction refused without a reason");
+        Require(!error.text.empty(), "extraction refused without a reason");
     }
     // Nothing may appear beside the target folder.
     std::size_t besides = 0;
