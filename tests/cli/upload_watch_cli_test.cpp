@@ -58,11 +58,13 @@ class Device {
     explicit Device(const TempDir& dir)
         : image_(dir.path() / "received.img"),
           process_({CliPath(), "device", "--port", "0", "--save", image_.string()}) {
+        // The match points into `said`, which must outlive it.
+        std::string said;
         std::smatch match;
         const std::regex listening("listening on 127\\.0\\.0\\.1:(\\d+)\n");
         Eventually(
             [&] {
-                const std::string said = process_.Output();
+                said = process_.Output();
                 return std::regex_search(said, match, listening);
             },
             kStartMs);
