@@ -239,6 +239,8 @@ bool DeviceSimulator::Start(std::string& error) {
         Listener* raw = listener.get();
         listener->idleTimer = std::make_unique<QTimer>();
         listener->idleTimer->setSingleShot(true);
+        // A coarse timer may fire 5 % early: the drop would come before the time it names.
+        listener->idleTimer->setTimerType(Qt::PreciseTimer);
         connect(listener->idleTimer.get(), &QTimer::timeout, this, [this, raw] {
             if (raw->client != nullptr) {
                 const int ms = options_.idleTimeoutMs;
