@@ -1,8 +1,9 @@
 // The ledger's costs on a real file: recording a 1000-controller upload (the image, a row per
-// controller at start, the ends in the batches an upload writes them in), `history --device`
-// over a ledger of 1,000,000 uploads, and `status` for 1000 controllers; then the file's size
-// per recorded upload. Targets: recording within 1% of a 1000-controller upload of the example
-// folder (about 2.1 s, so 21 ms), history under 50 ms, status under 200 ms.
+// controller at start, the ends in the batches an upload writes them in) into a new ledger and
+// into one of 1,000,000 uploads, `history --device` over that ledger, and `status` for 1000
+// controllers; then the file's size per recorded upload. Targets: recording within 1% of a
+// 1000-controller upload of the example folder (about 2.1 s, so 21 ms), history under 50 ms,
+// status under 200 ms.
 //
 // Usage: ledger_bench [UPLOADS [FOLDER]]   (about a minute for 1,000,000 uploads)
 
@@ -139,8 +140,10 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     const double recordMs = Median([&](int round) { ok = ok && RecordFleet(book, round); });
-    std::printf("recording a %d-controller upload: %.1f ms (target <= %.0f ms, 1%% of %.1f s)\n",
-                kDevices, recordMs, kRecordTargetMs, kUploadMs / 1000.0);
+    std::printf(
+        "recording a %d-controller upload into a new ledger: %.1f ms (target <= %.0f ms, "
+        "1%% of %.1f s)\n",
+        kDevices, recordMs, kRecordTargetMs, kUploadMs / 1000.0);
 
     // The rest of the million, written in large transactions to save time.
     const auto filling = Clock::now();
@@ -165,6 +168,14 @@ int main(int argc, char** argv) {
     }
     std::printf("filled to %ld uploads in %.1f s\n", recorded, MsSince(filling) / 1000.0);
 
+    // Each index entry of a fleet's rows lands beside that controller's earlier ones, so a full
+    // ledger writes far more pages per upload than a new one.
+    const double fullRecordMs =
+        Median([&](int round) { ok = ok && RecordFleet(book, kDevices + round); });
+    std::printf("recording a %d-controller upload into it: %.1f ms (target <= %.0f ms)\n", kDevices,
+                fullRecordMs, kRecordTargetMs);
+    recorded += static_cast<long>(kRepeats) * kDevices;
+
     std::vector<ledger::UploadRow> rows;
     const double historyMs = Median([&](int round) {
         ledger::HistoryFilter filter;
@@ -186,8 +197,8 @@ int main(int argc, char** argv) {
     std::printf("file: %.1f MiB, %.0f bytes per recorded upload\n", bytes / 1048576.0,
                 static_cast<double>(bytes) / static_cast<double>(recorded));
     std::filesystem::remove_all(folder);
-    const bool met = ok && recordMs <= kRecordTargetMs && historyMs < kHistoryTargetMs &&
-                     statusMs < kStatusTargetMs;
+    const bool met = ok && recordMs <= kRecordTargetMs && fullRecordMs <= kRecordTargetMs &&
+                     historyMs < kHistoryTargetMs && statusMs < kStatusTargetMs;
     std::printf("targets: %s\n", met ? "met" : "NOT MET");
     return met ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // vellumix-cli upload against the bundled simulator (vellumix-cli device) on 127.0.0.1. The
 // listener prints each diagnostic line with a plain line feed.
 
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -355,6 +356,10 @@ TEST_F(UploadCli, UnwritableLedgerWarnsAndTheUploadGoesOn) {
     const std::string corrupt = dir_.Write("corrupt.sqlite", garbage).string();
     const std::string newer = (dir_.path() / "newer.sqlite").string();
     const std::string locked = (dir_.path() / "locked.sqlite").string();
+    const std::string readOnly = (dir_.path() / "read-only.sqlite").string();
+    ASSERT_FALSE(ledger::Ledger().Open(readOnly, ledger::Ledger::Access::kRecord));
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read);
+    const bool readOnlyBinds = !std::ofstream(readOnly, std::ios::app);  // not for root
     sqlite3* newerDb = nullptr;
     ASSERT_EQ(sqlite3_open(newer.c_str(), &newerDb), SQLITE_OK);
     sqlite3_exec(newerDb, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
@@ -374,12 +379,15 @@ TEST_F(UploadCli, UnwritableLedgerWarnsAndTheUploadGoesOn) {
         std::string file;
         const char* reason;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"corrupt", corrupt, "file is not a database (the file is left as it is)"},
         {"a folder", dir_.path().string(), "not a regular file"},
         {"newer schema", newer, "written by a newer Vellumix (schema 99"},
         {"locked by another process", locked, "database is locked"},
     };
+    if (readOnlyBinds) {
+        cases.push_back({"read-only", readOnly, "the file is read-only"});
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         // Closing any descriptor of the locked file would drop this process's locks on it.
@@ -415,6 +423,7 @@ TEST_F(UploadCli, UnwritableLedgerWarnsAndTheUploadGoesOn) {
     }
     sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_all);  // removable
 }
 
 }  // namespace
