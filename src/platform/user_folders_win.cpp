@@ -2,8 +2,8 @@
 #include "platform/user_folders_common.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
+#include <iterator>
 
 #include <windows.h>
 
@@ -59,9 +59,9 @@ std::optional<std::string> HomeFolder() {
 }
 
 std::optional<std::string> UserDataFolder() {
-    const char* local = std::getenv("LOCALAPPDATA");
-    if (local != nullptr && local[0] != '\0') {
-        return std::string(local) + "\\Vellumix";
+    const auto local = EnvironmentVariable("LOCALAPPDATA");
+    if (local && !local->empty()) {
+        return *local + "\\Vellumix";
     }
     const auto home = HomeFolder();
     if (!home) {
@@ -70,22 +70,24 @@ std::optional<std::string> UserDataFolder() {
     return *home + "\\AppData\\Local\\Vellumix";
 }
 
+// Wide calls, as for every other text from the system: a user or computer name beyond the
+// ANSI code page stays whole.
 std::string UserName() {
-    char name[257] = {};
-    DWORD size = sizeof name;
-    if (!GetUserNameA(name, &size)) {
+    wchar_t name[257] = {};
+    DWORD size = static_cast<DWORD>(std::size(name));
+    if (!GetUserNameW(name, &size)) {
         return {};
     }
-    return name;
+    return InternalText(name);
 }
 
 std::string HostName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    if (!GetComputerNameA(name, &size)) {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = static_cast<DWORD>(std::size(name));
+    if (!GetComputerNameW(name, &size)) {
         return {};
     }
-    return name;
+    return InternalText(name);
 }
 
 namespace user_folder_steps {
