@@ -19,6 +19,7 @@
 #include "cli/upload_ledger.h"
 #include "ledger/image_record.h"
 #include "platform/file_read.h"
+#include "platform/system_text.h"
 
 // vellumix-cli history and status: what the ledger holds, read-only.
 namespace cli {
@@ -51,8 +52,9 @@ std::optional<ledger::ImageRecord> ImageOfSource(const std::string& source,
                                                  const CommandContext& context) {
     std::ostream& err = context.Err();
     std::error_code error;
-    const bool folder = std::filesystem::is_directory(source, error);
-    if (!folder && IsSha256(source) && !std::filesystem::exists(source, error)) {
+    const auto sourcePath = platform::FileSystemPath(source);
+    const bool folder = std::filesystem::is_directory(sourcePath, error);
+    if (!folder && IsSha256(source) && !std::filesystem::exists(sourcePath, error)) {
         return ledger::ImageRecord{Lower(source), 0, {}};
     }
     std::vector<std::uint8_t> bytes;

@@ -5,6 +5,7 @@
 
 #include "ledger/image_record.h"
 #include "platform/async_socket_qt.h"
+#include "platform/system_text.h"
 #include "platform/user_folders.h"
 #include "transfer/frames.h"
 #include "vellumix_version.h"
@@ -81,7 +82,8 @@ bool OpenLedgerForReading(const LedgerOptions& options, ledger::Ledger& book, st
     }
     const std::string& path = *located;
     std::error_code missing;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(path, missing))) {
+    if (!std::filesystem::exists(
+            std::filesystem::symlink_status(platform::FileSystemPath(path), missing))) {
         return true;  // nothing recorded yet
     }
     if (const ledger::Error failure = book.Open(path, ledger::Ledger::Access::kRead)) {
@@ -131,9 +133,9 @@ UploadLedger::~UploadLedger() = default;
 void UploadLedger::SetSource(std::string kind, std::string path) {
     if (kind != "stdin") {
         std::error_code error;
-        const auto absolute = std::filesystem::absolute(path, error);
+        const auto absolute = std::filesystem::absolute(platform::FileSystemPath(path), error);
         if (!error) {
-            path = absolute.lexically_normal().string();
+            path = platform::PathText(absolute.lexically_normal());
         }
     }
     common_.sourceKind = std::move(kind);
@@ -168,7 +170,8 @@ bool UploadLedger::Prepare(const packer::WebImage& image) {
     }
     path_ = *located;
     if (ledger::IsDefaultPlace(path_)) {
-        const std::string folder = std::filesystem::path(path_).parent_path().string();
+        const std::string folder =
+            platform::PathText(platform::FileSystemPath(path_).parent_path());
         if (const platform::Error error = platform::CreatePrivateFolders(folder)) {
             return Failed(error);
         }

@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include "platform/system_text.h"
+
 namespace ledger {
 
 namespace {
@@ -209,7 +211,7 @@ Error Ledger::Open(const std::string& path, Access access) {
     Close();
     path_ = path;
     std::error_code fsError;
-    const auto status = std::filesystem::status(path, fsError);
+    const auto status = std::filesystem::status(platform::FileSystemPath(path), fsError);
     const bool exists = !fsError && std::filesystem::exists(status);
     // SQLite would open a FIFO or a device and wait on it, or read a folder's entry as a file.
     if (exists && !std::filesystem::is_regular_file(status)) {

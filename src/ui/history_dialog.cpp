@@ -13,6 +13,7 @@
 #include "ledger/image_record.h"
 #include "ledger/ledger.h"
 #include "platform/async_socket_qt.h"
+#include "platform/system_text.h"
 
 namespace ui {
 
@@ -75,7 +76,7 @@ void HistoryDialog::Reload() {
         return;
     }
     const std::string& path = *located;
-    if (!std::filesystem::exists(path, missing)) {
+    if (!std::filesystem::exists(platform::FileSystemPath(path), missing)) {
         note_->setText(Text("No uploads recorded yet (" + path + ")."));
         return;
     }

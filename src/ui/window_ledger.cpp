@@ -5,6 +5,7 @@
 
 #include "ledger/image_record.h"
 #include "platform/async_socket_qt.h"
+#include "platform/system_text.h"
 #include "platform/user_folders.h"
 #include "transfer/frames.h"
 #include "vellumix_version.h"
@@ -49,7 +50,7 @@ void WindowLedger::Started(const std::string& address, int port, const packer::W
     if (!book_.IsOpen()) {
         if (ledger::IsDefaultPlace(path_)) {
             if (const platform::Error error = platform::CreatePrivateFolders(
-                    std::filesystem::path(path_).parent_path().string())) {
+                    platform::PathText(platform::FileSystemPath(path_).parent_path()))) {
                 Note(error.text);
                 return;
             }
@@ -75,8 +76,8 @@ void WindowLedger::Started(const std::string& address, int port, const packer::W
     start.fileCount = static_cast<int>(record->files.size());
     start.sourceKind = "folder";
     std::error_code fsError;
-    const auto absolute = std::filesystem::absolute(folder, fsError);
-    start.sourcePath = fsError ? folder : absolute.lexically_normal().string();
+    const auto absolute = std::filesystem::absolute(platform::FileSystemPath(folder), fsError);
+    start.sourcePath = fsError ? folder : platform::PathText(absolute.lexically_normal());
     start.program = kProgram;
     start.version = VELLUMIX_VERSION;
     start.user = platform::UserName();

@@ -86,12 +86,19 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || { cat "$scratch/device.log" >&2; fail "the simulator did not start"; }
 
-timeout "$step_timeout" "$wine_run" "$windows_cli" upload "$examples/web" --device 127.0.0.1 \
-  --port "$port" --ini "$scratch/Vellumix.ini" > "$scratch/upload.log" 2>&1 ||
+# The ledger's default place below a profile beyond ASCII (%LOCALAPPDATA% of a "Jürgen"), set
+# inside Wine since Wine keeps its own value of that variable.
+in_wine() { printf 'Z:%s' "${1//\//\\}"; }  # Wine's Z: drive is the Unix root
+timeout "$step_timeout" "$wine_run" cmd /c \
+  "set LOCALAPPDATA=$(in_wine "$scratch/Jürgen/AppData/Local")&& $(in_wine "$windows_cli") upload \
+$(in_wine "$examples/web") --device 127.0.0.1 --port $port --ini $(in_wine "$scratch/Vellumix.ini")" \
+  > "$scratch/upload.log" 2>&1 ||
   { cat "$scratch/upload.log" "$scratch/device.log" >&2; fail "the upload from Windows failed"; }
 timeout "$step_timeout" tail --pid="$simulator" -f /dev/null || fail "the simulator did not end"
 simulator=
 wait || true
 grep -q "Web Server Update OK!" "$scratch/upload.log" || { cat "$scratch/upload.log" >&2; fail "no success message"; }
 cmp "$scratch/linux.img" "$scratch/received.img" || fail "the device received other bytes"
-echo "upload: the Linux simulator received the image from vellumix-cli.exe"
+[ -s "$scratch/Jürgen/AppData/Local/Vellumix/ledger.sqlite" ] ||
+  { cat "$scratch/upload.log" >&2; fail "the upload was not recorded below the profile"; }
+echo "upload: the Linux simulator received the image from vellumix-cli.exe, recorded below Jürgen"
