@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <chrono>
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include "packer/printable_name.h"
@@ -195,6 +197,7 @@ DeviceSimulator::DeviceSimulator(DeviceSimulatorOptions options, QObject* parent
     : QObject(parent), options_(std::move(options)) {}
 
 DeviceSimulator::~DeviceSimulator() {
+    StopShards();
     for (auto& listener : listeners_) {
         if (listener->client != nullptr) {
             listener->client->disconnect(this);
@@ -204,6 +207,15 @@ DeviceSimulator::~DeviceSimulator() {
 }
 
 bool DeviceSimulator::UploadInProgress() const {
+    for (const Shard& shard : shards_) {
+        bool busy = false;
+        QMetaObject::invokeMethod(
+            shard.simulator, [&] { busy = shard.simulator->UploadInProgress(); },
+            Qt::BlockingQueuedConnection);
+        if (busy) {
+            return true;
+        }
+    }
     for (const auto& listener : listeners_) {
         if (listener->client != nullptr) {
             return true;
@@ -217,6 +229,10 @@ bool DeviceSimulator::Start(std::string& error) {
         error = "bad port " + std::to_string(options_.port);
         return false;
     }
+    if (options_.shardAddresses > 0 &&
+        options_.listenAddresses.size() > static_cast<std::size_t>(options_.shardAddresses)) {
+        return StartShards(error);
+    }
     auto port = static_cast<quint16>(options_.port);
     for (const auto& given : options_.listenAddresses) {
         const auto read = ReadListenAddress(given, error);
@@ -225,13 +241,10 @@ bool DeviceSimulator::Start(std::string& error) {
             return false;
         }
         const std::string& text = *read;
-        const QHostAddress address(QString::fromStdString(text));
         auto listener = std::make_unique<Listener>();
         listener->address = text;
         listener->server = std::make_unique<QTcpServer>();
-        if (!listener->server->listen(address, port)) {
-            error = "cannot listen on " + text + ":" + std::to_string(port) + ": " +
-                    listener->server->errorString().toStdString();
+        if (!Listen(*listener, port, error)) {
             listeners_.clear();
             return false;
         }
@@ -256,7 +269,75 @@ bool DeviceSimulator::Start(std::string& error) {
         listeners_.push_back(std::move(listener));
     }
     port_ = port;
+    addressCount_ = static_cast<int>(listeners_.size());
     return true;
+}
+
+bool DeviceSimulator::StartShards(std::string& error) {
+    const auto& addresses = options_.listenAddresses;
+    const std::size_t total = addresses.size();
+    const std::size_t count = (total + options_.shardAddresses - 1) / options_.shardAddresses;
+    int port = options_.port;
+    for (std::size_t i = 0; i < count; ++i) {
+        DeviceSimulatorOptions part = options_;
+        part.listenAddresses.assign(
+            addresses.begin() + static_cast<std::ptrdiff_t>(i * total / count),
+            addresses.begin() + static_cast<std::ptrdiff_t>((i + 1) * total / count));
+        part.port = port;
+        part.shardAddresses = 0;
+        Shard shard;
+        shard.thread = std::make_unique<QThread>();
+        shard.simulator = new DeviceSimulator(std::move(part));
+        DeviceSimulator* simulator = shard.simulator;
+        simulator->oneOfMany_ = true;
+        simulator->moveToThread(shard.thread.get());
+        connect(shard.thread.get(), &QThread::finished, simulator, &QObject::deleteLater);
+        // Lines and results are queued to this thread from one thread each, so they keep the
+        // order in which that share's uploads told them.
+        connect(simulator, &DeviceSimulator::Message, this, &DeviceSimulator::Message);
+        connect(simulator, &DeviceSimulator::UploadFinished, simulator, [this, simulator] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, result = std::move(simulator->lastResult_)]() mutable {
+                    lastResult_ = std::move(result);
+                    emit UploadFinished(lastResult_.ok);
+                },
+                Qt::QueuedConnection);
+        });
+        shard.thread->start();
+        shards_.push_back(std::move(shard));
+        bool started = false;
+        QMetaObject::invokeMethod(
+            simulator, [&] { started = simulator->Start(error); }, Qt::BlockingQueuedConnection);
+        // Its "listening on" lines now: before the next share's, and before a failure is told.
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        if (!started) {
+            StopShards();
+            return false;
+        }
+        port = simulator->Port();  // every share listens on the port the first one chose
+    }
+    port_ = port;
+    addressCount_ = static_cast<int>(total);
+    return true;
+}
+
+// Each share's simulator is deleted on its own thread as that thread ends.
+void DeviceSimulator::StopShards() {
+    for (Shard& shard : shards_) {
+        shard.thread->quit();
+        shard.thread->wait();
+    }
+    shards_.clear();
+}
+
+bool DeviceSimulator::Listen(Listener& listener, quint16 port, std::string& error) {
+    if (listener.server->listen(QHostAddress(QString::fromStdString(listener.address)), port)) {
+        return true;
+    }
+    error = "cannot listen on " + listener.address + ":" + std::to_string(port) + ": " +
+            listener.server->errorString().toStdString();
+    return false;
 }
 
 void DeviceSimulator::OnNewConnection(Listener& listener) {
@@ -287,6 +368,9 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, &listener, socket] { OnDisconnected(listener, socket); });
         listener.idleTimer->start(options_.idleTimeoutMs);
+    }
+    if (options_.closeListenerWhileServing && listener.client != nullptr) {
+        listener.server->close();  // its descriptor serves the connection meanwhile
     }
 }
 
@@ -481,6 +565,12 @@ void DeviceSimulator::DropConnection(Listener& listener, const std::string& reas
 
 void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> failure) {
     listener.idleTimer->stop();
+    if (!listener.server->isListening()) {
+        std::string error;
+        if (!Listen(listener, static_cast<quint16>(port_), error)) {
+            Say(listener, error);
+        }
+    }
     transfer::DeviceStreamParser& parser = *listener.parser;
     DeviceUploadResult result;
     result.address = listener.address;
@@ -519,7 +609,7 @@ void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> fail
 }
 
 void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
-    if (listeners_.size() > 1) {
+    if (listeners_.size() > 1 || oneOfMany_) {
         Say("[" + listener.address + "] " + line);
     } else {
         Say(line);
