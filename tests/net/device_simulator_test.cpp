@@ -54,8 +54,7 @@ bool SendAll(int descriptor, const std::string& bytes) {
 
 // The tool's side, as a blocking client on its own thread: each step waits for the answer.
 struct UploadClient {
-    explicit UploadClient(int port, const char* address = "127.0.0.1")
-        : descriptor(testing_support::ConnectWithin(port, net_testing::kWaitMs, address)) {}
+    explicit UploadClient(int port) : descriptor(net_testing::ConnectLoopback(port)) {}
     ~UploadClient() { Close(); }
 
     std::string SendFrame(const std::string& frame, std::size_t answerLength = 2,
@@ -462,37 +461,6 @@ TEST(DeviceSimulatorTest, ConnectionRightAfterTheLastClientClosedFinishesThatUpl
     EXPECT_EQ(answers, (std::vector<std::string>{"OK", "OK"}));
     EXPECT_TRUE(harness.LastOk()) << harness.Result().error;
     EXPECT_FALSE(harness.Said("refused")) << harness.Transcript();
-}
-
-// Addresses split over threads, or not listening while they serve (too few descriptors): each
-// still takes its own uploads, one after another, and tells them under its name.
-TEST(DeviceSimulatorTest, EachAddressTakesItsOwnUploadsAcrossThreadsOrWithoutListeningMeanwhile) {
-    const std::vector<std::string> addresses = {"127.0.21.1", "127.0.21.2", "127.0.21.3",
-                                                "127.0.21.4", "127.0.21.5"};
-    const std::string image = ValidImage(1500);  // 2 blocks
-    for (const auto& [shardAddresses, closeListener] :
-         {std::pair{2, false}, {0, true}, {2, true}}) {
-        SCOPED_TRACE(std::to_string(shardAddresses) + (closeListener ? " closing" : ""));
-        DeviceSimulatorOptions options;
-        options.listenAddresses = addresses;
-        options.shardAddresses = shardAddresses;
-        options.closeListenerWhileServing = closeListener;
-        SimulatorHarness harness(options);
-        std::vector<std::string> answers;
-        ASSERT_TRUE(harness.Run([&] {
-            for (std::size_t i = 0; i <= addresses.size(); ++i) {  // the first one twice
-                UploadClient client(harness.Port(), addresses[i % addresses.size()].c_str());
-                const auto got = client.Upload(image);
-                answers.insert(answers.end(), got.begin(), got.end());
-            }
-        }));
-        ASSERT_TRUE(WaitUntil([&] { return harness.Finished() == 6; })) << harness.Transcript();
-        EXPECT_EQ(answers, std::vector<std::string>(6 * 3, "OK"));
-        EXPECT_EQ(harness.Simulator().AddressCount(), 5);
-        for (const auto& address : addresses) {
-            EXPECT_TRUE(harness.Said("[" + address + "] upload complete")) << harness.Transcript();
-        }
-    }
 }
 
 TEST(DeviceSimulatorTest, ClientResetMidUploadEndsItWithFailure) {
