@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -289,26 +290,23 @@ bool DeviceSimulator::StartShards(std::string& error) {
         shard.thread = std::make_unique<QThread>();
         shard.simulator = new DeviceSimulator(std::move(part));
         DeviceSimulator* simulator = shard.simulator;
-        simulator->oneOfMany_ = true;
+        simulator->owner_ = this;
         simulator->moveToThread(shard.thread.get());
         connect(shard.thread.get(), &QThread::finished, simulator, &QObject::deleteLater);
-        // Lines and results are queued to this thread from one thread each, so they keep the
-        // order in which that share's uploads told them.
-        connect(simulator, &DeviceSimulator::Message, this, &DeviceSimulator::Message);
-        connect(simulator, &DeviceSimulator::UploadFinished, simulator, [this, simulator] {
-            QMetaObject::invokeMethod(
-                this,
-                [this, result = std::move(simulator->lastResult_)]() mutable {
-                    lastResult_ = std::move(result);
-                    emit UploadFinished(lastResult_.ok);
-                },
-                Qt::QueuedConnection);
-        });
         shard.thread->start();
         shards_.push_back(std::move(shard));
         bool started = false;
         QMetaObject::invokeMethod(
-            simulator, [&] { started = simulator->Start(error); }, Qt::BlockingQueuedConnection);
+            simulator,
+            [&] {
+                // Lines and results go over once per turn of the loop, not one wake-up each.
+                connect(QThread::currentThread()->eventDispatcher(),
+                        &QAbstractEventDispatcher::aboutToBlock, simulator,
+                        &DeviceSimulator::HandOver);
+                started = simulator->Start(error);
+                simulator->HandOver();
+            },
+            Qt::BlockingQueuedConnection);
         // Its "listening on" lines now: before the next share's, and before a failure is told.
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
         if (!started) {
@@ -329,6 +327,28 @@ void DeviceSimulator::StopShards() {
         shard.thread->wait();
     }
     shards_.clear();
+}
+
+void DeviceSimulator::HandOver() {
+    if (told_.empty()) {
+        return;
+    }
+    // Queued from one thread, the batches keep the order in which this share told them.
+    QMetaObject::invokeMethod(
+        owner_, [owner = owner_, told = std::move(told_)]() mutable { owner->Tell(told); },
+        Qt::QueuedConnection);
+    told_.clear();
+}
+
+void DeviceSimulator::Tell(std::vector<Told>& told) {
+    for (Told& item : told) {
+        if (item.result) {
+            lastResult_ = std::move(*item.result);
+            emit UploadFinished(lastResult_.ok);
+        } else {
+            emit Message(item.line);
+        }
+    }
 }
 
 bool DeviceSimulator::Listen(Listener& listener, quint16 port, std::string& error) {
@@ -604,12 +624,16 @@ void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> fail
     } else {
         Say(listener, "upload failed: " + result.error);
     }
+    if (owner_ != nullptr) {
+        told_.push_back({{}, std::move(result)});
+        return;
+    }
     lastResult_ = std::move(result);
     emit UploadFinished(lastResult_.ok);
 }
 
 void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
-    if (listeners_.size() > 1 || oneOfMany_) {
+    if (listeners_.size() > 1 || owner_ != nullptr) {
         Say("[" + listener.address + "] " + line);
     } else {
         Say(line);
@@ -617,6 +641,10 @@ void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
 }
 
 void DeviceSimulator::Say(const std::string& line) {
+    if (owner_ != nullptr) {
+        told_.push_back({QString::fromStdString(line), std::nullopt});
+        return;
+    }
     emit Message(QString::fromStdString(line));
 }
 

@@ -152,6 +152,11 @@ class DeviceSimulator : public QObject {
         bool readPending = false;                   // a firmware poll is due
     };
 
+    // What a share's thread told since it last handed its news over: a line, or a result.
+    struct Told {
+        QString line;
+        std::optional<DeviceUploadResult> result;
+    };
     // One thread serving a share of the addresses.
     struct Shard {
         std::unique_ptr<QThread> thread;
@@ -160,6 +165,9 @@ class DeviceSimulator : public QObject {
 
     bool StartShards(std::string& error);
     void StopShards();
+    // On a share's thread, each time its loop is about to wait: what it told, in one piece.
+    void HandOver();
+    void Tell(std::vector<Told>& told);
     bool Listen(Listener& listener, quint16 port, std::string& error);
     void OnNewConnection(Listener& listener);
     void OnReadyRead(Listener& listener, QTcpSocket* socket);
@@ -180,7 +188,10 @@ class DeviceSimulator : public QObject {
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::vector<Shard> shards_;
     int addressCount_ = 0;
-    bool oneOfMany_ = false;  // a shard: its lines name their address however few it has
+    // Set on a share's simulator: its lines (naming their address however few it has) and
+    // results go to this one, in batches.
+    DeviceSimulator* owner_ = nullptr;
+    std::vector<Told> told_;
     int port_ = 0;
     DeviceUploadResult lastResult_;
 };
