@@ -36,6 +36,12 @@ std::string FrameName(int frameNumber) {
     return frameNumber == 0 ? "the magic frame" : "block " + std::to_string(frameNumber);
 }
 
+std::int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string PeerName(const QTcpSocket& socket) {
     return socket.peerAddress().toString().toStdString() + ":" + std::to_string(socket.peerPort());
 }
@@ -256,6 +262,11 @@ bool DeviceSimulator::Start(std::string& error) {
         connect(listener->idleTimer.get(), &QTimer::timeout, this, [this, raw] {
             if (raw->client != nullptr) {
                 const int ms = options_.idleTimeoutMs;
+                const std::int64_t quiet = SteadyMs() - raw->heardAtMs;
+                if (quiet < ms) {
+                    raw->idleTimer->start(static_cast<int>(ms - quiet));
+                    return;
+                }
                 const std::string reason = "idle time-out: nothing arrived from " +
                                            PeerName(*raw->client) + " for " +
                                            (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
@@ -387,10 +398,19 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
                 [this, &listener, socket] { OnReadyRead(listener, socket); });
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, &listener, socket] { OnDisconnected(listener, socket); });
-        listener.idleTimer->start(options_.idleTimeoutMs);
+        HeardFrom(listener);
     }
     if (options_.closeListenerWhileServing && listener.client != nullptr) {
         listener.server->close();  // its descriptor serves the connection meanwhile
+    }
+}
+
+// The idle time counts from now. The timer is not restarted on each frame (that would cost two
+// timer list changes per frame): when it fires early, it is set again for the time left.
+void DeviceSimulator::HeardFrom(Listener& listener) {
+    listener.heardAtMs = SteadyMs();
+    if (!listener.idleTimer->isActive()) {
+        listener.idleTimer->start(options_.idleTimeoutMs);
     }
 }
 
@@ -436,7 +456,7 @@ void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
     if (listener.client == nullptr || bytes.isEmpty()) {
         return;
     }
-    listener.idleTimer->start(options_.idleTimeoutMs);
+    HeardFrom(listener);
     const std::string refusal = FirmwareRefusal(listener, bytes);
     if (!refusal.empty()) {
         DropConnection(listener, "rejected: " + refusal, false);
@@ -477,9 +497,7 @@ std::string DeviceSimulator::FirmwareRefusal(Listener& listener, const QByteArra
     if (options_.minGapMs <= 0 && !options_.oneFramePerRead) {
         return {};
     }
-    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count();
+    const std::int64_t nowMs = SteadyMs();
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
     const auto size = static_cast<std::size_t>(bytes.size());
     for (std::size_t offset = 0; offset < size;) {
@@ -548,7 +566,7 @@ void DeviceSimulator::WriteAnswer(Listener& listener, int frameNumber, quint64 c
 
 void DeviceSimulator::AfterAnswer(Listener& listener, int frameNumber) {
     listener.parser->Acknowledge();
-    listener.idleTimer->start(options_.idleTimeoutMs);
+    HeardFrom(listener);
     EndIfAsked(listener, frameNumber);
 }
 

@@ -147,6 +147,7 @@ class DeviceSimulator : public QObject {
         quint64 connectionSerial = 0;  // tells a late timer whether its connection still exists
         std::unique_ptr<transfer::DeviceStreamParser> parser;
         std::unique_ptr<QTimer> idleTimer;
+        std::int64_t heardAtMs = 0;  // when the idle time began (steady clock)
         FrameBounds frames;
         std::optional<std::int64_t> lastFrameAtMs;  // when the last frame began to arrive
         bool readPending = false;                   // a firmware poll is due
@@ -170,6 +171,7 @@ class DeviceSimulator : public QObject {
     void Tell(std::vector<Told>& told);
     bool Listen(Listener& listener, quint16 port, std::string& error);
     void OnNewConnection(Listener& listener);
+    void HeardFrom(Listener& listener);
     void OnReadyRead(Listener& listener, QTcpSocket* socket);
     void OnDisconnected(Listener& listener, QTcpSocket* socket);
     void Consume(Listener& listener, const QByteArray& bytes);
