@@ -35,7 +35,7 @@ inline constexpr int kDeviceIdleTimeoutMs = 10000;
 inline constexpr int kNoFrame = -1;
 // Qt's event loop looks at every socket of its thread on each wake-up: a long list of addresses
 // is served by several threads with at most this many addresses each.
-inline constexpr int kShardAddresses = 512;
+inline constexpr int kShardAddresses = 256;
 
 struct DeviceSimulatorOptions {
     std::vector<std::string> listenAddresses{kDefaultDeviceAddress};
