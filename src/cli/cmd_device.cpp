@@ -150,6 +150,44 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
     simulatorOptions.minGapMs = options.minGapMs;
     simulatorOptions.oneFramePerRead = options.oneFramePerRead;
 
+    std::unique_ptr<net::WebPreview> preview;
+    if (options.httpPort != kNoHttp) {
+        preview = std::make_unique<net::WebPreview>();
+        std::string error;
+        if (!preview->Listen(*httpListen, options.httpPort, error)) {
+            context.Err() << "--http: " << error << std::endl;
+            return kExitFailure;
+        }
+    }
+
+    // Every address takes a listening socket and, while it takes an upload, a connection; each
+    // thread serving a share of them one more (its event loop's wake-up).
+    const long spare = platform::SpareFileDescriptors();
+    const long addressCount = static_cast<long>(simulatorOptions.listenAddresses.size());
+    const long shards =
+        addressCount > simulatorOptions.shardAddresses
+            ? (addressCount + simulatorOptions.shardAddresses - 1) / simulatorOptions.shardAddresses
+            : 0;
+    const long needed = 2 * addressCount;
+    const long allowed = std::max(0L, spare - kSpareDeviceDescriptors - shards);
+    if (spare >= 0 && needed > allowed) {
+        // An address that stops listening while it serves holds one socket at a time (each
+        // thread briefly two, as it takes a connection).
+        if (addressCount + shards > allowed) {
+            context.Err() << addressCount << " addresses need " << needed
+                          << " sockets; the open-file limit allows " << allowed
+                          << " (raise it with ulimit -n, or listen on fewer addresses)"
+                          << std::endl;
+            return kExitFailure;
+        }
+        simulatorOptions.closeListenerWhileServing = true;
+        context.Err() << "warning: " << addressCount << " addresses need " << needed
+                      << " sockets; the open-file limit allows " << allowed
+                      << ": each address stops listening while it takes an upload (another "
+                         "client is refused meanwhile)"
+                      << std::endl;
+    }
+
     net::DeviceSimulator simulator(simulatorOptions);
     // The simulator already tells every step; -q leaves only the errors (on stderr).
     std::ostringstream discarded;
@@ -166,16 +204,6 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
     QObject::connect(&flush, &QTimer::timeout, [&out] { out.flush(); });
     if (many) {
         flush.start(kFlushPeriodMs);
-    }
-
-    std::unique_ptr<net::WebPreview> preview;
-    if (options.httpPort != kNoHttp) {
-        preview = std::make_unique<net::WebPreview>();
-        std::string error;
-        if (!preview->Listen(*httpListen, options.httpPort, error)) {
-            context.Err() << "--http: " << error << std::endl;
-            return kExitFailure;
-        }
     }
 
     int exitCode = kExitOk;
@@ -221,16 +249,6 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
         exitCode = good == static_cast<int>(done.size()) ? kExitOk : kExitFailure;
         QCoreApplication::quit();
     });
-    // Every address takes a listening socket and, while it takes an upload, a connection.
-    const long spare = platform::SpareFileDescriptors();
-    const long needed = 2 * static_cast<long>(simulatorOptions.listenAddresses.size());
-    if (spare >= 0 && needed > spare - kSpareDeviceDescriptors) {
-        context.Err() << simulatorOptions.listenAddresses.size() << " addresses need " << needed
-                      << " sockets; the open-file limit allows "
-                      << std::max(0L, spare - kSpareDeviceDescriptors)
-                      << " (raise it with ulimit -n, or listen on fewer addresses)" << std::endl;
-        return kExitFailure;
-    }
     std::string error;
     if (!simulator.Start(error)) {
         context.Err() << error << std::endl;

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <chrono>
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include "packer/printable_name.h"
@@ -31,6 +34,12 @@ int HexDigit(char c) {
 
 std::string FrameName(int frameNumber) {
     return frameNumber == 0 ? "the magic frame" : "block " + std::to_string(frameNumber);
+}
+
+std::int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string PeerName(const QTcpSocket& socket) {
@@ -195,6 +204,7 @@ DeviceSimulator::DeviceSimulator(DeviceSimulatorOptions options, QObject* parent
     : QObject(parent), options_(std::move(options)) {}
 
 DeviceSimulator::~DeviceSimulator() {
+    StopShards();
     for (auto& listener : listeners_) {
         if (listener->client != nullptr) {
             listener->client->disconnect(this);
@@ -204,6 +214,15 @@ DeviceSimulator::~DeviceSimulator() {
 }
 
 bool DeviceSimulator::UploadInProgress() const {
+    for (const Shard& shard : shards_) {
+        bool busy = false;
+        QMetaObject::invokeMethod(
+            shard.simulator, [&] { busy = shard.simulator->UploadInProgress(); },
+            Qt::BlockingQueuedConnection);
+        if (busy) {
+            return true;
+        }
+    }
     for (const auto& listener : listeners_) {
         if (listener->client != nullptr) {
             return true;
@@ -217,6 +236,10 @@ bool DeviceSimulator::Start(std::string& error) {
         error = "bad port " + std::to_string(options_.port);
         return false;
     }
+    if (options_.shardAddresses > 0 &&
+        options_.listenAddresses.size() > static_cast<std::size_t>(options_.shardAddresses)) {
+        return StartShards(error);
+    }
     auto port = static_cast<quint16>(options_.port);
     for (const auto& given : options_.listenAddresses) {
         const auto read = ReadListenAddress(given, error);
@@ -225,13 +248,10 @@ bool DeviceSimulator::Start(std::string& error) {
             return false;
         }
         const std::string& text = *read;
-        const QHostAddress address(QString::fromStdString(text));
         auto listener = std::make_unique<Listener>();
         listener->address = text;
         listener->server = std::make_unique<QTcpServer>();
-        if (!listener->server->listen(address, port)) {
-            error = "cannot listen on " + text + ":" + std::to_string(port) + ": " +
-                    listener->server->errorString().toStdString();
+        if (!Listen(*listener, port, error)) {
             listeners_.clear();
             return false;
         }
@@ -244,6 +264,11 @@ bool DeviceSimulator::Start(std::string& error) {
         connect(listener->idleTimer.get(), &QTimer::timeout, this, [this, raw] {
             if (raw->client != nullptr) {
                 const int ms = options_.idleTimeoutMs;
+                const std::int64_t quiet = SteadyMs() - raw->heardAtMs;
+                if (quiet < ms) {
+                    raw->idleTimer->start(static_cast<int>(ms - quiet));
+                    return;
+                }
                 const std::string reason = "idle time-out: nothing arrived from " +
                                            PeerName(*raw->client) + " for " +
                                            (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
@@ -258,7 +283,94 @@ bool DeviceSimulator::Start(std::string& error) {
         listeners_.push_back(std::move(listener));
     }
     port_ = port;
+    addressCount_ = static_cast<int>(listeners_.size());
     return true;
+}
+
+bool DeviceSimulator::StartShards(std::string& error) {
+    const auto& addresses = options_.listenAddresses;
+    const std::size_t total = addresses.size();
+    const std::size_t count = (total + options_.shardAddresses - 1) / options_.shardAddresses;
+    int port = options_.port;
+    for (std::size_t i = 0; i < count; ++i) {
+        DeviceSimulatorOptions part = options_;
+        part.listenAddresses.assign(
+            addresses.begin() + static_cast<std::ptrdiff_t>(i * total / count),
+            addresses.begin() + static_cast<std::ptrdiff_t>((i + 1) * total / count));
+        part.port = port;
+        part.shardAddresses = 0;
+        Shard shard;
+        shard.thread = std::make_unique<QThread>();
+        shard.simulator = new DeviceSimulator(std::move(part));
+        DeviceSimulator* simulator = shard.simulator;
+        simulator->owner_ = this;
+        simulator->moveToThread(shard.thread.get());
+        connect(shard.thread.get(), &QThread::finished, simulator, &QObject::deleteLater);
+        shard.thread->start();
+        shards_.push_back(std::move(shard));
+        bool started = false;
+        QMetaObject::invokeMethod(
+            simulator,
+            [&] {
+                // Lines and results go over once per turn of the loop, not one wake-up each.
+                connect(QThread::currentThread()->eventDispatcher(),
+                        &QAbstractEventDispatcher::aboutToBlock, simulator,
+                        &DeviceSimulator::HandOver);
+                started = simulator->Start(error);
+                simulator->HandOver();
+            },
+            Qt::BlockingQueuedConnection);
+        // Its "listening on" lines now: before the next share's, and before a failure is told.
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        if (!started) {
+            StopShards();
+            return false;
+        }
+        port = simulator->Port();  // every share listens on the port the first one chose
+    }
+    port_ = port;
+    addressCount_ = static_cast<int>(total);
+    return true;
+}
+
+// Each share's simulator is deleted on its own thread as that thread ends.
+void DeviceSimulator::StopShards() {
+    for (Shard& shard : shards_) {
+        shard.thread->quit();
+        shard.thread->wait();
+    }
+    shards_.clear();
+}
+
+void DeviceSimulator::HandOver() {
+    if (told_.empty()) {
+        return;
+    }
+    // Queued from one thread, the batches keep the order in which this share told them.
+    QMetaObject::invokeMethod(
+        owner_, [owner = owner_, told = std::move(told_)]() mutable { owner->Tell(told); },
+        Qt::QueuedConnection);
+    told_.clear();
+}
+
+void DeviceSimulator::Tell(std::vector<Told>& told) {
+    for (Told& item : told) {
+        if (item.result) {
+            lastResult_ = std::move(*item.result);
+            emit UploadFinished(lastResult_.ok);
+        } else {
+            emit Message(item.line);
+        }
+    }
+}
+
+bool DeviceSimulator::Listen(Listener& listener, quint16 port, std::string& error) {
+    if (listener.server->listen(QHostAddress(QString::fromStdString(listener.address)), port)) {
+        return true;
+    }
+    error = "cannot listen on " + listener.address + ":" + std::to_string(port) + ": " +
+            listener.server->errorString().toStdString();
+    return false;
 }
 
 void DeviceSimulator::OnNewConnection(Listener& listener) {
@@ -288,6 +400,18 @@ void DeviceSimulator::OnNewConnection(Listener& listener) {
                 [this, &listener, socket] { OnReadyRead(listener, socket); });
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, &listener, socket] { OnDisconnected(listener, socket); });
+        HeardFrom(listener);
+    }
+    if (options_.closeListenerWhileServing && listener.client != nullptr) {
+        listener.server->close();  // its descriptor serves the connection meanwhile
+    }
+}
+
+// The idle time counts from now. The timer is not restarted on each frame (that would cost two
+// timer list changes per frame): when it fires early, it is set again for the time left.
+void DeviceSimulator::HeardFrom(Listener& listener) {
+    listener.heardAtMs = SteadyMs();
+    if (!listener.idleTimer->isActive()) {
         listener.idleTimer->start(options_.idleTimeoutMs);
     }
 }
@@ -334,7 +458,7 @@ void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
     if (listener.client == nullptr || bytes.isEmpty()) {
         return;
     }
-    listener.idleTimer->start(options_.idleTimeoutMs);
+    HeardFrom(listener);
     const std::string refusal = FirmwareRefusal(listener, bytes);
     if (!refusal.empty()) {
         DropConnection(listener, "rejected: " + refusal, false);
@@ -375,9 +499,7 @@ std::string DeviceSimulator::FirmwareRefusal(Listener& listener, const QByteArra
     if (options_.minGapMs <= 0 && !options_.oneFramePerRead) {
         return {};
     }
-    const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count();
+    const std::int64_t nowMs = SteadyMs();
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
     const auto size = static_cast<std::size_t>(bytes.size());
     for (std::size_t offset = 0; offset < size;) {
@@ -446,7 +568,7 @@ void DeviceSimulator::WriteAnswer(Listener& listener, int frameNumber, quint64 c
 
 void DeviceSimulator::AfterAnswer(Listener& listener, int frameNumber) {
     listener.parser->Acknowledge();
-    listener.idleTimer->start(options_.idleTimeoutMs);
+    HeardFrom(listener);
     EndIfAsked(listener, frameNumber);
 }
 
@@ -483,6 +605,12 @@ void DeviceSimulator::DropConnection(Listener& listener, const std::string& reas
 
 void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> failure) {
     listener.idleTimer->stop();
+    if (!listener.server->isListening()) {
+        std::string error;
+        if (!Listen(listener, static_cast<quint16>(port_), error)) {
+            Say(listener, error);
+        }
+    }
     transfer::DeviceStreamParser& parser = *listener.parser;
     DeviceUploadResult result;
     result.address = listener.address;
@@ -516,12 +644,16 @@ void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> fail
     } else {
         Say(listener, "upload failed: " + result.error);
     }
+    if (owner_ != nullptr) {
+        told_.push_back({{}, std::move(result)});
+        return;
+    }
     lastResult_ = std::move(result);
     emit UploadFinished(lastResult_.ok);
 }
 
 void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
-    if (listeners_.size() > 1) {
+    if (listeners_.size() > 1 || owner_ != nullptr) {
         Say("[" + listener.address + "] " + line);
     } else {
         Say(line);
@@ -529,6 +661,10 @@ void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
 }
 
 void DeviceSimulator::Say(const std::string& line) {
+    if (owner_ != nullptr) {
+        told_.push_back({QString::fromStdString(line), std::nullopt});
+        return;
+    }
     emit Message(QString::fromStdString(line));
 }
 

@@ -16,6 +16,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QThread;
 class QTimer;
 
 namespace net {
@@ -32,6 +33,9 @@ inline constexpr int kFirmwarePollMs = 50;
 inline constexpr int kDeviceIdleTimeoutMs = 10000;
 // "Frame K" of the fault options: 0 is the magic frame, K >= 1 the data frame of block K.
 inline constexpr int kNoFrame = -1;
+// Qt's event loop looks at every socket of its thread on each wake-up: a long list of addresses
+// is served by several threads with at most this many addresses each.
+inline constexpr int kShardAddresses = 256;
 
 struct DeviceSimulatorOptions {
     std::vector<std::string> listenAddresses{kDefaultDeviceAddress};
@@ -48,6 +52,10 @@ struct DeviceSimulatorOptions {
     int minGapMs = 0;
     bool oneFramePerRead = false;
     std::size_t maxImageBytes = transfer::kDefaultMaxImageBytes;
+    int shardAddresses = kShardAddresses;  // 0: every address on the caller's thread
+    // Too few descriptors for a listener and a connection per address: an address stops
+    // listening while it takes an upload (another client meanwhile is refused by the system).
+    bool closeListenerWhileServing = false;
 };
 
 struct DeviceUploadResult {
@@ -105,6 +113,8 @@ std::optional<QByteArray> DecodeCEscapes(const std::string& text);
 // taking uploads at once), checks the stream strictly, answers each frame (or misbehaves as the
 // options ask), reassembles and validates the image. Lives on the thread of its Qt event loop.
 // With more than one address, every line but "listening on ..." starts with "[ADDRESS] ".
+// More than shardAddresses addresses are split over threads of their own, each a DeviceSimulator
+// for its share; their lines and results reach this one's thread in the order they happened.
 class DeviceSimulator : public QObject {
     Q_OBJECT
 
@@ -120,7 +130,7 @@ class DeviceSimulator : public QObject {
     bool UploadInProgress() const;
     // The result of the upload that finished last (on any address).
     const DeviceUploadResult& LastResult() const { return lastResult_; }
-    int AddressCount() const { return static_cast<int>(listeners_.size()); }
+    int AddressCount() const { return addressCount_; }
 
   signals:
     // One progress line ("connection from ...", "magic ok", "block K: N bytes", ...).
@@ -137,12 +147,31 @@ class DeviceSimulator : public QObject {
         quint64 connectionSerial = 0;  // tells a late timer whether its connection still exists
         std::unique_ptr<transfer::DeviceStreamParser> parser;
         std::unique_ptr<QTimer> idleTimer;
+        std::int64_t heardAtMs = 0;  // when the idle time began (steady clock)
         FrameBounds frames;
         std::optional<std::int64_t> lastFrameAtMs;  // when the last frame began to arrive
         bool readPending = false;                   // a firmware poll is due
     };
 
+    // What a share's thread told since it last handed its news over: a line, or a result.
+    struct Told {
+        QString line;
+        std::optional<DeviceUploadResult> result;
+    };
+    // One thread serving a share of the addresses.
+    struct Shard {
+        std::unique_ptr<QThread> thread;
+        DeviceSimulator* simulator = nullptr;  // lives on (and is deleted on) that thread
+    };
+
+    bool StartShards(std::string& error);
+    void StopShards();
+    // On a share's thread, each time its loop is about to wait: what it told, in one piece.
+    void HandOver();
+    void Tell(std::vector<Told>& told);
+    bool Listen(Listener& listener, quint16 port, std::string& error);
     void OnNewConnection(Listener& listener);
+    void HeardFrom(Listener& listener);
     void OnReadyRead(Listener& listener, QTcpSocket* socket);
     void OnDisconnected(Listener& listener, QTcpSocket* socket);
     void Consume(Listener& listener, const QByteArray& bytes);
@@ -159,6 +188,12 @@ class DeviceSimulator : public QObject {
 
     DeviceSimulatorOptions options_;
     std::vector<std::unique_ptr<Listener>> listeners_;
+    std::vector<Shard> shards_;
+    int addressCount_ = 0;
+    // Set on a share's simulator: its lines (naming their address however few it has) and
+    // results go to this one, in batches.
+    DeviceSimulator* owner_ = nullptr;
+    std::vector<Told> told_;
     int port_ = 0;
     DeviceUploadResult lastResult_;
 };

@@ -20,7 +20,8 @@ struct LocalTime {
 LocalTime GetLocalTime();
 
 // Seconds since the epoch of a local calendar time (year, month, day, hour, minute, second),
-// daylight saving determined by the C library, as mktime does.
+// daylight saving determined by the C library, as mktime does. The last few seconds converted
+// are remembered per thread, so a change of zone shows once they have made way for new ones.
 std::int64_t LocalTimeToEpochSeconds(const LocalTime& time);
 
 }  // namespace platform

@@ -677,6 +677,7 @@ TEST(ElapsedMs, FollowsTheYearRulesAndCalendarDifference) {
     const Case cases[] = {
         {"same second", At(2026, 6, 1, 10, 0, 5, 900), At(2026, 6, 1, 10, 0, 5, 100), 800},
         {"millisecond borrow", At(2026, 6, 1, 10, 0, 6, 100), At(2026, 6, 1, 10, 0, 5, 900), 200},
+        {"a day later", At(2026, 6, 2, 10, 0, 5, 900), At(2026, 6, 1, 10, 0, 5, 900), 86400000},
         {"new year", At(2027, 1, 1, 0, 0, 1, 0), At(2026, 12, 31, 23, 59, 59, 500), 1500},
         {"two years later", At(2028, 1, 1, 0, 0, 0, 0), At(2026, 12, 31, 23, 59, 59, 0),
          0xFFFFFFFFu},

@@ -2,6 +2,7 @@
 // several addresses at once.
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <string>
@@ -44,59 +45,80 @@ std::string SmallImage(std::size_t size) {
     return image + std::string(size, 'x');
 }
 
+// Also with the addresses split over threads (one each), and with too few descriptors for a
+// listener beside each connection: then an address listens again once its upload is over.
 TEST(DeviceSimulatorAddressesTest, EachAddressTakesItsOwnUploadAtTheSameTime) {
-    net::DeviceSimulatorOptions options;
-    options.listenAddresses = {"127.0.4.2", "127.0.4.3"};
-    options.port = 0;
-    DeviceSimulator simulator(options);
-    std::vector<std::string> lines;
-    std::vector<std::string> finishedOn;
-    QObject::connect(&simulator, &DeviceSimulator::Message,
-                     [&](const QString& line) { lines.push_back(line.toStdString()); });
-    QObject::connect(&simulator, &DeviceSimulator::UploadFinished, [&](bool ok) {
-        EXPECT_TRUE(ok) << simulator.LastResult().error;
-        finishedOn.push_back(simulator.LastResult().address);
-    });
-    std::string error;
-    ASSERT_TRUE(simulator.Start(error)) << error;
-    ASSERT_EQ(simulator.AddressCount(), 2);
+    for (const auto& [shardAddresses, closeListener] :
+         {std::pair{0, false}, {1, false}, {1, true}}) {
+        SCOPED_TRACE(std::to_string(shardAddresses) + (closeListener ? " closing" : ""));
+        net::DeviceSimulatorOptions options;
+        options.listenAddresses = {"127.0.4.2", "127.0.4.3"};
+        options.port = 0;
+        options.shardAddresses = shardAddresses;
+        options.closeListenerWhileServing = closeListener;
+        DeviceSimulator simulator(options);
+        std::vector<std::string> lines;
+        std::vector<std::string> finishedOn;
+        std::atomic<std::size_t> told{0};
+        QObject::connect(&simulator, &DeviceSimulator::Message,
+                         [&](const QString& line) { lines.push_back(line.toStdString()); });
+        QObject::connect(&simulator, &DeviceSimulator::UploadFinished, [&](bool ok) {
+            EXPECT_TRUE(ok) << simulator.LastResult().error;
+            finishedOn.push_back(simulator.LastResult().address);
+            ++told;
+        });
+        std::string error;
+        ASSERT_TRUE(simulator.Start(error)) << error;
+        ASSERT_EQ(simulator.AddressCount(), 2);
 
-    // Both clients get the magic answered before either sends its block: with one upload for
-    // all addresses the second would be refused.
-    const std::string image = SmallImage(50);
-    std::vector<std::string> answers(4);
-    std::atomic<bool> done{false};
-    std::thread clients([&] {
-        const int first = ConnectTo("127.0.4.2", simulator.Port());
-        const int second = ConnectTo("127.0.4.3", simulator.Port());
-        SendAll(first, "KXHTMLUPGRADE");
-        answers[0] = net_testing::ReadBytes(first, 2, kClientTimeoutMs);
-        SendAll(second, "KXHTMLUPGRADE");
-        answers[1] = net_testing::ReadBytes(second, 2, kClientTimeoutMs);
-        for (int i = 0; i < 2; ++i) {
-            const int fd = i == 0 ? first : second;
-            SendAll(fd, std::string{static_cast<char>(image.size()), 0} + image);
-            answers[2 + static_cast<std::size_t>(i)] =
-                net_testing::ReadBytes(fd, 2, kClientTimeoutMs);
+        // Both clients get the magic answered before either sends its block: with one upload for
+        // all addresses the second would be refused.
+        const std::string image = SmallImage(50);
+        const std::string block = std::string{static_cast<char>(image.size()), 0} + image;
+        std::vector<std::string> answers(6);
+        std::atomic<bool> done{false};
+        std::thread clients([&] {
+            const int first = ConnectTo("127.0.4.2", simulator.Port());
+            const int second = ConnectTo("127.0.4.3", simulator.Port());
+            SendAll(first, "KXHTMLUPGRADE");
+            answers[0] = net_testing::ReadBytes(first, 2, kClientTimeoutMs);
+            SendAll(second, "KXHTMLUPGRADE");
+            answers[1] = net_testing::ReadBytes(second, 2, kClientTimeoutMs);
+            for (int i = 0; i < 2; ++i) {
+                const int fd = i == 0 ? first : second;
+                SendAll(fd, block);
+                answers[2 + static_cast<std::size_t>(i)] =
+                    net_testing::ReadBytes(fd, 2, kClientTimeoutMs);
+            }
+            net_testing::CloseSocket(first);
+            net_testing::CloseSocket(second);
+            // The first address takes another upload once it has told the last one.
+            for (int waited = 0; told < 2 && waited < kClientTimeoutMs; waited += 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            const int again = ConnectTo("127.0.4.2", simulator.Port());
+            SendAll(again, "KXHTMLUPGRADE");
+            answers[4] = net_testing::ReadBytes(again, 2, kClientTimeoutMs);
+            SendAll(again, block);
+            answers[5] = net_testing::ReadBytes(again, 2, kClientTimeoutMs);
+            net_testing::CloseSocket(again);
+            done = true;
+        });
+        WaitUntil([&] { return done.load(); }, 4 * kClientTimeoutMs);
+        clients.join();
+        ASSERT_TRUE(WaitUntil([&] { return finishedOn.size() == 3; }));
+
+        EXPECT_EQ(answers, std::vector<std::string>(6, "OK"));
+        EXPECT_EQ(std::set<std::string>(finishedOn.begin(), finishedOn.end()),
+                  (std::set<std::string>{"127.0.4.2", "127.0.4.3"}));
+        std::size_t prefixed = 0;
+        for (const auto& line : lines) {
+            EXPECT_EQ(line.find("refused"), std::string::npos) << line;
+            prefixed += line.rfind("[127.0.4.", 0) == 0 ? 1 : 0;
         }
-        net_testing::CloseSocket(first);
-        net_testing::CloseSocket(second);
-        done = true;
-    });
-    WaitUntil([&] { return done.load(); }, 4 * kClientTimeoutMs);
-    clients.join();
-    ASSERT_TRUE(WaitUntil([&] { return finishedOn.size() == 2; }));
-
-    EXPECT_EQ(answers, std::vector<std::string>(4, "OK"));
-    EXPECT_EQ(std::set<std::string>(finishedOn.begin(), finishedOn.end()),
-              (std::set<std::string>{"127.0.4.2", "127.0.4.3"}));
-    std::size_t prefixed = 0;
-    for (const auto& line : lines) {
-        EXPECT_EQ(line.find("refused"), std::string::npos) << line;
-        prefixed += line.rfind("[127.0.4.", 0) == 0 ? 1 : 0;
+        EXPECT_GE(prefixed, 9u);  // connection, magic, block, complete... per upload
+        EXPECT_FALSE(simulator.UploadInProgress());
     }
-    EXPECT_GE(prefixed, 6u);  // connection, magic, block, complete... per address
-    EXPECT_FALSE(simulator.UploadInProgress());
 }
 
 TEST(ExpandAddressRangeTest, ExpandsBothFormsAndRefusesBadRanges) {
