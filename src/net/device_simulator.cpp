@@ -531,11 +531,13 @@ void DeviceSimulator::FrameEnded(Listener& listener, int frameNumber) {
     }
     const quint64 connection = listener.connectionSerial;
     if (options_.delayMs > 0) {
-        // The client waits for this answer: it is not idle meanwhile.
+        // The client waits for this answer: it is not idle meanwhile. A precise timer, since a
+        // coarse one (Qt's choice from 2 s on) answers a "too late" delay up to 5 % early.
         listener.idleTimer->stop();
-        QTimer::singleShot(options_.delayMs, this, [this, &listener, frameNumber, connection] {
-            WriteAnswer(listener, frameNumber, connection);
-        });
+        QTimer::singleShot(options_.delayMs, Qt::PreciseTimer, this,
+                           [this, &listener, frameNumber, connection] {
+                               WriteAnswer(listener, frameNumber, connection);
+                           });
         return;
     }
     WriteAnswer(listener, frameNumber, connection);
