@@ -327,11 +327,17 @@ void UploadLedger::Ended(int index, const DeviceRunReport& report) {
     end.framesSent = report.framesTaken;
     end.totalFrames = report.totalFrames > 0 ? report.totalFrames : common_.totalFrames;
     end.interrupted = report.interrupted;
+    bool first = false;
     {
         std::lock_guard lock(mutex_);
+        first = pending_.empty();
         pending_.push_back(Ending{static_cast<std::size_t>(index), std::move(end)});
     }
-    wake_.notify_one();
+    // The writer waits for the first end of a batch only; waking it for each of a fleet's
+    // thousand would take the upload's thread from them.
+    if (first) {
+        wake_.notify_one();
+    }
 }
 
 void UploadLedger::Flush() {
