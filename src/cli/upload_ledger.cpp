@@ -1,5 +1,6 @@
 #include "cli/upload_ledger.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
@@ -15,8 +16,10 @@ namespace cli {
 namespace {
 
 constexpr char kProgram[] = "vellumix-cli";
-// Ends are written together at most this often while the upload runs.
-constexpr std::int64_t kFlushPeriodMs = 250;
+// An end waits at most this long for others to be written with.
+constexpr std::chrono::milliseconds kFlushPeriod(250);
+// From the start rows' commit to copying the journal into the file.
+constexpr std::chrono::milliseconds kCheckpointDelay(500);
 
 std::string ResultOf(const DeviceRunReport& report) {
     if (report.ok) {
@@ -39,14 +42,20 @@ class UploadLedger::Watcher : public ForwardingUploadEvents {
     Watcher(UploadLedger& owner, UploadEvents& printer)
         : ForwardingUploadEvents(printer), owner_(owner) {}
 
+    // Comes as a controller's first frame, which only announces the image, is sent; the next
+    // one, the first that changes its pages, is a pace later, by when its row is committed.
+    void Progress(int index, float percent, int framesTaken, int totalFrames) override {
+        if (!owner_.startsKnown_) {
+            owner_.AwaitStarts();
+        }
+        ForwardingUploadEvents::Progress(index, percent, framesTaken, totalFrames);
+    }
     void Finished(int index, const DeviceRunReport& report) override {
         owner_.Ended(index, report);
         ForwardingUploadEvents::Finished(index, report);
     }
     void Render() override {
-        if (!owner_.pending_.empty() && ledger::NowMs() - owner_.lastFlushMs_ >= kFlushPeriodMs) {
-            owner_.Flush();
-        }
+        owner_.SayFailure();
         ForwardingUploadEvents::Render();
     }
 
@@ -128,7 +137,9 @@ UploadLedger::UploadLedger(const LedgerOptions& options, std::ostream& err)
     common_.host = platform::HostName();
 }
 
-UploadLedger::~UploadLedger() = default;
+UploadLedger::~UploadLedger() {
+    Flush();
+}
 
 void UploadLedger::SetSource(std::string kind, std::string path) {
     if (kind != "stdin") {
@@ -196,7 +207,8 @@ bool UploadLedger::Prepare(const packer::WebImage& image) {
 }
 
 bool UploadLedger::Begin(const std::vector<DeviceAddress>& devices) {
-    if (!active_) {
+    if (!active_ || writer_.joinable()) {
+        startsKnown_ = true;
         return true;
     }
     std::vector<ledger::UploadStart> starts;
@@ -209,11 +221,95 @@ bool UploadLedger::Begin(const std::vector<DeviceAddress>& devices) {
         start.port = device.port;
         starts.push_back(std::move(start));
     }
-    if (const ledger::Error failure = book_.BeginUploads(starts, ids_)) {
-        return Failed(failure);
+    count_ = starts.size();
+    // The journal is copied into the file by the writer between records, not by the commit
+    // that happens to fill it, which the connections would wait for.
+    book_.DeferCheckpoints();
+    writer_ =
+        std::thread([this, starts = std::move(starts)]() mutable { Write(std::move(starts)); });
+    if (common_.paceMs > 0) {
+        return true;
     }
-    lastFlushMs_ = now;
-    return true;
+    AwaitStarts();
+    return SayFailure();
+}
+
+void UploadLedger::AwaitStarts() {
+    if (writer_.joinable()) {
+        std::unique_lock lock(mutex_);
+        written_.wait(lock, [this] { return startsWritten_; });
+    }
+    startsKnown_ = true;
+}
+
+void UploadLedger::Write(std::vector<ledger::UploadStart> starts) {
+    std::vector<std::int64_t> ids;
+    ledger::Error failure = book_.BeginUploads(starts, ids);
+    {
+        std::lock_guard lock(mutex_);
+        startsWritten_ = true;
+        startsFailed_ = static_cast<bool>(failure);
+        if (failure) {
+            failure_ = failure;
+        }
+    }
+    written_.notify_all();
+    std::unique_lock lock(mutex_);
+    // The journal is copied into the file once the connections are open and the upload waits
+    // on its pace, unless ends come first (the close copies it then). One that fails loses
+    // nothing: the next one, or the close, copies it.
+    if (!failure && !wake_.wait_for(lock, kCheckpointDelay,
+                                    [this] { return finishing_ || !pending_.empty(); })) {
+        lock.unlock();
+        book_.Checkpoint();
+        lock.lock();
+    }
+    for (;;) {
+        wake_.wait(lock, [this] { return finishing_ || !pending_.empty(); });
+        // The ends that come soon after this one (a fleet's come together) are written with it.
+        wake_.wait_for(lock, kFlushPeriod, [this] { return finishing_; });
+        std::vector<Ending> batch;
+        batch.swap(pending_);
+        const bool last = finishing_;
+        lock.unlock();
+        if (!failure && !batch.empty()) {
+            std::vector<ledger::UploadEnd> ends;
+            for (auto& ending : batch) {
+                ending.end.id = ids[ending.index];
+                ends.push_back(std::move(ending.end));
+            }
+            failure = book_.FinishUploads(ends);
+            if (failure) {
+                std::lock_guard failed(mutex_);
+                failure_ = failure;
+            }
+        }
+        if (last) {
+            return;
+        }
+        lock.lock();
+    }
+}
+
+bool UploadLedger::SayFailure() {
+    std::optional<ledger::Error> failure;
+    bool atStart = false;
+    {
+        std::lock_guard lock(mutex_);
+        failure.swap(failure_);
+        atStart = startsFailed_;
+    }
+    if (!failure) {
+        return true;
+    }
+    active_ = false;
+    // Recording has failed for the rest: once said is enough, and the upload goes on.
+    const bool refused = atStart && options_.required;
+    err_ << LedgerLine(path_, failure->text)
+         << (refused ? "; --require-ledger: nothing is uploaded unrecorded"
+                     : "; this upload is not recorded")
+         << std::endl;
+    return !refused;
 }
 
 UploadEvents& UploadLedger::Watch(UploadEvents& printer) {
@@ -222,11 +318,10 @@ UploadEvents& UploadLedger::Watch(UploadEvents& printer) {
 }
 
 void UploadLedger::Ended(int index, const DeviceRunReport& report) {
-    if (!active_ || index < 0 || static_cast<std::size_t>(index) >= ids_.size()) {
+    if (!active_ || index < 0 || static_cast<std::size_t>(index) >= count_) {
         return;
     }
     ledger::UploadEnd end;
-    end.id = ids_[static_cast<std::size_t>(index)];
     end.endedMs = ledger::NowMs();
     end.result = ResultOf(report);
     end.message = report.message;
@@ -235,23 +330,30 @@ void UploadLedger::Ended(int index, const DeviceRunReport& report) {
     end.framesSent = report.framesTaken;
     end.totalFrames = report.totalFrames > 0 ? report.totalFrames : common_.totalFrames;
     end.interrupted = report.interrupted;
-    pending_.push_back(std::move(end));
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = pending_.empty();
+        pending_.push_back(Ending{static_cast<std::size_t>(index), std::move(end)});
+    }
+    // The writer waits for the first end of a batch only; waking it for each of a fleet's
+    // thousand would take the upload's thread from them.
+    if (first) {
+        wake_.notify_one();
+    }
 }
 
 void UploadLedger::Flush() {
-    if (!active_ || pending_.empty()) {
+    if (!writer_.joinable()) {
         return;
     }
-    lastFlushMs_ = ledger::NowMs();
-    const ledger::Error failure = book_.FinishUploads(pending_);
-    pending_.clear();
-    if (failure) {
-        // Recording has failed for the rest: once said is enough, and the upload goes on.
-        const bool required = options_.required;
-        options_.required = false;
-        Failed(failure);
-        options_.required = required;
+    {
+        std::lock_guard lock(mutex_);
+        finishing_ = true;
     }
+    wake_.notify_one();
+    writer_.join();
+    SayFailure();
 }
 
 }  // namespace cli

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -50,7 +54,10 @@ std::vector<DeviceAddress> LeaveOutCurrent(const LedgerOptions& options,
                                            std::vector<SkippedDevice>& skipped, std::ostream& err);
 
 // Records an upload's controllers in the ledger: a row each when they start, completed as each
-// ends (in short batches, so that a thousand ends are a few transactions). A ledger that cannot
+// ends (in short batches, so that a thousand ends are a few transactions). The rows are written
+// on a thread of their own, so that the connections never wait on the disk: the start rows as
+// the connections open, committed before any controller is sent more than its first frame (the
+// one that only announces the image), and every end before Flush returns. A ledger that cannot
 // be written never stops the upload: one warning on `err` ("vellumix-cli: ledger FILE: REASON;
 // this upload is not recorded"), and nothing more is tried.
 class UploadLedger {
@@ -66,29 +73,50 @@ class UploadLedger {
     // Opens the ledger and records the image. With --require-ledger, false (after the message
     // on `err`) when the ledger cannot be written: nothing may be sent then.
     bool Prepare(const packer::WebImage& image);
-    // The rows of the controllers about to start (one transaction); false as Prepare.
+    // Hands the rows of the controllers about to start to the writer. Without a pace (whose
+    // frames follow one another at once) it waits until they are committed.
     bool Begin(const std::vector<DeviceAddress>& devices);
     // Passes every event on to `printer` and records each end.
     UploadEvents& Watch(UploadEvents& printer);
-    // Writes the ends not yet written.
+    // Writes the ends not yet written and waits for them.
     void Flush();
 
   private:
     class Watcher;
+    struct Ending {
+        std::size_t index;
+        ledger::UploadEnd end;
+    };
 
     bool Failed(const ledger::Error& error);
     void Ended(int index, const DeviceRunReport& report);
+    // The writer thread.
+    void Write(std::vector<ledger::UploadStart> starts);
+    // Waits until the start rows are committed (or failed).
+    void AwaitStarts();
+    // Says the writer's failure, once, on the calling (the upload's) thread; false when there
+    // was one and --require-ledger asked for a record.
+    bool SayFailure();
 
     LedgerOptions options_;
     std::ostream& err_;
     std::string path_;
     ledger::Ledger book_;
     bool active_ = false;
+    bool startsKnown_ = false;  // the upload's thread's copy of startsWritten_
     ledger::UploadStart common_;
-    std::vector<std::int64_t> ids_;
-    std::vector<ledger::UploadEnd> pending_;
-    std::int64_t lastFlushMs_ = 0;
     std::unique_ptr<Watcher> watcher_;
+
+    std::thread writer_;
+    std::mutex mutex_;
+    std::condition_variable wake_;     // ends to write, or finishing_
+    std::condition_variable written_;  // startsWritten_
+    std::size_t count_ = 0;            // of start rows
+    bool startsWritten_ = false;
+    bool startsFailed_ = false;
+    bool finishing_ = false;
+    std::vector<Ending> pending_;
+    std::optional<ledger::Error> failure_;  // the writer's, not yet said
 };
 
 }  // namespace cli

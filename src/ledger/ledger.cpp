@@ -440,6 +440,23 @@ Error Ledger::FinishUploads(const std::vector<UploadEnd>& ends) {
     return {};
 }
 
+void Ledger::DeferCheckpoints() {
+    if (writable_) {
+        sqlite3_wal_autocheckpoint(db_, 0);
+    }
+}
+
+Error Ledger::Checkpoint() {
+    if (!writable_) {
+        return Error{SQLITE_READONLY, "not open for recording"};
+    }
+    if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) !=
+        SQLITE_OK) {
+        return Fail("");
+    }
+    return {};
+}
+
 Error Ledger::History(const HistoryFilter& filter, std::vector<UploadRow>& rows) {
     rows.clear();
     if (db_ == nullptr) {

@@ -127,6 +127,12 @@ class Ledger {
     Error BeginUploads(const std::vector<UploadStart>& starts, std::vector<std::int64_t>& ids);
     // Completes rows, all in one transaction.
     Error FinishUploads(const std::vector<UploadEnd>& ends);
+    // Commits stop copying the journal into the file once it has grown (SQLite's automatic
+    // checkpoint), so that no record waits for it; Checkpoint does it when the time suits.
+    // Closing still copies the rest, as the last program to close the file always does.
+    void DeferCheckpoints();
+    // Copies what the journal holds into the file, as far as no reader keeps it from that.
+    Error Checkpoint();
 
     // Newest first.
     Error History(const HistoryFilter& filter, std::vector<UploadRow>& rows);

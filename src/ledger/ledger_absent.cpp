@@ -36,6 +36,12 @@ Error Ledger::FinishUploads(const std::vector<UploadEnd>&) {
     return Absent();
 }
 
+void Ledger::DeferCheckpoints() {}
+
+Error Ledger::Checkpoint() {
+    return Absent();
+}
+
 Error Ledger::History(const HistoryFilter&, std::vector<UploadRow>&) {
     return Absent();
 }
