@@ -92,15 +92,15 @@ int UploadOnce(const UploadOptions& options, const CommandContext& context,
         reporter.AllSkipped(plan.skipped, prepared->info);
         return kExitOk;
     }
-    const auto record = OpenRecord(options, *prepared, context.Err());
-    if (!record) {
-        reporter.Refused(devices->size(), kLedgerRefusedText, "", false);
-        return kExitFailure;
-    }
     std::string budget;
     if (!FleetUpload::CheckSocketBudget(devices->size(), budget)) {
         context.Err() << "upload: " << budget << std::endl;
         reporter.Refused(devices->size(), budget, "", false);
+        return kExitFailure;
+    }
+    const auto record = OpenRecord(options, plan, *prepared, context.Err());
+    if (!record) {
+        reporter.Refused(devices->size(), kLedgerRefusedText, "", false);
         return kExitFailure;
     }
     plan.single = IsSingleDeviceUpload(options, devices->size()) && plan.devices.size() == 1;

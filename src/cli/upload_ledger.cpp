@@ -20,6 +20,9 @@ constexpr char kProgram[] = "vellumix-cli";
 constexpr std::chrono::milliseconds kFlushPeriod(250);
 // From the start rows' commit to copying the journal into the file.
 constexpr std::chrono::milliseconds kCheckpointDelay(500);
+// The longest the fleet's thread waits for the start rows: well inside the acknowledgement
+// time-out, which the devices' next frames must not come near.
+constexpr std::chrono::milliseconds kLongestStartWait(1000);
 
 std::string ResultOf(const DeviceRunReport& report) {
     if (report.ok) {
@@ -44,9 +47,11 @@ class UploadLedger::Watcher : public ForwardingUploadEvents {
 
     // Comes as a controller's first frame, which only announces the image, is sent; the next
     // one, the first that changes its pages, is a pace later, by when its row is committed.
+    // Waited for on the fleet's thread, so never as long as a device waits for its next frame:
+    // a ledger busy with another writer must not fail the upload it records.
     void Progress(int index, float percent, int framesTaken, int totalFrames) override {
         if (!owner_.startsKnown_) {
-            owner_.AwaitStarts();
+            owner_.AwaitStarts(kLongestStartWait);
         }
         ForwardingUploadEvents::Progress(index, percent, framesTaken, totalFrames);
     }
@@ -227,17 +232,25 @@ bool UploadLedger::Begin(const std::vector<DeviceAddress>& devices) {
     book_.DeferCheckpoints();
     writer_ =
         std::thread([this, starts = std::move(starts)]() mutable { Write(std::move(starts)); });
-    if (common_.paceMs > 0) {
+    // A paced upload goes on while the rows are written. Without a pace, or when the plant
+    // requires a record (a failed start row must stop the upload before its first byte), the
+    // rows are waited for here.
+    if (common_.paceMs > 0 && !options_.required) {
         return true;
     }
     AwaitStarts();
     return SayFailure();
 }
 
-void UploadLedger::AwaitStarts() {
+void UploadLedger::AwaitStarts(std::optional<std::chrono::milliseconds> longest) {
     if (writer_.joinable()) {
         std::unique_lock lock(mutex_);
-        written_.wait(lock, [this] { return startsWritten_; });
+        const auto written = [this] { return startsWritten_; };
+        if (longest) {
+            written_.wait_for(lock, *longest, written);
+        } else {
+            written_.wait(lock, written);
+        }
     }
     startsKnown_ = true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -74,7 +75,8 @@ class UploadLedger {
     // on `err`) when the ledger cannot be written: nothing may be sent then.
     bool Prepare(const packer::WebImage& image);
     // Hands the rows of the controllers about to start to the writer. Without a pace (whose
-    // frames follow one another at once) it waits until they are committed.
+    // frames follow one another at once), and with --require-ledger, it waits until they are
+    // committed, false as Prepare when they could not be.
     bool Begin(const std::vector<DeviceAddress>& devices);
     // Passes every event on to `printer` and records each end.
     UploadEvents& Watch(UploadEvents& printer);
@@ -92,8 +94,8 @@ class UploadLedger {
     void Ended(int index, const DeviceRunReport& report);
     // The writer thread.
     void Write(std::vector<ledger::UploadStart> starts);
-    // Waits until the start rows are committed (or failed).
-    void AwaitStarts();
+    // Waits until the start rows are committed (or failed), or at most `longest`.
+    void AwaitStarts(std::optional<std::chrono::milliseconds> longest = std::nullopt);
     // Says the writer's failure, once, on the calling (the upload's) thread; false when there
     // was one and --require-ledger asked for a record.
     bool SayFailure();

@@ -21,12 +21,12 @@ UploadPlan PlanUpload(const UploadOptions& options, const std::vector<DeviceAddr
     return plan;
 }
 
-std::unique_ptr<UploadLedger> OpenRecord(const UploadOptions& options,
+std::unique_ptr<UploadLedger> OpenRecord(const UploadOptions& options, const UploadPlan& plan,
                                          const PreparedImage& prepared, std::ostream& err) {
     auto record = std::make_unique<UploadLedger>(options.ledger, err);
     record->SetSource(prepared.kind, prepared.label);
     record->SetPace(options.paceMs);
-    if (!record->Prepare(*prepared.image)) {
+    if (!record->Prepare(*prepared.image) || !record->Begin(plan.devices)) {
         return nullptr;
     }
     return record;
@@ -60,7 +60,6 @@ SendResult SendToDevices(const UploadOptions& options, const UploadPlan& plan,
     engine.connectTimeoutMs = static_cast<int>(options.connectTimeoutSeconds * 1000.0);
     engine.ackTimeoutMs = static_cast<std::uint32_t>(options.ackTimeoutMs);
     engine.paceMs = options.paceMs;
-    record.Begin(plan.devices);
     FleetUpload upload(engine, record.Watch(events));
     SendResult result;
     result.reports = upload.Run();

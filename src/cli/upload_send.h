@@ -29,9 +29,11 @@ inline constexpr char kLedgerRefusedText[] = "the ledger cannot be written (--re
 UploadPlan PlanUpload(const UploadOptions& options, const std::vector<DeviceAddress>& devices,
                       const PreparedImage& prepared, std::ostream& err);
 
-// The ledger's record of sending `prepared` (an upload of its own), opened and with the image
-// recorded; none, after the message on `err`, when --require-ledger finds it unwritable.
-std::unique_ptr<UploadLedger> OpenRecord(const UploadOptions& options,
+// The ledger's record of sending `prepared` to `plan`'s devices (an upload of its own), opened,
+// with the image recorded and the devices' start rows handed to it; none, after the message on
+// `err`, when --require-ledger finds it unwritable. Opened last before sending: every start row
+// stands for an upload that is tried.
+std::unique_ptr<UploadLedger> OpenRecord(const UploadOptions& options, const UploadPlan& plan,
                                          const PreparedImage& prepared, std::ostream& err);
 
 // What sending an image came to: every device's report, in the plan's order.

@@ -328,7 +328,7 @@ RoundResult WatchSession::Upload(const PreparedImage& prepared) {
         return result;
     }
     // Each round is an upload of its own in the ledger.
-    const auto record = OpenRecord(setup_.options, prepared, context_.Err());
+    const auto record = OpenRecord(setup_.options, plan, prepared, context_.Err());
     if (!record) {
         result.message = kLedgerRefusedText;
         return result;
