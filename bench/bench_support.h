@@ -13,7 +13,8 @@
 namespace bench {
 
 // Creates the scratch folder "vellumix-NAME-PID" in the temporary folder with a settings file
-// "Vellumix.ini" that holds only "[DEFAULT]" (so no user's settings take part); returns the
+// "Vellumix.ini" that holds only "[DEFAULT]" (so no user's settings take part), and points
+// VELLUMIX_LEDGER, unless set, at a ledger inside it (so no user's ledger grows); returns the
 // folder. The caller removes it.
 std::filesystem::path MakeWorkFolder(const std::string& name);
 
