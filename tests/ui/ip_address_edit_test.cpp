@@ -111,13 +111,13 @@ TEST_P(IpAddressSetTextTest, ParsesDottedAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, IpAddressSetTextTest,
-                         testing::Values(SetTextCase{"192.168.0.10", true, "192.168.0.10"},
+                         testing::Values(SetTextCase{"127.168.0.10", true, "127.168.0.10"},
                                          SetTextCase{"0.0.0.0", true, "0.0.0.0"},
                                          SetTextCase{"255.255.255.255", true, "255.255.255.255"},
-                                         SetTextCase{"256.1.1.1", false, "255.1.1.1"},
-                                         SetTextCase{"1.2.3", false, "1.2.3.0"},
-                                         SetTextCase{"1.2.3.4.5", false, "1.2.3.4"},
-                                         SetTextCase{"1.2.3.4444", false, "1.2.3.255"},
+                                         SetTextCase{"127.256.1.1", false, "127.255.1.1"},
+                                         SetTextCase{"127.2.3", false, "127.2.3.0"},
+                                         SetTextCase{"127.2.3.4.5", false, "127.2.3.4"},
+                                         SetTextCase{"127.2.3.4444", false, "127.2.3.255"},
                                          SetTextCase{"a.b.c.d", false, "0.0.0.0"},
                                          SetTextCase{"", false, "0.0.0.0"},
                                          SetTextCase{" 1.2.3.4", false, "0.2.3.4"},
