@@ -120,10 +120,10 @@ INSTANTIATE_TEST_SUITE_P(Inputs, IpAddressSetTextTest,
                                          SetTextCase{"127.2.3.4444", false, "127.2.3.255"},
                                          SetTextCase{"a.b.c.d", false, "0.0.0.0"},
                                          SetTextCase{"", false, "0.0.0.0"},
-                                         SetTextCase{" 1.2.3.4", false, "0.2.3.4"},
+                                         SetTextCase{"127.2.3. 4", false, "127.2.3.0"},
                                          // Leading zeros are decimal, never octal.
                                          SetTextCase{"127.000.000.077", true, "127.0.0.77"},
-                                         SetTextCase{"0x7f.0.0.1", false, "0.0.0.1"}));
+                                         SetTextCase{"127.0.0.0x1", false, "127.0.0.0"}));
 
 TEST(IpAddressEditBlankTest, BlankFieldsReadAsZeroAndClearEmptiesAll) {
     IpAddressEdit edit;
