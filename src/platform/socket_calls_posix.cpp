@@ -144,6 +144,11 @@ bool SetAbortiveClose(std::intptr_t socket) {
                       sizeof abortive) == 0;
 }
 
+bool PrepareListeningSocket(std::intptr_t socket) {
+    const int on = 1;
+    return setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
 SocketWaitResult SocketWaitWritable(int socket, SocketWaitFor, int timeoutMs, SocketError& error) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

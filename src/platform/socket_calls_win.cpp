@@ -220,6 +220,13 @@ bool SetAbortiveClose(std::intptr_t socket) {
                       reinterpret_cast<const char*>(&abortive), sizeof abortive) == 0;
 }
 
+// SO_REUSEADDR would do the opposite here: let another socket take a port already listened on.
+bool PrepareListeningSocket(std::intptr_t socket) {
+    const BOOL on = TRUE;
+    return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
 SocketWaitResult SocketWaitWritable(int socket, SocketWaitFor what, int timeoutMs,
                                     SocketError& error) {
     // select, not WSAPoll: WSAPoll misses a refused connect on some Windows versions. A failed
