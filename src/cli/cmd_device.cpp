@@ -160,20 +160,15 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
         }
     }
 
-    // Every address takes a listening socket and, while it takes an upload, a connection; each
-    // thread serving a share of them one more (its event loop's wake-up).
+    // Every address takes a listening socket and, while it takes an upload, a connection.
     const long spare = platform::SpareFileDescriptors();
     const long addressCount = static_cast<long>(simulatorOptions.listenAddresses.size());
-    const long shards =
-        addressCount > simulatorOptions.shardAddresses
-            ? (addressCount + simulatorOptions.shardAddresses - 1) / simulatorOptions.shardAddresses
-            : 0;
     const long needed = 2 * addressCount;
-    const long allowed = std::max(0L, spare - kSpareDeviceDescriptors - shards);
+    const long allowed = std::max(0L, spare - kSpareDeviceDescriptors);
     if (spare >= 0 && needed > allowed) {
-        // An address that stops listening while it serves holds one socket at a time (each
-        // thread briefly two, as it takes a connection).
-        if (addressCount + shards > allowed) {
+        // An address that stops listening while it serves holds one socket at a time (briefly
+        // two, as it takes a connection; one address at a time does).
+        if (addressCount + 1 > allowed) {
             context.Err() << addressCount << " addresses need " << needed
                           << " sockets; the open-file limit allows " << allowed
                           << " (raise it with ulimit -n, or listen on fewer addresses)"

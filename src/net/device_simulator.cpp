@@ -1,15 +1,16 @@
 #include "net/device_simulator.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
 
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
 #include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
-#include <QTimer>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "packer/printable_name.h"
 #include "platform/socket_calls.h"
@@ -42,8 +43,31 @@ std::int64_t SteadyMs() {
         .count();
 }
 
-std::string PeerName(const QTcpSocket& socket) {
-    return socket.peerAddress().toString().toStdString() + ":" + std::to_string(socket.peerPort());
+using Tcp = asio::ip::tcp;
+
+// Connections one address may have waiting to be accepted: it takes one upload at a time.
+constexpr int kListenBacklog = 50;
+// Every read lands in one buffer of the loop's thread, so a connection keeps no receive buffer of
+// its own.
+constexpr std::size_t kScratchBytes = 65536;
+// After a failed accept (no descriptor left), the address tries again this much later.
+constexpr int kAcceptRetryMs = 100;
+// What is told reaches the owner's thread at most this much later, together with whatever else
+// was told meanwhile: thousands of addresses wake that thread a hundred times a second, not
+// once a line.
+constexpr int kDeliveryDelayMs = 10;
+
+std::string PeerName(const Tcp::socket& socket) {
+    asio::error_code error;
+    const Tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error) {
+        return "an unknown peer";
+    }
+    return peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
+std::string SystemText(const asio::error_code& error) {
+    return platform::SocketSystemText({error.value(), error.value()});
 }
 
 // Qt would read a leading zero as octal and take 127.1: the window's rule instead.
@@ -200,273 +224,362 @@ std::string FrameBounds::Name() const {
     return {};
 }
 
-DeviceSimulator::DeviceSimulator(DeviceSimulatorOptions options, QObject* parent)
-    : QObject(parent), options_(std::move(options)) {}
+namespace {
 
-DeviceSimulator::~DeviceSimulator() {
-    StopShards();
-    for (auto& listener : listeners_) {
-        if (listener->client != nullptr) {
-            listener->client->disconnect(this);
-            listener->client->abort();
-        }
+// One listening address and the upload it is taking, if any. Lives on the engine's thread.
+struct Listener {
+    explicit Listener(asio::io_context& loop)
+        : acceptor(loop), idleTimer(loop), answerTimer(loop), pollTimer(loop), retryTimer(loop) {}
+
+    std::string address;
+    Tcp::acceptor acceptor;
+    std::optional<Tcp::socket> client;
+    std::string peer;                    // the client's "address:port"
+    std::uint64_t connectionSerial = 0;  // tells a late handler whether its connection still exists
+    std::unique_ptr<transfer::DeviceStreamParser> parser;
+    asio::steady_timer idleTimer;
+    std::uint64_t idleSerial = 0;  // tells a late idle timer whether it still counts
+    bool idleArmed = false;
+    std::int64_t heardAtMs = 0;      // when the idle time began (steady clock)
+    asio::steady_timer answerTimer;  // a delayed answer, or a split answer's second piece
+    asio::steady_timer pollTimer;    // the modelled firmware's next look at its buffer
+    asio::steady_timer retryTimer;   // the next accept after a failed one
+    FrameBounds frames;
+    std::optional<std::int64_t> lastFrameAtMs;  // when the last frame began to arrive
+    bool readPending = false;                   // a firmware poll is due
+    std::vector<std::uint8_t> pendingRead;      // what arrived since that poll was set
+    std::string unsent;                         // answer bytes the system has not taken yet
+    bool writeWaiting = false;
+};
+
+// What the engine told: a line, or a result.
+struct Told {
+    std::string line;
+    std::optional<DeviceUploadResult> result;
+};
+
+}  // namespace
+
+class DeviceSimulator::Engine {
+  public:
+    Engine(const DeviceSimulatorOptions& options, DeviceSimulator* owner)
+        : options_(options), owner_(owner) {}
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // On the caller's thread, before Run: listens on every address. False with `error` set.
+    bool Listen(std::string& error);
+    // Starts serving on the engine's own thread.
+    void Run();
+    int Port() const { return port_; }
+    int AddressCount() const { return static_cast<int>(listeners_.size()); }
+    bool Busy() const { return busy_.load() > 0; }
+    // What was told since the last call, in order.
+    std::vector<Told> TakeTold();
+
+  private:
+    bool Open(Listener& listener, std::string& error);
+    void Accept(Listener& listener);
+    void OnNewConnection(Listener& listener, Tcp::socket socket);
+    void HeardFrom(Listener& listener);
+    void ArmIdleTimer(Listener& listener, int ms);
+    void StopIdleTimer(Listener& listener);
+    void OnIdleTimer(Listener& listener);
+    void WaitReadable(Listener& listener);
+    void OnReadable(Listener& listener);
+    void OnFirmwarePoll(Listener& listener);
+    void OnClientEnded(Listener& listener);
+    void Consume(Listener& listener, const std::uint8_t* data, std::size_t size);
+    // The firmware models' reason to refuse this read, empty when they take it.
+    std::string FirmwareRefusal(Listener& listener, const std::uint8_t* data, std::size_t size);
+    void FrameEnded(Listener& listener, int frameNumber);
+    void WriteAnswer(Listener& listener, int frameNumber, std::uint64_t connection);
+    void Write(Listener& listener, const QByteArray& bytes);
+    void WaitWritable(Listener& listener);
+    void AfterAnswer(Listener& listener, int frameNumber);
+    void EndIfAsked(Listener& listener, int frameNumber);
+    void DropConnection(Listener& listener, const std::string& reason, bool reset);
+    void CloseClient(Listener& listener, bool reset);
+    void Finish(Listener& listener, std::optional<std::string> failure);
+    void Say(const Listener& listener, const std::string& line);
+    void Say(std::string line);
+    void Tell(Told told);
+
+    const DeviceSimulatorOptions& options_;
+    DeviceSimulator* owner_;
+    asio::io_context loop_{1};
+    asio::steady_timer deliveryTimer_{loop_};
+    std::vector<std::unique_ptr<Listener>> listeners_;
+    std::thread thread_;
+    int port_ = 0;
+    std::atomic<int> busy_{0};  // connections being served
+    std::vector<std::uint8_t> scratch_ = std::vector<std::uint8_t>(kScratchBytes);
+
+    std::mutex toldMutex_;
+    std::vector<Told> told_;    // guarded by toldMutex_
+    bool running_ = false;      // guarded by toldMutex_: Run was called
+    bool deliveryDue_ = false;  // guarded by toldMutex_: the owner has a Deliver coming
+};
+
+DeviceSimulator::Engine::~Engine() {
+    loop_.stop();
+    if (thread_.joinable()) {
+        thread_.join();
     }
+    listeners_.clear();  // closes every socket and timer before the loop goes
 }
 
-bool DeviceSimulator::UploadInProgress() const {
-    for (const Shard& shard : shards_) {
-        bool busy = false;
-        QMetaObject::invokeMethod(
-            shard.simulator, [&] { busy = shard.simulator->UploadInProgress(); },
-            Qt::BlockingQueuedConnection);
-        if (busy) {
-            return true;
-        }
-    }
-    for (const auto& listener : listeners_) {
-        if (listener->client != nullptr) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool DeviceSimulator::Start(std::string& error) {
-    if (options_.port < 0 || options_.port > 65535) {
-        error = "bad port " + std::to_string(options_.port);
-        return false;
-    }
-    if (options_.shardAddresses > 0 &&
-        options_.listenAddresses.size() > static_cast<std::size_t>(options_.shardAddresses)) {
-        return StartShards(error);
-    }
-    auto port = static_cast<quint16>(options_.port);
+bool DeviceSimulator::Engine::Listen(std::string& error) {
+    port_ = options_.port;
     for (const auto& given : options_.listenAddresses) {
         const auto read = ReadListenAddress(given, error);
         if (!read) {
             listeners_.clear();
             return false;
         }
-        const std::string& text = *read;
-        auto listener = std::make_unique<Listener>();
-        listener->address = text;
-        listener->server = std::make_unique<QTcpServer>();
-        if (!Listen(*listener, port, error)) {
+        auto listener = std::make_unique<Listener>(loop_);
+        listener->address = *read;
+        if (!Open(*listener, error)) {
             listeners_.clear();
             return false;
         }
-        port = listener->server->serverPort();  // every address shares the port chosen first
-        Listener* raw = listener.get();
-        listener->idleTimer = std::make_unique<QTimer>();
-        listener->idleTimer->setSingleShot(true);
-        // A coarse timer may fire 5 % early: the drop would come before the time it names.
-        listener->idleTimer->setTimerType(Qt::PreciseTimer);
-        connect(listener->idleTimer.get(), &QTimer::timeout, this, [this, raw] {
-            if (raw->client != nullptr) {
-                const int ms = options_.idleTimeoutMs;
-                const std::int64_t quiet = SteadyMs() - raw->heardAtMs;
-                if (quiet < ms) {
-                    raw->idleTimer->start(static_cast<int>(ms - quiet));
-                    return;
-                }
-                const std::string reason = "idle time-out: nothing arrived from " +
-                                           PeerName(*raw->client) + " for " +
-                                           (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
-                                                           : std::to_string(ms) + " ms") +
-                                           ", connection dropped";
-                DropConnection(*raw, reason, false);
-            }
-        });
-        connect(listener->server.get(), &QTcpServer::newConnection, this,
-                [this, raw] { OnNewConnection(*raw); });
-        Say("listening on " + text + ":" + std::to_string(port));
+        // Every address shares the port chosen first.
+        port_ = listener->acceptor.local_endpoint().port();
+        Say("listening on " + listener->address + ":" + std::to_string(port_));
         listeners_.push_back(std::move(listener));
     }
-    port_ = port;
-    addressCount_ = static_cast<int>(listeners_.size());
+    for (auto& listener : listeners_) {
+        Accept(*listener);
+    }
     return true;
 }
 
-bool DeviceSimulator::StartShards(std::string& error) {
-    const auto& addresses = options_.listenAddresses;
-    const std::size_t total = addresses.size();
-    const std::size_t count = (total + options_.shardAddresses - 1) / options_.shardAddresses;
-    int port = options_.port;
-    for (std::size_t i = 0; i < count; ++i) {
-        DeviceSimulatorOptions part = options_;
-        part.listenAddresses.assign(
-            addresses.begin() + static_cast<std::ptrdiff_t>(i * total / count),
-            addresses.begin() + static_cast<std::ptrdiff_t>((i + 1) * total / count));
-        part.port = port;
-        part.shardAddresses = 0;
-        Shard shard;
-        shard.thread = std::make_unique<QThread>();
-        shard.simulator = new DeviceSimulator(std::move(part));
-        DeviceSimulator* simulator = shard.simulator;
-        simulator->owner_ = this;
-        simulator->moveToThread(shard.thread.get());
-        connect(shard.thread.get(), &QThread::finished, simulator, &QObject::deleteLater);
-        shard.thread->start();
-        shards_.push_back(std::move(shard));
-        bool started = false;
-        QMetaObject::invokeMethod(
-            simulator,
-            [&] {
-                // Lines and results go over once per turn of the loop, not one wake-up each.
-                connect(QThread::currentThread()->eventDispatcher(),
-                        &QAbstractEventDispatcher::aboutToBlock, simulator,
-                        &DeviceSimulator::HandOver);
-                started = simulator->Start(error);
-                simulator->HandOver();
-            },
-            Qt::BlockingQueuedConnection);
-        // Its "listening on" lines now: before the next share's, and before a failure is told.
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-        if (!started) {
-            StopShards();
-            return false;
-        }
-        port = simulator->Port();  // every share listens on the port the first one chose
+void DeviceSimulator::Engine::Run() {
+    {
+        const std::lock_guard<std::mutex> lock(toldMutex_);
+        running_ = true;
     }
-    port_ = port;
-    addressCount_ = static_cast<int>(total);
-    return true;
+    thread_ = std::thread([this] { loop_.run(); });
 }
 
-// Each share's simulator is deleted on its own thread as that thread ends.
-void DeviceSimulator::StopShards() {
-    for (Shard& shard : shards_) {
-        shard.thread->quit();
-        shard.thread->wait();
-    }
-    shards_.clear();
+std::vector<Told> DeviceSimulator::Engine::TakeTold() {
+    std::vector<Told> told;
+    const std::lock_guard<std::mutex> lock(toldMutex_);
+    told.swap(told_);
+    deliveryDue_ = false;
+    return told;
 }
 
-void DeviceSimulator::HandOver() {
-    if (told_.empty()) {
-        return;
+bool DeviceSimulator::Engine::Open(Listener& listener, std::string& error) {
+    asio::error_code failed;
+    const Tcp::endpoint endpoint(asio::ip::make_address(listener.address, failed),
+                                 static_cast<unsigned short>(port_));
+    if (!failed) {
+        listener.acceptor.open(endpoint.protocol(), failed);
     }
-    // Queued from one thread, the batches keep the order in which this share told them.
-    QMetaObject::invokeMethod(
-        owner_, [owner = owner_, told = std::move(told_)]() mutable { owner->Tell(told); },
-        Qt::QueuedConnection);
-    told_.clear();
-}
-
-void DeviceSimulator::Tell(std::vector<Told>& told) {
-    for (Told& item : told) {
-        if (item.result) {
-            lastResult_ = std::move(*item.result);
-            emit UploadFinished(lastResult_.ok);
-        } else {
-            emit Message(item.line);
-        }
+    if (!failed) {
+        platform::PrepareListeningSocket(
+            static_cast<std::intptr_t>(listener.acceptor.native_handle()));
+        listener.acceptor.bind(endpoint, failed);
     }
-}
-
-bool DeviceSimulator::Listen(Listener& listener, quint16 port, std::string& error) {
-    if (listener.server->listen(QHostAddress(QString::fromStdString(listener.address)), port)) {
+    if (!failed) {
+        listener.acceptor.listen(kListenBacklog, failed);
+    }
+    if (!failed) {
         return true;
     }
-    error = "cannot listen on " + listener.address + ":" + std::to_string(port) + ": " +
-            listener.server->errorString().toStdString();
+    asio::error_code ignored;
+    listener.acceptor.close(ignored);
+    error = "cannot listen on " + listener.address + ":" + std::to_string(port_) + ": " +
+            SystemText(failed);
     return false;
 }
 
-void DeviceSimulator::OnNewConnection(Listener& listener) {
-    while (listener.server->hasPendingConnections()) {
-        QTcpSocket* socket = listener.server->nextPendingConnection();
-        if (listener.client != nullptr) {
-            // The client may have closed just before this connection came (a new upload
-            // replacing the old one) without that close handled yet: handle what it sent and
-            // its close now, in order, so its upload is finished before the new one is judged.
-            listener.client->waitForDisconnected(0);
+void DeviceSimulator::Engine::Accept(Listener& listener) {
+    listener.acceptor.async_accept([this, &listener](asio::error_code error, Tcp::socket socket) {
+        if (error == asio::error::operation_aborted || !listener.acceptor.is_open()) {
+            return;
         }
-        if (listener.client != nullptr) {
-            Say(listener,
-                "refused connection from " + PeerName(*socket) + ": an upload is in progress");
-            socket->abort();
-            socket->deleteLater();
-            continue;
+        if (error) {
+            Say(listener, "cannot accept a connection: " + SystemText(error));
+            listener.retryTimer.expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+            listener.retryTimer.async_wait([this, &listener](asio::error_code cancelled) {
+                if (!cancelled && listener.acceptor.is_open()) {
+                    Accept(listener);
+                }
+            });
+            return;
         }
-        listener.client = socket;
-        ++listener.connectionSerial;
-        listener.parser = std::make_unique<transfer::DeviceStreamParser>(options_.maxImageBytes);
-        listener.frames = FrameBounds{};
-        listener.lastFrameAtMs.reset();
-        listener.readPending = false;
-        Say(listener, "connection from " + PeerName(*socket));
-        connect(socket, &QTcpSocket::readyRead, this,
-                [this, &listener, socket] { OnReadyRead(listener, socket); });
-        connect(socket, &QTcpSocket::disconnected, this,
-                [this, &listener, socket] { OnDisconnected(listener, socket); });
-        HeardFrom(listener);
-    }
-    if (options_.closeListenerWhileServing && listener.client != nullptr) {
-        listener.server->close();  // its descriptor serves the connection meanwhile
-    }
-}
-
-// The idle time counts from now. The timer is not restarted on each frame (that would cost two
-// timer list changes per frame): when it fires early, it is set again for the time left.
-void DeviceSimulator::HeardFrom(Listener& listener) {
-    listener.heardAtMs = SteadyMs();
-    if (!listener.idleTimer->isActive()) {
-        listener.idleTimer->start(options_.idleTimeoutMs);
-    }
-}
-
-void DeviceSimulator::OnReadyRead(Listener& listener, QTcpSocket* socket) {
-    if (listener.client == nullptr || socket != listener.client) {
-        return;
-    }
-    if (!options_.oneFramePerRead) {
-        Consume(listener, listener.client->readAll());
-        return;
-    }
-    // Such firmware polls its receive buffer: what arrived within one poll period comes out of
-    // one read, however quickly this process would have woken up for it.
-    if (listener.readPending) {
-        return;
-    }
-    listener.readPending = true;
-    const quint64 connection = listener.connectionSerial;
-    QTimer::singleShot(kFirmwarePollMs, this, [this, &listener, connection] {
-        listener.readPending = false;
-        if (listener.client != nullptr && listener.connectionSerial == connection) {
-            Consume(listener, listener.client->readAll());
+        OnNewConnection(listener, std::move(socket));
+        if (listener.acceptor.is_open()) {
+            Accept(listener);
         }
     });
 }
 
-void DeviceSimulator::OnDisconnected(Listener& listener, QTcpSocket* socket) {
-    if (listener.client == nullptr || socket != listener.client) {
+void DeviceSimulator::Engine::OnNewConnection(Listener& listener, Tcp::socket socket) {
+    const std::string peer = PeerName(socket);
+    asio::error_code ignored;
+    // A client that closed just before this connection came (a new upload replacing the old
+    // one) had its close reach the loop first: the loop hands on events in the order they came.
+    if (listener.client) {
+        Say(listener, "refused connection from " + peer + ": an upload is in progress");
+        socket.close(ignored);
         return;
     }
-    Consume(listener, listener.client->readAll());
-    if (listener.client == nullptr) {
-        return;  // the last bytes broke a rule and the upload is already reported
+    socket.non_blocking(true, ignored);
+    listener.client.emplace(std::move(socket));
+    listener.peer = peer;
+    ++listener.connectionSerial;
+    ++busy_;
+    listener.parser = std::make_unique<transfer::DeviceStreamParser>(options_.maxImageBytes);
+    listener.frames = FrameBounds{};
+    listener.lastFrameAtMs.reset();
+    listener.readPending = false;
+    listener.pendingRead.clear();
+    listener.unsent.clear();
+    listener.writeWaiting = false;
+    Say(listener, "connection from " + peer);
+    HeardFrom(listener);
+    WaitReadable(listener);
+    if (options_.closeListenerWhileServing) {
+        listener.acceptor.close(ignored);  // its descriptor serves the connection meanwhile
     }
+}
+
+// The idle time counts from now. The timer is not set again on each frame: when it fires early,
+// it is set again for the time left.
+void DeviceSimulator::Engine::HeardFrom(Listener& listener) {
+    listener.heardAtMs = SteadyMs();
+    if (!listener.idleArmed) {
+        ArmIdleTimer(listener, options_.idleTimeoutMs);
+    }
+}
+
+void DeviceSimulator::Engine::ArmIdleTimer(Listener& listener, int ms) {
+    listener.idleArmed = true;
+    const std::uint64_t serial = ++listener.idleSerial;
+    listener.idleTimer.expires_after(std::chrono::milliseconds(ms));
+    listener.idleTimer.async_wait([this, &listener, serial](asio::error_code error) {
+        if (!error && serial == listener.idleSerial) {
+            OnIdleTimer(listener);
+        }
+    });
+}
+
+void DeviceSimulator::Engine::StopIdleTimer(Listener& listener) {
+    ++listener.idleSerial;
+    listener.idleArmed = false;
+    listener.idleTimer.cancel();
+}
+
+void DeviceSimulator::Engine::OnIdleTimer(Listener& listener) {
+    listener.idleArmed = false;
+    if (!listener.client) {
+        return;
+    }
+    const int ms = options_.idleTimeoutMs;
+    const std::int64_t quiet = SteadyMs() - listener.heardAtMs;
+    if (quiet < ms) {
+        ArmIdleTimer(listener, static_cast<int>(ms - quiet));
+        return;
+    }
+    DropConnection(listener,
+                   "idle time-out: nothing arrived from " + listener.peer + " for " +
+                       platform::DurationText(ms) + ", connection dropped",
+                   false);
+}
+
+// Waits for the socket to have something to read, then reads it without a buffer of the
+// connection's own.
+void DeviceSimulator::Engine::WaitReadable(Listener& listener) {
+    const std::uint64_t connection = listener.connectionSerial;
+    listener.client->async_wait(
+        Tcp::socket::wait_read, [this, &listener, connection](asio::error_code error) {
+            if (error == asio::error::operation_aborted || !listener.client ||
+                connection != listener.connectionSerial) {
+                return;
+            }
+            OnReadable(listener);
+        });
+}
+
+// Takes everything there, up to the scratch buffer's size, as one read, then the client's end if
+// it came. Reads go on until the system has nothing more: a short read does not show an end that
+// arrived together with the data, and no new wake-up would come for it. A read that fills the
+// buffer may have left more: the rest is read on a later turn of the loop, so a flooding client
+// does not hold up the other addresses.
+void DeviceSimulator::Engine::OnReadable(Listener& listener) {
+    const std::uint64_t connection = listener.connectionSerial;
+    asio::error_code error;
+    std::size_t size = 0;
+    while (size < scratch_.size() && !error) {
+        size += listener.client->receive(
+            asio::buffer(scratch_.data() + size, scratch_.size() - size), 0, error);
+    }
+    const bool drained = error == asio::error::would_block || error == asio::error::try_again;
+    const bool ended = error && !drained;
+    if (options_.oneFramePerRead) {
+        // Such firmware polls its receive buffer: what arrived within one poll period comes out
+        // of one read, however quickly this process would have woken up for it.
+        listener.pendingRead.insert(listener.pendingRead.end(), scratch_.begin(),
+                                    scratch_.begin() + static_cast<std::ptrdiff_t>(size));
+        if (ended) {
+            OnFirmwarePoll(listener);
+        } else if (size > 0 && !listener.readPending) {
+            listener.readPending = true;
+            listener.pollTimer.expires_after(std::chrono::milliseconds(kFirmwarePollMs));
+            listener.pollTimer.async_wait([this, &listener, connection](asio::error_code failed) {
+                if (!failed && listener.client && connection == listener.connectionSerial) {
+                    OnFirmwarePoll(listener);
+                }
+            });
+        }
+    } else {
+        Consume(listener, scratch_.data(), size);
+    }
+    if (!listener.client || connection != listener.connectionSerial) {
+        return;  // what arrived broke a rule and the upload is already reported
+    }
+    if (ended) {
+        OnClientEnded(listener);
+    } else if (!drained) {
+        asio::post(loop_, [this, &listener, connection] {
+            if (listener.client && connection == listener.connectionSerial) {
+                OnReadable(listener);
+            }
+        });
+    } else {
+        WaitReadable(listener);
+    }
+}
+
+void DeviceSimulator::Engine::OnFirmwarePoll(Listener& listener) {
+    listener.readPending = false;
+    std::vector<std::uint8_t> read;
+    read.swap(listener.pendingRead);
+    Consume(listener, read.data(), read.size());
+}
+
+void DeviceSimulator::Engine::OnClientEnded(Listener& listener) {
     Say(listener, "connection closed by the client");
-    listener.client = nullptr;
-    socket->disconnect(this);
-    socket->deleteLater();
+    CloseClient(listener, false);
     Finish(listener, std::nullopt);
 }
 
-void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
-    if (listener.client == nullptr || bytes.isEmpty()) {
+void DeviceSimulator::Engine::Consume(Listener& listener, const std::uint8_t* data,
+                                      std::size_t size) {
+    if (!listener.client || size == 0) {
         return;
     }
     HeardFrom(listener);
-    const std::string refusal = FirmwareRefusal(listener, bytes);
+    const std::string refusal = FirmwareRefusal(listener, data, size);
     if (!refusal.empty()) {
         DropConnection(listener, "rejected: " + refusal, false);
         return;
     }
     transfer::DeviceStreamParser& parser = *listener.parser;
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    const auto size = static_cast<std::size_t>(bytes.size());
     std::size_t offset = 0;
     while (offset < size) {
         const auto result = parser.Feed(data + offset, size - offset);
@@ -495,13 +608,12 @@ void DeviceSimulator::Consume(Listener& listener, const QByteArray& bytes) {
     }
 }
 
-std::string DeviceSimulator::FirmwareRefusal(Listener& listener, const QByteArray& bytes) {
+std::string DeviceSimulator::Engine::FirmwareRefusal(Listener& listener, const std::uint8_t* data,
+                                                     std::size_t size) {
     if (options_.minGapMs <= 0 && !options_.oneFramePerRead) {
         return {};
     }
     const std::int64_t nowMs = SteadyMs();
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    const auto size = static_cast<std::size_t>(bytes.size());
     for (std::size_t offset = 0; offset < size;) {
         if (listener.frames.AtFrameStart()) {
             const std::string name = listener.frames.Name();
@@ -523,93 +635,136 @@ std::string DeviceSimulator::FirmwareRefusal(Listener& listener, const QByteArra
     return {};
 }
 
-void DeviceSimulator::FrameEnded(Listener& listener, int frameNumber) {
+void DeviceSimulator::Engine::FrameEnded(Listener& listener, int frameNumber) {
     if (options_.noAnswerAfter == frameNumber) {
         Say(listener, "not answering " + FrameName(frameNumber) + " (as asked)");
         EndIfAsked(listener, frameNumber);
         return;
     }
-    const quint64 connection = listener.connectionSerial;
+    const std::uint64_t connection = listener.connectionSerial;
     if (options_.delayMs > 0) {
-        // The client waits for this answer: it is not idle meanwhile. A precise timer, since a
-        // coarse one (Qt's choice from 2 s on) answers a "too late" delay up to 5 % early.
-        listener.idleTimer->stop();
-        QTimer::singleShot(options_.delayMs, Qt::PreciseTimer, this,
-                           [this, &listener, frameNumber, connection] {
-                               WriteAnswer(listener, frameNumber, connection);
-                           });
+        // The client waits for this answer: it is not idle meanwhile.
+        StopIdleTimer(listener);
+        listener.answerTimer.expires_after(std::chrono::milliseconds(options_.delayMs));
+        listener.answerTimer.async_wait(
+            [this, &listener, frameNumber, connection](asio::error_code error) {
+                if (!error) {
+                    WriteAnswer(listener, frameNumber, connection);
+                }
+            });
         return;
     }
     WriteAnswer(listener, frameNumber, connection);
 }
 
-void DeviceSimulator::WriteAnswer(Listener& listener, int frameNumber, quint64 connection) {
-    if (listener.client == nullptr || connection != listener.connectionSerial) {
+void DeviceSimulator::Engine::WriteAnswer(Listener& listener, int frameNumber,
+                                          std::uint64_t connection) {
+    if (!listener.client || connection != listener.connectionSerial) {
         return;
     }
     const QByteArray& answer = options_.answer;
     if (options_.splitAnswer && answer.size() >= 2) {
         const auto half = answer.size() / 2;
-        listener.client->write(answer.left(half));
-        listener.client->flush();
-        QTimer::singleShot(
-            kSplitAnswerGapMs, this, [this, &listener, frameNumber, connection, half] {
-                if (listener.client == nullptr || connection != listener.connectionSerial) {
+        Write(listener, answer.left(half));
+        listener.answerTimer.expires_after(std::chrono::milliseconds(kSplitAnswerGapMs));
+        listener.answerTimer.async_wait(
+            [this, &listener, frameNumber, connection, half](asio::error_code error) {
+                if (error || !listener.client || connection != listener.connectionSerial) {
                     return;
                 }
-                listener.client->write(options_.answer.mid(half));
-                listener.client->flush();
+                Write(listener, options_.answer.mid(half));
                 AfterAnswer(listener, frameNumber);
             });
         return;
     }
-    listener.client->write(answer);
-    listener.client->flush();
+    Write(listener, answer);
     AfterAnswer(listener, frameNumber);
 }
 
-void DeviceSimulator::AfterAnswer(Listener& listener, int frameNumber) {
+// Hands the bytes to the system now; what it cannot take yet goes once it makes room. A failed
+// send is left to the read side, which sees the connection end.
+void DeviceSimulator::Engine::Write(Listener& listener, const QByteArray& bytes) {
+    listener.unsent.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (listener.writeWaiting) {
+        return;
+    }
+    asio::error_code error;
+    const std::size_t sent = listener.client->send(asio::buffer(listener.unsent), 0, error);
+    if (error && error != asio::error::would_block) {
+        listener.unsent.clear();
+        return;
+    }
+    listener.unsent.erase(0, sent);
+    if (!listener.unsent.empty()) {
+        WaitWritable(listener);
+    }
+}
+
+void DeviceSimulator::Engine::WaitWritable(Listener& listener) {
+    listener.writeWaiting = true;
+    const std::uint64_t connection = listener.connectionSerial;
+    listener.client->async_wait(
+        Tcp::socket::wait_write, [this, &listener, connection](asio::error_code error) {
+            if (error == asio::error::operation_aborted || !listener.client ||
+                connection != listener.connectionSerial) {
+                return;
+            }
+            listener.writeWaiting = false;
+            if (!error) {
+                Write(listener, {});
+            }
+        });
+}
+
+void DeviceSimulator::Engine::AfterAnswer(Listener& listener, int frameNumber) {
     listener.parser->Acknowledge();
     HeardFrom(listener);
     EndIfAsked(listener, frameNumber);
 }
 
-void DeviceSimulator::EndIfAsked(Listener& listener, int frameNumber) {
+void DeviceSimulator::Engine::EndIfAsked(Listener& listener, int frameNumber) {
     if (options_.resetAfter == frameNumber) {
         DropConnection(listener,
                        "resetting the connection after " + FrameName(frameNumber) + " (as asked)",
                        true);
     } else if (options_.closeAfter == frameNumber) {
         Say(listener, "closing the connection after " + FrameName(frameNumber) + " (as asked)");
-        QTcpSocket* socket = listener.client;
-        listener.client = nullptr;
-        socket->disconnect(this);
-        socket->disconnectFromHost();
-        socket->deleteLater();
+        CloseClient(listener, false);
         Finish(listener, std::nullopt);
     }
 }
 
 // Ends the connection at once: a violation or a stall (reset = false, reported as the failure)
 // or the reset fault (reset = true, judged by what arrived).
-void DeviceSimulator::DropConnection(Listener& listener, const std::string& reason, bool reset) {
+void DeviceSimulator::Engine::DropConnection(Listener& listener, const std::string& reason,
+                                             bool reset) {
     Say(listener, reason);
-    QTcpSocket* socket = listener.client;
-    listener.client = nullptr;
-    socket->disconnect(this);
-    if (reset) {
-        platform::SetAbortiveClose(static_cast<std::intptr_t>(socket->socketDescriptor()));
-    }
-    socket->abort();
-    socket->deleteLater();
+    CloseClient(listener, reset);
     Finish(listener, reset ? std::nullopt : std::optional<std::string>(reason));
 }
 
-void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> failure) {
-    listener.idleTimer->stop();
-    if (!listener.server->isListening()) {
+void DeviceSimulator::Engine::CloseClient(Listener& listener, bool reset) {
+    asio::error_code ignored;
+    if (reset) {
+        listener.client->set_option(asio::socket_base::linger(true, 0), ignored);
+    }
+    listener.client->close(ignored);
+    listener.client.reset();
+    listener.readPending = false;
+    listener.pendingRead.clear();
+    listener.unsent.clear();
+    listener.writeWaiting = false;
+}
+
+void DeviceSimulator::Engine::Finish(Listener& listener, std::optional<std::string> failure) {
+    StopIdleTimer(listener);
+    listener.answerTimer.cancel();
+    listener.pollTimer.cancel();
+    if (!listener.acceptor.is_open()) {
         std::string error;
-        if (!Listen(listener, static_cast<quint16>(port_), error)) {
+        if (Open(listener, error)) {
+            Accept(listener);
+        } else {
             Say(listener, error);
         }
     }
@@ -646,28 +801,89 @@ void DeviceSimulator::Finish(Listener& listener, std::optional<std::string> fail
     } else {
         Say(listener, "upload failed: " + result.error);
     }
-    if (owner_ != nullptr) {
-        told_.push_back({{}, std::move(result)});
-        return;
-    }
-    lastResult_ = std::move(result);
-    emit UploadFinished(lastResult_.ok);
+    --busy_;
+    Tell({{}, std::move(result)});
 }
 
-void DeviceSimulator::Say(const Listener& listener, const std::string& line) {
-    if (listeners_.size() > 1 || owner_ != nullptr) {
+void DeviceSimulator::Engine::Say(const Listener& listener, const std::string& line) {
+    if (listeners_.size() > 1) {
         Say("[" + listener.address + "] " + line);
     } else {
         Say(line);
     }
 }
 
-void DeviceSimulator::Say(const std::string& line) {
-    if (owner_ != nullptr) {
-        told_.push_back({QString::fromStdString(line), std::nullopt});
+void DeviceSimulator::Engine::Say(std::string line) {
+    Tell({std::move(line), std::nullopt});
+}
+
+// Queued from this one thread, the owner's Deliver calls see everything in the order told; one
+// is due at a time, so the owner takes many lines in one call.
+void DeviceSimulator::Engine::Tell(Told told) {
+    {
+        const std::lock_guard<std::mutex> lock(toldMutex_);
+        told_.push_back(std::move(told));
+        if (!running_ || deliveryDue_) {
+            return;
+        }
+        deliveryDue_ = true;
+    }
+    deliveryTimer_.expires_after(std::chrono::milliseconds(kDeliveryDelayMs));
+    deliveryTimer_.async_wait([owner = owner_](asio::error_code error) {
+        if (!error) {
+            QMetaObject::invokeMethod(
+                owner, [owner] { owner->Deliver(); }, Qt::QueuedConnection);
+        }
+    });
+}
+
+DeviceSimulator::DeviceSimulator(DeviceSimulatorOptions options, QObject* parent)
+    : QObject(parent), options_(std::move(options)) {}
+
+// The engine's thread ends before anything it tells to could go.
+DeviceSimulator::~DeviceSimulator() {
+    engine_.reset();
+}
+
+bool DeviceSimulator::UploadInProgress() const {
+    return engine_ && engine_->Busy();
+}
+
+bool DeviceSimulator::Start(std::string& error) {
+    if (options_.port < 0 || options_.port > 65535) {
+        error = "bad port " + std::to_string(options_.port);
+        return false;
+    }
+    // Only Windows has a socket layer to start.
+    if (!platform::SocketLayerStartup()) {
+        error = "cannot start the system's sockets";
+        return false;
+    }
+    engine_ = std::make_unique<Engine>(options_, this);
+    const bool listening = engine_->Listen(error);
+    Deliver();  // the "listening on" lines, before Start returns
+    if (!listening) {
+        engine_.reset();
+        return false;
+    }
+    port_ = engine_->Port();
+    addressCount_ = engine_->AddressCount();
+    engine_->Run();
+    return true;
+}
+
+void DeviceSimulator::Deliver() {
+    if (!engine_) {
         return;
     }
-    emit Message(QString::fromStdString(line));
+    for (Told& item : engine_->TakeTold()) {
+        if (item.result) {
+            lastResult_ = std::move(*item.result);
+            emit UploadFinished(lastResult_.ok);
+        } else {
+            emit Message(QString::fromStdString(item.line));
+        }
+    }
 }
 
 }  // namespace net

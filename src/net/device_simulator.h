@@ -9,15 +9,9 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QtGlobal>
 
 #include "packer/image_reader.h"
 #include "transfer/device_stream_parser.h"
-
-class QTcpServer;
-class QTcpSocket;
-class QThread;
-class QTimer;
 
 namespace net {
 
@@ -33,9 +27,6 @@ inline constexpr int kFirmwarePollMs = 50;
 inline constexpr int kDeviceIdleTimeoutMs = 10000;
 // "Frame K" of the fault options: 0 is the magic frame, K >= 1 the data frame of block K.
 inline constexpr int kNoFrame = -1;
-// Qt's event loop looks at every socket of its thread on each wake-up: a long list of addresses
-// is served by several threads with at most this many addresses each.
-inline constexpr int kShardAddresses = 256;
 
 struct DeviceSimulatorOptions {
     std::vector<std::string> listenAddresses{kDefaultDeviceAddress};
@@ -52,7 +43,6 @@ struct DeviceSimulatorOptions {
     int minGapMs = 0;
     bool oneFramePerRead = false;
     std::size_t maxImageBytes = transfer::kDefaultMaxImageBytes;
-    int shardAddresses = kShardAddresses;  // 0: every address on the caller's thread
     // Too few descriptors for a listener and a connection per address: an address stops
     // listening while it takes an upload (another client meanwhile is refused by the system).
     bool closeListenerWhileServing = false;
@@ -111,10 +101,13 @@ std::optional<QByteArray> DecodeCEscapes(const std::string& text);
 // The controller's side of an upload, for trying the tool without a device: accepts one client
 // at a time on each of its listening addresses (so several addresses stand for several devices
 // taking uploads at once), checks the stream strictly, answers each frame (or misbehaves as the
-// options ask), reassembles and validates the image. Lives on the thread of its Qt event loop.
-// With more than one address, every line but "listening on ..." starts with "[ADDRESS] ".
-// More than shardAddresses addresses are split over threads of their own, each a DeviceSimulator
-// for its share; their lines and results reach this one's thread in the order they happened.
+// options ask), reassembles and validates the image. With more than one address, every line but
+// "listening on ..." starts with "[ADDRESS] ".
+// The sockets are served by one thread of its own on an Asio loop (epoll on Linux, completion
+// ports on Windows), which wakes only for the sockets that have something to do, so one process
+// serves thousands of addresses. Lines and results reach the thread this object lives on (its Qt
+// event loop) in the order they happened, in batches; the "listening on" lines already from
+// Start.
 class DeviceSimulator : public QObject {
     Q_OBJECT
 
@@ -128,7 +121,7 @@ class DeviceSimulator : public QObject {
     int Port() const { return port_; }
     // True while any address has an upload going on.
     bool UploadInProgress() const;
-    // The result of the upload that finished last (on any address).
+    // The result of the upload that finished last (on any address), as told so far.
     const DeviceUploadResult& LastResult() const { return lastResult_; }
     int AddressCount() const { return addressCount_; }
 
@@ -139,61 +132,14 @@ class DeviceSimulator : public QObject {
     void UploadFinished(bool ok);
 
   private:
-    // One listening address and the upload it is taking, if any.
-    struct Listener {
-        std::string address;
-        std::unique_ptr<QTcpServer> server;
-        QTcpSocket* client = nullptr;
-        quint64 connectionSerial = 0;  // tells a late timer whether its connection still exists
-        std::unique_ptr<transfer::DeviceStreamParser> parser;
-        std::unique_ptr<QTimer> idleTimer;
-        std::int64_t heardAtMs = 0;  // when the idle time began (steady clock)
-        FrameBounds frames;
-        std::optional<std::int64_t> lastFrameAtMs;  // when the last frame began to arrive
-        bool readPending = false;                   // a firmware poll is due
-    };
+    class Engine;  // the sockets and the thread serving them
 
-    // What a share's thread told since it last handed its news over: a line, or a result.
-    struct Told {
-        QString line;
-        std::optional<DeviceUploadResult> result;
-    };
-    // One thread serving a share of the addresses.
-    struct Shard {
-        std::unique_ptr<QThread> thread;
-        DeviceSimulator* simulator = nullptr;  // lives on (and is deleted on) that thread
-    };
-
-    bool StartShards(std::string& error);
-    void StopShards();
-    // On a share's thread, each time its loop is about to wait: what it told, in one piece.
-    void HandOver();
-    void Tell(std::vector<Told>& told);
-    bool Listen(Listener& listener, quint16 port, std::string& error);
-    void OnNewConnection(Listener& listener);
-    void HeardFrom(Listener& listener);
-    void OnReadyRead(Listener& listener, QTcpSocket* socket);
-    void OnDisconnected(Listener& listener, QTcpSocket* socket);
-    void Consume(Listener& listener, const QByteArray& bytes);
-    // The firmware models' reason to refuse this read, empty when they take it.
-    std::string FirmwareRefusal(Listener& listener, const QByteArray& bytes);
-    void FrameEnded(Listener& listener, int frameNumber);
-    void WriteAnswer(Listener& listener, int frameNumber, quint64 connection);
-    void AfterAnswer(Listener& listener, int frameNumber);
-    void EndIfAsked(Listener& listener, int frameNumber);
-    void DropConnection(Listener& listener, const std::string& reason, bool reset);
-    void Finish(Listener& listener, std::optional<std::string> failure);
-    void Say(const Listener& listener, const std::string& line);
-    void Say(const std::string& line);
+    // On this object's thread: emits what the engine told since the last time.
+    void Deliver();
 
     DeviceSimulatorOptions options_;
-    std::vector<std::unique_ptr<Listener>> listeners_;
-    std::vector<Shard> shards_;
+    std::unique_ptr<Engine> engine_;
     int addressCount_ = 0;
-    // Set on a share's simulator: its lines (naming their address however few it has) and
-    // results go to this one, in batches.
-    DeviceSimulator* owner_ = nullptr;
-    std::vector<Told> told_;
     int port_ = 0;
     DeviceUploadResult lastResult_;
 };
