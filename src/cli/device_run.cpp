@@ -147,9 +147,11 @@ void DeviceRun::Stop(bool interrupted) {
 void DeviceRun::Finish(bool ok) {
     done_ = true;
     report_.ok = ok;
-    report_.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - started_)
-                            .count();
+    // A run stopped before it started took no time.
+    report_.elapsedMs = started_ ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - *started_)
+                                       .count()
+                                 : 0;
     events_.Finished(index_, report_);
 }
 

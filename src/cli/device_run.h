@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <asio/io_context.hpp>
@@ -87,7 +88,7 @@ class DeviceRun : public transfer::SequencerHost {
     Settings settings_;
     UploadEvents& events_;
     DeviceRunReport report_;
-    std::chrono::steady_clock::time_point started_;
+    std::optional<std::chrono::steady_clock::time_point> started_;  // none before Start
     int lastTaken_ = -1;
     bool attemptRunning_ = false;
     bool done_ = false;

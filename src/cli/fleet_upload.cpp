@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <QCoreApplication>
@@ -123,9 +124,21 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     };
     watch.Render();
     renderLater();
-    for (auto& run : runs) {
-        run->Start();
-    }
+    // A connect is a run's costliest step (on loopback the whole handshake happens inside the
+    // call): the runs start a few at a time, one batch per turn of the loop, so that the ticks
+    // and answers of the runs already going never wait behind thousands of connects, and the
+    // runs' ticks spread over the pace instead of all coming at once.
+    std::size_t started = 0;
+    std::function<void()> startSome = [&] {
+        const std::size_t end = std::min(runs.size(), started + kStartsPerTurn);
+        for (; started < end && !stopping; ++started) {
+            runs[started]->Start();
+        }
+        if (started < runs.size() && !stopping) {
+            asio::post(loop, startSome);
+        }
+    };
+    startSome();
     // Qt's own work on this thread (the signals' notifier, the log listener, a simulator in the
     // same process) runs between slices of the Asio loop; Qt sees none of the devices' sockets.
     while (remaining > 0) {

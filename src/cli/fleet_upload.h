@@ -36,6 +36,8 @@ class FleetUpload {
     static constexpr int kQtSliceMs = 10;
     // Descriptors kept free beside the devices' sockets (log pipe, signal pipe, name lookups).
     static constexpr long kSpareDescriptors = 8;
+    // Runs started in one turn of the loop (a few milliseconds of connects).
+    static constexpr std::size_t kStartsPerTurn = 64;
     static constexpr int kDefaultConnectTimeoutMs = 21000;
 
     struct Options {

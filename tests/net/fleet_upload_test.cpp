@@ -232,6 +232,45 @@ TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
 #endif
 }
 
+// Runs start a batch per turn of the loop, so a fail-fast stop can come before the last ones
+// started: those end as stopped, having tried nothing and taken no time, not as a run of the
+// machine's whole uptime.
+TEST(FleetUploadTest, FailFastBeforeTheLastRunsStartedStopsThemUntried) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the many loopback addresses are Linux's";
+#else
+    // Bound but not listening: every connect to it is refused at once.
+    const int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.8.1", &at.sin_addr);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(refusing, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(getsockname(refusing, reinterpret_cast<sockaddr*>(&at), &size), 0);
+
+    cli::FleetUpload::Options options;
+    options.devices.assign(8 * cli::FleetUpload::kStartsPerTurn,
+                           DeviceAddress{"127.0.8.1", ntohs(at.sin_port)});
+    options.image = ExamplesImage(options.limits);
+    options.failFast = true;
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
+                              cli::CommandContext(out, err));
+    cli::FleetUpload fleet(options, printer);
+    const std::vector<DeviceRunReport> reports = fleet.Run();
+    close(refusing);
+
+    ASSERT_EQ(reports.size(), options.devices.size());
+    EXPECT_FALSE(reports.front().ok);
+    EXPECT_FALSE(reports.front().stopped) << "the first run failed by itself";
+    const DeviceRunReport& last = reports.back();
+    EXPECT_TRUE(last.stopped);
+    EXPECT_EQ(last.attempts, 0);
+    EXPECT_LT(last.elapsedMs, 10000);
+#endif
+}
+
 // Above kMostDrawnRows devices the terminal shows the count per state and the slowest devices
 // instead of a row each, and redraws that block in place.
 TEST(FleetPrinterTest, ManyDevicesAreSummarisedOnTheTerminal) {
