@@ -203,12 +203,12 @@ int main(int argc, char** argv) {
     const auto folder = bench::MakeWorkFolder("multi-device-bench");
     const std::string ini = (folder / "Vellumix.ini").string();
     // The simulator needs a descriptor per device, two while it has enough (a listener and its
-    // connection; short of them, an address stops listening while it serves), plus one per
-    // thread; the upload one per device (both raise their own soft limit to the hard one).
+    // connection; short of them, an address stops listening while it serves); the upload one
+    // per device (both raise their own soft limit to the hard one).
     const int most = *std::max_element(counts.begin(), counts.end());
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max != RLIM_INFINITY &&
-        files.rlim_max < static_cast<rlim_t>(most + most / 256 + 32)) {
+        files.rlim_max < static_cast<rlim_t>(most + 32)) {
         std::fprintf(stderr, "the open-file limit (%llu) is too low for %d devices\n",
                      static_cast<unsigned long long>(files.rlim_max), most);
         return 1;

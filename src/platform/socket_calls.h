@@ -62,9 +62,9 @@ bool SocketSetNoDelay(int socket);
 // the connection instead of ending it in order (linger on, time 0). False when the system
 // refuses.
 bool SetAbortiveClose(std::intptr_t socket);
-// Readies a socket (a system socket) that is about to be bound for listening: on POSIX it may
-// bind while connections of an earlier listener on its port wait out TIME_WAIT; on Windows no
-// other socket may bind its address and port. False when the system refuses.
+// Readies a socket (a system socket) that is about to be bound for listening, so that it may bind
+// while connections of an earlier listener on its port wait out TIME_WAIT, and never onto an
+// address and port another socket listens on. False when the system refuses.
 bool PrepareListeningSocket(std::intptr_t socket);
 
 // What SocketWaitWritable waits for.

@@ -220,11 +220,11 @@ bool SetAbortiveClose(std::intptr_t socket) {
                       reinterpret_cast<const char*>(&abortive), sizeof abortive) == 0;
 }
 
-// SO_REUSEADDR would do the opposite here: let another socket take a port already listened on.
-bool PrepareListeningSocket(std::intptr_t socket) {
-    const BOOL on = TRUE;
-    return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+// A plain bind already fails on an address and port another socket listens on, and is not held
+// up by connections waiting out TIME_WAIT. SO_REUSEADDR would let another socket take the port;
+// SO_EXCLUSIVEADDRUSE would keep this one from binding again while its old connections wait.
+bool PrepareListeningSocket(std::intptr_t) {
+    return true;
 }
 
 SocketWaitResult SocketWaitWritable(int socket, SocketWaitFor what, int timeoutMs,
