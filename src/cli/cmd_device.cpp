@@ -167,7 +167,8 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
     const long allowed = std::max(0L, spare - kSpareDeviceDescriptors);
     if (spare >= 0 && needed > allowed) {
         // An address that stops listening while it serves holds one socket at a time (briefly
-        // two, as it takes a connection; one address at a time does).
+        // two, as it takes a connection; one address at a time does). As many as the rest of
+        // the limit allows keep listening.
         if (addressCount + 1 > allowed) {
             context.Err() << addressCount << " addresses need " << needed
                           << " sockets; the open-file limit allows " << allowed
@@ -175,11 +176,13 @@ int RunDevice(const DeviceCommandOptions& options, const CommandContext& context
                           << std::endl;
             return kExitFailure;
         }
-        simulatorOptions.closeListenerWhileServing = true;
+        const long kept = allowed - addressCount - 1;
+        simulatorOptions.keptListeners = static_cast<int>(kept);
         context.Err() << "warning: " << addressCount << " addresses need " << needed
-                      << " sockets; the open-file limit allows " << allowed
-                      << ": each address stops listening while it takes an upload (another "
-                         "client is refused meanwhile)"
+                      << " sockets; the open-file limit allows " << allowed << ": "
+                      << addressCount - kept
+                      << " of them stop listening while they take an upload (another client is "
+                         "refused meanwhile)"
                       << std::endl;
     }
 

@@ -232,6 +232,7 @@ struct Listener {
         : acceptor(loop), idleTimer(loop), answerTimer(loop), pollTimer(loop), retryTimer(loop) {}
 
     std::string address;
+    bool closesWhileServing = false;  // too few descriptors to keep listening meanwhile
     Tcp::acceptor acceptor;
     std::optional<Tcp::socket> client;
     std::string peer;                    // the client's "address:port"
@@ -340,6 +341,9 @@ bool DeviceSimulator::Engine::Listen(std::string& error) {
         }
         auto listener = std::make_unique<Listener>(loop_);
         listener->address = *read;
+        listener->closesWhileServing =
+            options_.keptListeners != kEveryAddress &&
+            listeners_.size() >= static_cast<std::size_t>(std::max(options_.keptListeners, 0));
         if (!Open(*listener, error)) {
             listeners_.clear();
             return false;
@@ -443,7 +447,7 @@ void DeviceSimulator::Engine::OnNewConnection(Listener& listener, Tcp::socket so
     Say(listener, "connection from " + peer);
     HeardFrom(listener);
     WaitReadable(listener);
-    if (options_.closeListenerWhileServing) {
+    if (listener.closesWhileServing) {
         listener.acceptor.close(ignored);  // its descriptor serves the connection meanwhile
     }
 }

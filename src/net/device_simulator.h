@@ -27,6 +27,7 @@ inline constexpr int kFirmwarePollMs = 50;
 inline constexpr int kDeviceIdleTimeoutMs = 10000;
 // "Frame K" of the fault options: 0 is the magic frame, K >= 1 the data frame of block K.
 inline constexpr int kNoFrame = -1;
+inline constexpr int kEveryAddress = -1;
 
 struct DeviceSimulatorOptions {
     std::vector<std::string> listenAddresses{kDefaultDeviceAddress};
@@ -43,9 +44,10 @@ struct DeviceSimulatorOptions {
     int minGapMs = 0;
     bool oneFramePerRead = false;
     std::size_t maxImageBytes = transfer::kDefaultMaxImageBytes;
-    // Too few descriptors for a listener and a connection per address: an address stops
-    // listening while it takes an upload (another client meanwhile is refused by the system).
-    bool closeListenerWhileServing = false;
+    // How many addresses (the first ones) keep listening while they take an upload; -1: all.
+    // With too few descriptors for a listener beside each connection, the others stop listening
+    // meanwhile (another client is then refused by the system).
+    int keptListeners = kEveryAddress;
 };
 
 struct DeviceUploadResult {

@@ -45,15 +45,15 @@ std::string SmallImage(std::size_t size) {
     return image + std::string(size, 'x');
 }
 
-// Also with too few descriptors for a listener beside each connection: then an address listens
-// again once its upload is over.
+// Also with too few descriptors for a listener beside each connection (none of the two, or only
+// the first, keeps listening): then an address listens again once its upload is over.
 TEST(DeviceSimulatorAddressesTest, EachAddressTakesItsOwnUploadAtTheSameTime) {
-    for (const bool closeListener : {false, true}) {
-        SCOPED_TRACE(closeListener ? "closing" : "listening");
+    for (const int kept : {net::kEveryAddress, 0, 1}) {
+        SCOPED_TRACE("listeners kept: " + std::to_string(kept));
         net::DeviceSimulatorOptions options;
         options.listenAddresses = {"127.0.4.2", "127.0.4.3"};
         options.port = 0;
-        options.closeListenerWhileServing = closeListener;
+        options.keptListeners = kept;
         DeviceSimulator simulator(options);
         std::vector<std::string> lines;
         std::vector<std::string> finishedOn;
