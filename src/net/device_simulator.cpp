@@ -253,6 +253,11 @@ struct Listener {
     bool writeWaiting = false;
 };
 
+// Whether the listener still serves the connection a late handler was made for.
+bool Serves(const Listener& listener, std::uint64_t connection) {
+    return listener.client && connection == listener.connectionSerial;
+}
+
 // What the engine told: a line, or a result.
 struct Told {
     std::string line;
@@ -501,8 +506,7 @@ void DeviceSimulator::Engine::WaitReadable(Listener& listener) {
     const std::uint64_t connection = listener.connectionSerial;
     listener.client->async_wait(
         Tcp::socket::wait_read, [this, &listener, connection](asio::error_code error) {
-            if (error == asio::error::operation_aborted || !listener.client ||
-                connection != listener.connectionSerial) {
+            if (error == asio::error::operation_aborted || !Serves(listener, connection)) {
                 return;
             }
             OnReadable(listener);
@@ -535,7 +539,7 @@ void DeviceSimulator::Engine::OnReadable(Listener& listener) {
             listener.readPending = true;
             listener.pollTimer.expires_after(std::chrono::milliseconds(kFirmwarePollMs));
             listener.pollTimer.async_wait([this, &listener, connection](asio::error_code failed) {
-                if (!failed && listener.client && connection == listener.connectionSerial) {
+                if (!failed && Serves(listener, connection)) {
                     OnFirmwarePoll(listener);
                 }
             });
@@ -543,14 +547,14 @@ void DeviceSimulator::Engine::OnReadable(Listener& listener) {
     } else {
         Consume(listener, scratch_.data(), size);
     }
-    if (!listener.client || connection != listener.connectionSerial) {
+    if (!Serves(listener, connection)) {
         return;  // what arrived broke a rule and the upload is already reported
     }
     if (ended) {
         OnClientEnded(listener);
     } else if (!drained) {
         asio::post(loop_, [this, &listener, connection] {
-            if (listener.client && connection == listener.connectionSerial) {
+            if (Serves(listener, connection)) {
                 OnReadable(listener);
             }
         });
@@ -663,7 +667,7 @@ void DeviceSimulator::Engine::FrameEnded(Listener& listener, int frameNumber) {
 
 void DeviceSimulator::Engine::WriteAnswer(Listener& listener, int frameNumber,
                                           std::uint64_t connection) {
-    if (!listener.client || connection != listener.connectionSerial) {
+    if (!Serves(listener, connection)) {
         return;
     }
     const QByteArray& answer = options_.answer;
@@ -673,7 +677,7 @@ void DeviceSimulator::Engine::WriteAnswer(Listener& listener, int frameNumber,
         listener.answerTimer.expires_after(std::chrono::milliseconds(kSplitAnswerGapMs));
         listener.answerTimer.async_wait(
             [this, &listener, frameNumber, connection, half](asio::error_code error) {
-                if (error || !listener.client || connection != listener.connectionSerial) {
+                if (error || !Serves(listener, connection)) {
                     return;
                 }
                 Write(listener, options_.answer.mid(half));
@@ -709,8 +713,7 @@ void DeviceSimulator::Engine::WaitWritable(Listener& listener) {
     const std::uint64_t connection = listener.connectionSerial;
     listener.client->async_wait(
         Tcp::socket::wait_write, [this, &listener, connection](asio::error_code error) {
-            if (error == asio::error::operation_aborted || !listener.client ||
-                connection != listener.connectionSerial) {
+            if (error == asio::error::operation_aborted || !Serves(listener, connection)) {
                 return;
             }
             listener.writeWaiting = false;
