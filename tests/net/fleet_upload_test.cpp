@@ -83,6 +83,17 @@ std::unique_ptr<net::DeviceSimulator> StartDevice(const std::string& address, in
     return device;
 }
 
+// A fleet upload whose lines are kept in `out` and `err`.
+struct FleetRun {
+    explicit FleetRun(const cli::FleetUpload::Options& options)
+        : printer(cli::FleetPrinter::Mode::Lines, options.devices, cli::CommandContext(out, err)),
+          fleet(options, printer) {}
+    std::ostringstream out;
+    std::ostringstream err;
+    cli::FleetPrinter printer;
+    cli::FleetUpload fleet;
+};
+
 std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& limits) {
     auto image = std::make_shared<packer::WebImage>();
     packer::WebFileTable table(limits.maxFileCount);
@@ -109,20 +120,16 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
                        DeviceAddress{"127.0.6.3", silent->Port()}};
     options.image = ExamplesImage(options.limits);
     options.failFast = true;
-    std::ostringstream out;
-    std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
-                              cli::CommandContext(out, err));
-    cli::FleetUpload fleet(options, printer);
+    FleetRun run(options);
 
     const auto started = std::chrono::steady_clock::now();
-    const std::vector<DeviceRunReport> reports = fleet.Run();
+    const std::vector<DeviceRunReport> reports = run.fleet.Run();
     const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - started)
                             .count();
 
     ASSERT_EQ(reports.size(), 3u);
-    EXPECT_TRUE(reports[1].ok) << reports[1].message << "\n" << out.str();
+    EXPECT_TRUE(reports[1].ok) << reports[1].message << "\n" << run.out.str();
     EXPECT_EQ(reports[1].framesTaken, reports[1].totalFrames);
     EXPECT_FALSE(reports[2].ok);
     EXPECT_FALSE(reports[2].stopped);
@@ -133,7 +140,7 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
     // The stuck connect ended by the stop, not by giving up on its own.
     EXPECT_LT(tookMs, platform::kConnectTimeoutMs);
     // The good device's result came while the unreachable one was still connecting.
-    const std::string lines = out.str();
+    const std::string lines = run.out.str();
     EXPECT_LT(lines.find(reports[1].device.Label() + ": Web Server Update OK!"),
               lines.find(reports[0].device.Label() + ": stopped"))
         << lines;
@@ -156,18 +163,14 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
                        DeviceAddress{"127.0.6.14", unreachable.Port()}};
     options.image = ExamplesImage(options.limits);
     options.ackTimeoutMs = 60000;
-    std::ostringstream out;
-    std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
-                              cli::CommandContext(out, err));
-    cli::FleetUpload fleet(options, printer);
+    FleetRun run(options);
     QTimer::singleShot(500, [] { std::raise(SIGINT); });
 
     const auto started = std::chrono::steady_clock::now();
-    const std::vector<DeviceRunReport> reports = fleet.Run();
+    const std::vector<DeviceRunReport> reports = run.fleet.Run();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 
-    EXPECT_EQ(fleet.InterruptStatus(), 130);
+    EXPECT_EQ(run.fleet.InterruptStatus(), 130);
     ASSERT_EQ(reports.size(), 2u);
     for (const auto& report : reports) {
         SCOPED_TRACE(report.device.Label());
@@ -209,12 +212,8 @@ TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
     options.image = ExamplesImage(options.limits);
     options.paceMs = 0;
     options.ackTimeoutMs = 2000;
-    std::ostringstream out;
-    std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
-                              cli::CommandContext(out, err));
-    cli::FleetUpload fleet(options, printer);
-    const std::vector<DeviceRunReport> reports = fleet.Run();
+    FleetRun run(options);
+    const std::vector<DeviceRunReport> reports = run.fleet.Run();
 
     ASSERT_EQ(reports.size(), options.devices.size());
     EXPECT_FALSE(reports[0].ok);
@@ -222,7 +221,7 @@ TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
                                     std::to_string(reports[0].totalFrames) +
                                     ": no answer within 2000 ms")
         << reports[0].cause;
-    const std::string lines = out.str();
+    const std::string lines = run.out.str();
     const std::size_t stalledEnd = lines.find(reports[0].device.Label() + ": Web Server");
     for (std::size_t i = 1; i < reports.size(); ++i) {
         SCOPED_TRACE(reports[i].device.Label());
@@ -253,12 +252,8 @@ TEST(FleetUploadTest, FailFastBeforeTheLastRunsStartedStopsThemUntried) {
                            DeviceAddress{"127.0.8.1", ntohs(at.sin_port)});
     options.image = ExamplesImage(options.limits);
     options.failFast = true;
-    std::ostringstream out;
-    std::ostringstream err;
-    cli::FleetPrinter printer(cli::FleetPrinter::Mode::Lines, options.devices,
-                              cli::CommandContext(out, err));
-    cli::FleetUpload fleet(options, printer);
-    const std::vector<DeviceRunReport> reports = fleet.Run();
+    FleetRun run(options);
+    const std::vector<DeviceRunReport> reports = run.fleet.Run();
     close(refusing);
 
     ASSERT_EQ(reports.size(), options.devices.size());
