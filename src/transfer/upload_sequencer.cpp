@@ -140,7 +140,10 @@ void UploadSequencer::SendNextFrame() {
     awaitingAck = 0;
     wrongReply_.clear();
     wrongReplyLength_ = 0;
-    std::memset(sendBuffer, 0, sizeof sendBuffer);
+    // The buffer starts zeroed and a frame writes only its own bytes: clearing those of the last
+    // frame zeroes all of it, without touching 4 KiB per frame of every device.
+    std::memset(sendBuffer, 0,
+                static_cast<std::size_t>(std::clamp(sendLength, 0, kFramePayloadCapacity)));
     sendLength = 0;
 
     frameQueue.PopFrame(sendBuffer, sendLength, awaitingAck);
