@@ -19,12 +19,6 @@ constexpr char kClearLine[] = "\r\x1b[2K";
 constexpr char kStoppedText[] = "stopped";
 constexpr std::size_t kColumnGap = 2;
 
-std::string Percent(float percent) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%.2f%%", static_cast<double>(percent));
-    return text;
-}
-
 std::string Seconds(std::int64_t ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
@@ -44,6 +38,23 @@ QString Text(const std::string& text) {
 }
 
 }  // namespace
+
+// A float times 100 is exact in a double, and nearbyint rounds a tie to even, as printf does.
+std::string PercentText(float percent) {
+    const double hundredths = std::nearbyint(static_cast<double>(percent) * 100.0);
+    if (std::signbit(hundredths) || !(hundredths < 1e15)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2f%%", static_cast<double>(percent));
+        return text;
+    }
+    const auto value = static_cast<long long>(hundredths);
+    std::string text = std::to_string(value / 100);
+    text += '.';
+    text += static_cast<char>('0' + value / 10 % 10);
+    text += static_cast<char>('0' + value % 10);
+    text += '%';
+    return text;
+}
 
 std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames, int paceMs) {
     const int left = totalFrames - framesTaken;
@@ -110,8 +121,13 @@ void FleetPrinter::Progress(int index, float percent, int framesTaken, int total
             const int whole = static_cast<int>(percent);
             if (whole != row.lastWhole && !Quiet()) {
                 row.lastWhole = whole;
-                out_ << row.label << " progress " << Percent(percent) << " ("
-                     << Frames(framesTaken, totalFrames) << " frames)";
+                std::string line = row.label;
+                line += " progress ";
+                line += PercentText(percent);
+                line += " (";
+                line += Frames(framesTaken, totalFrames);
+                line += " frames)";
+                out_ << line;
                 EndLine();
             }
             break;
@@ -211,7 +227,7 @@ void FleetPrinter::Skipped(const std::string& label, const std::string& since) {
 }
 
 std::string FleetPrinter::FormatRow(const Row& row) const {
-    return PadRight(row.label, labelWidth_ + kColumnGap) + PadRight(Percent(row.percent), 9) +
+    return PadRight(row.label, labelWidth_ + kColumnGap) + PadRight(PercentText(row.percent), 9) +
            row.state;
 }
 

@@ -116,6 +116,10 @@ class FleetPrinter : public UploadEvents {
 void WriteUploadRefused(JsonLines& json, int devices, const std::string& message,
                         const std::string& cause, bool interrupted = false);
 
+// "7.69%": what printf's "%.2f%%" makes of `percent`, without printf's cost, which the progress
+// lines of thousands of devices notice.
+std::string PercentText(float percent);
+
 // Estimated time still needed at best: one tick of `paceMs` per frame left, and one that finds
 // the queue empty.
 std::int64_t EstimatedMsLeft(int framesTaken, int totalFrames,
