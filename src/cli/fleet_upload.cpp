@@ -1,7 +1,11 @@
 #include "cli/fleet_upload.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -9,6 +13,7 @@
 #include <QCoreApplication>
 
 #include "cli/device_run.h"
+#include "cli/event_relay.h"
 #include "net/logging_socket.h"
 #include "platform/interrupt_signals_qt.h"
 #include "platform/open_file_limit.h"
@@ -34,7 +39,63 @@ class EndWatch : public ForwardingUploadEvents {
     EndHandler onEnd_;
 };
 
+// A loop on a thread of its own, with the runs it hosts, their log lines and their events'
+// way to the calling thread. Stops and joins its thread when it goes.
+struct HelperLoop {
+    HelperLoop(app::LogPipe* logPipe, asio::io_context& mainLoop, UploadEvents& target)
+        : journal(logPipe), relay(mainLoop, target, target.WantsSteps()) {}
+    HelperLoop(const HelperLoop&) = delete;
+    HelperLoop& operator=(const HelperLoop&) = delete;
+    ~HelperLoop() { Join(); }
+
+    void Launch() {
+        thread = std::thread([this] {
+            const auto work = asio::make_work_guard(loop);
+            loop.run();
+        });
+    }
+    void Join() {
+        loop.stop();
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+
+    asio::io_context loop{1};    // one thread: its own
+    net::LoggingSocket journal;  // its buffers are the loop's own
+    EventRelay relay;
+    std::vector<DeviceRun*> runs;
+    std::thread thread;
+};
+
+// Starts `runs` from `from` on, kStartsPerTurn in one turn of `loop`, until every one has
+// started or `stopping` is set. A connect is a run's costliest step (on loopback the whole
+// handshake happens inside the call): batches keep the ticks and answers of the runs already
+// going from waiting behind thousands of connects, and spread the runs' ticks over the pace
+// instead of all coming at once.
+void StartInTurns(asio::io_context& loop, const std::vector<DeviceRun*>& runs, std::size_t from,
+                  const std::atomic<bool>& stopping) {
+    const std::size_t end = std::min(runs.size(), from + FleetUpload::kStartsPerTurn);
+    for (; from < end && !stopping; ++from) {
+        runs[from]->Start();
+    }
+    if (from < runs.size() && !stopping) {
+        asio::post(loop,
+                   [&loop, &runs, from, &stopping] { StartInTurns(loop, runs, from, stopping); });
+    }
+}
+
 }  // namespace
+
+std::size_t FleetUpload::LoopCount(std::size_t deviceCount, std::size_t processors,
+                                   std::size_t asked) {
+    if (asked > 0) {
+        return std::clamp<std::size_t>(asked, 1, std::max<std::size_t>(deviceCount, 1));
+    }
+    const std::size_t wanted = (deviceCount + kDevicesPerLoop - 1) / kDevicesPerLoop;
+    return std::clamp<std::size_t>(std::min(wanted, std::max<std::size_t>(processors, 1)), 1,
+                                   kMostLoops);
+}
 
 FleetUpload::FleetUpload(Options options, UploadEvents& events)
     : options_(std::move(options)), events_(events) {}
@@ -59,18 +120,26 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     if (options_.devices.empty()) {
         return reports;
     }
-    // One thread, one loop: nothing here needs Asio's locking.
+    // The calling thread's loop: its share of the runs, every event, the rendering, the stops.
     asio::io_context loop(1);
-    // Never opened: formats and writes the connections' log lines for all of them.
+    // Never opened: formats and writes the connections' log lines for the runs of this loop.
     net::LoggingSocket journal(options_.logPipe);
-    std::vector<std::unique_ptr<DeviceRun>> runs;
     std::size_t remaining = options_.devices.size();
-    bool stopping = false;
+    std::atomic<bool> stopping = false;
+    std::vector<DeviceRun*> ownRuns;
+    std::vector<std::unique_ptr<HelperLoop>> helpers;
 
     auto stopAll = [&](bool interrupted) {
         stopping = true;
-        for (auto& run : runs) {
+        for (DeviceRun* run : ownRuns) {
             run->Stop(interrupted);  // the last end stops the loop
+        }
+        for (auto& helper : helpers) {
+            asio::post(helper->loop, [&runs = helper->runs, interrupted] {
+                for (DeviceRun* run : runs) {
+                    run->Stop(interrupted);
+                }
+            });
         }
     };
     EndWatch watch(events_, [&](int index, const DeviceRunReport& report) {
@@ -83,6 +152,36 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
             loop.stop();
         }
     });
+
+    const std::size_t loopCount =
+        LoopCount(options_.devices.size(), std::thread::hardware_concurrency(), options_.loops);
+    for (std::size_t i = 1; i < loopCount; ++i) {
+        helpers.push_back(std::make_unique<HelperLoop>(options_.logPipe, loop, watch));
+    }
+    // Dealt out in turn, so that every loop starts its runs in the fleet's order.
+    std::vector<std::unique_ptr<DeviceRun>> runs;
+    for (std::size_t i = 0; i < options_.devices.size(); ++i) {
+        DeviceRun::Settings settings;
+        settings.device = options_.devices[i];
+        settings.image = options_.image;
+        settings.trace = options_.trace;
+        settings.retries = options_.retries;
+        settings.connectTimeoutMs = options_.connectTimeoutMs;
+        settings.ackTimeoutMs = options_.ackTimeoutMs;
+        settings.paceMs = options_.paceMs;
+        const std::size_t at = i % loopCount;
+        if (at == 0) {
+            settings.journal = options_.logPipe != nullptr ? &journal : nullptr;
+            runs.push_back(std::make_unique<DeviceRun>(loop, static_cast<int>(i), settings, watch));
+            ownRuns.push_back(runs.back().get());
+        } else {
+            HelperLoop& helper = *helpers[at - 1];
+            settings.journal = options_.logPipe != nullptr ? &helper.journal : nullptr;
+            runs.push_back(std::make_unique<DeviceRun>(helper.loop, static_cast<int>(i), settings,
+                                                       helper.relay));
+            helper.runs.push_back(runs.back().get());
+        }
+    }
 
     std::unique_ptr<platform::InterruptSignals> ownInterrupts;
     platform::InterruptSignals* interrupts = options_.interrupts;
@@ -99,19 +198,6 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
         });
     }
 
-    for (std::size_t i = 0; i < options_.devices.size(); ++i) {
-        DeviceRun::Settings settings;
-        settings.device = options_.devices[i];
-        settings.image = options_.image;
-        settings.journal = options_.logPipe != nullptr ? &journal : nullptr;
-        settings.trace = options_.trace;
-        settings.retries = options_.retries;
-        settings.connectTimeoutMs = options_.connectTimeoutMs;
-        settings.ackTimeoutMs = options_.ackTimeoutMs;
-        settings.paceMs = options_.paceMs;
-        runs.push_back(std::make_unique<DeviceRun>(loop, static_cast<int>(i), settings, watch));
-    }
-
     asio::steady_timer render(loop);
     std::function<void()> renderLater = [&] {
         render.expires_after(std::chrono::milliseconds(kRenderPeriodMs));
@@ -124,21 +210,13 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     };
     watch.Render();
     renderLater();
-    // A connect is a run's costliest step (on loopback the whole handshake happens inside the
-    // call): the runs start a few at a time, one batch per turn of the loop, so that the ticks
-    // and answers of the runs already going never wait behind thousands of connects, and the
-    // runs' ticks spread over the pace instead of all coming at once.
-    std::size_t started = 0;
-    std::function<void()> startSome = [&] {
-        const std::size_t end = std::min(runs.size(), started + kStartsPerTurn);
-        for (; started < end && !stopping; ++started) {
-            runs[started]->Start();
-        }
-        if (started < runs.size() && !stopping) {
-            asio::post(loop, startSome);
-        }
-    };
-    startSome();
+    for (auto& helper : helpers) {
+        asio::post(helper->loop, [&helper = *helper, &stopping] {
+            StartInTurns(helper.loop, helper.runs, 0, stopping);
+        });
+        helper->Launch();
+    }
+    StartInTurns(loop, ownRuns, 0, stopping);
     // Qt's own work on this thread (the signals' notifier, the log listener, a simulator in the
     // same process) runs between slices of the Asio loop; Qt sees none of the devices' sockets.
     while (remaining > 0) {
@@ -151,6 +229,11 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     if (interrupts != nullptr) {
         interrupts->SetHandler(nullptr);  // it refers to this call's locals
     }
+    // Every run has ended; the runs go (below) once no loop runs their handlers any more.
+    for (auto& helper : helpers) {
+        helper->Join();
+    }
+    runs.clear();
     return reports;
 }
 

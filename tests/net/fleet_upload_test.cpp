@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -106,7 +107,13 @@ std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& 
 }
 #endif
 
-TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
+// The fleet's runs on the calling thread's loop alone, and dealt out over three loops (a large
+// fleet's way), where stops, ends and time-outs cross threads.
+class FleetUploadOnLoops : public ::testing::TestWithParam<std::size_t> {};
+INSTANTIATE_TEST_SUITE_P(Loops, FleetUploadOnLoops, ::testing::Values(1, 3),
+                         [](const auto& row) { return row.param == 1 ? "One" : "Three"; });
+
+TEST_P(FleetUploadOnLoops, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
     VELLUMIX_SKIP_ON_WINDOWS("a full accept queue leaves no connect waiting on Windows");
 #ifndef _WIN32
     BlackHole unreachable("127.0.6.4");
@@ -119,6 +126,7 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
                        DeviceAddress{"127.0.6.2", good->Port()},
                        DeviceAddress{"127.0.6.3", silent->Port()}};
     options.image = ExamplesImage(options.limits);
+    options.loops = GetParam();
     options.failFast = true;
     FleetRun run(options);
 
@@ -149,7 +157,7 @@ TEST(FleetUploadTest, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastC
 
 // A signal mid-run ends every device's run at once, connecting or waiting for an answer, each
 // reported as interrupted, with the signal's exit status; no device waits for its time-out.
-TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
+TEST_P(FleetUploadOnLoops, InterruptEndsEveryRunAtOnceAndSaysSo) {
     VELLUMIX_SKIP_ON_WINDOWS(
         "a full accept queue leaves no connect waiting on Windows, and Ctrl+C there is "
         "no signal");
@@ -162,6 +170,7 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
     options.devices = {DeviceAddress{"127.0.6.12", silent->Port()},
                        DeviceAddress{"127.0.6.14", unreachable.Port()}};
     options.image = ExamplesImage(options.limits);
+    options.loops = GetParam();
     options.ackTimeoutMs = 60000;
     FleetRun run(options);
     QTimer::singleShot(500, [] { std::raise(SIGINT); });
@@ -187,7 +196,7 @@ TEST(FleetUploadTest, InterruptEndsEveryRunAtOnceAndSaysSo) {
 
 // Among many devices on the one loop, one that stops answering (it reads nothing more) fails
 // by its own time-out, while every other device, sending back to back, completes first.
-TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
+TEST_P(FleetUploadOnLoops, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
 #ifdef _WIN32
     GTEST_SKIP() << "the many loopback addresses are Linux's";
 #else
@@ -210,6 +219,7 @@ TEST(FleetUploadTest, DeviceThatStopsAnsweringAmongManyFailsAloneByItsTimeOut) {
         options.devices.push_back(DeviceAddress{address, good.Port()});
     }
     options.image = ExamplesImage(options.limits);
+    options.loops = GetParam();
     options.paceMs = 0;
     options.ackTimeoutMs = 2000;
     FleetRun run(options);
@@ -264,6 +274,37 @@ TEST(FleetUploadTest, FailFastBeforeTheLastRunsStartedStopsThemUntried) {
     EXPECT_EQ(last.attempts, 0);
     EXPECT_LT(last.elapsedMs, 10000);
 #endif
+}
+
+TEST(FleetUploadTest, LargeFleetsAreDealtOutOverNoMoreLoopsThanProcessors) {
+    constexpr std::size_t kPerLoop = cli::FleetUpload::kDevicesPerLoop;
+    struct Row {
+        std::size_t devices, processors, asked, loops;
+    };
+    for (const Row& row :
+         {Row{1, 8, 0, 1}, Row{kPerLoop, 8, 0, 1}, Row{kPerLoop + 1, 8, 0, 2}, Row{10000, 2, 0, 2},
+          Row{10000, 1, 0, 1}, Row{10000, 0, 0, 1},
+          Row{100000, 64, 0, cli::FleetUpload::kMostLoops}, Row{5, 1, 3, 3}, Row{2, 8, 3, 2}}) {
+        EXPECT_EQ(cli::FleetUpload::LoopCount(row.devices, row.processors, row.asked), row.loops)
+            << row.devices << " devices, " << row.processors << " processors, " << row.asked
+            << " asked";
+    }
+}
+
+// Every share of up to 1000 frames, as the sequencer computes it, and values on a tie of the
+// third decimal, read as printf reads them.
+TEST(FleetPrinterTest, PercentTextRoundsAsPrintfDoes) {
+    std::vector<float> shares = {0.125f, 0.375f, 12.625f, 99.995f, 100.0f, 0.0f, 0.005f};
+    for (int total = 1; total <= 1000; ++total) {
+        for (int taken = 0; taken <= total; ++taken) {
+            shares.push_back(static_cast<float>(static_cast<double>(taken) / total * 100.0));
+        }
+    }
+    for (const float share : shares) {
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%.2f%%", static_cast<double>(share));
+        ASSERT_EQ(cli::PercentText(share), expected) << share;
+    }
 }
 
 // Above kMostDrawnRows devices the terminal shows the count per state and the slowest devices
