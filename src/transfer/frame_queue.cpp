@@ -7,20 +7,19 @@
 namespace transfer {
 namespace {
 
-std::unique_ptr<COrderObj> NewFrame(std::int32_t waitForAck, const std::uint8_t* bytes,
-                                    std::int32_t count) {
-    auto frame = std::make_unique<COrderObj>();
-    frame->waitForAck = waitForAck;
-    frame->SetData(bytes, count);
+COrderObj NewFrame(std::int32_t waitForAck, const std::uint8_t* bytes, std::int32_t count) {
+    COrderObj frame;
+    frame.waitForAck = waitForAck;
+    frame.SetData(bytes, count);
     return frame;
 }
 
 // A data frame refers to its block of the image instead of copying it, so that a queue of a
 // large image costs a few bytes per frame beside the image rather than a second image.
-std::unique_ptr<COrderObj> NewImageFrame(const std::uint8_t* block, std::int32_t count) {
-    auto frame = std::make_unique<COrderObj>();
-    frame->waitForAck = 1;
-    frame->ReferData(block, count);
+COrderObj NewImageFrame(const std::uint8_t* block, std::int32_t count) {
+    COrderObj frame;
+    frame.waitForAck = 1;
+    frame.ReferData(block, count);
     return frame;
 }
 
@@ -35,10 +34,10 @@ void FrameQueue::PopFrame(std::uint8_t* sendBuffer, std::int32_t& sendLength,
     if (frames_.empty()) {
         return;
     }
-    const std::unique_ptr<COrderObj> frame = std::move(frames_.front());
+    const COrderObj& frame = frames_.front();
+    frame.GetData(sendBuffer, sendLength);
+    awaitingAck = frame.waitForAck;
     frames_.pop_front();
-    frame->GetData(sendBuffer, sendLength);
-    awaitingAck = frame->waitForAck;
 }
 
 void FrameQueue::BuildFrames(const std::uint8_t* image, std::int32_t imageLength) {

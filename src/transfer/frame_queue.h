@@ -2,13 +2,13 @@
 
 #include <cstdint>
 #include <deque>
-#include <memory>
 
 #include "transfer/order_obj.h"
 
 namespace transfer {
 
-// The frames of one run in sending order. Owns its frames: a frame leaves only by PopFrame
+// The frames of one run in sending order. Owns its frames, held by value (a frame is a few
+// dozen bytes; thousands of runs need no allocation per frame): a frame leaves only by PopFrame
 // (copied out, then destroyed) or ClearFrames.
 class FrameQueue {
   public:
@@ -27,10 +27,10 @@ class FrameQueue {
 
     int Size() const { return static_cast<int>(frames_.size()); }
     bool Empty() const { return frames_.empty(); }
-    const COrderObj& At(int index) const { return *frames_[static_cast<std::size_t>(index)]; }
+    const COrderObj& At(int index) const { return frames_[static_cast<std::size_t>(index)]; }
 
   private:
-    std::deque<std::unique_ptr<COrderObj>> frames_;
+    std::deque<COrderObj> frames_;
 };
 
 }  // namespace transfer
