@@ -1,28 +1,31 @@
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
-#include <memory>
 #include <vector>
 
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
+#include "cli/engine_ticks.h"
 #include "platform/window_messages.h"
 
 namespace cli {
 
 // The headless window of one device's upload on an Asio loop: posted messages and numbered
 // timers, delivered from the loop one at a time, as platform::MessageWindow delivers them from
-// Qt's. A killed (or restarted) timer delivers no tick of its earlier period. Must outlive the
-// loop's run: its handlers refer to it.
-class EngineWindow : public platform::MessageTarget {
+// Qt's. The timers' ticks wait in the loop's EngineTicks. A killed (or restarted) timer
+// delivers no tick of its earlier period. Must outlive the loop's run: posted messages refer to
+// it.
+class EngineWindow : public platform::MessageTarget, private EngineTicks::Client {
   public:
     using MessageHandler =
         std::function<void(unsigned message, platform::WParam wParam, platform::LParam lParam)>;
     using TimerHandler = std::function<void(unsigned timerId)>;
 
-    explicit EngineWindow(asio::io_context& loop) : loop_(loop) {}
+    explicit EngineWindow(asio::io_context& loop);
+    ~EngineWindow();
     EngineWindow(const EngineWindow&) = delete;
     EngineWindow& operator=(const EngineWindow&) = delete;
 
@@ -45,16 +48,23 @@ class EngineWindow : public platform::MessageTarget {
         bool running = false;
         std::chrono::milliseconds period{0};
         std::chrono::steady_clock::time_point due;
-        std::unique_ptr<asio::steady_timer> timer;
     };
+    // Timers kept inside the window (the sequencer uses one), so that a tick finds its timer in
+    // memory the window's other work has just touched.
+    static constexpr std::size_t kInlineTimers = 2;
 
+    Timer* Lookup(unsigned timerId);
     Timer& Find(unsigned timerId);
-    void Arm(Timer& timer);
+    void OnTick(unsigned timerId, unsigned generation) override;
 
     asio::io_context& loop_;
+    EngineTicks& ticks_;
+    std::uint32_t place_ = 0;  // in ticks_
     MessageHandler messageHandler_;
     TimerHandler timerHandler_;
-    std::vector<Timer> timers_;  // few: the sequencer uses one
+    std::array<Timer, kInlineTimers> inlineTimers_{};
+    std::size_t inlineCount_ = 0;
+    std::vector<Timer> moreTimers_;  // beyond kInlineTimers ids
 };
 
 }  // namespace cli
