@@ -72,6 +72,7 @@ class BlackHole {
     int port_ = 0;
     std::vector<int> fillers_;
 };
+#endif
 
 std::unique_ptr<net::DeviceSimulator> StartDevice(const std::string& address, int noAnswerAfter) {
     net::DeviceSimulatorOptions options;
@@ -105,13 +106,41 @@ std::shared_ptr<const packer::WebImage> ExamplesImage(const packer::PackLimits& 
     EXPECT_EQ(messages.Texts(), std::vector<std::string>{});
     return image;
 }
-#endif
 
 // The fleet's runs on the calling thread's loop alone, and dealt out over three loops (a large
 // fleet's way), where stops, ends and time-outs cross threads.
 class FleetUploadOnLoops : public ::testing::TestWithParam<std::size_t> {};
 INSTANTIATE_TEST_SUITE_P(Loops, FleetUploadOnLoops, ::testing::Values(1, 3),
                          [](const auto& row) { return row.param == 1 ? "One" : "Three"; });
+
+// Each device's events reach the printer whole and in their order, whichever loop ran it.
+TEST_P(FleetUploadOnLoops, EveryDeviceGetsTheImageAndItsLinesInOrder) {
+    std::vector<std::unique_ptr<net::DeviceSimulator>> simulators;
+    cli::FleetUpload::Options options;
+    for (int i = 0; i < 6; ++i) {
+        simulators.push_back(StartDevice("127.0.0.1", net::kNoFrame));
+        options.devices.push_back(DeviceAddress{"127.0.0.1", simulators.back()->Port()});
+    }
+    options.image = ExamplesImage(options.limits);
+    options.paceMs = 0;
+    options.loops = GetParam();
+    FleetRun run(options);
+    const std::vector<DeviceRunReport> reports = run.fleet.Run();
+
+    ASSERT_EQ(reports.size(), options.devices.size());
+    const std::string lines = run.out.str();
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const std::string label = options.devices[i].Label();
+        SCOPED_TRACE(label);
+        EXPECT_EQ(reports[i].device.port, options.devices[i].port);
+        EXPECT_TRUE(reports[i].ok) << reports[i].cause;
+        EXPECT_LT(lines.find(label + " progress 7.69% (1/13 frames)"),
+                  lines.find(label + " progress 53.85% (7/13 frames)"));
+        EXPECT_LT(lines.find(label + " progress 100.00% (13/13 frames)"),
+                  lines.find(label + ": Web Server Update OK!"));
+        EXPECT_NE(lines.find(label + ": Web Server Update OK!"), std::string::npos) << lines;
+    }
+}
 
 TEST_P(FleetUploadOnLoops, ConnectStuckOnAnUnreachableDeviceHoldsUpNobodyAndFailFastCancelsIt) {
     VELLUMIX_SKIP_ON_WINDOWS("a full accept queue leaves no connect waiting on Windows");
