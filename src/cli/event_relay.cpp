@@ -1,7 +1,5 @@
 #include "cli/event_relay.h"
 
-#include <asio/post.hpp>
-
 namespace cli {
 
 void EventRelay::Progress(int index, float percent, int framesTaken, int totalFrames) {
@@ -55,16 +53,8 @@ void EventRelay::Step(int index, const std::string& line) {
 }
 
 void EventRelay::Queue(Event event) {
-    bool first = false;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        first = queued_.empty();
-        queued_.push_back(std::move(event));
-    }
-    // A batch already announced takes this event along.
-    if (first) {
-        asio::post(targetLoop_, [this] { Deliver(); });
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    queued_.push_back(std::move(event));
 }
 
 void EventRelay::Deliver() {

@@ -5,22 +5,19 @@
 #include <string>
 #include <vector>
 
-#include <asio/io_context.hpp>
-
 #include "cli/device_run_report.h"
 #include "cli/upload_events.h"
 
 namespace cli {
 
-// The UploadEvents of runs on another thread's loop: each event is queued as it comes and
-// handed to `target` on the thread that runs `targetLoop`, in the order the events came. One
-// wake-up of that loop carries every event queued until it is handled, so that thousands of
-// progress steps cost a few posts, not one each. Must outlive the target loop's run.
+// The UploadEvents of runs on another thread's loop: each event is queued as it comes, and
+// Deliver, called on the target's thread every few milliseconds, hands every event queued so
+// far to `target`, in the order the events came. Nothing wakes the target's thread for an
+// event: thousands of progress steps a second cost it no wake-up each.
 class EventRelay : public UploadEvents {
   public:
     // `wantsSteps` is the target's answer, asked once on the target's thread.
-    EventRelay(asio::io_context& targetLoop, UploadEvents& target, bool wantsSteps)
-        : targetLoop_(targetLoop), target_(target), wantsSteps_(wantsSteps) {}
+    EventRelay(UploadEvents& target, bool wantsSteps) : target_(target), wantsSteps_(wantsSteps) {}
     EventRelay(const EventRelay&) = delete;
     EventRelay& operator=(const EventRelay&) = delete;
 
@@ -34,6 +31,9 @@ class EventRelay : public UploadEvents {
     void Step(int index, const std::string& line) override;
     // The target's own loop renders it.
     void Render() override {}
+
+    // On the target's thread: hands the events queued so far to the target.
+    void Deliver();
 
   private:
     enum class Kind { kProgress, kMessage, kAttempt, kFinished, kStep };
@@ -50,10 +50,8 @@ class EventRelay : public UploadEvents {
     };
 
     void Queue(Event event);
-    void Deliver();
     void Hand(const Event& event);
 
-    asio::io_context& targetLoop_;
     UploadEvents& target_;
     const bool wantsSteps_;
     std::mutex mutex_;

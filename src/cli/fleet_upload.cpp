@@ -42,8 +42,8 @@ class EndWatch : public ForwardingUploadEvents {
 // A loop on a thread of its own, with the runs it hosts, their log lines and their events'
 // way to the calling thread. Stops and joins its thread when it goes.
 struct HelperLoop {
-    HelperLoop(app::LogPipe* logPipe, asio::io_context& mainLoop, UploadEvents& target)
-        : journal(logPipe), relay(mainLoop, target, target.WantsSteps()) {}
+    HelperLoop(app::LogPipe* logPipe, UploadEvents& target)
+        : journal(logPipe), relay(target, target.WantsSteps()) {}
     HelperLoop(const HelperLoop&) = delete;
     HelperLoop& operator=(const HelperLoop&) = delete;
     ~HelperLoop() { Join(); }
@@ -156,7 +156,7 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
     const std::size_t loopCount =
         LoopCount(options_.devices.size(), std::thread::hardware_concurrency(), options_.loops);
     for (std::size_t i = 1; i < loopCount; ++i) {
-        helpers.push_back(std::make_unique<HelperLoop>(options_.logPipe, loop, watch));
+        helpers.push_back(std::make_unique<HelperLoop>(options_.logPipe, watch));
     }
     // Dealt out in turn, so that every loop starts its runs in the fleet's order.
     std::vector<std::unique_ptr<DeviceRun>> runs;
@@ -217,10 +217,14 @@ std::vector<DeviceRunReport> FleetUpload::Run() {
         helper->Launch();
     }
     StartInTurns(loop, ownRuns, 0, stopping);
-    // Qt's own work on this thread (the signals' notifier, the log listener, a simulator in the
-    // same process) runs between slices of the Asio loop; Qt sees none of the devices' sockets.
+    // The other loops' events, and Qt's own work on this thread (the signals' notifier, the log
+    // listener, a simulator in the same process), come between slices of this loop; Qt sees
+    // none of the devices' sockets.
     while (remaining > 0) {
         loop.run_for(std::chrono::milliseconds(kQtSliceMs));
+        for (auto& helper : helpers) {
+            helper->relay.Deliver();
+        }
         if (remaining > 0) {
             QCoreApplication::processEvents();
         }

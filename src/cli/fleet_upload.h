@@ -26,7 +26,8 @@ namespace cli {
 // copied. Up to kDevicesPerLoop devices run on the calling thread's loop; a larger fleet is
 // dealt out over one loop per kDevicesPerLoop devices (as many as there are processors, at most
 // kMostLoops), each further loop on a thread of its own, with every run staying on its loop.
-// The calling thread's Qt events (it needs a QCoreApplication) are handled every kQtSliceMs.
+// The other loops' events reach the calling thread, and its Qt events (it needs a
+// QCoreApplication) are handled, every kQtSliceMs.
 // Reports to UploadEvents from the calling thread, each device's events in their order. By default
 // every device runs to its own end; with failFast the first failure stops the others. SIGINT and
 // SIGTERM end every run at once (interrupted) while Run goes on.
@@ -34,7 +35,8 @@ class FleetUpload {
   public:
     // How often UploadEvents::Render is called.
     static constexpr int kRenderPeriodMs = 100;
-    // How long the Asio loop runs before Qt's events of the thread are handled.
+    // How long the calling thread's loop runs before the other loops' events and Qt's events of
+    // the thread are handled.
     static constexpr int kQtSliceMs = 10;
     // Descriptors kept free beside the devices' sockets (log pipe, signal pipe, name lookups).
     static constexpr long kSpareDescriptors = 8;
