@@ -3,53 +3,41 @@
 namespace cli {
 
 void EventRelay::Progress(int index, float percent, int framesTaken, int totalFrames) {
-    Event event;
-    event.kind = Kind::kProgress;
-    event.index = index;
-    event.percent = percent;
-    event.first = framesTaken;
-    event.second = totalFrames;
-    Queue(std::move(event));
+    Queue({.kind = Kind::kProgress,
+           .index = index,
+           .percent = percent,
+           .first = framesTaken,
+           .second = totalFrames});
 }
 
 void EventRelay::Message(int index, const std::string& text, const std::string& caption,
                          unsigned style) {
-    Event event;
-    event.kind = Kind::kMessage;
-    event.index = index;
-    event.first = static_cast<int>(style);
-    event.text = text;
-    event.detail = caption;
-    Queue(std::move(event));
+    Queue({.kind = Kind::kMessage,
+           .index = index,
+           .first = static_cast<int>(style),
+           .text = text,
+           .detail = caption});
 }
 
 void EventRelay::Attempt(int index, int attempt, int attempts, int pauseMs,
                          const std::string& message, const std::string& cause) {
-    Event event;
-    event.kind = Kind::kAttempt;
-    event.index = index;
-    event.first = attempt;
-    event.second = attempts;
-    event.third = pauseMs;
-    event.text = message;
-    event.detail = cause;
-    Queue(std::move(event));
+    Queue({.kind = Kind::kAttempt,
+           .index = index,
+           .first = attempt,
+           .second = attempts,
+           .third = pauseMs,
+           .text = message,
+           .detail = cause});
 }
 
 void EventRelay::Finished(int index, const DeviceRunReport& report) {
-    Event event;
-    event.kind = Kind::kFinished;
-    event.index = index;
-    event.report = std::make_unique<DeviceRunReport>(report);
-    Queue(std::move(event));
+    Queue({.kind = Kind::kFinished,
+           .index = index,
+           .report = std::make_unique<DeviceRunReport>(report)});
 }
 
 void EventRelay::Step(int index, const std::string& line) {
-    Event event;
-    event.kind = Kind::kStep;
-    event.index = index;
-    event.text = line;
-    Queue(std::move(event));
+    Queue({.kind = Kind::kStep, .index = index, .text = line});
 }
 
 void EventRelay::Queue(Event event) {

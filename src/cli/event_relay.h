@@ -41,12 +41,12 @@ class EventRelay : public UploadEvents {
         Kind kind = Kind::kProgress;
         int index = 0;
         float percent = 0;
-        int first = 0;                            // framesTaken; attempt; style
-        int second = 0;                           // totalFrames; attempts
-        int third = 0;                            // pauseMs
-        std::string text;                         // message; step line
-        std::string detail;                       // caption; cause
-        std::unique_ptr<DeviceRunReport> report;  // Finished only
+        int first = 0;                              // framesTaken; attempt; style
+        int second = 0;                             // totalFrames; attempts
+        int third = 0;                              // pauseMs
+        std::string text{};                         // message; step line
+        std::string detail{};                       // caption; cause
+        std::unique_ptr<DeviceRunReport> report{};  // Finished only
     };
 
     void Queue(Event event);
